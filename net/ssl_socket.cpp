@@ -1,0 +1,137 @@
+// CSSLContextRef, CSSLSessionRef and CSSLSocket over OpenSSL 3, and the error queue
+// as text.
+#include "net/ssl_socket.h"
+
+#include <thread>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include "net/error_numbers.h"
+#include "net/raise.h"
+
+namespace {
+
+constexpr int maxShutdownCalls = 3;
+constexpr std::size_t errorLineSize = 256;  // ERR_error_string's buffer, NUL included
+
+// Sends our close notification and gives the peer's a short chance to arrive. Errors
+// of the shutdown are nobody's business: they are dropped from the error queue so a
+// later failure's details do not carry them.
+void ShutDown(SSL* ssl) {
+  ERR_set_mark();
+  for (int calls = 1; SSL_shutdown(ssl) == 0 && calls < maxShutdownCalls; ++calls) {
+    std::this_thread::yield();
+  }
+  ERR_pop_to_mark();
+}
+
+}  // namespace
+
+void CSSLContextRef::Attach(SSL_CTX* context) {
+  Release();
+  m_pContext = context;
+}
+
+void CSSLContextRef::Release() {
+  if (m_pContext != nullptr) SSL_CTX_free(m_pContext);
+  m_pContext = nullptr;
+}
+
+void CSSLSessionRef::Attach(SSL* ssl) {
+  Release();
+  m_pSSL = ssl;
+}
+
+void CSSLSessionRef::Release() {
+  if (m_pSSL != nullptr) {
+    ShutDown(m_pSSL);
+    SSL_free(m_pSSL);
+  }
+  m_pSSL = nullptr;
+}
+
+bool CSSLSocket::Create(const CSSLContextRef& context, CWSocket& socket) {
+  SSL* ssl = SSL_new(context.Get());
+  if (ssl == nullptr) return false;
+  m_ssl.Attach(ssl);
+  if (SSL_set_fd(ssl, socket.GetSocketHandle()) == 1) {
+    m_pSocket = &socket;
+    return true;
+  }
+  Close();
+  return false;
+}
+
+bool CSSLSocket::Handshake(const char* host) {
+  std::uint32_t address;
+  bool isName = !ParseDottedAddress(host, &address);
+  if (isName && SSL_set_tlsext_host_name(m_ssl.Get(), host) != 1) return false;
+  return SSL_connect(m_ssl.Get()) == 1;
+}
+
+bool CSSLSocket::Connect(const char* host, std::uint16_t port) {
+  if (m_pSocket == nullptr) return false;
+  m_pSocket->Connect(host, port);
+  return Handshake(host);
+}
+
+bool CSSLSocket::ConnectThroughSocks4(const char* host, std::uint16_t port,
+                                      const char* proxyHost, std::uint16_t proxyPort,
+                                      std::uint32_t timeout) {
+  if (m_pSocket == nullptr) return false;
+  m_pSocket->ConnectThroughSocks4(host, port, proxyHost, proxyPort, timeout);
+  return Handshake(host);
+}
+
+bool CSSLSocket::ConnectThroughSocks5(const char* host, std::uint16_t port,
+                                      const char* proxyHost, std::uint16_t proxyPort,
+                                      const char* userName, const char* password,
+                                      std::uint32_t timeout) {
+  if (m_pSocket == nullptr) return false;
+  m_pSocket->ConnectThroughSocks5(host, port, proxyHost, proxyPort, userName, password,
+                                  timeout);
+  return Handshake(host);
+}
+
+bool CSSLSocket::ConnectThroughHttpProxy(const char* host, std::uint16_t port,
+                                         const char* proxyHost, std::uint16_t proxyPort,
+                                         std::string& reply, const char* userName,
+                                         const char* password, std::uint32_t timeout,
+                                         const char* userAgent) {
+  if (m_pSocket == nullptr) return false;
+  m_pSocket->ConnectThroughHttpProxy(host, port, proxyHost, proxyPort, reply, userName,
+                                     password, timeout, userAgent);
+  return Handshake(host);
+}
+
+int CSSLSocket::Send(const void* data, int length) { return SSL_write(m_ssl.Get(), data, length); }
+
+int CSSLSocket::Receive(void* buffer, int capacity) {
+  return SSL_read(m_ssl.Get(), buffer, capacity);
+}
+
+bool CSSLSocket::IsReadable(std::uint32_t timeout) {
+  if (m_ssl.Get() != nullptr && SSL_pending(m_ssl.Get()) > 0) return true;
+  if (m_pSocket == nullptr) RaiseSocketError(WSAENOTSOCK);
+  return m_pSocket->IsReadable(timeout);
+}
+
+int CSSLSocket::Close() {
+  m_ssl.Release();
+  if (m_pSocket == nullptr) return -1;
+  int result = m_pSocket->Close();
+  m_pSocket = nullptr;
+  return result;
+}
+
+std::string GetOpenSSLErrorText() {
+  std::string text;
+  for (unsigned long error; (error = ERR_get_error()) != 0;) {
+    char line[errorLineSize];
+    ERR_error_string_n(error, line, sizeof line);
+    text += line;
+    text += "\r\n";
+  }
+  return text;
+}

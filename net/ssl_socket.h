@@ -1,0 +1,98 @@
+// The TLS channel over OpenSSL: owners of an SSL_CTX and an SSL object, and
+// CSSLSocket, which runs TLS (implicit, RFC 8314) over a connected CWSocket, directly
+// or through one of its proxy tunnels.
+//
+// Contexts keep the library's defaults: no certificate verification, no client
+// certificate. The server name (SNI, RFC 6066) is sent when the host is a name.
+// CSSLSocket reports TLS failures through its results and leaves the details in the
+// thread's OpenSSL error queue (GetOpenSSLErrorText); socket and tunnel failures
+// arrive as CWSocketException from the CWSocket.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <openssl/types.h>
+
+#include "net/socket.h"
+
+class CSSLContextRef {
+ public:
+  CSSLContextRef() = default;
+  CSSLContextRef(const CSSLContextRef&) = delete;
+  CSSLContextRef& operator=(const CSSLContextRef&) = delete;
+  ~CSSLContextRef() { Release(); }
+
+  // Releases the held context, then holds context (which may be null).
+  void Attach(SSL_CTX* context);
+  void Release();
+  SSL_CTX* Get() const { return m_pContext; }
+
+ private:
+  SSL_CTX* m_pContext = nullptr;
+};
+
+class CSSLSessionRef {
+ public:
+  CSSLSessionRef() = default;
+  CSSLSessionRef(const CSSLSessionRef&) = delete;
+  CSSLSessionRef& operator=(const CSSLSessionRef&) = delete;
+  ~CSSLSessionRef() { Release(); }
+
+  // Releases the held object, then holds ssl (which may be null).
+  void Attach(SSL* ssl);
+  // Shuts TLS down (at most three SSL_shutdown calls) and frees the object.
+  void Release();
+  SSL* Get() const { return m_pSSL; }
+
+ private:
+  SSL* m_pSSL = nullptr;
+};
+
+class CSSLSocket {
+ public:
+  CSSLSocket() = default;
+  CSSLSocket(const CSSLSocket&) = delete;
+  CSSLSocket& operator=(const CSSLSocket&) = delete;
+  virtual ~CSSLSocket() { Close(); }
+
+  // A new SSL object of context over socket's handle. False when OpenSSL cannot make
+  // one; the socket is remembered only on success.
+  bool Create(const CSSLContextRef& context, CWSocket& socket);
+
+  // Each connects the socket (directly or through the tunnel of the same name, whose
+  // failures raise CWSocketException) and then shakes hands; true only when the
+  // handshake succeeded.
+  bool Connect(const char* host, std::uint16_t port);
+  bool ConnectThroughSocks4(const char* host, std::uint16_t port, const char* proxyHost,
+                            std::uint16_t proxyPort, std::uint32_t timeout);
+  bool ConnectThroughSocks5(const char* host, std::uint16_t port, const char* proxyHost,
+                            std::uint16_t proxyPort, const char* userName, const char* password,
+                            std::uint32_t timeout);
+  bool ConnectThroughHttpProxy(const char* host, std::uint16_t port, const char* proxyHost,
+                               std::uint16_t proxyPort, std::string& reply, const char* userName,
+                               const char* password, std::uint32_t timeout,
+                               const char* userAgent);
+
+  // One SSL_write and one SSL_read; their results unchanged.
+  int Send(const void* data, int length);
+  int Receive(void* buffer, int capacity);
+  // True at once while decrypted bytes wait in the library, else the socket's wait.
+  bool IsReadable(std::uint32_t timeout);
+  // Shuts TLS down, frees the SSL object and closes the socket; the socket's close
+  // result, or -1 when no socket was remembered.
+  int Close();
+
+  SSL* GetSSL() const { return m_ssl.Get(); }
+
+ private:
+  // The handshake with the server named host (the SNI is sent when it is a name).
+  bool Handshake(const char* host);
+
+  CSSLSessionRef m_ssl;
+  CWSocket* m_pSocket = nullptr;  // owned by the connection; closed by Close
+};
+
+// The thread's OpenSSL error queue as text, oldest entry first, one line per entry,
+// each ending in CR LF; the queue is empty afterwards.
+std::string GetOpenSSLErrorText();

@@ -1,0 +1,107 @@
+// The transport operations of CTAVSMTPConnection: each connect, send, receive,
+// readable-wait and close goes to the plain socket or to the TLS socket over it.
+#include <openssl/ssl.h>
+
+#include "net/raise.h"
+#include "smtp/connection.h"
+
+namespace {
+
+// Message ids of the TLS failures.
+constexpr std::uint32_t msgCreateSSLSocket = 541;  // "Failed to create SSL socket, ..."
+constexpr std::uint32_t msgSocks4ViaSSL = 542;     // "Failed to connect to Socks 4 proxy via SSL..."
+constexpr std::uint32_t msgSocks5ViaSSL = 543;     // "Failed to connect to Socks 5 proxy via SSL..."
+constexpr std::uint32_t msgHttpProxyViaSSL = 544;  // "Failed to connect to HTTP proxy via SSL..."
+constexpr std::uint32_t msgConnectViaSSL = 545;    // "Failed to connect via SSL: ..."
+constexpr std::uint32_t msgSendViaSSL = 546;       // "Failed to send data via SSL: ..."
+constexpr std::uint32_t msgReceiveViaSSL = 547;    // "Failed to receive data via SSL: ..."
+
+}  // namespace
+
+std::string CTAVSMTPConnection::GetOpenSSLErrorText() { return ::GetOpenSSLErrorText(); }
+
+void CTAVSMTPConnection::CreateTransport() {
+  // The SSL object of an earlier attempt must not outlive the socket it writes to.
+  m_sslSocket.Close();
+  m_socket.Create();
+  if (!m_bSSL) return;  // plain mode calls no OpenSSL function
+  // The library's defaults: no verification, no client certificate.
+  m_sslContext.Attach(SSL_CTX_new(SSLv23_client_method()));
+  if (!m_sslSocket.Create(m_sslContext, m_socket)) {
+    RaiseSmtpError(msgCreateSSLSocket, FACILITY_ITF, GetOpenSSLErrorText());
+  }
+}
+
+void CTAVSMTPConnection::TransportConnect(const char* host, std::uint16_t port) {
+  if (!m_bSSL) return m_socket.Connect(host, port);
+  if (!m_sslSocket.Connect(host, port)) {
+    RaiseSmtpError(msgConnectViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+  }
+}
+
+void CTAVSMTPConnection::TransportConnectSocks4(const char* host, std::uint16_t port,
+                                                const char* proxyHost, std::uint16_t proxyPort,
+                                                std::uint32_t timeout) {
+  if (!m_bSSL) return m_socket.ConnectThroughSocks4(host, port, proxyHost, proxyPort, timeout);
+  if (!m_sslSocket.ConnectThroughSocks4(host, port, proxyHost, proxyPort, timeout)) {
+    RaiseSmtpError(msgSocks4ViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+  }
+}
+
+void CTAVSMTPConnection::TransportConnectSocks5(const char* host, std::uint16_t port,
+                                                const char* proxyHost, std::uint16_t proxyPort,
+                                                const char* userName, const char* password,
+                                                std::uint32_t timeout) {
+  if (!m_bSSL) {
+    return m_socket.ConnectThroughSocks5(host, port, proxyHost, proxyPort, userName, password,
+                                         timeout);
+  }
+  if (!m_sslSocket.ConnectThroughSocks5(host, port, proxyHost, proxyPort, userName, password,
+                                        timeout)) {
+    RaiseSmtpError(msgSocks5ViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+  }
+}
+
+void CTAVSMTPConnection::TransportConnectHttpProxy(const char* host, std::uint16_t port,
+                                                   const char* proxyHost,
+                                                   std::uint16_t proxyPort, std::string& reply,
+                                                   const char* userName, const char* password,
+                                                   std::uint32_t timeout,
+                                                   const char* userAgent) {
+  if (!m_bSSL) {
+    return m_socket.ConnectThroughHttpProxy(host, port, proxyHost, proxyPort, reply, userName,
+                                            password, timeout, userAgent);
+  }
+  if (!m_sslSocket.ConnectThroughHttpProxy(host, port, proxyHost, proxyPort, reply, userName,
+                                           password, timeout, userAgent)) {
+    RaiseSmtpError(msgHttpProxyViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+  }
+}
+
+int CTAVSMTPConnection::TransportSend(const char* data, int length) {
+  // A plain send may take only part of the text; the rest must follow, not be lost.
+  if (!m_bSSL) return m_socket.SendAll(data, length);
+  int sent = m_sslSocket.Send(data, length);
+  if (sent < 1) RaiseSmtpError(msgSendViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+  return sent;
+}
+
+int CTAVSMTPConnection::TransportReceive(char* buffer, int capacity) {
+  if (!m_bSSL) return m_socket.Receive(buffer, capacity, 0);
+  int received = m_sslSocket.Receive(buffer, capacity);
+  if (received < 1 && SSL_get_error(m_sslSocket.GetSSL(), received) != SSL_ERROR_WANT_READ) {
+    RaiseSmtpError(msgReceiveViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+  }
+  return received;
+}
+
+bool CTAVSMTPConnection::TransportIsReadable(std::uint32_t timeout) {
+  if (!m_bSSL) return m_socket.IsReadable(timeout);
+  return m_sslSocket.IsReadable(timeout);
+}
+
+void CTAVSMTPConnection::TransportClose() {
+  if (m_bSSL) m_sslSocket.Close();
+  // Also closes the socket of a TLS transport whose SSL object could not be made.
+  m_socket.Close();
+}

@@ -1,0 +1,182 @@
+#include "net/socket.h"
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include "net/error_numbers.h"
+#include "tests/support/catch_error.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/server_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// A name the resolver rejects on its own (an empty label), so no query leaves the host.
+constexpr const char* unresolvableName = "no..such..host";
+
+std::string ReceiveExactly(CWSocket& s, std::size_t count) {
+  std::string got(count, '\0');
+  for (std::size_t have = 0; have < count;) {
+    int n = s.Receive(got.data() + have, static_cast<int>(count - have), 0);
+    if (n == 0) return got.substr(0, have);
+    have += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+std::size_t OpenDescriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+}  // namespace
+
+TEST(CWSocket, CloseGivesMinusOneWhenNothingIsOpen) {
+  CWSocket s;
+  EXPECT_EQ(s.Close(), -1);
+  s.Create();
+  EXPECT_NE(s.GetSocketHandle(), INVALID_SOCKET);
+  EXPECT_EQ(s.Close(), 0);
+  EXPECT_EQ(s.GetSocketHandle(), INVALID_SOCKET);
+  EXPECT_EQ(s.Close(), -1);
+}
+
+TEST(CWSocket, CreateSetsNoDelayAndClosesAnEarlierSocket) {
+  CWSocket s;
+  s.Create();
+  int on = 0;
+  socklen_t size = sizeof on;
+  ASSERT_EQ(getsockopt(s.GetSocketHandle(), IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
+  EXPECT_EQ(on, 1);
+
+  std::size_t before = OpenDescriptors();
+  s.Create();
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST(CWSocket, BindWithoutAddressTakesAnyAddressAndASystemPort) {
+  CWSocket s;
+  s.Create();
+  s.Bind(0, nullptr);
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  ASSERT_EQ(getsockname(s.GetSocketHandle(), reinterpret_cast<sockaddr*>(&local), &size), 0);
+  EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_ANY));
+  EXPECT_NE(local.sin_port, 0);
+}
+
+TEST(CWSocket, BindByNameResolvesIt) {
+  CWSocket s;
+  s.Create();
+  s.Bind(0, "localhost");
+  sockaddr_in local{};
+  socklen_t size = sizeof local;
+  ASSERT_EQ(getsockname(s.GetSocketHandle(), reinterpret_cast<sockaddr*>(&local), &size), 0);
+  EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+}
+
+TEST(CWSocket, FailuresCarryWinsockNumbersAndLeaveTheSocketOpen) {
+  ScriptedPeer listening{PeerScript()};
+  const std::uint16_t busyPort = listening.Port();
+  const std::uint16_t closedPort = FreePort();
+  struct Case {
+    const char* what;
+    std::function<void(CWSocket&)> call;
+    int expected;
+  };
+  const Case cases[] = {
+      {"bind to an unresolvable name", [](CWSocket& s) { s.Bind(0, unresolvableName); },
+       WSAEINVAL},
+      {"bind to a port in use", [&](CWSocket& s) { s.Bind(busyPort, "127.0.0.1"); }, 10048},
+      {"bind to an address that is not ours", [](CWSocket& s) { s.Bind(0, "192.0.2.55"); },
+       10049},
+      {"connect to an unresolvable name",
+       [](CWSocket& s) { s.Connect(unresolvableName, 25); }, 11001},
+      {"connect to a closed port", [&](CWSocket& s) { s.Connect("127.0.0.1", closedPort); },
+       WSAECONNREFUSED},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CWSocket s;
+    SOCKET handle = s.Create();
+    EXPECT_EQ(SocketErrorOf([&] { c.call(s); }), c.expected);
+    EXPECT_EQ(s.GetSocketHandle(), handle);
+  }
+}
+
+TEST(CWSocket, CallsWithoutASocketRaise) {
+  CWSocket s;
+  char byte;
+  EXPECT_EQ(SocketErrorOf([&] { s.IsReadable(0); }), WSAENOTSOCK);
+  EXPECT_EQ(SocketErrorOf([&] { s.Receive(&byte, 1, 0); }), 10009);
+  EXPECT_EQ(SocketErrorOf([&] { s.Send("x", 1, 0); }), 10009);
+}
+
+TEST(CWSocket, ConnectsByNameAndCarriesBytesBothWays) {
+  ScriptedPeer peer{PeerScript().Send("220 ready\r\n").Expect("HELO x\r\n").Send("250 ok\r\n")};
+  CWSocket s;
+  s.Create();
+  s.Connect("localhost", peer.Port());
+  EXPECT_EQ(ReceiveExactly(s, 11), "220 ready\r\n");
+  EXPECT_EQ(s.SendAll("HELO x\r\n", 8), 8);
+  EXPECT_EQ(ReceiveExactly(s, 8), "250 ok\r\n");
+  s.Close();
+  EXPECT_EQ(peer.Finish(), "");
+}
+
+TEST(CWSocket, IsReadableWaitsNoLongerThanAsked) {
+  ScriptedPeer peer{PeerScript()};
+  CWSocket s;
+  s.Create();
+  s.Connect("127.0.0.1", peer.Port());
+
+  Clock::time_point start = Clock::now();
+  EXPECT_FALSE(s.IsReadable(0));
+  EXPECT_LT(Clock::now() - start, 1s);
+
+  start = Clock::now();
+  EXPECT_FALSE(s.IsReadable(150));
+  auto waited = Clock::now() - start;
+  EXPECT_GE(waited, 150ms);
+  EXPECT_LT(waited, 3s);
+  s.Close();
+  EXPECT_EQ(peer.Finish(), "");
+}
+
+TEST(CWSocket, DataAndAClosedPeerAreReadable) {
+  ScriptedPeer peer{PeerScript().Send("x").Close()};
+  CWSocket s;
+  s.Create();
+  s.Connect("127.0.0.1", peer.Port());
+  ASSERT_TRUE(s.IsReadable(5000));
+  char byte;
+  EXPECT_EQ(s.Receive(&byte, 1, 0), 1);
+  ASSERT_TRUE(s.IsReadable(5000));
+  EXPECT_EQ(s.Receive(&byte, 1, 0), 0);
+  EXPECT_EQ(peer.Finish(), "");
+}
+
+// This program does not ignore SIGPIPE: a send without MSG_NOSIGNAL would kill it.
+TEST(CWSocket, SendingToAClosedPeerRaisesInsteadOfSignalling) {
+  ASSERT_EQ(std::signal(SIGPIPE, SIG_DFL), SIG_DFL);
+  ScriptedPeer peer{PeerScript().Close()};
+  CWSocket s;
+  s.Create();
+  s.Connect("127.0.0.1", peer.Port());
+  ASSERT_EQ(peer.Finish(), "");
+  int error = SocketErrorOf([&] {
+    for (int i = 0; i < 1000; ++i) s.Send("data", 4, 0);
+  });
+  EXPECT_TRUE(error == WSAECONNRESET || error == 10053) << error;
+}

@@ -1,0 +1,92 @@
+// A scripted TCP peer for wire tests. It listens on a free port of 127.0.0.1, accepts
+// one connection in a thread of its own and plays a script against it: expect exact
+// bytes, send bytes (whole, in pieces with pauses, or not at all), close, or wait for
+// the other side to close. The first step that goes wrong ends the script and becomes
+// the report that Finish returns; bytes that arrive after the last step count as
+// unexpected.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+class PeerScript {
+ public:
+  // Reads exactly these bytes.
+  PeerScript& Expect(std::string bytes);
+  // Sends the bytes in one write.
+  PeerScript& Send(std::string bytes);
+  // Sends the bytes in pieces of pieceSize bytes with a pause before each piece after
+  // the first, so that they arrive in separate segments.
+  PeerScript& SendSplit(std::string bytes, std::size_t pieceSize,
+                        std::chrono::milliseconds pause = std::chrono::milliseconds(5));
+  // Waits without sending.
+  PeerScript& Pause(std::chrono::milliseconds pause);
+  // Closes the connection.
+  PeerScript& Close();
+  // Reads until the other side closes; any byte that arrives first is a mismatch.
+  // Answering nothing and waiting here is how a peer goes silent.
+  PeerScript& ExpectClosed();
+
+ private:
+  friend class ScriptedPeer;
+  enum class Kind { Expect, Send, Pause, Close, ExpectClosed };
+  struct Step {
+    Kind kind;
+    std::string bytes;
+    std::size_t pieceSize = 0;
+    std::chrono::milliseconds pause{0};
+  };
+  std::vector<Step> steps;
+};
+
+class ScriptedPeer {
+ public:
+  // stepBound limits every single wait of a step (for the connection, for bytes, for
+  // the close); a step that runs out of it fails.
+  explicit ScriptedPeer(PeerScript script,
+                        std::chrono::milliseconds stepBound = std::chrono::seconds(5));
+  ScriptedPeer(const ScriptedPeer&) = delete;
+  ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+  // Abandons a script that is still running and closes everything.
+  ~ScriptedPeer();
+
+  std::uint16_t Port() const { return port; }
+
+  // Waits until the script has run (each wait bounded by stepBound), closes the
+  // connection and returns what went wrong, or "" when every step passed and nothing
+  // unexpected arrived.
+  std::string Finish();
+  // Every byte the peer has received; valid after Finish.
+  const std::string& Received() const { return received; }
+
+ private:
+  enum class Wait { Ready, Closed, TimedOut, Stopped };
+
+  void Run(PeerScript script);
+  std::string RunStep(const PeerScript::Step& step);
+  std::string ExpectBytes(const std::string& bytes);
+  std::string ExpectClose();
+  std::string SendBytes(const std::string& bytes, std::size_t pieceSize,
+                        std::chrono::milliseconds pause);
+  std::string Drain();
+  // Waits for fd to be readable, giving up at stepBound or when stopFd is signalled.
+  Wait WaitReadable(int fd, int stopFd, std::chrono::milliseconds bound);
+  bool Pause(std::chrono::milliseconds pause);
+
+  std::chrono::milliseconds stepBound;
+  int listener = -1;
+  int connection = -1;
+  int finishFd = -1;  // signalled by Finish: the script may end its final wait
+  int abortFd = -1;   // signalled by the destructor: every wait ends at once
+  std::uint16_t port = 0;
+  std::string received;
+  std::string report;
+  std::thread thread;
+  bool finished = false;
+};
+
+// Bytes as C-escaped text for failure messages.
+std::string EscapeBytes(const std::string& bytes);
