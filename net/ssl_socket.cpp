@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
@@ -15,10 +16,15 @@ namespace {
 constexpr int maxShutdownCalls = 3;
 constexpr std::size_t errorLineSize = 256;  // ERR_error_string's buffer, NUL included
 
-// Sends our close notification and gives the peer's a short chance to arrive. Errors
-// of the shutdown are nobody's business: they are dropped from the error queue so a
-// later failure's details do not carry them.
+// Sends our close notification and gives the peer's a short chance to arrive. The
+// socket is closed right after, so it is made non-blocking first: a blocking
+// SSL_shutdown would wait for the peer's notification as long as the peer likes, and
+// for room to write ours. Errors of the shutdown are nobody's business: they are
+// dropped from the error queue so a later failure's details do not carry them.
 void ShutDown(SSL* ssl) {
+  int fd = SSL_get_fd(ssl);
+  int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
+  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   ERR_set_mark();
   for (int calls = 1; SSL_shutdown(ssl) == 0 && calls < maxShutdownCalls; ++calls) {
     std::this_thread::yield();

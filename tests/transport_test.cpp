@@ -1,1 +1,264 @@
+// The connection's data model and its transport operations, plain against a scripted
+// peer and over TLS against a real TLS server on 127.0.0.1.
+#include <chrono>
+#include <csignal>
+#include <string>
+
 #include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include "smtp/connection.h"
+#include "tests/support/catch_error.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/tls_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t timeout = 5000;
+
+// Reads through the transport until text ends with terminator (or the server closes).
+std::string ReceiveUntil(CTAVSMTPConnection& c, const std::string& terminator) {
+  std::string got;
+  while (!got.ends_with(terminator) && c.TransportIsReadable(timeout)) {
+    char buffer[256];
+    int n = c.TransportReceive(buffer, static_cast<int>(sizeof buffer));
+    if (n <= 0) break;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+// Every line of an OpenSSL details text ends in CR LF, the last one included.
+void ExpectCrLfLines(const std::string& text) {
+  ASSERT_TRUE(text.ends_with("\r\n")) << text;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find("\r\n", at);
+    std::string line = text.substr(at, end - at);
+    EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << text;
+    EXPECT_FALSE(line.empty());
+    at = end + 2;
+  }
+}
+
+class TlsTransport : public ::testing::Test {
+ protected:
+  TlsTransport() {
+    IgnoreSigpipe();
+    connection.m_bSSL = true;
+  }
+
+  void ConnectToServer(const char* host) {
+    connection.CreateTransport();
+    connection.TransportConnect(host, server.Port());
+  }
+
+  TlsEchoServer server;
+  CTAVSMTPConnection connection;
+};
+
+}  // namespace
+
+TEST(ConnectionDataModel, DefaultsBeforeConnect) {
+  CTAVSMTPConnection c;
+  char hostName[260] = {};
+  ASSERT_EQ(gethostname(hostName, sizeof hostName - 1), 0);
+  EXPECT_EQ(c.m_sHeloHostname, hostName);
+  EXPECT_FALSE(c.m_bSSL);
+  EXPECT_FALSE(c.m_bConnected);
+  EXPECT_EQ(c.m_dwTimeout, 60000u);
+  EXPECT_EQ(c.m_nLastReplyCode, 0);
+  EXPECT_EQ(c.m_nProxyType, ProxyNone);
+  EXPECT_EQ(c.m_nProxyPort, 1080);
+  EXPECT_EQ(c.m_socket.GetSocketHandle(), INVALID_SOCKET);
+  EXPECT_EQ(c.m_sslContext.Get(), nullptr);
+  EXPECT_EQ(c.m_sslSocket.GetSSL(), nullptr);
+  for (const std::string* s : {&c.m_sLastReply, &c.m_sProxyServer, &c.m_sBoundAddress,
+                               &c.m_sProxyUserName, &c.m_sProxyPassword, &c.m_sUserAgent}) {
+    EXPECT_EQ(*s, "");
+  }
+}
+
+TEST(ConnectionDataModel, HeloHostnameAutoIsExactAndCaseSensitive) {
+  CTAVSMTPConnection c;
+  std::string local = c.m_sHeloHostname;
+  c.SetHeloHostname("mail.example.com");
+  EXPECT_EQ(c.m_sHeloHostname, "mail.example.com");
+  c.SetHeloHostname("Auto");
+  EXPECT_EQ(c.m_sHeloHostname, "Auto");
+  c.SetHeloHostname("auto");
+  EXPECT_EQ(c.m_sHeloHostname, local);
+}
+
+TEST(PlainTransport, CarriesBytesAndCreatesNoOpenSSLObject) {
+  ScriptedPeer peer{PeerScript().Send("220 ready\r\n").Expect("EHLO x\r\n").Send("250 ok\r\n")};
+  CTAVSMTPConnection c;
+  c.CreateTransport();
+  c.TransportConnect("127.0.0.1", peer.Port());
+  EXPECT_EQ(c.m_sslContext.Get(), nullptr);
+  EXPECT_EQ(c.m_sslSocket.GetSSL(), nullptr);
+  EXPECT_EQ(ReceiveUntil(c, "\r\n"), "220 ready\r\n");
+  EXPECT_EQ(c.TransportSend("EHLO x\r\n", 8), 8);
+  EXPECT_EQ(ReceiveUntil(c, "\r\n"), "250 ok\r\n");
+  c.TransportClose();
+  EXPECT_EQ(c.m_socket.GetSocketHandle(), INVALID_SOCKET);
+  EXPECT_EQ(peer.Finish(), "");
+}
+
+// A signal that lands while send() waits for room makes it return a short count (or
+// fail with EINTR before any byte went); every byte must still go out, in order.
+TEST(PlainTransport, SendDeliversEveryByteThoughSignalsCutItsWrites) {
+  std::string text(8 << 20, '\0');
+  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 23);
+  ScriptedPeer peer{PeerScript().Pause(50ms).Expect(text)};
+  CTAVSMTPConnection c;
+  c.CreateTransport();
+  c.TransportConnect("127.0.0.1", peer.Port());
+
+  struct sigaction interrupt {};
+  interrupt.sa_handler = [](int) {};
+  sigaction(SIGALRM, &interrupt, nullptr);  // no SA_RESTART: blocked calls are cut short
+  itimerval every{{0, 500}, {0, 500}};
+  setitimer(ITIMER_REAL, &every, nullptr);
+  int sent = c.TransportSend(text.data(), static_cast<int>(text.size()));
+  itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+
+  EXPECT_EQ(sent, static_cast<int>(text.size()));
+  EXPECT_EQ(peer.Finish(), "");
+  c.TransportClose();
+}
+
+TEST_F(TlsTransport, SendsReceivesAndNamesTheServer) {
+  ConnectToServer("localhost");
+  ASSERT_NE(connection.m_sslContext.Get(), nullptr);
+  EXPECT_EQ(ReceiveUntil(connection, "\r\n"), "220 sni=localhost\r\n");
+  EXPECT_EQ(connection.TransportSend("ping\r\n", 6), 6);
+  EXPECT_EQ(ReceiveUntil(connection, "\r\n"), "ping\r\n");
+  connection.TransportClose();
+  EXPECT_EQ(connection.m_sslSocket.GetSSL(), nullptr);
+  EXPECT_EQ(connection.m_socket.GetSocketHandle(), INVALID_SOCKET);
+}
+
+TEST_F(TlsTransport, DottedAddressSendsNoServerName) {
+  ConnectToServer("127.0.0.1");
+  EXPECT_EQ(ReceiveUntil(connection, "\r\n"), "220 sni=-\r\n");
+}
+
+TEST_F(TlsTransport, DecryptedBytesWaitingInTheLibraryAreReadable) {
+  ConnectToServer("localhost");
+  ReceiveUntil(connection, "\r\n");
+  connection.TransportSend("hello world\r\n", 13);
+  ASSERT_TRUE(connection.TransportIsReadable(timeout));
+  char buffer[4];
+  ASSERT_EQ(connection.TransportReceive(buffer, sizeof buffer), 4);
+  EXPECT_FALSE(connection.m_socket.IsReadable(0));  // the whole record was taken
+  EXPECT_TRUE(connection.TransportIsReadable(0));
+  EXPECT_EQ(std::string(buffer, 4) + ReceiveUntil(connection, "\r\n"), "hello world\r\n");
+}
+
+TEST_F(TlsTransport, ServerClosingTlsMakesReceiveRaise547) {
+  ConnectToServer("localhost");
+  ReceiveUntil(connection, "\r\n");
+  connection.TransportSend("CLOSE\r\n", 7);
+  ASSERT_TRUE(connection.TransportIsReadable(timeout));
+  char buffer[16];
+  auto error = SmtpErrorOf([&] { connection.TransportReceive(buffer, sizeof buffer); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(static_cast<std::uint32_t>(error->m_hrError), 0x80040223u);
+}
+
+TEST_F(TlsTransport, SendingAfterTheServerHasGoneRaises546) {
+  ConnectToServer("localhost");
+  ReceiveUntil(connection, "\r\n");
+  connection.TransportSend("CLOSE\r\n", 7);
+  auto error = SmtpErrorOf([&] {
+    for (int i = 0; i < 1000; ++i) connection.TransportSend("NOOP\r\n", 6);
+  });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(static_cast<std::uint32_t>(error->m_hrError), 0x80040222u);
+}
+
+TEST_F(TlsTransport, CloseDoesNotWaitForASilentServer) {
+  ConnectToServer("localhost");
+  ReceiveUntil(connection, "\r\n");
+  connection.TransportSend("HOLD\r\n", 6);
+  Clock::time_point start = Clock::now();
+  connection.TransportClose();
+  EXPECT_LT(Clock::now() - start, 3s);
+  EXPECT_EQ(connection.m_sslSocket.GetSSL(), nullptr);
+  EXPECT_EQ(connection.m_socket.GetSocketHandle(), INVALID_SOCKET);
+}
+
+TEST_F(TlsTransport, UnresolvableServerIsASocketErrorNotATlsFailure) {
+  connection.CreateTransport();
+  EXPECT_EQ(SocketErrorOf([&] { connection.TransportConnect("no..such..host", 465); }), 11001);
+}
+
+TEST_F(TlsTransport, HandshakeWithAPlainServerRaises545WithTheLibraryText) {
+  ScriptedPeer plain{PeerScript().Send("220 plain ESMTP\r\n")};
+  connection.CreateTransport();
+  auto error = SmtpErrorOf([&] { connection.TransportConnect("127.0.0.1", plain.Port()); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(static_cast<std::uint32_t>(error->m_hrError), 0x80040221u);
+  ExpectCrLfLines(error->m_sLastResponseText);
+  EXPECT_NE(error->m_sLastResponseText.find("wrong version number"), std::string::npos);
+  EXPECT_EQ(std::string(error->what()),
+            "Failed to connect via SSL: Details:" + error->m_sLastResponseText);
+  EXPECT_EQ(ERR_peek_error(), 0u);  // the queue was emptied into the text
+  connection.TransportClose();
+  plain.Finish();
+  EXPECT_EQ(plain.Received().substr(0, 1), "\x16");  // a TLS handshake record came first
+}
+
+TEST_F(TlsTransport, HandshakeWithAServerThatClosesRaises545WithoutDetails) {
+  ScriptedPeer closing{PeerScript().Close()};
+  connection.CreateTransport();
+  auto error = SmtpErrorOf([&] { connection.TransportConnect("127.0.0.1", closing.Port()); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(static_cast<std::uint32_t>(error->m_hrError), 0x80040221u);
+  EXPECT_EQ(std::string(error->what()), "Failed to connect via SSL: Details:");  // no entry
+  EXPECT_EQ(closing.Finish(), "");
+}
+
+TEST(TlsTransportCreation, SecondCreateTransportFreesTheFirstContext) {
+  static int freed = 0;
+  int index = SSL_CTX_get_ex_new_index(
+      0, nullptr, nullptr, nullptr,
+      [](void*, void* data, CRYPTO_EX_DATA*, int, long, void*) {
+        if (data != nullptr) ++freed;
+      });
+  CTAVSMTPConnection c;
+  c.m_bSSL = true;
+  c.CreateTransport();
+  SSL_CTX* first = c.m_sslContext.Get();
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(c.m_sslSocket.GetSSL(), nullptr);
+  SSL_CTX_set_ex_data(first, index, &freed);
+  c.CreateTransport();
+  EXPECT_EQ(freed, 1);
+  EXPECT_NE(c.m_sslSocket.GetSSL(), nullptr);
+  EXPECT_NE(c.m_socket.GetSocketHandle(), INVALID_SOCKET);
+}
+
+TEST(GetOpenSSLErrorText, OneCrLfLinePerQueuedErrorOldestFirst) {
+  SSL_load_error_strings();  // as the program's start-up does
+  ERR_clear_error();
+  EXPECT_EQ(GetOpenSSLErrorText(), "");
+  ERR_raise(ERR_LIB_SSL, SSL_R_WRONG_VERSION_NUMBER);
+  ERR_raise(ERR_LIB_SSL, SSL_R_UNEXPECTED_EOF_WHILE_READING);
+  std::string text = GetOpenSSLErrorText();
+  ExpectCrLfLines(text);
+  std::size_t first = text.find("wrong version number");
+  std::size_t second = text.find("unexpected eof while reading");
+  ASSERT_NE(first, std::string::npos) << text;
+  ASSERT_NE(second, std::string::npos) << text;
+  EXPECT_LT(first, second);
+  EXPECT_EQ(text.find("\r\n"), text.find("\r\n", first));  // one entry per line
+  EXPECT_EQ(GetOpenSSLErrorText(), "");
+}

@@ -4,6 +4,10 @@
 # The packages every build needs.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev)
 
+# The real servers of the transport tests: proxies, and openssl and python3 for the
+# TLS test server and its certificate.
+TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy openssl python3)
+
 ensure_packages() {
   local missing=() p
   for p in "$@"; do

@@ -50,8 +50,9 @@ PeerScript& PeerScript::ExpectClosed() {
 }
 
 std::string EscapeBytes(const std::string& bytes) {
+  constexpr std::size_t shown = 160;  // a failure message stays readable
   std::string out;
-  for (unsigned char c : bytes) {
+  for (unsigned char c : bytes.substr(0, shown)) {
     if (c == '\r') {
       out += "\\r";
     } else if (c == '\n') {
@@ -64,6 +65,7 @@ std::string EscapeBytes(const std::string& bytes) {
       out += hex;
     }
   }
+  if (bytes.size() > shown) out += "... (" + std::to_string(bytes.size()) + " bytes)";
   return out;
 }
 

@@ -88,5 +88,5 @@ class ScriptedPeer {
   bool finished = false;
 };
 
-// Bytes as C-escaped text for failure messages.
+// Bytes as C-escaped text for failure messages; long texts are cut after 160 bytes.
 std::string EscapeBytes(const std::string& bytes);

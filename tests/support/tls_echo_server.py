@@ -6,12 +6,16 @@ Usage: tls_echo_server.py PORT CERT KEY
 Listens on 127.0.0.1:PORT. Each connection, after the handshake, first gets the line
 "220 sni=NAME\r\n" (NAME is the server name the client sent, "-" for none) in one TLS
 record, then every chunk it sends comes back as it is, one record per chunk, until it
-closes. No session tickets are sent, so nothing but these records is ever in flight.
+closes. Two chunks are commands instead: "CLOSE\r\n" makes the server close TLS
+(close_notify) and the connection; "HOLD\r\n" makes it stop reading and hold the
+connection open, answering nothing, for 30 seconds. No session tickets are sent, so nothing but these records is ever
+in flight.
 """
 import socket
 import ssl
 import sys
 import threading
+import time
 
 
 def make_context(cert, key):
@@ -38,8 +42,11 @@ def serve(context, raw):
             conn.sendall(("220 sni=%s\r\n" % name).encode())
             while True:
                 data = conn.recv(65536)
-                if not data:
+                if not data or data == b"CLOSE\r\n":
                     break
+                if data == b"HOLD\r\n":
+                    time.sleep(30)
+                    return
                 conn.sendall(data)
             conn.unwrap()
         except (ssl.SSLError, OSError):

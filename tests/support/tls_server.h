@@ -16,7 +16,9 @@ struct TestCertificate {
 TestCertificate MakeTestCertificate(const TempDir& dir);
 
 // After the handshake the server sends "220 sni=NAME\r\n" (NAME the server name the
-// client sent, "-" for none) and then echoes every chunk until the client closes.
+// client sent, "-" for none) and then echoes every chunk until the client closes. The
+// chunk "CLOSE\r\n" makes it close TLS and the connection; "HOLD\r\n" makes it hold the
+// connection open and answer nothing more, not even a close notification.
 class TlsEchoServer {
  public:
   TlsEchoServer();
