@@ -39,6 +39,16 @@ PeerScript& PeerScript::Pause(milliseconds pause) {
   return *this;
 }
 
+PeerScript& PeerScript::ReadAny() {
+  steps.push_back({Kind::ReadAny, {}});
+  return *this;
+}
+
+PeerScript& PeerScript::Reset() {
+  steps.push_back({Kind::Reset, {}});
+  return *this;
+}
+
 PeerScript& PeerScript::Close() {
   steps.push_back({Kind::Close, {}});
   return *this;
@@ -136,6 +146,15 @@ std::string ScriptedPeer::RunStep(const PeerScript::Step& step) {
       return SendBytes(step.bytes, step.pieceSize, step.pause);
     case PeerScript::Kind::Pause:
       return Pause(step.pause) ? "" : "abandoned";
+    case PeerScript::Kind::ReadAny:
+      return ReadAnyBytes();
+    case PeerScript::Kind::Reset: {
+      linger abort{1, 0};  // a zero linger time makes close() send a reset
+      setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      close(connection);
+      connection = -1;
+      return "";
+    }
     case PeerScript::Kind::Close:
       close(connection);
       connection = -1;
@@ -181,6 +200,17 @@ std::string ScriptedPeer::ExpectBytes(const std::string& bytes) {
     received.append(buffer, static_cast<std::size_t>(n));
   }
   if (got != bytes) return "expected \"" + EscapeBytes(bytes) + "\", got \"" + EscapeBytes(got) + "\"";
+  return "";
+}
+
+std::string ScriptedPeer::ReadAnyBytes() {
+  Wait wait = WaitReadable(connection, abortFd, stepBound);
+  if (wait == Wait::TimedOut) return "expected some bytes, none came";
+  if (wait == Wait::Stopped) return "abandoned";
+  char buffer[65536];
+  ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+  if (n <= 0) return "expected some bytes, the connection closed";
+  received.append(buffer, static_cast<std::size_t>(n));
   return "";
 }
 

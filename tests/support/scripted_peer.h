@@ -1,7 +1,7 @@
 // A scripted TCP peer for wire tests. It listens on a free port of 127.0.0.1, accepts
 // one connection in a thread of its own and plays a script against it: expect exact
-// bytes, send bytes (whole, in pieces with pauses, or not at all), close, or wait for
-// the other side to close. The first step that goes wrong ends the script and becomes
+// bytes or take whatever comes, send bytes (whole, in pieces with pauses, or not at
+// all), close or reset, or wait for the other side to close. The first step that goes wrong ends the script and becomes
 // the report that Finish returns; bytes that arrive after the last step count as
 // unexpected.
 #pragma once
@@ -24,15 +24,19 @@ class PeerScript {
                         std::chrono::milliseconds pause = std::chrono::milliseconds(5));
   // Waits without sending.
   PeerScript& Pause(std::chrono::milliseconds pause);
+  // Reads the next bytes that arrive, whatever they are (at least one).
+  PeerScript& ReadAny();
   // Closes the connection.
   PeerScript& Close();
+  // Closes the connection abortively: the other side gets a reset, not an orderly close.
+  PeerScript& Reset();
   // Reads until the other side closes; any byte that arrives first is a mismatch.
   // Answering nothing and waiting here is how a peer goes silent.
   PeerScript& ExpectClosed();
 
  private:
   friend class ScriptedPeer;
-  enum class Kind { Expect, Send, Pause, Close, ExpectClosed };
+  enum class Kind { Expect, ReadAny, Send, Pause, Close, Reset, ExpectClosed };
   struct Step {
     Kind kind;
     std::string bytes;
@@ -68,6 +72,7 @@ class ScriptedPeer {
   void Run(PeerScript script);
   std::string RunStep(const PeerScript::Step& step);
   std::string ExpectBytes(const std::string& bytes);
+  std::string ReadAnyBytes();
   std::string ExpectClose();
   std::string SendBytes(const std::string& bytes, std::size_t pieceSize,
                         std::chrono::milliseconds pause);

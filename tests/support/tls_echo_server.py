@@ -6,9 +6,10 @@ Usage: tls_echo_server.py PORT CERT KEY
 Listens on 127.0.0.1:PORT. Each connection, after the handshake, first gets the line
 "220 sni=NAME\r\n" (NAME is the server name the client sent, "-" for none) in one TLS
 record, then every chunk it sends comes back as it is, one record per chunk, until it
-closes. Two chunks are commands instead: "CLOSE\r\n" makes the server close TLS
-(close_notify) and the connection; "HOLD\r\n" makes it stop reading and hold the
-connection open, answering nothing, for 30 seconds. No session tickets are sent, so nothing but these records is ever
+closes. Three chunks are commands instead: "CLOSE\r\n" makes the server close TLS
+(close_notify) and the connection; "DROP\r\n" makes it close the connection without
+closing TLS; "HOLD\r\n" makes it stop reading and hold the connection open, answering
+nothing, for 30 seconds. No session tickets are sent, so nothing but these records is ever
 in flight.
 """
 import socket
@@ -44,6 +45,8 @@ def serve(context, raw):
                 data = conn.recv(65536)
                 if not data or data == b"CLOSE\r\n":
                     break
+                if data == b"DROP\r\n":
+                    return
                 if data == b"HOLD\r\n":
                     time.sleep(30)
                     return

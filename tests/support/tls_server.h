@@ -17,8 +17,9 @@ TestCertificate MakeTestCertificate(const TempDir& dir);
 
 // After the handshake the server sends "220 sni=NAME\r\n" (NAME the server name the
 // client sent, "-" for none) and then echoes every chunk until the client closes. The
-// chunk "CLOSE\r\n" makes it close TLS and the connection; "HOLD\r\n" makes it hold the
-// connection open and answer nothing more, not even a close notification.
+// chunk "CLOSE\r\n" makes it close TLS and the connection; "DROP\r\n" makes it close the
+// connection without closing TLS; "HOLD\r\n" makes it hold the connection open and
+// answer nothing more, not even a close notification.
 class TlsEchoServer {
  public:
   TlsEchoServer();
