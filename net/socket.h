@@ -20,8 +20,8 @@ using SOCKET = int;
 inline constexpr SOCKET INVALID_SOCKET = -1;
 
 // The inet_addr step of the host-name rule: true and the address in network byte
-// order when text is a dotted IPv4 address ("255.255.255.255" reads as INADDR_NONE and
-// so counts as a name, as it always has).
+// order when text is a dotted IPv4 address. "255.255.255.255" reads as INADDR_NONE
+// and so counts as a name.
 bool ParseDottedAddress(const char* text, std::uint32_t* address);
 
 class CWSocket {
@@ -74,7 +74,7 @@ class CWSocket {
   //   58    SOCKS4 reply other than 0, 90; SOCKS5 CONNECT reply with non-zero status
   //   10061 SOCKS5 proxy chose a method that was not offered
   //   87    SOCKS5 user name, password or target name longer than 255 bytes; SOCKS5
-  //         reply address type other than 1 or 3
+  //         reply address type other than 1 or 3; HTTP credentials too long to encode
   //   5     SOCKS5 user name and password rejected
   //   1225  HTTP proxy status other than 200
   // On success no byte after the proxy's reply has been read: it belongs to the target.

@@ -19,13 +19,13 @@ class CTAVSMTPConnection {
   CTAVSMTPConnection& operator=(const CTAVSMTPConnection&) = delete;
   virtual ~CTAVSMTPConnection();
 
-  // ---- Session (connection.cpp)
+  // Session (connection.cpp)
 
   // "auto" (exactly) takes the local host name, or keeps "auto" when there is none;
   // any other name is stored as it is.
   void SetHeloHostname(const char* name);
 
-  // ---- Transport (transport.cpp): one byte channel whether plain or TLS.
+  // Transport (transport.cpp): one byte channel whether plain or TLS.
   // In plain mode every operation goes to m_socket and its failures raise
   // CWSocketException. In TLS mode socket and tunnel failures still arrive as
   // CWSocketException; TLS failures raise CTAVSMTPException in facility 4 with the
@@ -55,13 +55,14 @@ class CTAVSMTPConnection {
   // Shuts TLS down, frees the SSL object and closes the socket. Never raises.
   void TransportClose();
 
-  // ---- Virtual operations
+  // Virtual operations
 
   // The OpenSSL error text of the failure that just happened (it empties the
   // thread's error queue).
   virtual std::string GetOpenSSLErrorText();
 
-  // ---- Data model
+  // Data model, in this order; the proxy, binding, timeout and host-name fields are
+  // set by the user of the class before Connect.
 
   CSSLContextRef m_sslContext;      // the OpenSSL context when TLS is on
   CSSLSocket m_sslSocket;           // the TLS socket over m_socket

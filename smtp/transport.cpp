@@ -7,14 +7,14 @@
 
 namespace {
 
-// Message ids of the TLS failures.
-constexpr std::uint32_t msgCreateSSLSocket = 541;  // "Failed to create SSL socket, ..."
-constexpr std::uint32_t msgSocks4ViaSSL = 542;     // "Failed to connect to Socks 4 proxy via SSL..."
-constexpr std::uint32_t msgSocks5ViaSSL = 543;     // "Failed to connect to Socks 5 proxy via SSL..."
-constexpr std::uint32_t msgHttpProxyViaSSL = 544;  // "Failed to connect to HTTP proxy via SSL..."
-constexpr std::uint32_t msgConnectViaSSL = 545;    // "Failed to connect via SSL: ..."
-constexpr std::uint32_t msgSendViaSSL = 546;       // "Failed to send data via SSL: ..."
-constexpr std::uint32_t msgReceiveViaSSL = 547;    // "Failed to receive data via SSL: ..."
+// Message ids of the TLS failures; "%1" of their texts is the OpenSSL error text.
+constexpr std::uint32_t msgCreateSSLSocket = 541;
+constexpr std::uint32_t msgSocks4ViaSSL = 542;
+constexpr std::uint32_t msgSocks5ViaSSL = 543;
+constexpr std::uint32_t msgHttpProxyViaSSL = 544;
+constexpr std::uint32_t msgConnectViaSSL = 545;
+constexpr std::uint32_t msgSendViaSSL = 546;
+constexpr std::uint32_t msgReceiveViaSSL = 547;
 
 }  // namespace
 
