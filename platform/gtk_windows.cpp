@@ -154,7 +154,8 @@ extern "C" __attribute__((visibility("default"))) int EmailerShowMessageBox(cons
   g_autofree char* title = g_utf8_make_valid(caption, -1);
   gtk_window_set_title(GTK_WINDOW(box), title);
   gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
-  gtk_window_present(GTK_WINDOW(box));
+  gtk_widget_show(box);
+  gtk_window_present(GTK_WINDOW(box));  // brings a visible window to the front
   gtk_dialog_run(GTK_DIALOG(box));
   gtk_widget_destroy(box);
   FlushWindowSystem();
