@@ -73,6 +73,9 @@ gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data) {
   return TRUE;  // the window is destroyed once the run is over
 }
 
+// A window destroyed from outside (its X window killed) ends the run like the close box.
+void OnDestroy(GtkWidget*, gpointer data) { EndDialog(static_cast<DialogRun*>(data), resultCancel); }
+
 gboolean OnTimer(gpointer data) {
   auto* run = static_cast<DialogRun*>(data);
   run->timer = 0;
@@ -140,6 +143,7 @@ GtkWidget* NewResultWindow(const ResultDialogTemplate& dialog, const char* text,
   g_signal_connect(ok, "clicked", G_CALLBACK(OnOkClicked), run);
   g_signal_connect(window, "key-press-event", G_CALLBACK(OnKeyPress), run);
   g_signal_connect(window, "delete-event", G_CALLBACK(OnDelete), run);
+  g_signal_connect(window, "destroy", G_CALLBACK(OnDestroy), run);
   return window;
 }
 
@@ -154,10 +158,12 @@ extern "C" __attribute__((visibility("default"))) int EmailerShowMessageBox(cons
   g_autofree char* title = g_utf8_make_valid(caption, -1);
   gtk_window_set_title(GTK_WINDOW(box), title);
   gtk_window_set_position(GTK_WINDOW(box), GTK_WIN_POS_CENTER);
+  g_object_ref(box);  // alive until the run is over, even if destroyed from outside
   gtk_widget_show(box);
   gtk_window_present(GTK_WINDOW(box));  // brings a visible window to the front
   gtk_dialog_run(GTK_DIALOG(box));
   gtk_widget_destroy(box);
+  g_object_unref(box);
   FlushWindowSystem();
   return 0;
 }
@@ -167,6 +173,7 @@ extern "C" __attribute__((visibility("default"))) int EmailerRunResultDialog(
   if (!GtkReady()) return -1;
   DialogRun run{g_main_loop_new(nullptr, FALSE), 0, 0};
   GtkWidget* window = NewResultWindow(*dialog, text, &run);
+  g_object_ref(window);  // alive until the run is over, even if destroyed from outside
   gtk_widget_show_all(window);
   gtk_window_present(GTK_WINDOW(window));
   run.timer = g_timeout_add(closeAfterMs, OnTimer, &run);
@@ -174,6 +181,7 @@ extern "C" __attribute__((visibility("default"))) int EmailerRunResultDialog(
 
   if (run.timer != 0) g_source_remove(run.timer);
   gtk_widget_destroy(window);
+  g_object_unref(window);
   g_main_loop_unref(run.loop);
   FlushWindowSystem();
   return run.result;

@@ -7,6 +7,7 @@ same, and that is how the tests find them.
 
 Run by ctest, one test per process: window_test.py WindowTest.test_<name>.
 """
+import ctypes
 import os
 import shutil
 import subprocess
@@ -28,6 +29,37 @@ THREE_LINES = ("Failed to connect to SMTP server\n"
                "421-4.7.0 The server is busy right now and cannot take any more "
                "connections from your address\n"
                "421 4.7.0 Try again in a few minutes.")
+
+
+def request_close(display, window):
+    """Sends what a window manager sends when the close box is clicked: the client
+    message WM_PROTOCOLS with WM_DELETE_WINDOW."""
+    class ClientMessage(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+    class XEvent(ctypes.Union):
+        _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                               ctypes.POINTER(XEvent)]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    connection = x11.XOpenDisplay(display.encode())
+    event = XEvent()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = int(window)
+    event.xclient.message_type = x11.XInternAtom(connection, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(connection, int(window), 0, 0, ctypes.byref(event))
+    x11.XCloseDisplay(connection)  # flushes the request
 
 
 class Xvfb:
@@ -157,6 +189,20 @@ class WindowTest(unittest.TestCase):
         self.wait_for_focus(self.find_window(DIALOG_TITLE))
         self.xdotool("key", "Escape")
         self.assertEqual(self.finish(dialog), (0, "IDCANCEL\n", ""))
+
+    def test_close_box_cancels_the_dialog(self):
+        dialog = self.start("dialog", "Message sent OK")
+        request_close(self.xvfb.display, self.find_window(DIALOG_TITLE))
+        self.assertEqual(self.finish(dialog), (0, "IDCANCEL\n", ""))
+
+    def test_window_destroyed_from_outside_cancels_the_dialog_at_once(self):
+        dialog = self.start("dialog", "Message sent OK")
+        self.xdotool("windowclose", self.find_window(DIALOG_TITLE))
+        code, stdout, stderr = self.finish(dialog)
+        # IDCANCEL: not left to the timer. GTK itself complains about losing its X window;
+        # the dialog must not destroy the widget a second time.
+        self.assertEqual((code, stdout), (0, "IDCANCEL\n"))
+        self.assertNotIn("gtk_widget_destroy", stderr)
 
     def test_long_text_is_cut_off_in_an_area_of_fixed_size(self):
         short = self.start("dialog", "Message sent OK")
