@@ -2,7 +2,10 @@
 # script costs one dpkg-query. Sourced by the scripts in scripts/.
 
 # The packages every build needs.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev)
+
+# The window tests: a virtual X server, a driver for it, screenshots, a font.
+WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick fonts-dejavu-core)
 
 # The real servers of the transport tests: proxies, and openssl and python3 for the
 # TLS test server and its certificate.

@@ -1,0 +1,27 @@
+// The command line of e-mailer: a subject, a body and the word "showui" in any position
+// and letter case, with or without a leading '-' or '/'.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/win_app.h"
+
+class CMailerCommandLineInfo : public CCommandLineInfo {
+ public:
+  // Appends param to m_params, then lets the base class see it.
+  void ParseParam(const char* param, bool flag, bool last) override;
+
+  // Every parameter in command-line order, as handed to ParseParam.
+  std::vector<std::string> m_params;
+};
+
+struct MailerRunParameters {
+  std::string subject;
+  std::string body;
+  bool showUi = false;
+};
+
+// "showui" (any case) sets showUi and is not counted; of the other parameters the first
+// is the subject, the second the body, and the rest are ignored.
+MailerRunParameters TakeRunParameters(const std::vector<std::string>& params);

@@ -1,0 +1,12 @@
+// The process exit codes, the one place where the outcome of a run becomes a number.
+// A calling script can tell a message that was not sent from one that was.
+#pragma once
+
+enum MailerExitCode : int {
+  ExitSent = 0,           // sent (and, with "showui", reported)
+  ExitConnectFailed = 1,  // the connect step failed: nothing was sent
+  ExitSendFailed = 2,     // the server did not take the message
+  ExitQuitFailed = 3,     // the message was taken, but the closing QUIT failed
+  ExitNoSubject = 64,     // no subject on the command line: nothing was done (EX_USAGE)
+  ExitStartupFailed = 71  // the TLS lock table could not be allocated (EX_OSERR)
+};

@@ -1,0 +1,45 @@
+#include "app/mailer_app.h"
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+
+#include "app/command_line.h"
+#include "app/exit_codes.h"
+#include "app/send_run.h"
+#include "app/ssl_locks.h"
+#include "platform/message_box.h"
+
+bool CMailerApp::InitInstance() {
+  if (!AfxSocketInit()) return false;
+
+  SSL_load_error_strings();
+  SSL_library_init();
+
+  if (!CreateSslLocks()) {
+    ShowMessageBox("Failed to create SSL critical sections required for OpenSSL");
+    m_nExitCode = ExitStartupFailed;
+    return false;
+  }
+  CRYPTO_set_locking_callback(SslLockingCallback);
+
+  CMailerCommandLineInfo cmdInfo;
+  ParseCommandLine(cmdInfo);
+  MailerRunParameters run = TakeRunParameters(cmdInfo.m_params);
+  if (run.subject.empty()) {
+    m_nExitCode = ExitNoSubject;
+    return false;
+  }
+  m_nExitCode = SendRun(run.subject, run.body, run.showUi);
+  return false;
+}
+
+int CMailerApp::ExitInstance() {
+  ERR_free_strings();
+  ERR_remove_state(0);
+  EVP_cleanup();
+  CRYPTO_cleanup_all_ex_data();
+  if (g_pSslLocks != nullptr) ReleaseSslLocks();
+  return CWinApp::ExitInstance();
+}

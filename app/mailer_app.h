@@ -1,0 +1,18 @@
+// The e-mailer application: its whole behaviour is one run of the start-up routine,
+// which prepares the socket and TLS libraries, reads the command line and, when there is
+// a subject, performs the send run; the exit routine releases the TLS library's state.
+#pragma once
+
+#include "platform/win_app.h"
+
+class CMailerApp : public CWinApp {
+ public:
+  using CWinApp::CWinApp;
+
+  // Performs the run; always answers false (there is no message loop to enter). The
+  // run's outcome is left in m_nExitCode (app/exit_codes.h).
+  bool InitInstance() override;
+
+  // Releases the TLS library's global state and the lock table; returns the exit code.
+  int ExitInstance() override;
+};

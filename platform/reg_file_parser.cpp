@@ -1,0 +1,216 @@
+#include "platform/reg_file_parser.h"
+
+#include <cctype>
+#include <utility>
+
+#include "platform/ansi_code_page.h"
+
+namespace {
+
+constexpr std::string_view version5Header = "Windows Registry Editor Version 5.00";
+constexpr std::string_view version4Header = "REGEDIT4";
+constexpr std::string_view utf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view utf16leBom = "\xFF\xFE";
+
+constexpr std::uint32_t REG_SZ = 1;
+constexpr std::uint32_t REG_EXPAND_SZ = 2;
+constexpr std::uint32_t REG_BINARY = 3;
+constexpr std::uint32_t REG_DWORD = 4;
+constexpr std::uint32_t REG_MULTI_SZ = 7;
+
+std::string_view TrimLeft(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  return s;
+}
+
+std::string_view TrimRight(std::string_view s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && RegNamesEqual(s.substr(0, prefix.size()), prefix);
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// One to maxDigits hex digits making up the whole of text.
+std::optional<std::uint32_t> ParseHexNumber(std::string_view text, std::size_t maxDigits) {
+  if (text.empty() || text.size() > maxDigits) return std::nullopt;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    int digit = HexDigit(c);
+    if (digit < 0) return std::nullopt;
+    value = value << 4 | static_cast<std::uint32_t>(digit);
+  }
+  return value;
+}
+
+// The whole file as UTF-8 lines.
+std::vector<std::string_view> SplitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    lines.push_back(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
+}
+
+// A quoted string starting at text[0] == '"'; on success text is left after the
+// closing quote.
+std::optional<std::string> ParseQuoted(std::string_view& text) {
+  std::string out;
+  std::size_t i = 1;
+  for (; i < text.size() && text[i] != '"'; ++i) {
+    if (text[i] == '\\') {
+      if (++i == text.size() || (text[i] != '\\' && text[i] != '"')) return std::nullopt;
+    }
+    out += text[i];
+  }
+  if (i == text.size()) return std::nullopt;
+  text.remove_prefix(i + 1);
+  return out;
+}
+
+// "bb,bb,..." with optional blanks around each byte; empty text is an empty list.
+std::optional<std::string> ParseHexBytes(std::string_view text) {
+  std::string bytes;
+  text = TrimLeft(TrimRight(text));
+  while (!text.empty()) {
+    std::size_t comma = text.find(',');
+    std::optional<std::uint32_t> byte = ParseHexNumber(TrimLeft(TrimRight(text.substr(0, comma))), 2);
+    if (!byte) return std::nullopt;
+    bytes += static_cast<char>(*byte);
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  return bytes;
+}
+
+class RegFileParser {
+ public:
+  explicit RegFileParser(std::vector<std::string_view> fileLines) : lines(std::move(fileLines)) {}
+
+  std::optional<std::vector<RegKeySection>> Parse() {
+    if (!ParseHeader()) return std::nullopt;
+    while (next < lines.size()) {
+      std::string_view line = TrimRight(TrimLeft(lines[next++]));
+      if (line.empty() || line.front() == ';') continue;
+      bool ok = line.front() == '[' ? ParseKeyLine(line) : ParseValueLine(line);
+      if (!ok) return std::nullopt;
+    }
+    return std::move(keys);
+  }
+
+ private:
+  bool ParseHeader() {
+    while (next < lines.size() && TrimRight(TrimLeft(lines[next])).empty()) ++next;
+    if (next == lines.size()) return false;
+    std::string_view header = TrimRight(TrimLeft(lines[next++]));
+    version5 = header == version5Header;
+    return version5 || header == version4Header;
+  }
+
+  bool ParseKeyLine(std::string_view line) {
+    if (line.size() < 3 || line.back() != ']') return false;
+    keys.push_back({AnsiFromUtf8(line.substr(1, line.size() - 2)), {}});
+    return true;
+  }
+
+  bool ParseValueLine(std::string_view line) {
+    if (keys.empty()) return false;
+    std::optional<std::string> name;
+    if (line.front() == '@') {
+      name.emplace();
+      line.remove_prefix(1);
+    } else if (line.front() == '"') {
+      name = ParseQuoted(line);
+    }
+    line = TrimLeft(line);
+    if (!name || line.empty() || line.front() != '=') return false;
+    std::optional<RegValue> value = ParseData(TrimLeft(line.substr(1)));
+    if (!value) return false;
+    value->name = AnsiFromUtf8(*name);
+    keys.back().values.push_back(std::move(*value));
+    return true;
+  }
+
+  std::optional<RegValue> ParseData(std::string_view data) {
+    if (!data.empty() && data.front() == '"') {
+      std::optional<std::string> text = ParseQuoted(data);
+      if (!text || !TrimLeft(data).empty()) return std::nullopt;
+      return RegValue{{}, REG_SZ, AnsiFromUtf8(*text) + '\0'};
+    }
+    if (StartsWithNoCase(data, "dword:")) {
+      std::optional<std::uint32_t> number = ParseHexNumber(data.substr(6), 8);
+      if (!number) return std::nullopt;
+      std::string bytes;
+      for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(*number >> shift);
+      return RegValue{{}, REG_DWORD, bytes};
+    }
+    return ParseHexData(data);
+  }
+
+  // hex:... (REG_BINARY) or hex(n):..., with its continuation lines.
+  std::optional<RegValue> ParseHexData(std::string_view data) {
+    if (!StartsWithNoCase(data, "hex")) return std::nullopt;
+    data.remove_prefix(3);
+    std::uint32_t type = REG_BINARY;
+    if (!data.empty() && data.front() == '(') {
+      std::size_t close = data.find(')');
+      if (close == std::string_view::npos) return std::nullopt;
+      std::optional<std::uint32_t> n = ParseHexNumber(data.substr(1, close - 1), 8);
+      if (!n) return std::nullopt;
+      type = *n;
+      data.remove_prefix(close + 1);
+    }
+    if (data.empty() || data.front() != ':') return std::nullopt;
+    std::string list(data.substr(1));
+    while (!list.empty() && list.back() == '\\' && next < lines.size()) {
+      list.pop_back();
+      list += TrimRight(TrimLeft(lines[next++]));
+    }
+    std::optional<std::string> bytes = ParseHexBytes(list);
+    if (!bytes) return std::nullopt;
+    bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+    if (text && version5) *bytes = AnsiFromUtf16le(*bytes);
+    return RegValue{{}, type, std::move(*bytes)};
+  }
+
+  std::vector<std::string_view> lines;
+  std::size_t next = 0;
+  bool version5 = false;
+  std::vector<RegKeySection> keys;
+};
+
+}  // namespace
+
+bool RegNamesEqual(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<std::vector<RegKeySection>> ParseRegFile(std::string_view bytes) {
+  std::string utf8;
+  if (bytes.starts_with(utf16leBom)) {
+    utf8 = ConvertCodeSet(bytes.substr(utf16leBom.size()), "UTF-16LE", "UTF-8");
+  } else {
+    utf8 = bytes.starts_with(utf8Bom) ? bytes.substr(utf8Bom.size()) : bytes;
+  }
+  return RegFileParser(SplitLines(utf8)).Parse();
+}

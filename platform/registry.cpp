@@ -1,0 +1,233 @@
+#include "platform/registry.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ansi_code_page.h"
+#include "platform/reg_file_parser.h"
+
+// One open key. The root is depth 0; "software" (the config directory) is 1, the
+// company and product directories 2 and 3, the section file 4.
+struct RegistryKey {
+  int depth;
+  std::string path;      // the registry path, HKEY_CURRENT_USER\...
+  std::string location;  // the directory or file that holds the key
+  std::vector<RegValue> values;
+};
+
+namespace {
+
+RegistryKey currentUser{0, "HKEY_CURRENT_USER", "", {}};
+
+constexpr int configDepth = 1;
+constexpr int sectionDepth = 4;
+constexpr const char* keyFileSuffix = ".reg";
+// A settings key is a few lines; anything far larger is not one of ours.
+constexpr off_t maxKeyFileSize = 1 << 20;
+
+LSTATUS StatusFromErrno(int error) {
+  return error == ENOENT || error == ENOTDIR ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+}
+
+bool IsKeyName(const char* name) {
+  return name != nullptr && *name != '\0' && std::strpbrk(name, "/\\") == nullptr &&
+         std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+}
+
+std::string ConfigDirectory() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && config[0] == '/') return config;
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.config";
+  return {};
+}
+
+// mkdir for a key directory: 0700 whatever the umask, since a key may hold a password.
+bool MakeKeyDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0) return errno == EEXIST;
+  return chmod(path.c_str(), 0700) == 0;
+}
+
+// Creates the config directory and any missing parent of it, as the XDG rules ask.
+LSTATUS MakeConfigDirectory(const std::string& path) {
+  for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    if (!MakeKeyDirectory(path.substr(0, slash))) return StatusFromErrno(errno);
+  }
+  return MakeKeyDirectory(path) ? ERROR_SUCCESS : StatusFromErrno(errno);
+}
+
+// The entry of directory whose name equals wanted without regard to case (an exact
+// match first); empty when there is none.
+std::string FindEntry(const std::string& directory, const std::string& wanted) {
+  struct stat st;
+  if (stat((directory + "/" + wanted).c_str(), &st) == 0) return wanted;
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return {};
+  std::string found;
+  while (dirent* entry = readdir(dir)) {
+    if (RegNamesEqual(entry->d_name, wanted)) {
+      found = entry->d_name;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// Writes a new key file holding the header and the key line. An existing file is
+// never touched: when one appears first, it is the key.
+LSTATUS CreateKeyFile(const std::string& location, const std::string& keyPath) {
+  int fd = open(location.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno == EEXIST ? ERROR_SUCCESS : StatusFromErrno(errno);
+  std::string text = Utf8FromAnsi("Windows Registry Editor Version 5.00\n\n[" + keyPath + "]\n");
+  bool ok = fchmod(fd, 0600) == 0;
+  for (std::size_t done = 0; ok && done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
+  }
+  int error = errno;
+  ok = close(fd) == 0 && ok;
+  if (ok) return ERROR_SUCCESS;
+  unlink(location.c_str());
+  return StatusFromErrno(error);
+}
+
+LSTATUS ReadKeyFile(const std::string& location, std::string* bytes) {
+  int fd = open(location.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return StatusFromErrno(errno);
+  LSTATUS status = ERROR_SUCCESS;
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) status = StatusFromErrno(errno);
+    if (n <= 0) break;
+    bytes->append(buffer, static_cast<std::size_t>(n));
+    if (bytes->size() > static_cast<std::size_t>(maxKeyFileSize)) {
+      status = ERROR_BADDB;
+      break;
+    }
+  }
+  close(fd);
+  return status;
+}
+
+// The values of the key at path in its file; ERROR_BADDB when the file is not a
+// registry file. Sections naming other keys are not this key's values.
+LSTATUS LoadKeyValues(RegistryKey& key) {
+  std::string bytes;
+  LSTATUS status = ReadKeyFile(key.location, &bytes);
+  if (status != ERROR_SUCCESS) return status;
+  auto sections = ParseRegFile(bytes);
+  if (!sections) return ERROR_BADDB;
+  for (RegKeySection& section : *sections) {
+    if (!RegNamesEqual(section.path, key.path)) continue;
+    for (RegValue& value : section.values) key.values.push_back(std::move(value));
+  }
+  return ERROR_SUCCESS;
+}
+
+bool AccessGranted(const std::string& location, REGSAM access, bool directory) {
+  int mode = 0;
+  if (access & (KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS)) mode |= directory ? R_OK | X_OK : R_OK;
+  if (access & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)) mode |= W_OK;
+  return mode == 0 || faccessat(AT_FDCWD, location.c_str(), mode, AT_EACCESS) == 0;
+}
+
+// Where the subkey name of parent lives, created when asked and missing. The returned
+// key has its depth, path and location set.
+LSTATUS LocateSubKey(const RegistryKey& parent, const char* name, bool create,
+                     RegistryKey* child) {
+  child->depth = parent.depth + 1;
+  if (parent.depth == 0) {
+    if (!RegNamesEqual(name, "software")) return ERROR_FILE_NOT_FOUND;
+    child->path = parent.path + "\\" + name;
+    child->location = ConfigDirectory();
+    if (child->location.empty()) return ERROR_FILE_NOT_FOUND;
+    return MakeConfigDirectory(child->location);
+  }
+  bool file = child->depth == sectionDepth;
+  std::string wanted = file ? name + std::string(keyFileSuffix) : name;
+  std::string entry = FindEntry(parent.location, wanted);
+  bool missing = entry.empty();
+  if (missing && !create) return ERROR_FILE_NOT_FOUND;
+  if (missing) entry = wanted;
+  std::string keyName = file ? entry.substr(0, entry.size() - std::strlen(keyFileSuffix)) : entry;
+  child->path = parent.path + "\\" + keyName;
+  child->location = parent.location + "/" + entry;
+  if (!missing) return ERROR_SUCCESS;
+  if (file) return CreateKeyFile(child->location, child->path);
+  return MakeKeyDirectory(child->location) ? ERROR_SUCCESS : StatusFromErrno(errno);
+}
+
+LSTATUS OpenSubKey(HKEY key, const char* subKey, REGSAM access, bool create, HKEY* result) {
+  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  *result = nullptr;
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  if (!IsKeyName(subKey)) return ERROR_INVALID_PARAMETER;
+  if (key->depth == sectionDepth) return ERROR_FILE_NOT_FOUND;
+
+  auto child = std::make_unique<RegistryKey>();
+  LSTATUS status = LocateSubKey(*key, subKey, create, child.get());
+  if (status != ERROR_SUCCESS) return status;
+  bool file = child->depth == sectionDepth;
+  struct stat st;
+  if (stat(child->location.c_str(), &st) != 0) return StatusFromErrno(errno);
+  if (file ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode)) return ERROR_BADKEY;
+  if (!AccessGranted(child->location, access, !file)) return ERROR_ACCESS_DENIED;
+  if (file && (status = LoadKeyValues(*child)) != ERROR_SUCCESS) return status;
+  *result = child.release();
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+const HKEY HKEY_CURRENT_USER = &currentUser;
+
+LSTATUS RegOpenKeyEx(HKEY key, const char* subKey, REGSAM access, HKEY* result) {
+  return OpenSubKey(key, subKey, access, false, result);
+}
+
+LSTATUS RegCreateKeyEx(HKEY key, const char* subKey, REGSAM access, HKEY* result) {
+  return OpenSubKey(key, subKey, access, true, result);
+}
+
+LSTATUS RegQueryValueEx(HKEY key, const char* valueName, DWORD* type, BYTE* data,
+                        DWORD* size) {
+  if (key == nullptr || key == HKEY_CURRENT_USER) return ERROR_INVALID_HANDLE;
+  const char* name = valueName != nullptr ? valueName : "";
+  for (auto value = key->values.rbegin(); value != key->values.rend(); ++value) {
+    if (!RegNamesEqual(value->name, name)) continue;
+    DWORD needed = static_cast<DWORD>(value->data.size());
+    if (data != nullptr) {
+      if (size == nullptr) return ERROR_INVALID_PARAMETER;
+      if (*size < needed) {
+        *size = needed;
+        return ERROR_MORE_DATA;
+      }
+      std::memcpy(data, value->data.data(), needed);
+    }
+    if (type != nullptr) *type = value->type;
+    if (size != nullptr) *size = needed;
+    return ERROR_SUCCESS;
+  }
+  return ERROR_FILE_NOT_FOUND;
+}
+
+LSTATUS RegCloseKey(HKEY key) {
+  if (key == nullptr) return ERROR_INVALID_HANDLE;
+  if (key != HKEY_CURRENT_USER) delete key;
+  return ERROR_SUCCESS;
+}

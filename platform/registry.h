@@ -1,0 +1,67 @@
+// The current user's registry, kept in files. The key
+// HKEY_CURRENT_USER\software\<company>\<product>\<section> lives in
+// ${XDG_CONFIG_HOME:-$HOME/.config}/<company>/<product>/<section>.reg: the config
+// directory plays "software", the company and product keys are directories and the
+// section key is a file in the .reg export syntax (reg_file_parser.h), so a key
+// exported on Windows can be dropped in as it is. Names compare without regard to case.
+//
+// Keys are opened and created, values only read: nothing here writes a value.
+// - "software" always exists: a missing config directory is created (mode 0700).
+// - Creating a missing key creates its directory (0700) or its file (0600, holding the
+//   header and the key line), and never replaces an existing file.
+// - Opening a key checks the access asked for against the directory or file: KEY_READ
+//   needs it readable (and searchable), KEY_WRITE writable.
+// - A key file that cannot be parsed counts as a key that cannot be opened.
+#pragma once
+
+#include <cstdint>
+
+struct RegistryKey;
+using HKEY = RegistryKey*;
+using LSTATUS = std::int32_t;
+using DWORD = std::uint32_t;
+using REGSAM = std::uint32_t;
+using BYTE = unsigned char;
+
+extern const HKEY HKEY_CURRENT_USER;
+
+constexpr LSTATUS ERROR_SUCCESS = 0;
+constexpr LSTATUS ERROR_FILE_NOT_FOUND = 2;
+constexpr LSTATUS ERROR_ACCESS_DENIED = 5;
+constexpr LSTATUS ERROR_INVALID_HANDLE = 6;
+constexpr LSTATUS ERROR_INVALID_PARAMETER = 87;
+constexpr LSTATUS ERROR_MORE_DATA = 234;
+constexpr LSTATUS ERROR_BADDB = 1009;
+constexpr LSTATUS ERROR_BADKEY = 1010;
+
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_SET_VALUE = 0x0002;
+constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+constexpr REGSAM KEY_READ = 0x20019;
+constexpr REGSAM KEY_WRITE = 0x20006;
+
+// Opens an existing subkey (one name, no separators). ERROR_FILE_NOT_FOUND when it does
+// not exist, ERROR_ACCESS_DENIED when the access is not granted, ERROR_BADDB when its
+// file cannot be parsed, ERROR_BADKEY when the name is taken by something that is not a
+// key, ERROR_INVALID_PARAMETER for a name that cannot be a key.
+LSTATUS RegOpenKeyEx(HKEY key, const char* subKey, REGSAM access, HKEY* result);
+
+// Opens a subkey, creating it first when it is missing; the key is non-volatile and has
+// no class and no security attributes of its own. Errors as RegOpenKeyEx.
+LSTATUS RegCreateKeyEx(HKEY key, const char* subKey, REGSAM access, HKEY* result);
+
+// Reads a value (null or empty name: the default value). type and size may be null.
+// With data null only the type and size are reported; with a buffer smaller than the
+// value, ERROR_MORE_DATA and the size needed. ERROR_FILE_NOT_FOUND when there is no
+// such value.
+LSTATUS RegQueryValueEx(HKEY key, const char* valueName, DWORD* type, BYTE* data,
+                        DWORD* size);
+
+LSTATUS RegCloseKey(HKEY key);

@@ -1,0 +1,16 @@
+// The result dialog service: runs a dialog template of window_module.h with one text.
+// With a display and the window module it is a real modal window; otherwise the text
+// goes to standard error, prefixed with the program's name, and nothing waits.
+#pragma once
+
+#include <string>
+
+#include "platform/window_module.h"
+
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+
+// IDOK or IDCANCEL; IDOK at once when the text went to standard error. The text is in
+// the ANSI code page.
+int RunResultDialog(const ResultDialogTemplate& dialog, const std::string& text,
+                    unsigned closeAfterMs);

@@ -1,0 +1,68 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the program's command line hands to ParseParam.
+std::vector<std::string> ParsedParams(std::vector<std::string> arguments) {
+  CWinApp app(std::move(arguments));
+  CMailerCommandLineInfo info;
+  app.ParseCommandLine(info);
+  return info.m_params;
+}
+
+TEST(ParseCommandLine, OneLeadingDashOrSlashIsRemoved) {
+  EXPECT_EQ(ParsedParams({"Subject", "-Body", "/showui", "--x", "//y", "-", "", "a-b"}),
+            (std::vector<std::string>{"Subject", "Body", "showui", "-x", "/y", "", "", "a-b"}));
+}
+
+class RecordingInfo : public CCommandLineInfo {
+ public:
+  void ParseParam(const char* param, bool flag, bool last) override {
+    seen.push_back(std::string(param) + (flag ? " flag" : "") + (last ? " last" : ""));
+  }
+  std::vector<std::string> seen;
+};
+
+TEST(ParseCommandLine, FlagAndLastAreReported) {
+  CWinApp app({"a", "-b", "/c"});
+  RecordingInfo info;
+  app.ParseCommandLine(info);
+  EXPECT_EQ(info.seen, (std::vector<std::string>{"a", "b flag", "c flag last"}));
+}
+
+struct ParameterCase {
+  std::vector<std::string> arguments;
+  const char* subject;
+  const char* body;
+  bool showUi;
+};
+
+TEST(TakeRunParameters, ShowUiAnywhereNeverBecomesSubjectOrBody) {
+  const ParameterCase cases[] = {
+      {{"Subject", "Body"}, "Subject", "Body", false},
+      {{"Subject"}, "Subject", "", false},
+      {{"Subject", "Body", "third", "fourth"}, "Subject", "Body", false},
+      {{"showui", "Subject", "Body"}, "Subject", "Body", true},
+      {{"Subject", "SHOWUI", "Body"}, "Subject", "Body", true},
+      {{"Subject", "Body", "-ShowUI"}, "Subject", "Body", true},
+      {{"/showUi", "Subject"}, "Subject", "", true},
+      {{"showui"}, "", "", true},
+      {{"", "Body"}, "", "Body", false},
+      {{"-Subject", "/Body"}, "Subject", "Body", false},
+      {{"show ui", "showuix"}, "show ui", "showuix", false},
+      {{}, "", "", false},
+  };
+  for (const ParameterCase& c : cases) {
+    MailerRunParameters run = TakeRunParameters(ParsedParams(c.arguments));
+    EXPECT_EQ(run.subject, c.subject);
+    EXPECT_EQ(run.body, c.body);
+    EXPECT_EQ(run.showUi, c.showUi);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,274 @@
+"""Window tests: the result dialog and the message box of e-mailer, shown on an Xvfb
+server of their own (started with -displayfd, so parallel tests never share a display)
+and driven with xdotool. Screenshots are kept in WINDOW_TEST_OUTPUT/<test>/.
+
+There is no window manager, so windows have no title bar; their names are set all the
+same, and that is how the tests find them.
+
+Run by ctest, one test per process: window_test.py WindowTest.test_<name>.
+"""
+import ctypes
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+PROBE = os.environ["WINDOW_PROBE"]
+OUTPUT = os.environ["WINDOW_TEST_OUTPUT"]
+
+# Bound of one wait for a window to appear or a process to end. Generous, since GTK
+# starts slowly in the sanitizer build; the tests never wait for it to pass.
+WAIT = 30.0
+POLL = 0.05
+
+DIALOG_TITLE = "e-mailer"
+AUTO_CLOSE_SECONDS = 10.0
+THREE_LINES = ("Failed to connect to SMTP server\n"
+               "421-4.7.0 The server is busy right now and cannot take any more "
+               "connections from your address\n"
+               "421 4.7.0 Try again in a few minutes.")
+
+
+def request_close(display, window):
+    """Sends what a window manager sends when the close box is clicked: the client
+    message WM_PROTOCOLS with WM_DELETE_WINDOW."""
+    class ClientMessage(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                    ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                    ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                    ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+    class XEvent(ctypes.Union):
+        _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                               ctypes.POINTER(XEvent)]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    connection = x11.XOpenDisplay(display.encode())
+    event = XEvent()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = int(window)
+    event.xclient.message_type = x11.XInternAtom(connection, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
+    x11.XSendEvent(connection, int(window), 0, 0, ctypes.byref(event))
+    x11.XCloseDisplay(connection)  # flushes the request
+
+
+class Xvfb:
+    def __enter__(self):
+        read_end, write_end = os.pipe()
+        self.server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24",
+             "-nolisten", "tcp"],
+            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as ready:
+            number = ready.readline().strip()  # written once the server accepts clients
+        if not number:
+            self.server.wait()
+            raise RuntimeError("Xvfb did not start")
+        self.display = ":" + number
+        return self
+
+    def __exit__(self, *exc):
+        self.server.terminate()
+        self.server.wait()
+
+
+class WindowTest(unittest.TestCase):
+    def setUp(self):
+        self.output = os.path.join(OUTPUT, self._testMethodName)
+        shutil.rmtree(self.output, ignore_errors=True)
+        os.makedirs(self.output)
+        self.xvfb = Xvfb().__enter__()
+        self.addCleanup(self.xvfb.__exit__)
+        self.env = dict(os.environ, DISPLAY=self.xvfb.display, NO_AT_BRIDGE="1")
+        self.env.pop("WAYLAND_DISPLAY", None)
+
+    # --- tools -----------------------------------------------------------------------
+
+    def start(self, *args, program=PROBE, env=None):
+        process = subprocess.Popen([program, *args], env=env or self.env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(self.stop, process)
+        return process
+
+    @staticmethod
+    def stop(process):
+        if process.poll() is None:
+            process.kill()
+        process.communicate()
+
+    def finish(self, process):
+        stdout, stderr = process.communicate(timeout=WAIT)
+        return process.returncode, stdout, stderr
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
+                              timeout=WAIT).stdout.strip()
+
+    def find_window(self, name):
+        """The visible window whose name is exactly name, once it is mapped."""
+        found = self.xdotool("search", "--sync", "--onlyvisible", "--name", "^%s$" % name)
+        self.assertTrue(found, "no window named %r" % name)
+        return found.split()[0]
+
+    def wait_until(self, condition, what):
+        deadline = time.monotonic() + WAIT
+        while not condition():
+            self.assertLess(time.monotonic(), deadline, what)
+            time.sleep(POLL)
+
+    def wait_for_focus(self, window):
+        self.wait_until(lambda: self.xdotool("getwindowfocus", "-f") == window,
+                        "window %s never got the keyboard focus" % window)
+
+    def geometry(self, window):
+        lines = self.xdotool("getwindowgeometry", window).splitlines()
+        return lines[-1].split()[-1]  # "Geometry: WxH"
+
+    def screenshot(self, window, name):
+        """Saves the window as name.png once it is drawn (more than a plain background)."""
+        path = os.path.join(self.output, name + ".png")
+
+        def drawn():
+            shot = subprocess.run(["import", "-display", self.xvfb.display, "-window", window,
+                                   path], capture_output=True, timeout=WAIT)
+            return shot.returncode == 0 and int(self.magick(path, "%k")) > 8
+        self.wait_until(drawn, "window %s was never drawn" % window)
+        return path
+
+    @staticmethod
+    def magick(path, fmt, *operations):
+        return subprocess.run(["convert", path, *operations, "-format", fmt, "info:"],
+                              capture_output=True, text=True, check=True).stdout.strip()
+
+    def text_box(self, path):
+        """Bounding box (x, y, w, h) of the dark pixels above the OK button."""
+        width, height = map(int, self.magick(path, "%w %h").split())
+        box = self.magick(path, "%@", "-crop", "%dx%d+0+0" % (width, height * 60 // 100),
+                          "+repage", "-colorspace", "Gray", "-threshold", "50%")
+        size, x, y = box.split("+")
+        w, h = map(int, size.split("x"))
+        return int(x), int(y), w, h, width
+
+    # --- the result dialog --------------------------------------------------------------
+
+    def test_dialog_shows_text_centred_in_front_and_enter_closes_it(self):
+        dialog = self.start("dialog", "Message sent OK")
+        window = self.find_window(DIALOG_TITLE)
+        self.wait_for_focus(window)
+        shot = self.screenshot(window, "message-sent-ok")
+        x, _, w, _, width = self.text_box(shot)
+        self.assertAlmostEqual(x + w / 2, width / 2, delta=4, msg="text not centred")
+
+        pressed = time.monotonic()
+        self.xdotool("key", "Return")
+        self.assertEqual(self.finish(dialog), (0, "IDOK\n", ""))
+        self.assertLess(time.monotonic() - pressed, AUTO_CLOSE_SECONDS / 2,
+                        "Enter did not close the dialog")
+
+    def test_dialog_closes_by_itself_ten_seconds_after_it_is_shown(self):
+        started = time.monotonic()
+        dialog = self.start("dialog", "Message sent OK")
+        self.find_window(DIALOG_TITLE)
+        code, stdout, _ = self.finish(dialog)
+        self.assertGreaterEqual(time.monotonic() - started, AUTO_CLOSE_SECONDS)
+        self.assertEqual((code, stdout), (0, "IDOK\n"))
+
+    def test_escape_cancels_the_dialog(self):
+        dialog = self.start("dialog", "Message sent OK")
+        self.wait_for_focus(self.find_window(DIALOG_TITLE))
+        self.xdotool("key", "Escape")
+        self.assertEqual(self.finish(dialog), (0, "IDCANCEL\n", ""))
+
+    def test_close_box_cancels_the_dialog(self):
+        dialog = self.start("dialog", "Message sent OK")
+        request_close(self.xvfb.display, self.find_window(DIALOG_TITLE))
+        self.assertEqual(self.finish(dialog), (0, "IDCANCEL\n", ""))
+
+    def test_window_destroyed_from_outside_cancels_the_dialog_at_once(self):
+        dialog = self.start("dialog", "Message sent OK")
+        self.xdotool("windowclose", self.find_window(DIALOG_TITLE))
+        code, stdout, stderr = self.finish(dialog)
+        # IDCANCEL: not left to the timer. GTK itself complains about losing its X window;
+        # the dialog must not destroy the widget a second time.
+        self.assertEqual((code, stdout), (0, "IDCANCEL\n"))
+        self.assertNotIn("gtk_widget_destroy", stderr)
+
+    def test_long_text_is_cut_off_in_an_area_of_fixed_size(self):
+        short = self.start("dialog", "Message sent OK")
+        window = self.find_window(DIALOG_TITLE)
+        self.wait_for_focus(window)
+        short_size = self.geometry(window)
+        _, _, _, line_height, _ = self.text_box(self.screenshot(window, "one-line"))
+        self.xdotool("key", "Return")
+        self.finish(short)
+
+        long = self.start("dialog", THREE_LINES)
+        window = self.find_window(DIALOG_TITLE)
+        self.wait_for_focus(window)
+        self.assertEqual(self.geometry(window), short_size)
+        _, _, _, text_height, _ = self.text_box(self.screenshot(window, "cut-off"))
+        self.assertLess(text_height, 3 * line_height, "more than two lines shown")
+        self.assertGreater(text_height, line_height, "second line missing")
+        self.xdotool("key", "Return")
+        self.assertEqual(self.finish(long)[1], "IDOK\n")
+
+    # --- the message box ----------------------------------------------------------------
+
+    def test_message_box_is_titled_with_the_program_name(self):
+        report = self.start("report", "10061")
+        window = self.find_window(os.path.basename(PROBE))
+        self.wait_for_focus(window)
+        self.screenshot(window, "message-box")
+        self.xdotool("key", "Return")
+        self.assertEqual(self.finish(report), (0, "reported\n", ""))
+
+    def test_window_module_is_found_in_the_installed_layout(self):
+        prefix = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, prefix)
+        for folder in ("bin", "lib/e-mailer"):
+            os.makedirs(os.path.join(prefix, folder))
+        program = shutil.copy(PROBE, os.path.join(prefix, "bin"))
+        shutil.copy(os.path.join(os.path.dirname(PROBE), "e-mailer-gtk.so"),
+                    os.path.join(prefix, "lib/e-mailer"))
+        dialog = self.start("dialog", "Message sent OK", program=program)
+        self.wait_for_focus(self.find_window(DIALOG_TITLE))
+        self.xdotool("key", "Escape")
+        self.assertEqual(self.finish(dialog), (0, "IDCANCEL\n", ""))
+
+    # --- without windows ----------------------------------------------------------------
+
+    def expect_standard_error(self, program, env):
+        self.assertEqual(self.finish(self.start("dialog", THREE_LINES, program=program, env=env)),
+                         (0, "IDOK\n", "window_probe: %s\n" % THREE_LINES))
+        self.assertEqual(
+            self.finish(self.start("report", "10061", program=program, env=env)),
+            (0, "reported\n", "window_probe: The connection was refused by the remote host.\n"))
+
+    def test_without_a_display_texts_go_to_standard_error(self):
+        env = dict(self.env)
+        del env["DISPLAY"]
+        self.expect_standard_error(PROBE, env)
+
+    def test_with_an_unreachable_display_texts_go_to_standard_error(self):
+        self.expect_standard_error(PROBE, dict(self.env, DISPLAY=":65000"))
+
+    def test_without_the_window_module_texts_go_to_standard_error(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder)
+        alone = shutil.copy(PROBE, folder)
+        self.expect_standard_error(alone, self.env)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,124 @@
+#include "platform/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "support/temp_config_home.h"
+
+namespace {
+
+constexpr REGSAM readWrite = KEY_READ | KEY_WRITE;
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  // Creates or opens software\Zelkor\Kestrum\SMTP as the settings reader does; the
+  // status of the first step that fails, or of the last.
+  LSTATUS CreateSmtpKey(HKEY* result) {
+    HKEY key = HKEY_CURRENT_USER;
+    LSTATUS status = ERROR_SUCCESS;
+    for (const char* name : {"software", "Zelkor", "Kestrum", "SMTP"}) {
+      HKEY child = nullptr;
+      status = RegCreateKeyEx(key, name, readWrite, &child);
+      RegCloseKey(key);
+      key = child;
+      if (status != ERROR_SUCCESS) break;
+    }
+    *result = key;
+    return status;
+  }
+
+  HKEY OpenSmtpKey() {
+    HKEY key = nullptr;
+    EXPECT_EQ(CreateSmtpKey(&key), ERROR_SUCCESS);
+    return key;
+  }
+
+  TempConfigHome home;
+};
+
+TEST_F(RegistryTest, QueryReportsTypeAndSizeAndAsksForRoomWhenTheBufferIsShort) {
+  home.WriteFile(home.SmtpKeyFile(),
+                 "REGEDIT4\n[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\n"
+                 "\"Server\"=\"mail\"\n@=\"default\"\n\"Port\"=dword:0000024b\n");
+  HKEY key = OpenSmtpKey();
+
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  EXPECT_EQ(RegQueryValueEx(key, "server", &type, nullptr, &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_SZ);
+  EXPECT_EQ(size, 5u);  // with its NUL
+
+  char buffer[8] = {};
+  size = 3;
+  EXPECT_EQ(RegQueryValueEx(key, "Server", nullptr, reinterpret_cast<BYTE*>(buffer), &size),
+            ERROR_MORE_DATA);
+  EXPECT_EQ(size, 5u);
+  size = sizeof buffer;
+  EXPECT_EQ(RegQueryValueEx(key, "Server", nullptr, reinterpret_cast<BYTE*>(buffer), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::memcmp(buffer, "mail", 5), 0);
+
+  DWORD port = 0;
+  size = sizeof port;
+  EXPECT_EQ(RegQueryValueEx(key, "Port", &type, reinterpret_cast<BYTE*>(&port), &size),
+            ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_DWORD);
+  EXPECT_EQ(port, 587u);
+
+  for (const char* defaultName : {static_cast<const char*>(nullptr), ""}) {
+    size = sizeof buffer;
+    EXPECT_EQ(RegQueryValueEx(key, defaultName, nullptr, reinterpret_cast<BYTE*>(buffer), &size),
+              ERROR_SUCCESS);
+    EXPECT_STREQ(buffer, "default");
+  }
+  EXPECT_EQ(RegQueryValueEx(key, "Missing", &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+}
+
+TEST_F(RegistryTest, OpenFindsOnlyExistingKeysAndCreatesNothing) {
+  HKEY software = nullptr;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Software", readWrite, &software), ERROR_SUCCESS);
+  HKEY company = nullptr;
+  EXPECT_EQ(RegOpenKeyEx(software, "Zelkor", readWrite, &company), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(company, nullptr);
+  EXPECT_FALSE(std::filesystem::exists(home.config + "/Zelkor"));
+  RegCloseKey(software);
+
+  HKEY other = nullptr;
+  EXPECT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "Environment", readWrite, &other),
+            ERROR_FILE_NOT_FOUND);
+}
+
+TEST_F(RegistryTest, NamesThatCannotBeKeysAreRefused) {
+  HKEY software = nullptr;
+  ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "software", readWrite, &software), ERROR_SUCCESS);
+  for (const char* name : {"", ".", "..", "a/b", "a\\b", static_cast<const char*>(nullptr)}) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegCreateKeyEx(software, name, readWrite, &key), ERROR_INVALID_PARAMETER)
+        << (name ? name : "null");
+  }
+  RegCloseKey(software);
+  EXPECT_EQ(std::filesystem::directory_iterator(home.config), std::filesystem::directory_iterator());
+}
+
+TEST_F(RegistryTest, SectionKeysHaveNoSubkeys) {
+  HKEY key = OpenSmtpKey();
+  HKEY child = nullptr;
+  EXPECT_EQ(RegCreateKeyEx(key, "Deeper", readWrite, &child), ERROR_FILE_NOT_FOUND);
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, FilesThatAreNotKeysCannotBeOpened) {
+  std::string key = "REGEDIT4\n[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\n";
+  const std::string files[] = {key + "garbage\n", key + std::string(1 << 20, ';') + "\n"};
+  for (const std::string& file : files) {
+    home.WriteFile(home.SmtpKeyFile(), file);
+    HKEY smtp = nullptr;
+    EXPECT_EQ(CreateSmtpKey(&smtp), ERROR_BADDB);
+    EXPECT_EQ(smtp, nullptr);
+  }
+}
+
+}  // namespace
