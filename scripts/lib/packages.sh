@@ -2,7 +2,7 @@
 # script costs one dpkg-query. Sourced by the scripts in scripts/.
 
 # The packages every build needs.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev uuid-dev)
 
 ensure_packages() {
   local missing=() p
