@@ -1,7 +1,7 @@
 // The message: recipient lists, the header block, the Date and its zone, and how
 // SetBody places the text.
+#include <cctype>
 #include <cstdlib>
-#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -35,6 +35,20 @@ void FillLikeTheSendRun(CTAVSMTPMessage& m) {
   m.SetBody("Line one\nLine two");
 }
 
+// "Www, DD Mmm YYYY HH:MM:SS +0000" with English names.
+bool IsUtcDateText(const std::string& text) {
+  const std::string shape = "Www, 99 Mmm 9999 99:99:99 +0000";
+  const std::string days = "Mon Tue Wed Thu Fri Sat Sun", months = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec";
+  if (text.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (shape[i] == '9' ? !std::isdigit(static_cast<unsigned char>(text[i]))
+                        : std::string("WwMm").find(shape[i]) == std::string::npos && text[i] != shape[i]) {
+      return false;
+    }
+  }
+  return days.find(text.substr(0, 3)) % 4 == 0 && months.find(text.substr(8, 3)) % 4 == 0;
+}
+
 std::string AfterLine(const std::string& header, const std::string& prefix) {
   std::size_t p = header.find("\r\n" + prefix);
   return p == std::string::npos ? "" : header.substr(p + 2);
@@ -60,10 +74,10 @@ TEST_F(MessageTest, PlainMessageHeaderIsSevenLinesWithTheDateLast) {
 TEST_F(MessageTest, BuildHeaderReadsTheClock) {
   CTAVSMTPMessage m;
   FillLikeTheSendRun(m);
-  const std::regex date("[\\s\\S]*\r\nDate: (Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
-                        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 20[0-9]{2} "
-                        "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] \\+0000\r\n");
-  EXPECT_TRUE(std::regex_match(m.BuildHeader(), date)) << m.BuildHeader();
+  const std::string header = m.BuildHeader();
+  const std::string dateLine = AfterLine(header, "Date: ");
+  ASSERT_TRUE(dateLine.ends_with("\r\n")) << header;
+  EXPECT_TRUE(IsUtcDateText(dateLine.substr(6, dateLine.size() - 8))) << header;
 }
 
 TEST_F(MessageTest, OptionalLinesAppearOnlyWhenSet) {

@@ -3,6 +3,9 @@
 
 # The packages every build needs.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev uuid-dev)
+# The composition tests: Python's email package parses rendered messages back, and
+# localedef builds a Latin-1 locale from the locales package's sources.
+MIME_TEST_PACKAGES=(python3 locales)
 
 ensure_packages() {
   local missing=() p
