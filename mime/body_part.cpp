@@ -84,15 +84,15 @@ std::vector<std::unique_ptr<CTAVSMTPBodyPart>> CopyChildren(const CTAVSMTPBodyPa
 std::string WithCrLfLineEnds(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 32);
+  std::size_t from = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\r' || c == '\n') {
-      out.append("\r\n");
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else {
-      out.push_back(c);
-    }
+    const char c = text[i];
+    if (c != '\r' && c != '\n') continue;
+    out.append(text.substr(from, i - from)).append("\r\n");
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    from = i + 1;
   }
+  out.append(text.substr(from));
   return out;
 }
 

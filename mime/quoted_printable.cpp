@@ -20,13 +20,11 @@ constexpr auto literal = MakeLiteralTable();
 
 bool IsLiteral(char c) { return literal[static_cast<unsigned char>(c)]; }
 
-// Pass 1. The output is sized by a first count, so it is written without growing.
-std::string Escape(std::string_view text) {
-  std::size_t escapes = 0;
-  for (char c : text) escapes += IsLiteral(c) ? 0 : 1;
-  std::string out(text.size() + 2 * escapes, '\0');
-  char* o = out.data();
-  for (char c : text) {
+// Pass 1 for one line, into a buffer sized by a first count.
+void Escape(std::string_view line, std::size_t escapes, std::string& escaped) {
+  escaped.resize(line.size() + 2 * escapes);
+  char* o = escaped.data();
+  for (char c : line) {
     if (IsLiteral(c)) {
       *o++ = c;
     } else {
@@ -36,7 +34,6 @@ std::string Escape(std::string_view text) {
       *o++ = HexDigit(b & 15);
     }
   }
-  return out;
 }
 
 // The end of the piece of an over-long line that starts at start. Looking back from the
@@ -66,22 +63,31 @@ void AppendFolded(std::string& out, std::string_view line) {
   out.append(line.substr(start));
 }
 
-// Pass 2: each stretch between CR and LF characters is folded on its own.
-std::string Fold(std::string_view text) {
+}  // namespace
+
+// The two passes run line by line (lines end at each CR and at each LF, which are
+// copied through), so the escaped text is never held whole.
+std::string EncodeQuotedPrintable(std::string_view text) {
   std::string out;
-  out.reserve(text.size() + text.size() / 24 + 3);
+  out.reserve(text.size() + text.size() / 16 + 3);
+  std::string escaped;
   std::size_t pos = 0;
   while (true) {
     std::size_t end = pos;
-    while (end < text.size() && text[end] != '\r' && text[end] != '\n') ++end;
-    AppendFolded(out, text.substr(pos, end - pos));
+    std::size_t escapes = 0;
+    for (; end < text.size() && text[end] != '\r' && text[end] != '\n'; ++end) {
+      escapes += IsLiteral(text[end]) ? 0 : 1;
+    }
+    const std::string_view line = text.substr(pos, end - pos);
+    if (escapes == 0 && line.size() <= maxLine) {
+      out.append(line);
+    } else {
+      Escape(line, escapes, escaped);
+      AppendFolded(out, escaped);
+    }
     if (end == text.size()) break;
     out.push_back(text[end]);
     pos = end + 1;
   }
   return out;
 }
-
-}  // namespace
-
-std::string EncodeQuotedPrintable(std::string_view text) { return Fold(Escape(text)); }
