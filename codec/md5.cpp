@@ -4,13 +4,12 @@
 
 #include <openssl/evp.h>
 
+#include "platform/error_numbers.h"
 #include "platform/last_error.h"
 
 namespace {
 
 constexpr std::size_t blockSize = 64;
-constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;
-constexpr std::uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
 
 }  // namespace
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "codec/base64.h"
-#include "net/error_numbers.h"
+#include "platform/error_numbers.h"
 #include "net/raise.h"
 #include "net/socket.h"
 

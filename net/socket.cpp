@@ -14,7 +14,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "net/error_numbers.h"
+#include "platform/error_numbers.h"
 #include "net/raise.h"
 #include "platform/error_mapping.h"
 #include "platform/last_error.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "net/error_numbers.h"
+#include "platform/error_numbers.h"
 #include "net/raise.h"
 #include "net/socket.h"
 

@@ -8,7 +8,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include "net/error_numbers.h"
+#include "platform/error_numbers.h"
 #include "net/raise.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/ansi_code_page.h"
+#include "platform/code_page.h"
 #include "platform/window_module.h"
 
 void ShowMessageBox(const std::string& text) {

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <utility>
 
-#include "platform/ansi_code_page.h"
+#include "platform/code_page.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ansi_code_page.h"
+#include "platform/code_page.h"
 #include "platform/reg_file_parser.h"
 
 // One open key. The root is depth 0; "software" (the config directory) is 1, the

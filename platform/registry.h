@@ -16,6 +16,8 @@
 
 #include <cstdint>
 
+#include "platform/error_numbers.h"
+
 struct RegistryKey;
 using HKEY = RegistryKey*;
 using LSTATUS = std::int32_t;
@@ -25,14 +27,6 @@ using BYTE = unsigned char;
 
 extern const HKEY HKEY_CURRENT_USER;
 
-constexpr LSTATUS ERROR_SUCCESS = 0;
-constexpr LSTATUS ERROR_FILE_NOT_FOUND = 2;
-constexpr LSTATUS ERROR_ACCESS_DENIED = 5;
-constexpr LSTATUS ERROR_INVALID_HANDLE = 6;
-constexpr LSTATUS ERROR_INVALID_PARAMETER = 87;
-constexpr LSTATUS ERROR_MORE_DATA = 234;
-constexpr LSTATUS ERROR_BADDB = 1009;
-constexpr LSTATUS ERROR_BADKEY = 1010;
 
 constexpr DWORD REG_NONE = 0;
 constexpr DWORD REG_SZ = 1;

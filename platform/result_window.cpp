@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/ansi_code_page.h"
+#include "platform/code_page.h"
 
 int RunResultDialog(const ResultDialogTemplate& dialog, const std::string& text,
                     unsigned closeAfterMs) {

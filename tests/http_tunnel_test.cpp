@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/error_numbers.h"
+#include "platform/error_numbers.h"
 #include "net/socket.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"

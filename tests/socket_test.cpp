@@ -11,7 +11,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include "net/error_numbers.h"
+#include "platform/error_numbers.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/server_process.h"

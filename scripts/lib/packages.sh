@@ -2,7 +2,7 @@
 # script costs one dpkg-query. Sourced by the scripts in scripts/.
 
 # The packages every build needs.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev uuid-dev)
 
 # The window tests: a virtual X server, a driver for it, screenshots, a font.
 WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick fonts-dejavu-core)
@@ -10,6 +10,10 @@ WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick fonts-dejavu-core)
 # The real servers of the transport tests: proxies, and openssl and python3 for the
 # TLS test server and its certificate.
 TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy openssl python3)
+
+# The composition tests: Python's email package parses rendered messages back, and
+# localedef builds a Latin-1 locale from the locales package's sources.
+MIME_TEST_PACKAGES=(python3 locales)
 
 ensure_packages() {
   local missing=() p

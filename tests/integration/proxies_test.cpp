@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/error_numbers.h"
+#include "platform/error_numbers.h"
 #include "net/socket.h"
 #include "smtp/connection.h"
 #include "tests/support/catch_error.h"

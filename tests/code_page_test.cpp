@@ -1,4 +1,4 @@
-#include "platform/ansi_code_page.h"
+#include "platform/code_page.h"
 
 #include <gtest/gtest.h>
 
@@ -46,9 +46,9 @@ TEST(ConvertCodeSet, LongTextGrowsTheOutput) {
   EXPECT_EQ(ConvertCodeSet(latin1, "ISO-8859-1", "UTF-8"), utf8);
 }
 
-TEST(AnsiCodeSet, PlainAsciiLocaleCountsAsUtf8) {
+TEST(AnsiCodePage, PlainAsciiLocaleCountsAsUtf8) {
   std::setlocale(LC_ALL, "C");
-  EXPECT_EQ(AnsiCodeSet(), "UTF-8");
+  EXPECT_EQ(AnsiCodePage(), "UTF-8");
   EXPECT_EQ(AnsiFromUtf8("J\xC3\xBCrgen"), "J\xC3\xBCrgen");
   EXPECT_EQ(AnsiFromUtf16le(std::string("\xFC\0", 2)), "\xC3\xBC");
   EXPECT_EQ(Utf8FromAnsi("\xC3\xBC"), "\xC3\xBC");

@@ -1,0 +1,250 @@
+#include "mime/body_part.h"
+
+#include <algorithm>
+#include <climits>
+#include <span>
+
+#include "mime/dot_stuffing.h"
+#include "mime/fill_template.h"
+#include "mime/quoted_printable.h"
+#include "mime/utf8.h"
+#include "net/raise.h"
+#include "platform/error_numbers.h"
+#include "platform/last_error.h"
+#include "platform/read_only_file.h"
+#include "platform/uuid.h"
+
+namespace {
+
+
+enum class Encoding { Base64, QuotedPrintable, None };
+
+// The part header templates. Arguments name the values in "%s" order: P the parent's
+// boundary, T contentType, C charset, N attachmentTitle, B the part's own boundary.
+// Attachments are always Base64. Attachment headers open with an extra CR LF.
+struct PartHeaderTemplate {
+  bool attachment;
+  bool withChildren;
+  Encoding encoding;
+  const char* pattern;
+  const char* arguments;
+};
+
+constexpr PartHeaderTemplate partHeaderTemplates[] = {
+    {true, true, Encoding::Base64,
+     "\r\n\r\n--%s\r\nContent-Type: %s; name=\"%s\"; Boundary=\"%s\"\r\n"
+     "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"%s\"\r\n",
+     "PTNBN"},
+    {true, false, Encoding::Base64,
+     "\r\n\r\n--%s\r\nContent-Type: %s; name=\"%s\"\r\n"
+     "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"%s\"\r\n",
+     "PTNN"},
+    {false, true, Encoding::Base64,
+     "\r\n--%s\r\nContent-Type: %s; charset=%s; Boundary=\"%s\"\r\n"
+     "Content-Transfer-Encoding: base64\r\n",
+     "PTCB"},
+    {false, true, Encoding::QuotedPrintable,
+     "\r\n--%s\r\nContent-Type: %s; charset=%s; Boundary=\"%s\"\r\n"
+     "Content-Transfer-Encoding: quoted-printable\r\n",
+     "PTCB"},
+    {false, true, Encoding::None, "\r\n--%s\r\nContent-Type: %s; charset=%s; Boundary=\"%s\"\r\n",
+     "PTCB"},
+    {false, false, Encoding::Base64,
+     "\r\n--%s\r\nContent-Type: %s; charset=%s\r\nContent-Transfer-Encoding: base64\r\n", "PTC"},
+    {false, false, Encoding::QuotedPrintable,
+     "\r\n--%s\r\nContent-Type: %s; charset=%s\r\nContent-Transfer-Encoding: quoted-printable\r\n",
+     "PTC"},
+    {false, false, Encoding::None, "\r\n--%s\r\nContent-Type: %s; charset=%s\r\n", "PTC"},
+};
+
+// The lines that follow the template, in this order, each only when its value is set.
+struct OptionalHeaderLine {
+  const char* pattern;
+  std::string CTAVSMTPBodyPart::*field;
+};
+
+constexpr OptionalHeaderLine optionalHeaderLines[] = {
+    {"Content-Base: %s\r\n", &CTAVSMTPBodyPart::contentBase},
+    {"Content-ID: %s\r\n", &CTAVSMTPBodyPart::contentId},
+    {"Content-Location: %s\r\n", &CTAVSMTPBodyPart::contentLocation},
+};
+
+std::vector<std::unique_ptr<CTAVSMTPBodyPart>> CopyChildren(const CTAVSMTPBodyPart& source,
+                                                           CTAVSMTPBodyPart* newParent) {
+  std::vector<std::unique_ptr<CTAVSMTPBodyPart>> copies;
+  copies.reserve(source.children.size());
+  for (const auto& child : source.children) {
+    copies.push_back(std::make_unique<CTAVSMTPBodyPart>(*child));
+    copies.back()->parent = newParent;
+  }
+  return copies;
+}
+
+// Every CR LF, CR and LF as CR LF, in one pass.
+std::string WithCrLfLineEnds(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 32);
+  std::size_t from = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\r' && c != '\n') continue;
+    out.append(text.substr(from, i - from)).append("\r\n");
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    from = i + 1;
+  }
+  out.append(text.substr(from));
+  return out;
+}
+
+// Sizes whose Base64 text the coder can't hold in its 32-bit length.
+bool TooLargeForBase64(std::uint64_t size) {
+  return size > INT_MAX || CBase64Buffer::RequiredEncodedLength(static_cast<int>(size), 0) < 0;
+}
+
+}  // namespace
+
+CTAVSMTPBodyPart::CTAVSMTPBodyPart() : boundary(NewUuidText()) {}
+
+CTAVSMTPBodyPart::CTAVSMTPBodyPart(const CTAVSMTPBodyPart& other)
+    : attachmentPath(other.attachmentPath),
+      attachmentTitle(other.attachmentTitle),
+      contentType(other.contentType),
+      charset(other.charset),
+      contentBase(other.contentBase),
+      contentId(other.contentId),
+      contentLocation(other.contentLocation),
+      text(other.text),
+      children(CopyChildren(other, this)),
+      parent(other.parent),
+      boundary(other.boundary),
+      quotedPrintable(other.quotedPrintable),
+      base64(other.base64),
+      maxAttachmentSize(other.maxAttachmentSize) {}
+
+CTAVSMTPBodyPart& CTAVSMTPBodyPart::operator=(const CTAVSMTPBodyPart& other) {
+  if (this == &other) return *this;
+  // The copies are made before the old children go, since other may be one of them
+  // or below one of them.
+  auto newChildren = CopyChildren(other, this);
+  attachmentPath = other.attachmentPath;
+  attachmentTitle = other.attachmentTitle;
+  contentType = other.contentType;
+  charset = other.charset;
+  contentBase = other.contentBase;
+  contentId = other.contentId;
+  contentLocation = other.contentLocation;
+  text = other.text;
+  parent = other.parent;
+  boundary = other.boundary;
+  quotedPrintable = other.quotedPrintable;
+  base64 = other.base64;
+  maxAttachmentSize = other.maxAttachmentSize;
+  children = std::move(newChildren);
+  return *this;
+}
+
+void CTAVSMTPBodyPart::SetBodyText(std::string_view newText) {
+  text = WithCrLfLineEnds(newText);
+  contentType = "text/plain";
+}
+
+int CTAVSMTPBodyPart::AddChild(const CTAVSMTPBodyPart& part) {
+  auto copy = std::make_unique<CTAVSMTPBodyPart>(part);
+  copy->parent = this;
+  children.push_back(std::move(copy));
+  return static_cast<int>(children.size()) - 1;
+}
+
+int CTAVSMTPBodyPart::ChildCount() const { return static_cast<int>(children.size()); }
+
+CTAVSMTPBodyPart* CTAVSMTPBodyPart::ChildAt(int index) const {
+  return children[static_cast<std::size_t>(index)].get();
+}
+
+CTAVSMTPBodyPart* CTAVSMTPBodyPart::FindChildByType(const std::string& type) const {
+  auto found = std::find_if(children.begin(), children.end(),
+                            [&](const auto& child) { return child->contentType == type; });
+  return found == children.end() ? nullptr : found->get();
+}
+
+std::string CTAVSMTPBodyPart::RenderHeader() const {
+  const bool attachment = !attachmentPath.empty();
+  const bool withChildren = !children.empty();
+  const Encoding encoding = attachment || base64 ? Encoding::Base64
+                            : quotedPrintable    ? Encoding::QuotedPrintable
+                                                 : Encoding::None;
+  const auto& chosen = *std::find_if(
+      std::begin(partHeaderTemplates), std::end(partHeaderTemplates), [&](const auto& t) {
+        return t.attachment == attachment && t.withChildren == withChildren && t.encoding == encoding;
+      });
+  const std::string parentBoundary = parent != nullptr ? parent->boundary : std::string();
+  std::vector<std::string_view> values;
+  for (const char* a = chosen.arguments; *a != '\0'; ++a) {
+    switch (*a) {
+      case 'P': values.push_back(parentBoundary); break;
+      case 'T': values.push_back(contentType); break;
+      case 'C': values.push_back(charset); break;
+      case 'N': values.push_back(attachmentTitle); break;
+      case 'B': values.push_back(boundary); break;
+    }
+  }
+  std::string header = FillTemplate(chosen.pattern, values);
+  for (const auto& line : optionalHeaderLines) {
+    const std::string& value = this->*line.field;
+    if (!value.empty()) header += FillTemplate(line.pattern, {value});
+  }
+  header += "\r\n";
+  return header;
+}
+
+std::optional<std::string> CTAVSMTPBodyPart::RenderBody(bool dotStuff) {
+  if (!attachmentPath.empty()) return RenderAttachment();
+  return RenderText(dotStuff);
+}
+
+std::string CTAVSMTPBodyPart::RenderFooter() const { return FillTemplate("\r\n--%s--", {boundary}); }
+
+std::optional<std::string> CTAVSMTPBodyPart::RenderAttachment() {
+  CReadOnlyFile file;
+  std::uint64_t size = 0;
+  if (!file.Open(attachmentPath) || !file.Size(size)) return std::nullopt;
+  if (size == 0) return std::string();
+  // The size is compared in full 64 bits, so a file of 4 GiB and more can't pass the
+  // 32-bit limit as its remainder.
+  if (size > maxAttachmentSize || TooLargeForBase64(size)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return std::nullopt;
+  }
+  auto bytes = std::make_unique_for_overwrite<char[]>(size);
+  std::size_t bytesRead = 0;
+  if (!file.Read(bytes.get(), size, bytesRead)) return std::nullopt;
+  file.Close();
+  encodedBody.Encode(reinterpret_cast<const unsigned char*>(bytes.get()),
+                     static_cast<int>(bytesRead), 0);
+  bytes.reset();  // freed before the Base64 text is copied out, to lower the peak
+  return EncodedBodyText();
+}
+
+std::string CTAVSMTPBodyPart::RenderText(bool dotStuff) {
+  std::string converted;
+  std::string_view source = text;
+  if (IsUtf8Charset(charset)) {
+    converted = AnsiToUtf8(text);
+    source = converted;
+  }
+  if (base64) return EncodeBase64(source);  // Base64 has no line that starts with a dot
+  std::string body = quotedPrintable ? EncodeQuotedPrintable(source) : std::string(source);
+  if (dotStuff) DotStuff(body);
+  return body;
+}
+
+std::string CTAVSMTPBodyPart::EncodeBase64(std::string_view bytes) {
+  if (bytes.size() > INT_MAX) RaiseSmtpError(540, FACILITY_ITF, "");
+  encodedBody.Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                     static_cast<int>(bytes.size()), 0);
+  return EncodedBodyText();
+}
+
+std::string CTAVSMTPBodyPart::EncodedBodyText() const {
+  return std::string(encodedBody.Data(), static_cast<std::size_t>(encodedBody.Length()));
+}

@@ -1,0 +1,68 @@
+// The e-mail: sender, recipients, subject and the other header fields, the DSN options
+// of the envelope, and the tree of body parts. It renders its header block (RFC 2822,
+// with MIME 1.0 content lines and RFC 2047 encoded words) and places a plain body text
+// into its part tree.
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mime/address.h"
+#include "mime/body_part.h"
+
+class CTAVSMTPMessage {
+ public:
+  enum RecipientKind { RecipientTo = 0, RecipientCc = 1, RecipientBcc = 2 };
+  enum MessagePriority { PriorityNone = 0, PriorityLow = 1, PriorityNormal = 2, PriorityHigh = 3 };
+
+  CTAVSMTPMessage() = default;
+  CTAVSMTPMessage(const CTAVSMTPMessage&) = delete;
+  CTAVSMTPMessage& operator=(const CTAVSMTPMessage&) = delete;
+  virtual ~CTAVSMTPMessage() = default;
+
+  // Appends a copy of the address to the list of kind and returns its index; -1, and
+  // nothing added, for a kind that names no list.
+  int AppendRecipient(const CTAVSMTPAddress& address, int kind);
+  // 0 for a kind that names no list.
+  int RecipientCount(int kind) const;
+  // Null for a kind that names no list; no range test on index.
+  CTAVSMTPAddress* RecipientAt(int index, int kind) const;
+
+  // The header block as of now: From, To, Cc, Subject, X-Mailer, the content lines,
+  // Reply-To, Date, X-Priority and the extra lines, each ending in CR LF, without the
+  // empty line that ends the block. Header values are encoded with the root part's
+  // charset and never folded; Bcc recipients get no line.
+  virtual std::string BuildHeader();
+  // The same block with the Date of a given instant.
+  std::string BuildHeaderAt(std::time_t when) const;
+
+  // Without mime, the root part's text. With mime, the text of the first "text/plain"
+  // child of the root; when there is none, the root becomes "multipart/mixed" with the
+  // preamble "This is a multi-part message in MIME format" and gets a text child, in
+  // the root's charset, after the children it already has.
+  void SetBody(const std::string& body);
+
+  CTAVSMTPAddress from;
+  std::string subject;
+  std::string mailer = "CTAVSMTPConnection v2.67";
+  CTAVSMTPAddress replyTo;
+  CTAVSMTPBodyPart rootPart;
+  int priority = PriorityNone;
+  bool dsnReturnFull = false;
+  int dsnNotify = -1;
+  std::string dsnEnvelopeId;
+  std::vector<std::unique_ptr<CTAVSMTPAddress>> toList;
+  std::vector<std::unique_ptr<CTAVSMTPAddress>> ccList;
+  std::vector<std::unique_ptr<CTAVSMTPAddress>> bccList;
+  std::vector<std::string> extraHeaders;
+  bool mime = false;
+
+ private:
+  using AddressList = std::vector<std::unique_ptr<CTAVSMTPAddress>>;
+  const AddressList* ListOf(int kind) const;
+  AddressList* ListOf(int kind);
+  std::string AddressListText(const AddressList& list, const std::string& charset) const;
+  std::string ContentLines() const;
+};

@@ -1,0 +1,23 @@
+// The clock and the time zone: the local time of an instant with the zone's bias, and
+// time formatting that does not follow the user's locale.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+struct LocalTime {
+  std::tm fields;
+  // Minutes in the Windows sense, UTC = local time + bias: UTC+01:00 is -60. Daylight
+  // saving time is already part of it.
+  int biasMinutes;
+};
+
+std::time_t CurrentTime();
+
+// The time zone (TZ, or /etc/localtime) is read again on every call, so a change is
+// seen at once. An instant the zone rules can't place is given in UTC with bias 0.
+LocalTime LocalTimeAt(std::time_t when);
+
+// strftime in the "C" locale, so day and month names come out in English whatever the
+// user's locale; no process-wide locale switch is involved.
+std::string FormatTimeInCLocale(const char* format, const std::tm& fields);

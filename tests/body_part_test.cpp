@@ -1,0 +1,345 @@
+// Addresses and body parts: header text, copies and the part tree, the part header
+// templates, encoded bodies and attachment files.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "codec/base64.h"
+#include "mime/address.h"
+#include "mime/body_part.h"
+#include "platform/last_error.h"
+#include "tests/support/locale_fixture.h"
+#include "tests/support/scratch_directory.h"
+
+namespace {
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+std::string Base64Lines(const std::string& bytes) {
+  CBase64Buffer b;
+  b.Encode(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()), 0);
+  return b.Data();
+}
+
+// A sparse file of the given size: no disk space, instant to make.
+std::string SparseFile(const ScratchDirectory& dir, const std::string& name, off_t size) {
+  std::string file = dir.Write(name, "");
+  EXPECT_EQ(truncate(file.c_str(), size), 0);
+  return file;
+}
+
+}  // namespace
+
+TEST(Address, RendersAsHeaderText) {
+  test_locale::UseLatin1();
+  struct AddressCase {
+    CTAVSMTPAddress address;
+    bool encode;
+    std::string charset;
+    std::string expected;
+  };
+  const AddressCase cases[] = {
+      {{"", "a@example.com"}, true, "iso-8859-1", "a@example.com"},
+      {{"", ""}, true, "iso-8859-1", ""},
+      {{"John Doe", "j@example.com"}, true, "iso-8859-1", "John Doe <j@example.com>"},
+      {{"Doe, \"J\" <x>", "j@example.com"}, true, "iso-8859-1", "Doe, \"J\" <x> <j@example.com>"},
+      {{"Caf\xE9", "c@example.com"}, true, "iso-8859-1", "=?iso-8859-1?q?Caf=E9?= <c@example.com>"},
+      {{"Caf\xE9", "c@example.com"}, true, "UTF-8", "=?UTF-8?q?Caf=C3=A9?= <c@example.com>"},
+      {{"Caf\xE9", "c@example.com"}, false, "UTF-8", "Caf\xE9 <c@example.com>"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.address.ToHeaderText(c.encode, c.charset), c.expected) << c.expected;
+  }
+}
+
+TEST(Address, CopiesAreIndependent) {
+  CTAVSMTPAddress source("Name", "n@example.com");
+  CTAVSMTPAddress copy = source;
+  copy.displayName = "Other";
+  copy.emailAddress = "o@example.com";
+  EXPECT_EQ(source.displayName, "Name");
+  EXPECT_EQ(source.emailAddress, "n@example.com");
+  CTAVSMTPAddress empty;
+  EXPECT_TRUE(empty.displayName.empty() && empty.emailAddress.empty());
+}
+
+TEST(BodyPart, DefaultsAndFreshBoundaries) {
+  CTAVSMTPBodyPart a, b;
+  EXPECT_EQ(a.contentType, "text/plain");
+  EXPECT_EQ(a.charset, "iso-8859-1");
+  EXPECT_TRUE(a.quotedPrintable);
+  EXPECT_FALSE(a.base64);
+  EXPECT_EQ(a.ChildCount(), 0);
+  EXPECT_EQ(a.parent, nullptr);
+  EXPECT_EQ(a.maxAttachmentSize, 52428800u);
+  ASSERT_EQ(a.boundary.size(), 36u);
+  for (std::size_t i = 0; i < 36; ++i) {
+    const char c = a.boundary[i];
+    const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    EXPECT_TRUE(hyphen ? c == '-' : (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) << a.boundary;
+  }
+  EXPECT_NE(a.boundary, b.boundary);
+}
+
+TEST(BodyPart, SetBodyTextMakesEveryLineEndCrLf) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a\rb\nc\r\nd", "a\r\nb\r\nc\r\nd"},
+      {"\r\r\n\n", "\r\n\r\n\r\n"},
+      {"\n\r", "\r\n\r\n"},
+      {"no end", "no end"},
+      {"end\r", "end\r\n"},
+  };
+  for (const auto& [input, expected] : cases) {
+    CTAVSMTPBodyPart part;
+    part.contentType = "text/html";
+    part.SetBodyText(input);
+    EXPECT_EQ(part.text, expected);
+    EXPECT_EQ(part.contentType, "text/plain");
+  }
+}
+
+TEST(BodyPart, CopiesKeepTheBoundaryAndDeepCopyChildren) {
+  CTAVSMTPBodyPart outer;
+  CTAVSMTPBodyPart source;
+  source.parent = &outer;
+  source.text = "text";
+  source.contentId = "<id>";
+  source.base64 = true;
+  source.maxAttachmentSize = 10;
+  source.AddChild(CTAVSMTPBodyPart());
+  source.AddChild(CTAVSMTPBodyPart());
+  ASSERT_TRUE(source.RenderBody(false).has_value());
+
+  CTAVSMTPBodyPart copy(source);
+  EXPECT_EQ(copy.boundary, source.boundary);
+  EXPECT_EQ(copy.parent, &outer);  // the pointer value, unchanged
+  EXPECT_EQ(copy.text, "text");
+  EXPECT_EQ(copy.contentId, "<id>");
+  EXPECT_TRUE(copy.base64);
+  EXPECT_EQ(copy.maxAttachmentSize, 10u);
+  EXPECT_EQ(copy.encodedBody.Data(), nullptr);  // a copy starts with no encoded body
+  ASSERT_EQ(copy.ChildCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_NE(copy.ChildAt(i), source.ChildAt(i));
+    EXPECT_EQ(copy.ChildAt(i)->parent, &copy);
+    EXPECT_EQ(copy.ChildAt(i)->boundary, source.ChildAt(i)->boundary);
+  }
+}
+
+TEST(BodyPart, AddChildGivesEveryLevelItsOwnParent) {
+  CTAVSMTPBodyPart root, middle;
+  middle.AddChild(CTAVSMTPBodyPart());
+  middle.AddChild(CTAVSMTPBodyPart());
+  EXPECT_EQ(root.AddChild(middle), 0);
+  EXPECT_EQ(root.AddChild(middle), 1);
+  CTAVSMTPBodyPart* added = root.ChildAt(1);
+  EXPECT_EQ(added->parent, &root);
+  ASSERT_EQ(added->ChildCount(), 2);
+  EXPECT_EQ(added->ChildAt(0)->parent, added);
+  EXPECT_EQ(added->ChildAt(1)->parent, added);
+  EXPECT_EQ(middle.ChildAt(0)->parent, &middle);
+}
+
+TEST(BodyPart, AssignmentReplacesChildrenEvenFromItsOwnSubtree) {
+  CTAVSMTPBodyPart target;
+  target.AddChild(CTAVSMTPBodyPart());
+  CTAVSMTPBodyPart grandchild;
+  grandchild.text = "deep";
+  target.ChildAt(0)->AddChild(grandchild);
+  const std::string childBoundary = target.ChildAt(0)->boundary;
+
+  target = *target.ChildAt(0);  // the source lives in the children being replaced
+  EXPECT_EQ(target.boundary, childBoundary);
+  ASSERT_EQ(target.ChildCount(), 1);
+  EXPECT_EQ(target.ChildAt(0)->text, "deep");
+  EXPECT_EQ(target.ChildAt(0)->parent, &target);
+
+  CTAVSMTPBodyPart& self = target;
+  target = self;
+  EXPECT_EQ(target.ChildCount(), 1);
+}
+
+TEST(BodyPart, FindChildByTypeLooksAtDirectChildrenOnly) {
+  CTAVSMTPBodyPart root, html, nested, text1, text2;
+  html.contentType = "text/html";
+  text1.text = "first";
+  text2.text = "second";
+  nested.contentType = "multipart/alternative";
+  nested.AddChild(text1);
+  root.AddChild(html);
+  root.AddChild(nested);
+  EXPECT_EQ(root.FindChildByType("text/plain"), nullptr);  // only a grandchild has it
+  root.AddChild(text1);
+  root.AddChild(text2);
+  ASSERT_NE(root.FindChildByType("text/plain"), nullptr);
+  EXPECT_EQ(root.FindChildByType("text/plain")->text, "first");
+  EXPECT_EQ(root.FindChildByType("TEXT/HTML"), nullptr);
+}
+
+TEST(BodyPart, HeaderTemplates) {
+  CTAVSMTPBodyPart parent;
+  parent.boundary = "P";
+  struct HeaderCase {
+    bool attachment, children, base64, quotedPrintable;
+    std::string expected;
+  };
+  const std::string attachmentTail =
+      "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"N\"\r\n\r\n";
+  const HeaderCase cases[] = {
+      {true, true, false, true,
+       "\r\n\r\n--P\r\nContent-Type: T; name=\"N\"; Boundary=\"B\"\r\n" + attachmentTail},
+      {true, false, false, false, "\r\n\r\n--P\r\nContent-Type: T; name=\"N\"\r\n" + attachmentTail},
+      {false, true, true, true,
+       "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"},
+      {false, true, false, true,
+       "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\n"
+       "Content-Transfer-Encoding: quoted-printable\r\n\r\n"},
+      {false, true, false, false, "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\n\r\n"},
+      {false, false, true, false,
+       "\r\n--P\r\nContent-Type: T; charset=C\r\nContent-Transfer-Encoding: base64\r\n\r\n"},
+      {false, false, false, true,
+       "\r\n--P\r\nContent-Type: T; charset=C\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"},
+      {false, false, false, false, "\r\n--P\r\nContent-Type: T; charset=C\r\n\r\n"},
+  };
+  for (const auto& c : cases) {
+    CTAVSMTPBodyPart part;
+    part.parent = &parent;
+    part.boundary = "B";
+    part.contentType = "T";
+    part.charset = "C";
+    part.attachmentTitle = "N";
+    part.attachmentPath = c.attachment ? "/some/file" : "";
+    part.base64 = c.base64;
+    part.quotedPrintable = c.quotedPrintable;
+    if (c.children) part.AddChild(CTAVSMTPBodyPart());
+    EXPECT_EQ(part.RenderHeader(), c.expected);
+  }
+}
+
+TEST(BodyPart, DefaultTextPartHeaderAndOptionalLinesInOrder) {
+  CTAVSMTPBodyPart parent;
+  parent.boundary = "b0";
+  parent.AddChild(CTAVSMTPBodyPart());
+  CTAVSMTPBodyPart& part = *parent.ChildAt(0);
+  EXPECT_EQ(part.RenderHeader(),
+            "\r\n--b0\r\nContent-Type: text/plain; charset=iso-8859-1\r\n"
+            "Content-Transfer-Encoding: quoted-printable\r\n\r\n");
+  part.contentLocation = "http://example.com/x";
+  part.contentId = "<part1@example.com>";
+  part.contentBase = "http://example.com/";
+  EXPECT_EQ(part.RenderHeader(),
+            "\r\n--b0\r\nContent-Type: text/plain; charset=iso-8859-1\r\n"
+            "Content-Transfer-Encoding: quoted-printable\r\n"
+            "Content-Base: http://example.com/\r\nContent-ID: <part1@example.com>\r\n"
+            "Content-Location: http://example.com/x\r\n\r\n");
+  part.contentBase.clear();
+  EXPECT_EQ(part.RenderHeader().find("Content-Base"), std::string::npos);
+  // Values are copied as they are, "%" included.
+  part.contentType = "text/%s%d";
+  EXPECT_NE(part.RenderHeader().find("Content-Type: text/%s%d; charset="), std::string::npos);
+}
+
+TEST(BodyPart, FooterIsFortyTwoCharactersWithoutLineEnd) {
+  CTAVSMTPBodyPart part;
+  const std::string footer = part.RenderFooter();
+  EXPECT_EQ(footer.size(), 42u);
+  EXPECT_EQ(footer, "\r\n--" + part.boundary + "--");
+}
+
+TEST(BodyPart, TextBodiesByEncoding) {
+  test_locale::UseLatin1();
+  struct BodyCase {
+    bool quotedPrintable, base64, dotStuff;
+    std::string charset, text, expected;
+  };
+  const BodyCase cases[] = {
+      {true, false, true, "iso-8859-1", ".\r\na=b \xE9", "..\r\na=3Db =E9"},
+      {true, false, false, "iso-8859-1", ".\r\na=b", ".\r\na=3Db"},
+      {false, false, true, "iso-8859-1", ".\r\nx\r\n.", "..\r\nx\r\n.."},
+      {false, false, false, "iso-8859-1", ".\r\n", ".\r\n"},
+      // Base64 wins over quoted-printable and is never dot-stuffed.
+      {true, true, true, "iso-8859-1", ".\r\n", "Lg0K"},
+      // "utf-8" in any case converts from the code page first.
+      {true, false, true, "utf-8", "Caf\xE9", "Caf=C3=A9"},
+      {false, true, true, "UTF-8", "\xE9", "w6k="},
+      {true, false, true, "iso-8859-1", "", ""},
+  };
+  for (const auto& c : cases) {
+    CTAVSMTPBodyPart part;
+    part.quotedPrintable = c.quotedPrintable;
+    part.base64 = c.base64;
+    part.charset = c.charset;
+    part.text = c.text;
+    auto body = part.RenderBody(c.dotStuff);
+    ASSERT_TRUE(body.has_value());
+    EXPECT_EQ(*body, c.expected) << c.text;
+    if (c.base64) {
+      EXPECT_STREQ(part.encodedBody.Data(), c.expected.c_str());
+    }
+  }
+}
+
+TEST(BodyPart, AttachmentBodyIsTheFilesBase64InLines) {
+  ScratchDirectory dir;
+  const std::string bytes = RandomBytes(1000, 3);
+  CTAVSMTPBodyPart part;
+  part.attachmentPath = dir.Write("data.bin", bytes);
+  part.text = "ignored";
+  auto body = part.RenderBody(true);
+  ASSERT_TRUE(body.has_value());
+  EXPECT_EQ(*body, Base64Lines(bytes));
+  EXPECT_EQ(body->substr(76, 2), "\r\n");
+  EXPECT_STREQ(part.encodedBody.Data(), body->c_str());
+
+  part.attachmentPath = dir.Write("empty.bin", "");
+  body = part.RenderBody(true);
+  ASSERT_TRUE(body.has_value());
+  EXPECT_EQ(*body, "");
+}
+
+TEST(BodyPart, UnreadableAttachmentsGiveNoBody) {
+  ScratchDirectory dir;
+  const std::string fifo = (dir.path / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {(dir.path / "missing").string(), dir.path.string(), fifo}) {
+    CTAVSMTPBodyPart part;
+    part.attachmentPath = path;
+    EXPECT_FALSE(part.RenderBody(true).has_value()) << path;
+  }
+}
+
+TEST(BodyPart, AttachmentSizeLimit) {
+  ScratchDirectory dir;
+  CTAVSMTPBodyPart part;
+  part.attachmentPath = dir.Write("ten.bin", "0123456789");
+  part.maxAttachmentSize = 10;
+  EXPECT_TRUE(part.RenderBody(true).has_value());
+  part.maxAttachmentSize = 9;
+  SetLastError(0);
+  EXPECT_FALSE(part.RenderBody(true).has_value());
+  EXPECT_EQ(GetLastError(), 87u);
+}
+
+// A 32-bit size would see 4 GiB as 0 and 4 GiB + 10 as 10; the whole size is compared,
+// and sizes whose Base64 text the coder can't hold are refused before anything is read.
+TEST(BodyPart, FilesOfFourGibibytesAndMoreAreRefused) {
+  ScratchDirectory dir;
+  const off_t fourGiB = off_t{1} << 32;
+  for (off_t size : {fourGiB, fourGiB + 10, fourGiB * 3, 3 * (fourGiB / 4)}) {
+    CTAVSMTPBodyPart part;
+    part.attachmentPath = SparseFile(dir, "sparse.bin", size);
+    part.maxAttachmentSize = 0xFFFFFFFF;
+    SetLastError(0);
+    EXPECT_FALSE(part.RenderBody(true).has_value()) << size;
+    EXPECT_EQ(GetLastError(), 87u) << size;
+  }
+}

@@ -1,0 +1,302 @@
+// The text encoders: quoted-printable, encoded words, UTF-8, dot stuffing.
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mime/dot_stuffing.h"
+#include "mime/header_encoding.h"
+#include "mime/hex_digit.h"
+#include "mime/quoted_printable.h"
+#include "mime/utf8.h"
+#include "platform/code_page.h"
+#include "tests/support/locale_fixture.h"
+
+namespace {
+
+std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+
+struct Case {
+  std::string input;
+  std::string expected;
+};
+
+// Undoes quoted-printable: soft breaks go, "=XX" becomes its byte.
+std::string DecodeQuotedPrintable(const std::string& qp) {
+  std::string out;
+  for (std::size_t i = 0; i < qp.size(); ++i) {
+    if (qp[i] != '=') {
+      out += qp[i];
+    } else if (qp.compare(i, 3, "=\r\n") == 0) {
+      i += 2;
+    } else {
+      out += static_cast<char>(std::stoi(qp.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    }
+  }
+  return out;
+}
+
+std::vector<std::string> SplitCrLf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  for (std::size_t p = text.find("\r\n"); p != text.npos; p = text.find("\r\n", from)) {
+    lines.push_back(text.substr(from, p - from));
+    from = p + 2;
+  }
+  lines.push_back(text.substr(from));
+  return lines;
+}
+
+}  // namespace
+
+TEST(HexDigit, UpperCaseDigitsForEveryValue) {
+  const std::string digits = "0123456789ABCDEF";
+  for (int v = 0; v < 16; ++v) EXPECT_EQ(HexDigit(v), digits[v]) << v;
+}
+
+TEST(QuotedPrintable, EscapesExactlyTheBytesOutsidePrintableAscii) {
+  const Case cases[] = {
+      {"a=b", "a=3Db"},
+      {"\xE9", "=E9"},
+      {"\t", "\t"},
+      {"a \t", "a \t"},  // trailing white space is not escaped
+      {"one\r\ntwo\r\n", "one\r\ntwo\r\n"},
+      {"bare\nlf\rcr", "bare\nlf\rcr"},
+      {std::string("\0\x01\x1F\x7F\x80\xFF", 6), "=00=01=1F=7F=80=FF"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EncodeQuotedPrintable(c.input), c.expected) << c.input;
+
+  for (char c = 33; c <= 126; ++c) {
+    if (c == '=') continue;
+    EXPECT_EQ(EncodeQuotedPrintable(std::string(1, c)), std::string(1, c));
+  }
+}
+
+TEST(QuotedPrintable, FoldsLongLinesWithSoftBreaks) {
+  const std::string x39 = Repeat('x', 39);
+  const Case cases[] = {
+      // No space: pieces of 75 characters and "=", the rest of 50.
+      {Repeat('x', 200), Repeat('x', 75) + "=\r\n" + Repeat('x', 75) + "=\r\n" + Repeat('x', 50)},
+      // A space at position 40 of 80: the first line ends in the space and "=".
+      {x39 + " " + Repeat('x', 40), x39 + " =\r\n" + Repeat('x', 40)},
+      {Repeat('x', 50) + "\t" + Repeat('x', 30), Repeat('x', 50) + "\t=\r\n" + Repeat('x', 30)},
+      // "=E9" at the limit is not split: the piece ends before it.
+      {Repeat('x', 74) + "\xE9", Repeat('x', 74) + "=\r\n=E9"},
+      {Repeat('x', 73) + "\xE9" + "yy", Repeat('x', 73) + "=\r\n=E9yy"},
+      // A complete triplet that fits is a break point, like a space.
+      {Repeat('x', 10) + "\xE9" + Repeat('x', 100),
+       Repeat('x', 10) + "=E9=\r\n" + Repeat('x', 75) + "=\r\n" + Repeat('x', 25)},
+      {std::string(30, '\xE9'), [] {
+         std::string t;
+         for (int i = 0; i < 25; ++i) t += "=E9";
+         return t + "=\r\n=E9=E9=E9=E9=E9";
+       }()},
+      // 76 characters stay whole; 77 do not.
+      {Repeat('x', 76), Repeat('x', 76)},
+      {Repeat('x', 77), Repeat('x', 75) + "=\r\nxx"},
+      // Every line is folded on its own and the CR LF between them stays.
+      {Repeat('a', 80) + "\r\n" + Repeat('b', 80) + "\r\n",
+       Repeat('a', 75) + "=\r\naaaaa\r\n" + Repeat('b', 75) + "=\r\nbbbbb\r\n"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EncodeQuotedPrintable(c.input), c.expected) << c.input;
+}
+
+TEST(QuotedPrintable, RandomTextsDecodeBackWithinTheLineLimit) {
+  std::mt19937 rng(7);
+  const std::string alphabet = std::string("ab =\t\xE9\x01") + "\r\n";
+  for (int round = 0; round < 300; ++round) {
+    std::string text(rng() % 400, ' ');
+    for (char& c : text) c = alphabet[rng() % alphabet.size()];
+    const std::string encoded = EncodeQuotedPrintable(text);
+    EXPECT_EQ(DecodeQuotedPrintable(encoded), text);
+    std::string line;
+    for (char c : encoded) {
+      if (c == '\r' || c == '\n') {
+        line.clear();
+        continue;
+      }
+      line += c;
+      ASSERT_LE(line.size(), 76u) << encoded;
+    }
+  }
+}
+
+TEST(HeaderEncoding, ChunksWithoutEightBitOrControlBytesStayAsTheyAre) {
+  const Case cases[] = {
+      {"Hello, world <x@y> \"quoted\" a=b?c_d", "Hello, world <x@y> \"quoted\" a=b?c_d"},
+      {"tab\tinside", "tab\tinside"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EncodeHeaderChunk(c.input, "iso-8859-1"), c.expected);
+}
+
+TEST(HeaderEncoding, EncodedWordsEscapeSpecialsEightBitAndControlBytes) {
+  const Case cases[] = {
+      {"a b\xE9", "=?iso-8859-1?q?a_b=E9?="},
+      {"a?b_c=d\xE9", "=?iso-8859-1?q?a=3Fb=5Fc=3Dd=E9?="},
+      // Control characters make an encoded word and are escaped in it, so no value
+      // can start a header line of its own.
+      {"Hello\r\nBcc: x", "=?iso-8859-1?q?Hello=0D=0ABcc:_x?="},
+      {"line\nbreak", "=?iso-8859-1?q?line=0Abreak?="},
+      {std::string("nul\0here", 8), "=?iso-8859-1?q?nul=00here?="},
+      {"del\x7F", "=?iso-8859-1?q?del=7F?="},
+      // Inside a word a TAB is escaped: white space would end the word.
+      {"a\tb\xE9", "=?iso-8859-1?q?a=09b=E9?="},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EncodeHeaderChunk(c.input, "iso-8859-1"), c.expected);
+}
+
+TEST(HeaderEncoding, TextIsCutIntoSeventyByteChunks) {
+  const std::string a70 = Repeat('a', 70);
+  const Case cases[] = {
+      {Repeat('s', 500), Repeat('s', 500)},
+      {"Caf\xE9", "=?iso-8859-1?q?Caf=E9?="},
+      {a70 + "\xE9", a70 + "=?iso-8859-1?q?=E9?="},
+      {"\xE9" + Repeat('a', 69), "=?iso-8859-1?q?=E9" + Repeat('a', 69) + "?="},
+      {"\xE9" + Repeat('a', 69) + "bc", "=?iso-8859-1?q?=E9" + Repeat('a', 69) + "?=bc"},
+      {Repeat('a', 140) + "\xE9", Repeat('a', 140) + "=?iso-8859-1?q?=E9?="},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EncodeHeaderText(c.input, "iso-8859-1"), c.expected);
+}
+
+TEST(HeaderEncoding, Utf8ChunksNeverCutACharacter) {
+  test_locale::UseUtf8();
+  const std::string e = "\xC3\xA9";              // U+00E9, two bytes
+  const std::string euro = "\xE2\x82\xAC";       // U+20AC, three bytes
+  const std::string smile = "\xF0\x9F\x98\x80";  // U+1F600, four bytes
+  const Case cases[] = {
+      {"Caf" + e, "=?UTF-8?q?Caf=C3=A9?="},
+      // The character that the 70-byte border would cut starts the next chunk.
+      {Repeat('a', 69) + e, Repeat('a', 69) + "=?UTF-8?q?=C3=A9?="},
+      {Repeat('a', 68) + euro, Repeat('a', 68) + "=?UTF-8?q?=E2=82=AC?="},
+      {Repeat('a', 69) + euro, Repeat('a', 69) + "=?UTF-8?q?=E2=82=AC?="},
+      {Repeat('a', 67) + smile + "b", Repeat('a', 67) + "=?UTF-8?q?=F0=9F=98=80b?="},
+      // A character that ends at the border stays in its chunk.
+      {Repeat('a', 68) + e + "b", "=?UTF-8?q?" + Repeat('a', 68) + "=C3=A9?=b"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EncodeHeaderText(c.input, "UTF-8"), c.expected);
+  // Latin-1 has no multi-byte characters: there the border falls where it falls.
+  EXPECT_EQ(EncodeHeaderText(Repeat('a', 69) + e, "iso-8859-1"),
+            "=?iso-8859-1?q?" + Repeat('a', 69) + "=C3?==?iso-8859-1?q?=A9?=");
+}
+
+TEST(HeaderEncoding, Utf8CharsetConvertsFromTheAnsiCodePage) {
+  test_locale::UseLatin1();
+  EXPECT_EQ(EncodeHeaderText("Caf\xE9", "UTF-8"), "=?UTF-8?q?Caf=C3=A9?=");
+  EXPECT_EQ(EncodeHeaderText("Caf\xE9", "utf-8"), "=?utf-8?q?Caf=C3=A9?=");
+  EXPECT_EQ(EncodeHeaderText("Caf\xE9", "iso-8859-1"), "=?iso-8859-1?q?Caf=E9?=");
+}
+
+TEST(Utf16ToUtf8, WritesAndMeasuresEveryForm) {
+  struct Utf16Case {
+    std::u16string units;
+    std::string bytes;
+  };
+  const Utf16Case cases[] = {
+      {u"A", "A"},
+      {{0x7F}, "\x7F"},
+      {{0x80}, "\xC2\x80"},
+      {{0xE9}, "\xC3\xA9"},
+      {{0x7FF}, "\xDF\xBF"},
+      {{0x800}, "\xE0\xA0\x80"},
+      {{0x20AC}, "\xE2\x82\xAC"},
+      {{0xFFFF}, "\xEF\xBF\xBF"},
+      {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80"},
+      {{0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF"},
+      // Surrogates without their partner are written as three bytes of their own.
+      {{0xD800}, "\xED\xA0\x80"},
+      {{0xDC00}, "\xED\xB0\x80"},
+      {{0xD800, 0x41}, "\xED\xA0\x80" "A"},
+      {{0xDE00, 0xD83D}, "\xED\xB8\x80\xED\xA0\xBD"},
+      // The second of two high surrogates still pairs with the low one after it.
+      {{0xD800, 0xD83D, 0xDE00}, "\xED\xA0\x80\xF0\x9F\x98\x80"},
+  };
+  for (const auto& c : cases) {
+    const int count = static_cast<int>(c.units.size());
+    const int length = Utf16ToUtf8(c.units.data(), count, nullptr, 0);
+    EXPECT_EQ(length, static_cast<int>(c.bytes.size())) << c.bytes;
+    std::string out(c.bytes.size() + 4, '#');
+    ASSERT_EQ(Utf16ToUtf8(c.units.data(), count, out.data(), length), length);
+    EXPECT_EQ(out, c.bytes + "####");  // nothing written past the bytes, no NUL
+    // One byte short of the measured length: nothing counts.
+    std::string shortBuffer(c.bytes.size() + 4, '#');
+    EXPECT_EQ(Utf16ToUtf8(c.units.data(), count, shortBuffer.data(), length - 1), length == 1 ? 1 : 0);
+  }
+}
+
+TEST(Utf16ToUtf8, CapacityOneShortOfALongTextGivesZero) {
+  const std::u16string text = u"Gr\u00FC\u00DFe \u20AC \U0001F600!";
+  const int count = static_cast<int>(text.size());
+  const int length = Utf16ToUtf8(text.data(), count, nullptr, 0);
+  std::string out(static_cast<std::size_t>(length), '\0');
+  EXPECT_EQ(Utf16ToUtf8(text.data(), count, out.data(), length - 1), 0);
+  EXPECT_EQ(Utf16ToUtf8(text.data(), count, out.data(), length), length);
+  EXPECT_EQ(out, "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x98\x80!");
+}
+
+TEST(AnsiToUtf8, Utf8AndPlainCLocalesConvertAsIdentity) {
+  for (const char* locale : {"C.UTF-8", "C", "POSIX"}) {
+    ASSERT_NE(std::setlocale(LC_ALL, locale), nullptr);
+    EXPECT_TRUE(AnsiCodePageIsUtf8()) << locale;
+    // Identity keeps even bytes that are not UTF-8.
+    EXPECT_EQ(AnsiToUtf8("Caf\xC3\xA9 \xE9"), "Caf\xC3\xA9 \xE9") << locale;
+  }
+}
+
+TEST(AnsiToUtf8, Latin1LocaleConvertsEveryByte) {
+  test_locale::UseLatin1();
+  EXPECT_EQ(AnsiCodePage(), "ISO-8859-1");
+  EXPECT_FALSE(AnsiCodePageIsUtf8());
+  EXPECT_EQ(AnsiToUtf8("Caf\xE9"), "Caf\xC3\xA9");
+  std::string all;
+  for (int b = 1; b < 256; ++b) all += static_cast<char>(b);
+  const std::string utf8 = AnsiToUtf8(all);
+  std::u16string units;
+  for (int b = 1; b < 256; ++b) units += static_cast<char16_t>(b);
+  std::string expected(static_cast<std::size_t>(Utf16ToUtf8(units.data(), 255, nullptr, 0)), '\0');
+  Utf16ToUtf8(units.data(), 255, expected.data(), static_cast<int>(expected.size()));
+  EXPECT_EQ(utf8, expected);
+  EXPECT_EQ(AnsiToUtf8(""), "");
+}
+
+TEST(DotStuff, DoublesEveryLineLeadingDotOnce) {
+  const Case cases[] = {
+      {".", ".."},
+      {".\r\n", "..\r\n"},
+      {"a\r\n.b", "a\r\n..b"},
+      {"a\r\n..b", "a\r\n...b"},
+      {".abc", "..abc"},
+      {"\r\n.\r\n", "\r\n..\r\n"},
+      {".\r\n.\r\n.", "..\r\n..\r\n.."},
+      {"a.b\r\nc.", "a.b\r\nc."},
+      {"a\n.b\r.c", "a\n.b\r.c"},  // only CR LF starts a line
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    std::string text = c.input;
+    DotStuff(text);
+    EXPECT_EQ(text, c.expected) << c.input;
+  }
+}
+
+TEST(DotStuff, NoLineOfTheResultIsALoneDot) {
+  std::mt19937 rng(11);
+  const std::string alphabet = ".\r\na";
+  for (int round = 0; round < 300; ++round) {
+    std::string text(rng() % 60, ' ');
+    for (char& c : text) c = alphabet[rng() % alphabet.size()];
+    std::string stuffed = text;
+    DotStuff(stuffed);
+    const std::vector<std::string> lines = SplitCrLf(stuffed);
+    std::string restored;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_NE(lines[i], ".") << text;
+      if (i > 0) restored += "\r\n";
+      restored += lines[i].starts_with('.') ? lines[i].substr(1) : lines[i];
+    }
+    EXPECT_EQ(restored, text);
+  }
+}
