@@ -8,6 +8,10 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev l
 # TLS test server and its certificate.
 TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy openssl python3)
 
+# The SMTP test server of the session tests: aiosmtpd, and GSSAPI with gss-ntlmssp for
+# its NTLM acceptor.
+SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
+
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
