@@ -1,7 +1,6 @@
 #include "smtp/ntlm_security_client.h"
 
 #include <gssapi/gssapi.h>
-#include <gssapi/gssapi_ntlmssp.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -15,9 +14,6 @@
 #include "net/exceptions.h"
 
 namespace {
-
-gss_OID_desc ntlmssp = {GSS_NTLMSSP_OID_LENGTH, const_cast<char*>(GSS_NTLMSSP_OID_STRING)};
-gss_OID_set_desc ntlmsspOnly = {1, &ntlmssp};
 
 // A file of "DOMAIN:user:password" lines that NTLM_USER_FILE names while it lives.
 // gss-ntlmssp reads it on both sides: the client takes its default credentials from the
@@ -50,16 +46,13 @@ const char* const users =
 // runs it.
 class NtlmAcceptor {
  public:
-  NtlmAcceptor() {
-    OM_uint32 minor = 0;
-    EXPECT_FALSE(GSS_ERROR(gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &ntlmsspOnly,
-                                            GSS_C_ACCEPT, &credential, nullptr, nullptr)));
-  }
+  NtlmAcceptor() = default;
+  NtlmAcceptor(const NtlmAcceptor&) = delete;
+  NtlmAcceptor& operator=(const NtlmAcceptor&) = delete;
   ~NtlmAcceptor() {
     OM_uint32 minor = 0;
     gss_delete_sec_context(&minor, &context, GSS_C_NO_BUFFER);
     gss_release_name(&minor, &client);
-    gss_release_cred(&minor, &credential);
   }
 
   // Takes the client's token; false when the acceptor refuses it. Its answer, if any,
@@ -68,7 +61,7 @@ class NtlmAcceptor {
     OM_uint32 minor = 0;
     gss_buffer_desc in = {length, const_cast<unsigned char*>(token)};
     gss_buffer_desc out = GSS_C_EMPTY_BUFFER;
-    OM_uint32 major = gss_accept_sec_context(&minor, &context, credential, &in,
+    OM_uint32 major = gss_accept_sec_context(&minor, &context, GSS_C_NO_CREDENTIAL, &in,
                                              GSS_C_NO_CHANNEL_BINDINGS, &client, nullptr, &out,
                                              nullptr, nullptr, nullptr);
     auto* bytes = static_cast<unsigned char*>(out.value);
@@ -94,7 +87,6 @@ class NtlmAcceptor {
   bool complete = false;
 
  private:
-  gss_cred_id_t credential = GSS_C_NO_CREDENTIAL;
   gss_ctx_id_t context = GSS_C_NO_CONTEXT;
   gss_name_t client = GSS_C_NO_NAME;
 };
