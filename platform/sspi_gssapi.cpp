@@ -13,7 +13,6 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <type_traits>
 
 namespace {
 
@@ -136,9 +135,7 @@ void ToSecHandle(Handle gssHandle, SecHandle& handle) {
   handle.dwUpper = 0;
 }
 
-bool IsHeld(const SecHandle* handle) {
-  return handle != nullptr && (handle->dwLower != 0 || handle->dwUpper != 0);
-}
+bool IsHeld(const SecHandle* handle) { return handle != nullptr && handle->dwLower != 0; }
 
 SecBuffer* FindToken(SecBufferDesc* description) {
   if (description == nullptr) return nullptr;
@@ -270,20 +267,20 @@ struct EntryPoint {
   SECURITY_PROC proc;
 };
 
-const EntryPoint entryPoints[] = {
-    {"AcquireCredentialsHandleA", reinterpret_cast<SECURITY_PROC>(&AcquireCredentialsHandleA)},
-    {"InitializeSecurityContextA", reinterpret_cast<SECURITY_PROC>(&InitializeSecurityContextA)},
-    {"CompleteAuthToken", reinterpret_cast<SECURITY_PROC>(&CompleteAuthToken)},
-    {"DeleteSecurityContext", reinterpret_cast<SECURITY_PROC>(&DeleteSecurityContext)},
-    {"FreeCredentialsHandle", reinterpret_cast<SECURITY_PROC>(&FreeCredentialsHandle)},
-};
+// The function must have the entry point's type, or this does not compile.
+template <typename EntryPointType>
+EntryPoint Entry(const char* name, EntryPointType function) {
+  return {name, reinterpret_cast<SECURITY_PROC>(function)};
+}
 
-// Each function above has the type of its entry point.
-static_assert(std::is_same_v<decltype(&AcquireCredentialsHandleA), ACQUIRE_CREDENTIALS_HANDLE_FN_A>);
-static_assert(std::is_same_v<decltype(&InitializeSecurityContextA), INITIALIZE_SECURITY_CONTEXT_FN_A>);
-static_assert(std::is_same_v<decltype(&CompleteAuthToken), COMPLETE_AUTH_TOKEN_FN>);
-static_assert(std::is_same_v<decltype(&DeleteSecurityContext), DELETE_SECURITY_CONTEXT_FN>);
-static_assert(std::is_same_v<decltype(&FreeCredentialsHandle), FREE_CREDENTIALS_HANDLE_FN>);
+const EntryPoint entryPoints[] = {
+    Entry<ACQUIRE_CREDENTIALS_HANDLE_FN_A>("AcquireCredentialsHandleA", &AcquireCredentialsHandleA),
+    Entry<INITIALIZE_SECURITY_CONTEXT_FN_A>("InitializeSecurityContextA",
+                                            &InitializeSecurityContextA),
+    Entry<COMPLETE_AUTH_TOKEN_FN>("CompleteAuthToken", &CompleteAuthToken),
+    Entry<DELETE_SECURITY_CONTEXT_FN>("DeleteSecurityContext", &DeleteSecurityContext),
+    Entry<FREE_CREDENTIALS_HANDLE_FN>("FreeCredentialsHandle", &FreeCredentialsHandle),
+};
 
 bool OpenGssLibrary(SecurityModule& module) {
   const char* path = secure_getenv(gssLibraryVariable);
