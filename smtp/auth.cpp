@@ -1,6 +1,6 @@
 // Authentication of CTAVSMTPConnection after EHLO (RFC 4954): AUTH LOGIN, a clear-text
-// PLAIN dialogue driven by prompts (not RFC 4616), CRAM-MD5 (RFC 2195) and the automatic
-// choice from the server's AUTH line.
+// PLAIN dialogue driven by prompts (not RFC 4616), CRAM-MD5 (RFC 2195), NTLM with its
+// tokens in Base64 over "AUTH NTLM", and the automatic choice from the server's AUTH line.
 #include <cstring>
 #include <string_view>
 
@@ -41,6 +41,7 @@ constexpr std::uint32_t msgPlainPasswordRequest = 533;
 constexpr std::uint32_t msgPlainPasswordResponse = 534;
 constexpr std::uint32_t msgCramMd5 = 535;
 constexpr std::uint32_t msgCramMd5Digest = 536;
+constexpr std::uint32_t msgNtlm = 538;
 
 char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -64,12 +65,16 @@ std::string DecodedParameter(const std::string& reply) {
   return decoded.Data();
 }
 
-// bytes in Base64 on one line, padded, as a command line of its own.
-std::string Base64Line(std::string_view bytes) {
+// bytes in Base64 on one line, padded.
+std::string Base64(const unsigned char* bytes, std::size_t length) {
   CBase64Buffer encoded;
-  encoded.Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                 static_cast<int>(bytes.size()), CBase64Buffer::Base64NoLineBreaks);
-  return std::string(encoded.Data()) + "\r\n";
+  encoded.Encode(bytes, static_cast<int>(length), CBase64Buffer::Base64NoLineBreaks);
+  return encoded.Data();
+}
+
+// text in Base64 as a command line of its own.
+std::string Base64Line(std::string_view text) {
+  return Base64(reinterpret_cast<const unsigned char*>(text.data()), text.size()) + "\r\n";
 }
 
 }  // namespace
@@ -102,6 +107,11 @@ void CTAVSMTPConnection::Authenticate(const char* user, const char* password,
       return AuthenticateLogin(user, password);
     case AuthPlain:
       return AuthenticatePlain(user, password);
+    case AuthNtlm:
+      if (SECURITY_STATUS status = NtlmAuthenticate(user, password); status < 0) {
+        RaiseSmtpError(status, GetLastReply());
+      }
+      return;
     case AuthAutomatic:  // the server offers nothing that can be chosen
       RaiseSmtpError(msgEhlo, FACILITY_ITF, GetLastReply());
     default:
@@ -156,4 +166,29 @@ void CTAVSMTPConnection::AuthenticateCramMd5(const char* user, const char* passw
   // The answer: the user name, a blank and the digest in lower-case hexadecimal.
   SendCommand(Base64Line(std::string(user) + ' ' + digest.ToHex(false)));
   ExpectReplyOrRaise(235, msgCramMd5Digest);
+}
+
+SECURITY_STATUS CTAVSMTPConnection::SendNtlmFirstToken(const unsigned char* token,
+                                                       unsigned length) {
+  SendCommand("AUTH NTLM " + Base64(token, length) + "\r\n");
+  return SEC_E_OK;
+}
+
+SECURITY_STATUS CTAVSMTPConnection::ReceiveNtlmToken(unsigned char* buffer, unsigned capacity,
+                                                     unsigned* received) {
+  ExpectReplyOrRaise(334, msgNtlm);
+  CBase64Buffer token;
+  token.Decode(ReplyParameter(GetLastReply()).c_str());
+  *received = static_cast<unsigned>(token.Length());
+  // A token that fills the buffer is refused along with longer ones.
+  if (*received >= capacity) return SEC_E_INSUFFICIENT_MEMORY;
+  std::memcpy(buffer, token.Data(), *received);
+  return SEC_E_OK;
+}
+
+SECURITY_STATUS CTAVSMTPConnection::SendNtlmNextToken(const unsigned char* token,
+                                                      unsigned length) {
+  SendCommand(Base64(token, length) + "\r\n");
+  ExpectReplyOrRaise(235, msgNtlm);
+  return SEC_E_OK;
 }

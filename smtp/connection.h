@@ -11,6 +11,7 @@
 #include "net/exceptions.h"
 #include "net/socket.h"
 #include "net/ssl_socket.h"
+#include "smtp/ntlm_security_client.h"
 
 // How the TCP connection is made (m_nProxyType).
 enum ProxyType : std::int32_t { ProxyNone = 0, ProxySocks4 = 1, ProxySocks5 = 2, ProxyHttp = 3 };
@@ -33,7 +34,7 @@ struct CReplyOverflow {
   int capacity = 0;
 };
 
-class CTAVSMTPConnection {
+class CTAVSMTPConnection : public CNtlmSecurityClient {
  public:
   CTAVSMTPConnection();
   CTAVSMTPConnection(const CTAVSMTPConnection&) = delete;
@@ -87,8 +88,9 @@ class CTAVSMTPConnection {
   std::string GetLastReply() const;
 
   // Authentication (auth.cpp). Each mechanism raises the message of the step that got
-  // an unexpected reply (LOGIN 525-529, PLAIN 530-534, CRAM-MD5 535-536), with the
-  // reply as text; Base64 failures raise 539 and 540.
+  // an unexpected reply (LOGIN 525-529, PLAIN 530-534, CRAM-MD5 535-536, NTLM 538), with
+  // the reply as text; Base64 failures raise 539 and 540. A failed NTLM exchange raises
+  // its security status as the whole HRESULT, with the last reply as text.
 
   // The mechanism that an upper-cased AUTH parameter list offers, in the order of
   // preference NTLM, CRAM-MD5, LOGIN, PLAIN; AuthAutomatic when none is named.
@@ -100,6 +102,16 @@ class CTAVSMTPConnection {
   // The same prompts and answers in clear text. A user name or password holding CR or
   // LF raises 87 (facility 7) before anything is sent.
   virtual void AuthenticatePlain(const char* user, const char* password);
+
+  // The carriers of the NTLM tokens, in Base64 over "AUTH NTLM", for NtlmAuthenticate.
+  // The first token goes on the command line: "AUTH NTLM token"; no reply is read.
+  SECURITY_STATUS SendNtlmFirstToken(const unsigned char* token, unsigned length) override;
+  // Expects 334 and decodes its argument; SEC_E_INSUFFICIENT_MEMORY, storing nothing,
+  // when the token has capacity bytes or more.
+  SECURITY_STATUS ReceiveNtlmToken(unsigned char* buffer, unsigned capacity,
+                                   unsigned* received) override;
+  // Sends the token on a line of its own and expects 235.
+  SECURITY_STATUS SendNtlmNextToken(const unsigned char* token, unsigned length) override;
 
   // Transport (transport.cpp): one byte channel whether plain or TLS.
   // In plain mode every operation goes to m_socket and its failures raise

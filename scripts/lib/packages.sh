@@ -25,3 +25,8 @@ ensure_packages() {
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
+
+# NTLM: the GSSAPI and gss-ntlmssp headers the security stand-in is built against; the
+# library and the NTLMSSP mechanism it opens at run time, which the tests authenticate
+# through.
+BUILD_PACKAGES+=(libkrb5-dev gss-ntlmssp-dev libgssapi-krb5-2 gss-ntlmssp)
