@@ -1,10 +1,14 @@
 // The authentication mechanisms against a scripted peer: each one's exact dialogue,
 // the message of every step that can fail, and the automatic choice.
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "codec/base64.h"
+#include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/smtp_client.h"
 
@@ -147,34 +151,39 @@ TEST(AuthCramMd5, TheMessageOfEachStep) {
 // CRAM-MD5 before LOGIN before PLAIN, whatever the letter case. The chosen mechanism
 // shows in its first command; the server refuses it.
 TEST(AuthAutomatic, ChoosesFromTheAuthLine) {
+  auto refused = [](const char* command) {
+    return PeerScript().Expect(command).Send("504 not today\r\n");
+  };
   struct Case {
     const char* ehlo;
-    const char* command;  // null: nothing can be chosen
+    PeerScript exchange;  // empty: nothing can be chosen
     HRESULT error;
   };
   const Case cases[] = {
-      {"250-server\r\n250-AUTH LOGIN PLAIN CRAM-MD5\r\n250 HELP\r\n", "AUTH CRAM-MD5\r\n",
+      {"250-server\r\n250-AUTH LOGIN PLAIN NTLM CRAM-MD5\r\n250 HELP\r\n",
+       PeerScript().Expect("AUTH NTLM ").ReadAny().Send("504 not today\r\n"), Itf(538)},
+      {"250-server\r\n250-AUTH LOGIN PLAIN CRAM-MD5\r\n250 HELP\r\n",
+       refused("AUTH CRAM-MD5\r\n"), Itf(535)},
+      {"250-server\r\n250-AUTH login cram-md5\r\n250 HELP\r\n", refused("AUTH CRAM-MD5\r\n"),
        Itf(535)},
-      {"250-server\r\n250-AUTH login cram-md5\r\n250 HELP\r\n", "AUTH CRAM-MD5\r\n", Itf(535)},
-      {"250-server\r\n250-AUTH PLAIN LOGIN\r\n250 HELP\r\n", "AUTH LOGIN\r\n", Itf(525)},
-      {"250-server\r\n250-AUTH PLAIN\r\n250 HELP\r\n", "AUTH PLAIN\r\n", Itf(530)},
+      {"250-server\r\n250-AUTH PLAIN LOGIN\r\n250 HELP\r\n", refused("AUTH LOGIN\r\n"),
+       Itf(525)},
+      {"250-server\r\n250-AUTH PLAIN\r\n250 HELP\r\n", refused("AUTH PLAIN\r\n"), Itf(530)},
       // Only the AUTH line counts, not the lines after it.
-      {"250-AUTH PLAIN\r\n250 X-CRAM-MD5\r\n", "AUTH PLAIN\r\n", Itf(530)},
-      {"250-server\r\n250 AUTH LOGIN\r\n", nullptr, Itf(516)},
-      {"250-server\r\n250-AUTH=LOGIN\r\n250 HELP\r\n", nullptr, Itf(516)},
-      {"250-server\r\n250-AUTH GSSAPI\r\n250 HELP\r\n", nullptr, Itf(516)},
-      {"250-server\r\n250 HELP\r\n", nullptr, Itf(516)},
+      {"250-AUTH PLAIN\r\n250 X-CRAM-MD5\r\n", refused("AUTH PLAIN\r\n"), Itf(530)},
+      {"250-server\r\n250 AUTH LOGIN\r\n", PeerScript(), Itf(516)},
+      {"250-server\r\n250-AUTH=LOGIN\r\n250 HELP\r\n", PeerScript(), Itf(516)},
+      {"250-server\r\n250-AUTH GSSAPI\r\n250 HELP\r\n", PeerScript(), Itf(516)},
+      {"250-server\r\n250 HELP\r\n", PeerScript(), Itf(516)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.ehlo);
-    PeerScript exchange;
-    if (c.command != nullptr) exchange.Expect(c.command).Send("504 not today\r\n");
-    auto error = Authenticate(AuthAutomatic, c.ehlo, exchange);
+    auto error = Authenticate(AuthAutomatic, c.ehlo, c.exchange, "DOM\\user");
     ASSERT_TRUE(error);
     EXPECT_EQ(error->m_hrError, c.error);
     std::string ehlo = c.ehlo;
     EXPECT_EQ(error->m_sLastResponseText,
-              c.command != nullptr ? "504 not today" : ehlo.substr(0, ehlo.size() - 2));
+              c.error != Itf(516) ? "504 not today" : ehlo.substr(0, ehlo.size() - 2));
   }
 }
 
@@ -185,4 +194,109 @@ TEST(AuthAutomatic, AnExplicitMechanismIgnoresTheAuthLine) {
                    PeerScript().Expect("AUTH LOGIN\r\n").Send("504 no\r\n"));
   ASSERT_TRUE(error);
   EXPECT_EQ(error->m_hrError, Itf(525));
+}
+
+namespace {
+
+// A connection whose transport is connected to a peer playing script, for calling the
+// NTLM token operations one by one.
+class TokenSession {
+ public:
+  explicit TokenSession(PeerScript script) : peer(std::move(script)) {
+    connection.CreateTransport();
+    connection.TransportConnect("127.0.0.1", peer.Port());
+  }
+
+  ScriptedPeer peer;
+  TestClient connection;
+};
+
+const std::string negotiate = std::string("NTLMSSP\0\1\0\0\0", 12);
+const std::string challenge = std::string("NTLMSSP\0\2\0\0\0\xFF", 13);
+const std::string answer = std::string("NTLMSSP\0\3\0\0\0", 12);
+
+const unsigned char* Bytes(const std::string& s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+}  // namespace
+
+// The first token on the AUTH NTLM line, the challenge from a 334 reply, the answer on
+// a line of its own, and a 235 reply.
+TEST(AuthNtlm, TokensTravelInBase64OverAuthNtlm) {
+  TokenSession s(PeerScript()
+                     .Expect("AUTH NTLM TlRMTVNTUAABAAAA\r\n")
+                     .Send("334 TlRMTVNTUAACAAAA/w==\r\n")
+                     .Expect("TlRMTVNTUAADAAAA\r\n")
+                     .Send("235 2.7.0 ok\r\n"));
+  EXPECT_EQ(s.connection.SendNtlmFirstToken(Bytes(negotiate), 12), SEC_E_OK);
+  unsigned char buffer[12000];
+  unsigned received = 0;
+  EXPECT_EQ(s.connection.ReceiveNtlmToken(buffer, sizeof buffer, &received), SEC_E_OK);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), received), challenge);
+  EXPECT_EQ(s.connection.SendNtlmNextToken(Bytes(answer), 12), SEC_E_OK);
+  EXPECT_EQ(s.peer.Finish(), "");
+}
+
+TEST(AuthNtlm, RepliesOtherThan334And235Raise538) {
+  TokenSession s(PeerScript()
+                     .Send("535 5.7.8 no challenge\r\n")
+                     .Expect("TlRMTVNTUAADAAAA\r\n")
+                     .Send("535 5.7.8 invalid\r\n"));
+  unsigned char buffer[100];
+  unsigned received = 0;
+  auto error = SmtpErrorOf([&] { s.connection.ReceiveNtlmToken(buffer, sizeof buffer, &received); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(538));
+  EXPECT_EQ(error->m_sLastResponseText, "535 5.7.8 no challenge");
+  error = SmtpErrorOf([&] { s.connection.SendNtlmNextToken(Bytes(answer), 12); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(538));
+  EXPECT_EQ(error->m_sLastResponseText, "535 5.7.8 invalid");
+}
+
+// A challenge must leave room in the buffer: one of the buffer's size is refused.
+TEST(AuthNtlm, ChallengeThatFillsTheBufferIsRefused) {
+  for (unsigned length : {11999u, 12000u, 12001u}) {
+    SCOPED_TRACE(length);
+    std::string token(length, '\x5A');
+    CBase64Buffer encoded;
+    encoded.Encode(Bytes(token), static_cast<int>(length), CBase64Buffer::Base64NoLineBreaks);
+    TokenSession s(PeerScript().Send("334 " + std::string(encoded.Data()) + "\r\n"));
+    std::vector<unsigned char> buffer(12000, 0);
+    unsigned received = 0;
+    SECURITY_STATUS status = s.connection.ReceiveNtlmToken(buffer.data(), 12000, &received);
+    EXPECT_EQ(received, length);
+    if (length < 12000) {
+      EXPECT_EQ(status, SEC_E_OK);
+      EXPECT_EQ(buffer[length - 1], 0x5A);
+    } else {
+      EXPECT_EQ(status, SEC_E_INSUFFICIENT_MEMORY);
+      EXPECT_EQ(buffer[0], 0);
+    }
+  }
+}
+
+// Through Connect: the real NTLM client sends its negotiate token; a challenge of
+// 12,000 bytes ends the exchange with its status as the error, after QUIT.
+TEST(AuthNtlm, OversizedChallengeEndsConnectWithInsufficientMemory) {
+  CBase64Buffer encoded;
+  std::string token(12000, 'N');
+  encoded.Encode(Bytes(token), 12000, CBase64Buffer::Base64NoLineBreaks);
+  std::string reply = "334 " + std::string(encoded.Data());
+  auto error = Authenticate(
+      AuthNtlm, plainEhlo,
+      PeerScript().Expect("AUTH NTLM TlRMTVNT").ReadAny().Send(reply + "\r\n"), "DOM\\bob");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, SEC_E_INSUFFICIENT_MEMORY);
+  EXPECT_EQ(error->m_sLastResponseText, reply);
+}
+
+TEST(AuthNtlm, WithoutTheSecurityLibraryNothingIsSent) {
+  setenv("EMAILER_GSSAPI_LIBRARY", "/nonexistent/libgssapi.so", 1);
+  auto error = Authenticate(AuthNtlm, plainEhlo, PeerScript(), "DOM\\bob");
+  unsetenv("EMAILER_GSSAPI_LIBRARY");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, SEC_E_UNSUPPORTED_FUNCTION);
+  EXPECT_EQ(error->m_sLastResponseText, "250-server\r\n250 HELP");
 }

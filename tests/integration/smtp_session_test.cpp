@@ -1,6 +1,6 @@
 // Sessions against aiosmtpd on 127.0.0.1: each authentication mechanism with the right
-// and a wrong password, aiosmtpd's own mechanisms, implicit TLS, and the connect
-// through each kind of proxy.
+// and a wrong password (NTLM through a GSSAPI acceptor with gss-ntlmssp), aiosmtpd's own
+// mechanisms, implicit TLS, and the connect through each kind of proxy.
 #include <optional>
 #include <string>
 #include <vector>
@@ -57,7 +57,7 @@ class EachMechanism : public testing::TestWithParam<MechanismCase> {};
 }  // namespace
 
 TEST_P(EachMechanism, SucceedsWithTheRightPasswordAndFailsWithAWrongOne) {
-  SmtpTestServer server({.mechanisms = {GetParam().server}});
+  SmtpTestServer server({.mechanisms = {GetParam().server}, .ntlmUsers = ":user:secret\n"});
   auto error = Session(server, GetParam().mechanism, "user", "secret");
   EXPECT_FALSE(error) << error->what() << "\n" << server.Log();
   EXPECT_EQ(server.Logins(), std::vector<std::string>{std::string(GetParam().server) + " user"});
@@ -71,7 +71,23 @@ TEST_P(EachMechanism, SucceedsWithTheRightPasswordAndFailsWithAWrongOne) {
 INSTANTIATE_TEST_SUITE_P(Aiosmtpd, EachMechanism,
                          testing::Values(MechanismCase{"LOGIN", AuthLogin, Itf(529)},
                                          MechanismCase{"PLAIN", AuthPlain, Itf(534)},
-                                         MechanismCase{"CRAM-MD5", AuthCramMd5, Itf(536)}));
+                                         MechanismCase{"CRAM-MD5", AuthCramMd5, Itf(536)},
+                                         MechanismCase{"NTLM", AuthNtlm, Itf(538)}));
+
+// The user name "DOMAIN\account" splits at its first backslash: the acceptor checks the
+// answer against that domain's account.
+TEST(Ntlm, AuthenticatesTheAccountOfTheNamedDomain) {
+  SmtpTestServer server({.mechanisms = {"NTLM"},
+                         .ntlmUsers = "DOM:bob:secret\nOTHER:bob:other\nDOM:a\\b:nested\n"});
+  EXPECT_FALSE(Session(server, AuthNtlm, "DOM\\bob", "secret"));
+  EXPECT_FALSE(Session(server, AuthNtlm, "OTHER\\bob", "other"));
+  EXPECT_FALSE(Session(server, AuthNtlm, "DOM\\a\\b", "nested"));
+  auto error = Session(server, AuthNtlm, "OTHER\\bob", "secret");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(538));
+  EXPECT_EQ(server.Logins(),
+            (std::vector<std::string>{"NTLM DOM\\bob", "NTLM OTHER\\bob", "NTLM DOM\\a\\b"}));
+}
 
 // aiosmtpd's own LOGIN prompts "User Name", and its PLAIN is RFC 4616 (an empty 334):
 // neither is the dialogue this client speaks.
@@ -86,10 +102,15 @@ TEST(AiosmtpdOwnMechanisms, AreRefusedAtTheirFirstPrompt) {
   EXPECT_EQ(plain->m_sLastResponseText, "334 ");
 }
 
-TEST(AutomaticChoice, TakesCramMd5OverLoginAndPlain) {
+TEST(AutomaticChoice, PrefersNtlmThenCramMd5OverLoginAndPlain) {
   SmtpTestServer server({.mechanisms = {"LOGIN", "PLAIN", "CRAM-MD5"}});
   EXPECT_FALSE(Session(server, AuthAutomatic, "user", "secret"));
   EXPECT_EQ(server.Logins(), std::vector<std::string>{"CRAM-MD5 user"});
+
+  SmtpTestServer withNtlm(
+      {.mechanisms = {"LOGIN", "PLAIN", "CRAM-MD5", "NTLM"}, .ntlmUsers = "DOM:bob:secret\n"});
+  EXPECT_FALSE(Session(withNtlm, AuthAutomatic, "DOM\\bob", "secret"));
+  EXPECT_EQ(withNtlm.Logins(), std::vector<std::string>{"NTLM DOM\\bob"});
 }
 
 TEST(ImplicitTls, CarriesTheWholeSession) {

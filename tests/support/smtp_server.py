@@ -139,7 +139,8 @@ async def auth_ntlm(self, server, args):
         return AuthResult(success=False, handled=False)
     if not context.complete:
         return AuthResult(success=False, handled=False)
-    self.recorder.login("NTLM", str(context.initiator_name))
+    # gss-ntlmssp counts the name's NUL in its length.
+    self.recorder.login("NTLM", str(context.initiator_name).rstrip("\0"))
     return AuthResult(success=True)
 
 
