@@ -39,6 +39,7 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   CTAVSMTPConnection();
   CTAVSMTPConnection(const CTAVSMTPConnection&) = delete;
   CTAVSMTPConnection& operator=(const CTAVSMTPConnection&) = delete;
+  // Says QUIT, whatever its outcome, when the connection is still established.
   virtual ~CTAVSMTPConnection();
 
   // Session (session.cpp). Every operation raises CTAVSMTPException only: a socket

@@ -290,6 +290,8 @@ TEST(AuthNtlm, OversizedChallengeEndsConnectWithInsufficientMemory) {
   ASSERT_TRUE(error);
   EXPECT_EQ(error->m_hrError, SEC_E_INSUFFICIENT_MEMORY);
   EXPECT_EQ(error->m_sLastResponseText, reply);
+  // The user reads the text of the whole status, not that of its low 16 bits.
+  EXPECT_STREQ(error->what(), "Not enough memory is available to complete the security request.");
 }
 
 TEST(AuthNtlm, WithoutTheSecurityLibraryNothingIsSent) {
