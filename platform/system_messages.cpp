@@ -72,6 +72,8 @@ constexpr SystemMessage systemMessages[] = {
     {0x8009030E, "No credentials are available in the security package."},
     {0x8009030F, "The security message has been altered."},
     {0x80090311, "No authority could be contacted for authentication."},
+    {0x80090317, "The security context has expired and can no longer be used."},
+    {0x80090321, "The buffer supplied to the security function is too small."},
 };
 
 }  // namespace

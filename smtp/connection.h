@@ -4,26 +4,115 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
+#include "net/exceptions.h"
 #include "net/socket.h"
 #include "net/ssl_socket.h"
+#include "smtp/ntlm_security_client.h"
 
 // How the TCP connection is made (m_nProxyType).
 enum ProxyType : std::int32_t { ProxyNone = 0, ProxySocks4 = 1, ProxySocks5 = 2, ProxyHttp = 3 };
 
-class CTAVSMTPConnection {
+// The authentication method given to Connect (the AuthMethod setting). Any other value
+// greets with EHLO and authenticates nothing.
+enum AuthMechanism : std::int32_t {
+  AuthNone = 0,       // greet with HELO, no authentication
+  AuthCramMd5 = 1,
+  AuthLogin = 2,
+  AuthPlain = 3,      // the clear-text prompt dialogue, not RFC 4616
+  AuthNtlm = 4,
+  AuthAutomatic = 5,  // chosen from the AUTH line of the EHLO reply
+};
+
+// The heap buffer that ReadReply moves a reply into once it outgrows the caller's
+// buffer; it belongs to the caller, and only one is alive at a time.
+struct CReplyOverflow {
+  std::unique_ptr<char[]> data;
+  int capacity = 0;
+};
+
+class CTAVSMTPConnection : public CNtlmSecurityClient {
  public:
   CTAVSMTPConnection();
   CTAVSMTPConnection(const CTAVSMTPConnection&) = delete;
   CTAVSMTPConnection& operator=(const CTAVSMTPConnection&) = delete;
+  // Says QUIT, whatever its outcome, when the connection is still established.
   virtual ~CTAVSMTPConnection();
 
-  // Session (connection.cpp)
+  // Session (session.cpp). Every operation raises CTAVSMTPException only: a socket
+  // failure arrives as its Winsock number in facility 7 with an empty text.
 
   // "auto" (exactly) takes the local host name, or keeps "auto" when there is none;
   // any other name is stored as it is.
   void SetHeloHostname(const char* name);
+
+  // Opens the transport (plain or, with ssl, implicit TLS; directly or through the
+  // proxy of m_nProxyType, after binding to m_sBoundAddress), reads the 220 greeting
+  // and says HELO (mechanism AuthNone) or EHLO and authenticates. Raises:
+  //   87 (facility 7)  m_sHeloHostname holds CR or LF; nothing is sent
+  //   facility 7       socket creation, binding, connect or tunnel failure
+  //   541-545          the TLS channel could not be set up
+  //   512              no 220 greeting; 516, 517 and the mechanisms' messages below
+  // Once the transport stands, every failure closes the connection (after trying
+  // QUIT) before it reaches the caller.
+  void Connect(const char* host, std::int32_t mechanism, const char* user,
+               const char* password, std::int32_t port, bool ssl);
+  // EHLO (516 when not answered 250), then authentication by mechanism.
+  virtual void ConnectEsmtp(const char* hostName, const char* user, const char* password,
+                            std::int32_t mechanism);
+  // HELO (517 when not answered 250).
+  virtual void ConnectSmtp(const char* hostName);
+  // With graceful, says QUIT and expects 221. The transport is always closed. A failed
+  // QUIT raises after the close: 518, or a socket error in facility 7. A TLS failure to
+  // send QUIT (546) raises at once and leaves the connection established.
+  void Disconnect(bool graceful);
+
+  // Command and response channel (reply_reader.cpp)
+
+  // Reads one complete reply: lines "ddd-..." ended by a line "ddd ...". The text
+  // grows in buffer (initialSize bytes), then in heap buffers handed to overflow,
+  // each growStep bytes larger than the last. False when the wait for data timed out
+  // (m_dwTimeout), the server closed the connection, or the reply grew past 1 MiB;
+  // m_sLastReply then holds what had arrived. Raises the socket error in facility 7,
+  // or 547 for a TLS failure; m_sLastReply is then unchanged.
+  virtual bool ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow,
+                         int growStep);
+  // True when a complete reply came with this code (or one of these codes). A last
+  // line that does not begin with a number gives code 0, which matches nothing.
+  virtual bool ExpectReply(int code);
+  virtual bool ExpectEitherReply(int code1, int code2);
+  // The last reply's lines joined by CR LF, without the final CR LF; after a failed
+  // read, the part that had arrived.
+  std::string GetLastReply() const;
+
+  // Authentication (auth.cpp). Each mechanism raises the message of the step that got
+  // an unexpected reply (LOGIN 525-529, PLAIN 530-534, CRAM-MD5 535-536, NTLM 538), with
+  // the reply as text; Base64 failures raise 539 and 540. A failed NTLM exchange raises
+  // its security status as the whole HRESULT, with the last reply as text.
+
+  // The mechanism that an upper-cased AUTH parameter list offers, in the order of
+  // preference NTLM, CRAM-MD5, LOGIN, PLAIN; AuthAutomatic when none is named.
+  virtual std::int32_t SelectAuthMechanism(const std::string& parameters);
+  // RFC 2195. A failed HMAC computation raises the system's last error in facility 7.
+  virtual void AuthenticateCramMd5(const char* user, const char* password);
+  // Prompts "username:" and "password:" (Base64, any letter case) answered in Base64.
+  virtual void AuthenticateLogin(const char* user, const char* password);
+  // The same prompts and answers in clear text. A user name or password holding CR or
+  // LF raises 87 (facility 7) before anything is sent.
+  virtual void AuthenticatePlain(const char* user, const char* password);
+
+  // The carriers of the NTLM tokens, in Base64 over "AUTH NTLM", for NtlmAuthenticate.
+  // The first token goes on the command line: "AUTH NTLM token"; no reply is read.
+  SECURITY_STATUS SendNtlmFirstToken(const unsigned char* token, unsigned length) override;
+  // Expects 334 and decodes its argument; SEC_E_INSUFFICIENT_MEMORY, storing nothing,
+  // when the token has capacity bytes or more.
+  SECURITY_STATUS ReceiveNtlmToken(unsigned char* buffer, unsigned capacity,
+                                   unsigned* received) override;
+  // Sends the token on a line of its own and expects 235.
+  SECURITY_STATUS SendNtlmNextToken(const unsigned char* token, unsigned length) override;
 
   // Transport (transport.cpp): one byte channel whether plain or TLS.
   // In plain mode every operation goes to m_socket and its failures raise
@@ -55,8 +144,6 @@ class CTAVSMTPConnection {
   // Shuts TLS down, frees the SSL object and closes the socket. Never raises.
   void TransportClose();
 
-  // Virtual operations
-
   // The OpenSSL error text of the failure that just happened (it empties the
   // thread's error queue).
   virtual std::string GetOpenSSLErrorText();
@@ -80,4 +167,23 @@ class CTAVSMTPConnection {
   std::string m_sProxyUserName;     // empty: no proxy authentication
   std::string m_sProxyPassword;
   std::string m_sUserAgent;         // User-Agent for the HTTP proxy; empty: none
+
+ protected:
+  // Sends command whole; a socket failure raises its number in facility 7.
+  void SendCommand(const std::string& command);
+  // ExpectReply (code); raises message with the reply as text when it answers false.
+  void ExpectReplyOrRaise(int code, std::uint32_t message);
+
+ private:
+  // The connect step of Connect: bind, then direct or through the configured proxy.
+  void ConnectTransport(const char* host, std::int32_t port);
+  // Says QUIT and returns the failure that Disconnect raises once the transport is
+  // closed.
+  std::optional<CTAVSMTPException> Quit();
+  // Disconnect (true), whose failure nobody is left to hear of.
+  void DisconnectQuietly();
+  // The mechanism choice and dispatch that follow a successful EHLO.
+  void Authenticate(const char* user, const char* password, std::int32_t mechanism);
+  // AuthAutomatic is replaced by what the EHLO reply's "250-AUTH " line offers.
+  std::int32_t ChooseFromEhloReply();
 };

@@ -2,7 +2,8 @@
 # script costs one dpkg-query. Sourced by the scripts in scripts/.
 
 # The packages every build needs.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev uuid-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev uuid-dev
+  libkrb5-dev gss-ntlmssp-dev libgssapi-krb5-2 gss-ntlmssp)
 
 # The window tests: a virtual X server, a driver for it, screenshots, a font.
 WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick fonts-dejavu-core)
@@ -14,6 +15,10 @@ TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy openssl python3)
 # The composition tests: Python's email package parses rendered messages back, and
 # localedef builds a Latin-1 locale from the locales package's sources.
 MIME_TEST_PACKAGES=(python3 locales)
+
+# The SMTP test server of the session tests: aiosmtpd, and GSSAPI with gss-ntlmssp for
+# its NTLM acceptor.
+SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
 
 ensure_packages() {
   local missing=() p
@@ -28,3 +33,4 @@ ensure_packages() {
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
+

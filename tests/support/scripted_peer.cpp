@@ -59,6 +59,11 @@ PeerScript& PeerScript::ExpectClosed() {
   return *this;
 }
 
+PeerScript& PeerScript::Then(const PeerScript& more) {
+  steps.insert(steps.end(), more.steps.begin(), more.steps.end());
+  return *this;
+}
+
 std::string EscapeBytes(const std::string& bytes) {
   constexpr std::size_t shown = 160;  // a failure message stays readable
   std::string out;

@@ -33,6 +33,8 @@ class PeerScript {
   // Reads until the other side closes; any byte that arrives first is a mismatch.
   // Answering nothing and waiting here is how a peer goes silent.
   PeerScript& ExpectClosed();
+  // Appends the steps of more.
+  PeerScript& Then(const PeerScript& more);
 
  private:
   friend class ScriptedPeer;

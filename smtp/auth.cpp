@@ -1,0 +1,194 @@
+// Authentication of CTAVSMTPConnection after EHLO (RFC 4954): AUTH LOGIN, a clear-text
+// PLAIN dialogue driven by prompts (not RFC 4616), CRAM-MD5 (RFC 2195), NTLM with its
+// tokens in Base64 over "AUTH NTLM", and the automatic choice from the server's AUTH line.
+#include <cstring>
+#include <string_view>
+
+#include "codec/base64.h"
+#include "codec/md5.h"
+#include "platform/last_error.h"
+#include "smtp/connection.h"
+#include "smtp/guards.h"
+
+namespace {
+
+// The mechanisms that a server's AUTH line can name, in the order in which the
+// automatic choice prefers them.
+struct MechanismName {
+  std::string_view name;
+  AuthMechanism mechanism;
+};
+constexpr MechanismName mechanismTable[] = {
+    {"NTLM", AuthNtlm},
+    {"CRAM-MD5", AuthCramMd5},
+    {"LOGIN", AuthLogin},
+    {"PLAIN", AuthPlain},
+};
+
+// Only a continued line of the EHLO reply counts, and only with a blank after AUTH.
+constexpr std::string_view authLinePrefix = "250-AUTH ";
+
+constexpr std::uint32_t msgEhlo = 516;
+constexpr std::uint32_t msgLogin = 525;
+constexpr std::uint32_t msgLoginUsernameRequest = 526;
+constexpr std::uint32_t msgLoginUsernameResponse = 527;
+constexpr std::uint32_t msgLoginPasswordRequest = 528;
+constexpr std::uint32_t msgLoginPasswordResponse = 529;
+constexpr std::uint32_t msgPlain = 530;
+constexpr std::uint32_t msgPlainUsernameRequest = 531;
+constexpr std::uint32_t msgPlainUsernameResponse = 532;
+constexpr std::uint32_t msgPlainPasswordRequest = 533;
+constexpr std::uint32_t msgPlainPasswordResponse = 534;
+constexpr std::uint32_t msgCramMd5 = 535;
+constexpr std::uint32_t msgCramMd5Digest = 536;
+constexpr std::uint32_t msgNtlm = 538;
+
+char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
+}
+
+// What follows "334 " in a reply: the server's argument; empty for a shorter reply.
+std::string ReplyParameter(const std::string& reply) {
+  return reply.size() > 4 ? reply.substr(4) : std::string();
+}
+
+// The Base64 of the parameter, decoded up to its first NUL.
+std::string DecodedParameter(const std::string& reply) {
+  CBase64Buffer decoded;
+  decoded.Decode(ReplyParameter(reply).c_str());
+  return decoded.Data();
+}
+
+// bytes in Base64 on one line, padded.
+std::string Base64(const unsigned char* bytes, std::size_t length) {
+  CBase64Buffer encoded;
+  encoded.Encode(bytes, static_cast<int>(length), CBase64Buffer::Base64NoLineBreaks);
+  return encoded.Data();
+}
+
+// text in Base64 as a command line of its own.
+std::string Base64Line(std::string_view text) {
+  return Base64(reinterpret_cast<const unsigned char*>(text.data()), text.size()) + "\r\n";
+}
+
+}  // namespace
+
+std::int32_t CTAVSMTPConnection::SelectAuthMechanism(const std::string& parameters) {
+  for (const MechanismName& m : mechanismTable) {
+    if (parameters.find(m.name) != std::string::npos) return m.mechanism;
+  }
+  return AuthAutomatic;
+}
+
+std::int32_t CTAVSMTPConnection::ChooseFromEhloReply() {
+  std::string reply = GetLastReply();
+  std::size_t line = reply.find(authLinePrefix);
+  if (line == std::string::npos) return AuthAutomatic;
+  std::size_t from = line + authLinePrefix.size();
+  std::size_t end = reply.find("\r\n", from);
+  std::string parameters = reply.substr(from, end == std::string::npos ? end : end - from);
+  for (char& c : parameters) c = AsciiUpper(c);
+  return SelectAuthMechanism(parameters);
+}
+
+void CTAVSMTPConnection::Authenticate(const char* user, const char* password,
+                                      std::int32_t mechanism) {
+  if (mechanism == AuthAutomatic) mechanism = ChooseFromEhloReply();
+  switch (mechanism) {
+    case AuthCramMd5:
+      return AuthenticateCramMd5(user, password);
+    case AuthLogin:
+      return AuthenticateLogin(user, password);
+    case AuthPlain:
+      return AuthenticatePlain(user, password);
+    case AuthNtlm:
+      if (SECURITY_STATUS status = NtlmAuthenticate(user, password); status < 0) {
+        RaiseSmtpError(status, GetLastReply());
+      }
+      return;
+    case AuthAutomatic:  // the server offers nothing that can be chosen
+      RaiseSmtpError(msgEhlo, FACILITY_ITF, GetLastReply());
+    default:
+      return;  // any other code authenticates nothing
+  }
+}
+
+void CTAVSMTPConnection::AuthenticateLogin(const char* user, const char* password) {
+  SendCommand("AUTH LOGIN\r\n");
+  ExpectReplyOrRaise(334, msgLogin);
+  if (!EqualsIgnoringCase(DecodedParameter(GetLastReply()), "username:")) {
+    RaiseSmtpError(msgLoginUsernameRequest, FACILITY_ITF, GetLastReply());
+  }
+  SendCommand(Base64Line(user));
+  ExpectReplyOrRaise(334, msgLoginUsernameResponse);
+  if (!EqualsIgnoringCase(DecodedParameter(GetLastReply()), "password:")) {
+    RaiseSmtpError(msgLoginPasswordRequest, FACILITY_ITF, GetLastReply());
+  }
+  SendCommand(Base64Line(password));
+  ExpectReplyOrRaise(235, msgLoginPasswordResponse);
+}
+
+void CTAVSMTPConnection::AuthenticatePlain(const char* user, const char* password) {
+  // Sent in clear, a line break would end the answer and start a command.
+  RefuseLineBreaks(user);
+  RefuseLineBreaks(password);
+  SendCommand("AUTH PLAIN\r\n");
+  ExpectReplyOrRaise(334, msgPlain);
+  if (!EqualsIgnoringCase(ReplyParameter(GetLastReply()), "username:")) {
+    RaiseSmtpError(msgPlainUsernameRequest, FACILITY_ITF, GetLastReply());
+  }
+  SendCommand(std::string(user) + "\r\n");
+  ExpectReplyOrRaise(334, msgPlainUsernameResponse);
+  if (!EqualsIgnoringCase(ReplyParameter(GetLastReply()), "password:")) {
+    RaiseSmtpError(msgPlainPasswordRequest, FACILITY_ITF, GetLastReply());
+  }
+  SendCommand(std::string(password) + "\r\n");
+  ExpectReplyOrRaise(235, msgPlainPasswordResponse);
+}
+
+void CTAVSMTPConnection::AuthenticateCramMd5(const char* user, const char* password) {
+  SendCommand("AUTH CRAM-MD5\r\n");
+  ExpectReplyOrRaise(334, msgCramMd5);
+  std::string challenge = DecodedParameter(GetLastReply());
+  CMD5Hasher hasher;
+  CMD5Digest digest;
+  if (!hasher.Hmac(reinterpret_cast<const unsigned char*>(challenge.data()), challenge.size(),
+                   reinterpret_cast<const unsigned char*>(password),
+                   static_cast<unsigned>(std::strlen(password)), digest)) {
+    RaiseSmtpError(GetLastError(), FACILITY_WIN32, "");
+  }
+  // The answer: the user name, a blank and the digest in lower-case hexadecimal.
+  SendCommand(Base64Line(std::string(user) + ' ' + digest.ToHex(false)));
+  ExpectReplyOrRaise(235, msgCramMd5Digest);
+}
+
+SECURITY_STATUS CTAVSMTPConnection::SendNtlmFirstToken(const unsigned char* token,
+                                                       unsigned length) {
+  SendCommand("AUTH NTLM " + Base64(token, length) + "\r\n");
+  return SEC_E_OK;
+}
+
+SECURITY_STATUS CTAVSMTPConnection::ReceiveNtlmToken(unsigned char* buffer, unsigned capacity,
+                                                     unsigned* received) {
+  ExpectReplyOrRaise(334, msgNtlm);
+  CBase64Buffer token;
+  token.Decode(ReplyParameter(GetLastReply()).c_str());
+  *received = static_cast<unsigned>(token.Length());
+  // A token that fills the buffer is refused along with longer ones.
+  if (*received >= capacity) return SEC_E_INSUFFICIENT_MEMORY;
+  std::memcpy(buffer, token.Data(), *received);
+  return SEC_E_OK;
+}
+
+SECURITY_STATUS CTAVSMTPConnection::SendNtlmNextToken(const unsigned char* token,
+                                                      unsigned length) {
+  SendCommand(Base64(token, length) + "\r\n");
+  ExpectReplyOrRaise(235, msgNtlm);
+  return SEC_E_OK;
+}

@@ -1,0 +1,29 @@
+// Two guards that every part of the connection uses where it meets the outside: a
+// socket failure becomes the connection's own error type, and text from the caller that
+// would end a command line, and so start a command of its own, is refused.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "platform/error_numbers.h"
+#include "net/exceptions.h"
+#include "net/raise.h"
+
+// Runs step and returns its result; a CWSocketException that it raises becomes a
+// CTAVSMTPException with the same number in facility 7 and an empty text.
+template <typename Step>
+decltype(auto) ConvertSocketError(Step&& step) {
+  try {
+    return step();
+  } catch (const CWSocketException& e) {
+    RaiseSmtpError(static_cast<std::uint32_t>(e.m_nErrorCode), FACILITY_WIN32, "");
+  }
+}
+
+// Raises 87 (facility 7, empty text) when text holds CR or LF.
+inline void RefuseLineBreaks(std::string_view text) {
+  if (text.find_first_of("\r\n") != std::string_view::npos) {
+    RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
+  }
+}

@@ -1,0 +1,104 @@
+// The command and response channel of CTAVSMTPConnection: a command goes out whole, and
+// a reply (RFC 5321 section 4.2: lines "ddd-text" ended by a line "ddd text") comes
+// back whole into a buffer that grows as it fills.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "smtp/connection.h"
+#include "smtp/guards.h"
+
+namespace {
+
+constexpr int firstReplyBufferSize = 256;  // on the stack: almost every reply fits
+constexpr int replyGrowStep = 4096;
+constexpr int smallestReply = 6;  // "ddd" + blank + CR LF
+// A server that never ends its reply must not take all memory: past this the read
+// fails like one that ran dry.
+constexpr int maxReplyLength = 1 << 20;
+
+// True when the text received so far ends a reply: it ends in CR LF and its last line
+// has a blank after the code. lastLineStart follows the start of the last line; it is
+// kept from one read to the next, as a line without a CR LF before it is the first.
+bool EndsReply(const char* text, int received, int& lastLineStart) {
+  if (received < smallestReply || text[received - 2] != '\r' || text[received - 1] != '\n') {
+    return false;
+  }
+  for (int i = received - smallestReply; i >= 0; --i) {
+    if (text[i] == '\r' && text[i + 1] == '\n') {
+      lastLineStart = i + 2;
+      break;
+    }
+  }
+  return text[lastLineStart + 3] == ' ';
+}
+
+// The code at the start of the last line, read as "%d" reads it (leading blanks and a
+// sign allowed). A line that does not begin with a number gives 0, which no step
+// expects, so that an older reply's code never answers for this one.
+int ScanReplyCode(const char* lastLine) {
+  char field[4] = {lastLine[0], lastLine[1], lastLine[2], '\0'};
+  int code = 0;
+  return std::sscanf(field, "%d", &code) == 1 ? code : 0;
+}
+
+}  // namespace
+
+void CTAVSMTPConnection::SendCommand(const std::string& command) {
+  ConvertSocketError([&] { TransportSend(command.c_str(), static_cast<int>(command.size())); });
+}
+
+void CTAVSMTPConnection::ExpectReplyOrRaise(int code, std::uint32_t message) {
+  if (!ExpectReply(code)) RaiseSmtpError(message, FACILITY_ITF, GetLastReply());
+}
+
+bool CTAVSMTPConnection::ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow,
+                                   int growStep) {
+  char* text = buffer;
+  int capacity = initialSize;
+  int received = 0;
+  int lastLineStart = 0;
+  // A failed read keeps what had arrived as the last reply.
+  auto fail = [&] {
+    text[received] = '\0';
+    m_sLastReply = text;
+    return false;
+  };
+  do {
+    if (!ConvertSocketError([&] { return TransportIsReadable(m_dwTimeout); })) return fail();
+    int room = std::max(capacity - received - 1, 0);
+    int count = ConvertSocketError([&] { return TransportReceive(text + received, room); });
+    if (count < 1) return fail();  // closed, or TLS had no application data
+    received += count;
+    text[received] = '\0';
+    if (received > maxReplyLength) return fail();
+    // A full buffer grows at once, even when the reply is already complete.
+    if (count == room) {
+      capacity += growStep;
+      auto grown = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(capacity));
+      std::memcpy(grown.get(), text, static_cast<std::size_t>(received) + 1);
+      overflow.data = std::move(grown);
+      overflow.capacity = capacity;
+      text = overflow.data.get();
+    }
+  } while (!EndsReply(text, received, lastLineStart));
+  text[received - 2] = '\0';
+  m_nLastReplyCode = ScanReplyCode(text + lastLineStart);
+  m_sLastReply = text;
+  return true;
+}
+
+bool CTAVSMTPConnection::ExpectReply(int code) {
+  char buffer[firstReplyBufferSize];
+  CReplyOverflow overflow;
+  return ReadReply(buffer, sizeof buffer, overflow, replyGrowStep) && m_nLastReplyCode == code;
+}
+
+bool CTAVSMTPConnection::ExpectEitherReply(int code1, int code2) {
+  char buffer[firstReplyBufferSize];
+  CReplyOverflow overflow;
+  return ReadReply(buffer, sizeof buffer, overflow, replyGrowStep) &&
+         (m_nLastReplyCode == code1 || m_nLastReplyCode == code2);
+}
+
+std::string CTAVSMTPConnection::GetLastReply() const { return m_sLastReply; }

@@ -1,0 +1,56 @@
+#include "tests/support/smtp_server.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+SmtpTestServer::SmtpTestServer(const SmtpServerOptions& options)
+    : certificate(options.tls ? std::optional(MakeTestCertificate(setup)) : std::nullopt),
+      server([&](std::uint16_t port) { return Command(options, port); }) {}
+
+std::vector<std::string> SmtpTestServer::Command(const SmtpServerOptions& options,
+                                                 std::uint16_t port) const {
+  std::vector<std::string> argv{"/usr/bin/python3", EMAILER_TEST_SUPPORT_DIR "/smtp_server.py",
+                                std::to_string(port), dir.Path().string(),
+                                "--user", options.user, "--password", options.password};
+  if (certificate) {
+    argv.insert(argv.end(),
+                {"--tls", certificate->certificate.string(), certificate->key.string()});
+  }
+  if (!options.ntlmUsers.empty()) {
+    argv.insert(argv.end(),
+                {"--ntlm-users", setup.Write("ntlm_users", options.ntlmUsers).string()});
+  }
+  if (!options.mechanisms.empty()) {
+    argv.push_back("--auth");
+    argv.insert(argv.end(), options.mechanisms.begin(), options.mechanisms.end());
+  }
+  return argv;
+}
+
+std::vector<ReceivedMessage> SmtpTestServer::Messages() const {
+  std::vector<ReceivedMessage> messages;
+  for (int n = 1;; ++n) {
+    std::filesystem::path envelope = dir.Path() / (std::to_string(n) + ".envelope");
+    if (!std::filesystem::exists(envelope)) return messages;
+    messages.push_back({ReadFile(envelope), ReadFile(dir.Path() / (std::to_string(n) + ".eml"))});
+  }
+}
+
+std::vector<std::string> SmtpTestServer::Logins() const {
+  std::vector<std::string> logins;
+  std::istringstream lines(ReadFile(dir.Path() / "logins"));
+  for (std::string line; std::getline(lines, line);) logins.push_back(line);
+  return logins;
+}

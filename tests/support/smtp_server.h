@@ -1,0 +1,57 @@
+// The SMTP test server: aiosmtpd (smtp_server.py) on a free port of 127.0.0.1, plain or
+// with implicit TLS, offering the chosen AUTH mechanisms, and keeping every message it
+// receives for the test to read. Stopped when the object goes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/server_process.h"
+#include "tests/support/tls_server.h"
+
+struct SmtpServerOptions {
+  // AUTH mechanisms by the script's names: "LOGIN", "PLAIN" (the clear-text dialogue),
+  // "CRAM-MD5", "NTLM", "BUILTIN-LOGIN", "BUILTIN-PLAIN" (aiosmtpd's own). None by
+  // default.
+  std::vector<std::string> mechanisms{};
+  // The account of every mechanism but NTLM.
+  std::string user = "user";
+  std::string password = "secret";
+  // The NTLM accounts, lines "DOMAIN:user:password".
+  std::string ntlmUsers{};
+  // Implicit TLS with a fresh self-signed certificate for "localhost".
+  bool tls = false;
+};
+
+// One message as the server received it.
+struct ReceivedMessage {
+  // "MAIL FROM:<address> PARAMETERS" and one "RCPT TO:<address> PARAMETERS" per
+  // recipient, each line ended by "\n" (no trailing blank without parameters).
+  std::string envelope;
+  // The text after DATA, dots unstuffed, without the end-of-data line.
+  std::string content;
+};
+
+class SmtpTestServer {
+ public:
+  explicit SmtpTestServer(const SmtpServerOptions& options = {});
+
+  std::uint16_t Port() const { return server.Port(); }
+  // Every message received so far, in order; each is complete once the client has the
+  // reply to its end of data.
+  std::vector<ReceivedMessage> Messages() const;
+  // "MECHANISM identity" for every successful AUTH, in order; the identity of NTLM is
+  // "DOMAIN\user".
+  std::vector<std::string> Logins() const;
+  std::string Log() const { return server.Log(); }
+
+ private:
+  std::vector<std::string> Command(const SmtpServerOptions& options, std::uint16_t port) const;
+
+  TempDir dir;  // the received messages and logins
+  TempDir setup;  // certificate and NTLM accounts
+  std::optional<TestCertificate> certificate;
+  ServerProcess server;
+};

@@ -1,0 +1,204 @@
+#!/usr/bin/python3
+"""An SMTP server for tests, built on aiosmtpd.
+
+Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--auth NAME ...]
+                      [--user USER] [--password PASSWORD] [--ntlm-users FILE]
+
+Listens on 127.0.0.1:PORT, plain or with implicit TLS (--tls), and offers the AUTH
+mechanisms named with --auth, none by default:
+
+  LOGIN          prompts "Username:" and "Password:" in Base64; Base64 answers
+  PLAIN          the clear-text dialogue: prompts "username:" and "password:" and the
+                 answers in clear, no Base64 (this is not RFC 4616)
+  CRAM-MD5       RFC 2195
+  NTLM           a GSSAPI acceptor with gss-ntlmssp; the accounts are the lines
+                 "DOMAIN:user:password" of the --ntlm-users file
+  BUILTIN-LOGIN  aiosmtpd's own LOGIN (prompt "User Name")
+  BUILTIN-PLAIN  aiosmtpd's own PLAIN (RFC 4616: an empty 334, then Base64)
+
+Every mechanism but NTLM accepts the one account USER / PASSWORD ("user" / "secret").
+
+DIR receives, for message N (counting from 1), the file N.envelope with the lines
+"MAIL FROM:<address> PARAMETERS" and "RCPT TO:<address> PARAMETERS", and the file N.eml
+with the text after DATA (dots unstuffed, without the end-of-data line); and the file
+"logins" gets the line "MECHANISM identity" for every successful AUTH. All of it is
+written before the reply that ends the command, so a client that has its reply can read
+the files.
+"""
+import argparse
+import asyncio
+import base64
+import hmac
+import os
+import ssl
+import time
+
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
+
+NTLMSSP_OID = "1.3.6.1.4.1.311.2.2.10"
+
+
+class Recorder:
+    """Writes what the server received into its directory."""
+
+    def __init__(self, directory):
+        self.directory = directory
+        self.count = 0
+
+    def write(self, name, data):
+        path = os.path.join(self.directory, name)
+        with open(path + ".part", "wb") as f:
+            f.write(data)
+        os.replace(path + ".part", path)
+
+    def login(self, mechanism, identity):
+        with open(os.path.join(self.directory, "logins"), "a") as f:
+            f.write("%s %s\n" % (mechanism, identity))
+
+    def message(self, envelope):
+        self.count += 1
+        lines = ["MAIL FROM:<%s> %s" % (envelope.mail_from, " ".join(envelope.mail_options))]
+        for address, options in zip(envelope.rcpt_tos, envelope.rcpt_options):
+            lines.append("RCPT TO:<%s> %s" % (address, " ".join(options)))
+        # The envelope last: its file tells that the message is complete.
+        self.write("%d.eml" % self.count, envelope.original_content)
+        self.write("%d.envelope" % self.count, "".join(l.rstrip() + "\n" for l in lines).encode())
+
+
+class Handler:
+    def __init__(self, recorder, user, password):
+        self.recorder = recorder
+        self.user = user.encode()
+        self.password = password.encode()
+
+    async def handle_DATA(self, server, session, envelope):
+        self.recorder.message(envelope)
+        return "250 OK"
+
+    def verdict(self, mechanism, user, password):
+        if user == self.user and password == self.password:
+            self.recorder.login(mechanism, user.decode())
+            return AuthResult(success=True, auth_data=LoginPassword(user, password))
+        # Not handled: the server answers 535, so the client does not wait for more.
+        return AuthResult(success=False, handled=False)
+
+    def authenticator(self, server, session, envelope, mechanism, auth_data):
+        return self.verdict(mechanism, auth_data.login, auth_data.password)
+
+
+# The mechanisms of this project's client, as aiosmtpd handler methods: "auth_X" offers
+# mechanism X ("__" stands for "-"). Each gets the server and the AUTH arguments.
+
+
+async def auth_login(self, server, args):
+    user = await server.challenge_auth("Username:")
+    if user is MISSING:
+        return AuthResult(success=False, handled=True)
+    password = await server.challenge_auth("Password:")
+    if password is MISSING:
+        return AuthResult(success=False, handled=True)
+    return self.verdict("LOGIN", user, password)
+
+
+async def read_clear_line(server):
+    return (await server._reader.readline()).rstrip(b"\r\n")
+
+
+async def auth_plain_dialogue(self, server, args):
+    await server.push("334 username:")
+    user = await read_clear_line(server)
+    await server.push("334 password:")
+    password = await read_clear_line(server)
+    return self.verdict("PLAIN", user, password)
+
+
+async def auth_cram_md5(self, server, args):
+    challenge = ("<%d.%d@test.server>" % (os.getpid(), time.time_ns())).encode()
+    answer = await server.challenge_auth(challenge)
+    if answer is MISSING:
+        return AuthResult(success=False, handled=True)
+    user, _, digest = answer.rpartition(b" ")
+    expected = hmac.new(self.password, challenge, "md5").hexdigest().encode()
+    password = self.password if hmac.compare_digest(digest, expected) else None
+    return self.verdict("CRAM-MD5", user, password)
+
+
+async def auth_ntlm(self, server, args):
+    import gssapi  # only servers that offer NTLM need it
+
+    mech = gssapi.OID.from_int_seq(NTLMSSP_OID)
+    try:
+        credentials = gssapi.Credentials(usage="accept", mechs=[mech])
+        context = gssapi.SecurityContext(creds=credentials, usage="accept")
+        negotiate = base64.b64decode(args[1]) if len(args) > 1 else b""
+        answer = await server.challenge_auth(context.step(negotiate))
+        if answer is MISSING:
+            return AuthResult(success=False, handled=True)
+        context.step(answer)
+    except gssapi.exceptions.GSSError:
+        return AuthResult(success=False, handled=False)
+    if not context.complete:
+        return AuthResult(success=False, handled=False)
+    # gss-ntlmssp counts the name's NUL in its length.
+    self.recorder.login("NTLM", str(context.initiator_name).rstrip("\0"))
+    return AuthResult(success=True)
+
+
+OWN_MECHANISMS = {
+    "LOGIN": ("auth_LOGIN", auth_login),
+    "PLAIN": ("auth_PLAIN", auth_plain_dialogue),
+    "CRAM-MD5": ("auth_CRAM__MD5", auth_cram_md5),
+    "NTLM": ("auth_NTLM", auth_ntlm),
+}
+BUILTIN_MECHANISMS = {"BUILTIN-LOGIN": "LOGIN", "BUILTIN-PLAIN": "PLAIN"}
+
+
+def make_handler(names, recorder, user, password):
+    """A handler offering names; aiosmtpd's built-in mechanisms not named are excluded."""
+    methods = dict(OWN_MECHANISMS[n] for n in names if n in OWN_MECHANISMS)
+    handler = type("Handler", (Handler,), methods)(recorder, user, password)
+    builtins = {BUILTIN_MECHANISMS[n] for n in names if n in BUILTIN_MECHANISMS}
+    overridden = {n for n in names if n in OWN_MECHANISMS}
+    excluded = [m for m in BUILTIN_MECHANISMS.values() if m not in builtins | overridden]
+    return handler, excluded
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("port", type=int)
+    parser.add_argument("directory")
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--auth", nargs="*", default=[],
+                        choices=sorted(OWN_MECHANISMS) + sorted(BUILTIN_MECHANISMS))
+    parser.add_argument("--user", default="user")
+    parser.add_argument("--password", default="secret")
+    parser.add_argument("--ntlm-users")
+    return parser.parse_args()
+
+
+async def serve(arguments):
+    if arguments.ntlm_users:
+        os.environ["NTLM_USER_FILE"] = arguments.ntlm_users
+    recorder = Recorder(arguments.directory)
+    handler, excluded = make_handler(arguments.auth, recorder, arguments.user,
+                                     arguments.password)
+    context = None
+    if arguments.tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*arguments.tls)
+        context.num_tickets = 0  # nothing but the dialogue is in flight
+
+    def make_session():
+        # A fixed host name: the default would look the local name up in DNS.
+        return SMTP(handler, hostname="test.server", ident="test server",
+                    auth_require_tls=False, auth_exclude_mechanism=excluded,
+                    authenticator=handler.authenticator)
+
+    loop = asyncio.get_running_loop()
+    server = await loop.create_server(make_session, host="127.0.0.1", port=arguments.port,
+                                      ssl=context)
+    await server.serve_forever()
+
+
+if __name__ == "__main__":
+    asyncio.run(serve(parse_arguments()))
