@@ -11,6 +11,10 @@ WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick fonts-dejavu-core)
 # TLS test server and its certificate.
 TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy openssl python3)
 
+# The Debian packages and their checks: dpkg-shlibdeps for the dependencies, lintian,
+# groff and man for the manual page.
+PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db)
+
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
