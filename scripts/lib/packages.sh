@@ -12,8 +12,8 @@ WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick fonts-dejavu-core)
 TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy openssl python3)
 
 # The Debian packages and their checks: dpkg-shlibdeps for the dependencies, lintian,
-# groff and man for the manual page.
-PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db)
+# groff and man for the manual page, python3 to load the installed window module.
+PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3)
 
 ensure_packages() {
   local missing=() p
