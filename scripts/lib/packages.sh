@@ -20,6 +20,10 @@ MIME_TEST_PACKAGES=(python3 locales)
 # its NTLM acceptor.
 SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
 
+# The Debian packages and their checks: dpkg-shlibdeps for the dependencies, lintian,
+# groff and man for the manual page, python3 to load the installed window module.
+PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3)
+
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
