@@ -15,6 +15,9 @@ TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy openssl python3)
 # localedef builds a Latin-1 locale from the locales package's sources.
 MIME_TEST_PACKAGES=(python3 locales)
 
+# The fuzz targets: clang with libFuzzer and the sanitizer run-times (compiler-rt).
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
