@@ -5,8 +5,10 @@
 // the start of an encoded word), the value is decoded again and must give the text
 // back, converted to UTF-8 for "UTF-8"; each encoded word holds one chunk of at most
 // 70 bytes that needed encoding, and with "UTF-8" only whole characters of well-formed
-// text.
+// text. The ANSI code page is the locale's, taken from the environment as the program
+// does at start-up (LC_ALL=de_DE.ISO-8859-1 fuzzes the Latin-1 conversion).
 #include <algorithm>
+#include <clocale>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -142,6 +144,11 @@ void CheckValue(std::string_view text, std::string_view charset) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::setlocale(LC_ALL, "");
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -41,7 +41,8 @@ std::string HexList(const RegValue& value) {
 
 std::string Data(const RegValue& value) {
   const std::string& data = value.data;
-  if (value.type == regSz && data.ends_with('\0')) {
+  // A quoted text cannot hold a line break; regedit too writes such a text as hex(1).
+  if (value.type == regSz && data.ends_with('\0') && data.find('\n') == std::string::npos) {
     return Quoted(std::string_view(data).substr(0, data.size() - 1));
   }
   if (value.type == regDword && data.size() == 4) {
