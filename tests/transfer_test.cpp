@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/catch_error.h"
+#include "tests/support/fixed_date_message.h"
 #include "tests/support/locale_fixture.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/scripted_peer.h"
@@ -17,18 +18,15 @@
 
 namespace {
 
-constexpr std::time_t sunday = 1796595459;
-
-// A message whose Date is fixed, so that the test knows its header before it is sent.
-class FixedDateMessage : public CTAVSMTPMessage {
+// From a@example.com to b@example.com, with a fixed Date.
+class Message : public FixedDateMessage {
  public:
-  explicit FixedDateMessage(const std::string& body = "Hello") {
+  explicit Message(const std::string& body = "Hello") {
     from = CTAVSMTPAddress("Sender", "a@example.com");
     AppendRecipient(CTAVSMTPAddress("", "b@example.com"), RecipientTo);
     subject = "Hi";
     SetBody(body);
   }
-  std::string BuildHeader() override { return BuildHeaderAt(sunday); }
 };
 
 PeerScript Helo() {
@@ -42,13 +40,13 @@ PeerScript Step(std::string command, std::string reply) {
 PeerScript Quit() { return Step("QUIT\r\n", "221 bye").ExpectClosed(); }
 
 // From DATA to the reply to the end of data; body is the text as it goes out.
-PeerScript Data(const FixedDateMessage& m, const std::string& body) {
+PeerScript Data(const Message& m, const std::string& body) {
   return Step("DATA\r\n", "354 go ahead")
-      .Then(Step(m.BuildHeaderAt(sunday) + "\r\n" + body + "\r\n.\r\n", "250 queued"));
+      .Then(Step(m.FixedHeader() + "\r\n" + body + "\r\n.\r\n", "250 queued"));
 }
 
-// The whole transfer of a FixedDateMessage with its one recipient and no DSN.
-PeerScript PlainTransfer(const FixedDateMessage& m, const std::string& body) {
+// The whole transfer of a Message with its one recipient and no DSN.
+PeerScript PlainTransfer(const Message& m, const std::string& body) {
   return Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
       .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
       .Then(Data(m, body));
@@ -68,19 +66,19 @@ std::string Session(const PeerScript& script, const std::function<void(TestClien
 
 // Lines that hold a single dot, or begin with one, get one more dot.
 TEST(Transfer, PlainMessageGoesOutWithoutDsnParametersAndDotsStuffed) {
-  FixedDateMessage m("Hello\r\n.\r\n..x\r\n.end");
+  Message m("Hello\r\n.\r\n..x\r\n.end");
   EXPECT_EQ(Session(PlainTransfer(m, "Hello\r\n..\r\n...x\r\n..end"),
                     [&](TestClient& c) { c.SendMailMessage(m); }),
             "");
 }
 
 TEST(Transfer, EmptyBodySendsHeaderEmptyLineAndEndOfData) {
-  FixedDateMessage m("");
+  Message m("");
   EXPECT_EQ(Session(PlainTransfer(m, ""), [&](TestClient& c) { c.SendMailMessage(m); }), "");
 }
 
 TEST(Transfer, DsnRequestMakesOneEnvelopeIdAndKeepsItForTheNextTransfer) {
-  FixedDateMessage m;
+  Message m;
   m.dsnNotify = 3;
   const PeerScript transfer = PeerScript()
                                   .ReadLine()
@@ -156,7 +154,7 @@ TEST(Transfer, NotifyListsItsItemsInOrderAndNeverForNone) {
 
 // Bcc recipients are in the envelope, after To and Cc; 251 counts as acceptance.
 TEST(Transfer, RecipientsGoInTheOrderToCcBccAnd251IsAccepted) {
-  FixedDateMessage m;
+  Message m;
   m.AppendRecipient(CTAVSMTPAddress("", "b2@example.com"), CTAVSMTPMessage::RecipientTo);
   m.AppendRecipient(CTAVSMTPAddress("", "cc@example.com"), CTAVSMTPMessage::RecipientCc);
   m.AppendRecipient(CTAVSMTPAddress("", "bcc@example.com"), CTAVSMTPMessage::RecipientBcc);
@@ -171,7 +169,7 @@ TEST(Transfer, RecipientsGoInTheOrderToCcBccAnd251IsAccepted) {
 
 // Without recipients DATA follows MAIL FROM at once, and the server's answer decides.
 TEST(Transfer, WithoutRecipientsDataFollowsMailFrom) {
-  FixedDateMessage m;
+  Message m;
   m.toList.clear();
   const PeerScript script = Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
                                 .Then(Step("DATA\r\n", "554 no valid recipients"));
@@ -187,7 +185,7 @@ TEST(Transfer, WithoutRecipientsDataFollowsMailFrom) {
 // children and, when it has children, its closing boundary.
 TEST(Transfer, MimeTreeGoesOutPartByPartInTreeOrder) {
   ScratchDirectory dir;
-  FixedDateMessage m;
+  Message m;
   m.mime = true;
   m.rootPart = CTAVSMTPBodyPart();
   m.rootPart.boundary = "ROOT";
@@ -232,7 +230,7 @@ TEST(Transfer, PlainBodyIsSentInTheRootCharset) {
   };
   for (Case t : {Case{"UTF-8", "Caf\xC3\xA9\r\n..x"}, Case{"iso-8859-1", "Caf\xE9\r\n..x"}}) {
     SCOPED_TRACE(t.charset);
-    FixedDateMessage m;
+    Message m;
     m.rootPart.charset = t.charset;
     m.SetBody("Caf\xE9\r\n.x");
     EXPECT_EQ(Session(PlainTransfer(m, t.body), [&](TestClient& c) { c.SendMailMessage(m); }), "");
@@ -243,7 +241,7 @@ TEST(Transfer, PlainBodyIsSentInTheRootCharset) {
 // The attachment's header has gone out when its file turns out unreadable; the server
 // is left reading message text.
 TEST(Transfer, UnreadableAttachmentRaises514AndLeavesTheConnection) {
-  FixedDateMessage m;
+  Message m;
   m.mime = true;
   m.rootPart = CTAVSMTPBodyPart();
   m.rootPart.boundary = "ROOT";
@@ -257,7 +255,7 @@ TEST(Transfer, UnreadableAttachmentRaises514AndLeavesTheConnection) {
       Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
           .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
           .Then(Step("DATA\r\n", "354 go ahead"))
-          .Expect(m.BuildHeaderAt(sunday) + "\r\nThis is a multi-part message in MIME format" +
+          .Expect(m.FixedHeader() + "\r\nThis is a multi-part message in MIME format" +
                   m.rootPart.ChildAt(0)->RenderHeader());
   std::optional<CTAVSMTPException> error;
   EXPECT_EQ(Session(script,
@@ -274,7 +272,7 @@ TEST(Transfer, UnreadableAttachmentRaises514AndLeavesTheConnection) {
 // Each rejection ends the transfer with its step's message and the whole reply; the
 // recipients after a rejected one are not tried, and the connection stays.
 TEST(Transfer, EachRejectedStepRaisesItsMessageWithTheReply) {
-  FixedDateMessage m;
+  Message m;
   m.AppendRecipient(CTAVSMTPAddress("", "c@example.com"), CTAVSMTPMessage::RecipientCc);
   const PeerScript mail = Step("MAIL FROM:<a@example.com>\r\n", "250 ok");
   const PeerScript rcpts = Step("RCPT TO:<b@example.com>\r\n", "250 ok")
@@ -294,7 +292,7 @@ TEST(Transfer, EachRejectedStepRaisesItsMessageWithTheReply) {
        "451 later"},
       {"end of data",
        PeerScript(mail).Then(rcpts).Then(Step("DATA\r\n", "354 go")).Then(
-           Step(m.BuildHeaderAt(sunday) + "\r\nHello\r\n.\r\n", "552 too big")),
+           Step(m.FixedHeader() + "\r\nHello\r\n.\r\n", "552 too big")),
        Itf(521), "552 too big"},
   };
   for (const Case& t : cases) {
@@ -342,7 +340,7 @@ TEST(Transfer, LineBreaksInUnencodedFieldsAreRefusedBeforeAnythingIsSent) {
   };
   for (const auto& [name, change] : changes) {
     SCOPED_TRACE(name);
-    FixedDateMessage m;
+    Message m;
     change(m);
     std::optional<CTAVSMTPException> error;
     EXPECT_EQ(Session(PeerScript(), [&](TestClient& c) { error = SmtpErrorOf([&] { c.SendMailMessage(m); }); }),
@@ -352,7 +350,7 @@ TEST(Transfer, LineBreaksInUnencodedFieldsAreRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(error->m_sLastResponseText, "");
   }
 
-  FixedDateMessage encoded;
+  Message encoded;
   encoded.subject = "a\r\nBcc: e@x";
   encoded.from.displayName = "Evil\r\nBcc: e@x";
   EXPECT_EQ(Session(PlainTransfer(encoded, "Hello"), [&](TestClient& c) { c.SendMailMessage(encoded); }),
