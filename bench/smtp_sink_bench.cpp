@@ -82,6 +82,9 @@ BENCHMARK(BM_SmtpSource)->Unit(benchmark::kMillisecond)->UseRealTime()->Repetiti
 // The console report, which also keeps each benchmark's median messages per second.
 class RateReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal.
+  RateReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_None) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {

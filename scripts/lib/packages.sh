@@ -20,6 +20,18 @@ MIME_TEST_PACKAGES=(python3 locales)
 # its NTLM acceptor.
 SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
 
+# The benchmarks' peer: Postfix's smtp-sink and smtp-source, run on their own. Postfix is
+# installed without a configuration (preseeded, see preseed_postfix), so the mail system
+# is never set up or started.
+BENCH_PACKAGES=(postfix)
+
+preseed_postfix() {
+  dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q 'install ok installed' && return 0
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
+}
+
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
