@@ -100,8 +100,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // envelope id is stored there. Raises:
   //   87 (facility 7)  before anything is sent, when text that goes out unencoded holds
   //                    CR, LF or NUL: an e-mail address (sender, Reply-To, recipient),
-  //                    the envelope id, the mailer, an extra header line, or a part's
-  //                    type, charset, title, boundary, Content-Base, -ID or -Location
+  //                    the envelope id (with DSN), the mailer, an extra header line, or
+  //                    a part's type, charset, title, boundary, Content-Base, -ID or
+  //                    -Location
   //   519, 524, 520, 521  MAIL FROM, RCPT TO, DATA, end of data not answered 250
   //                    (RCPT TO also 251, DATA 354), with the reply as text
   //   514, 540         a part body that cannot be rendered (SendBodyPart)

@@ -58,7 +58,8 @@ void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& 
 // which escape line breaks.
 std::vector<std::string_view> UnencodedFields(const CTAVSMTPMessage& message) {
   std::vector<std::string_view> fields{message.from.emailAddress, message.replyTo.emailAddress,
-                                       message.dsnEnvelopeId, message.mailer};
+                                       message.mailer};
+  if (message.dsnNotify != noDsn) fields.push_back(message.dsnEnvelopeId);
   for (const auto* list : {&message.toList, &message.ccList, &message.bccList}) {
     for (const auto& recipient : *list) fields.push_back(recipient->emailAddress);
   }
