@@ -239,7 +239,7 @@ TEST_F(RoundTrip, EightBitNamesAndSubjectsInUtf8) {
     const std::string subject = latin1 ? "Caf\xE9 " + std::string(200, '\xE9') : subjectUtf8;
     const std::string name = latin1 ? "Ren\xE9" : "Ren\xC3\xA9 " + smile;
     CTAVSMTPMessage m;
-    m.mime = true;  // the text part is converted too; a bare body goes out as it is
+    m.mime = true;  // a text part, which RenderBody converts like the header values
     m.rootPart.charset = "UTF-8";
     m.from = CTAVSMTPAddress(name, "r@example.com");
     m.subject = subject;
