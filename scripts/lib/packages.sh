@@ -27,6 +27,18 @@ PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3)
 # The fuzz targets: clang with libFuzzer and the sanitizer run-times (compiler-rt).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
+# The benchmarks' peer: Postfix's smtp-sink and smtp-source, run on their own. Postfix is
+# installed without a configuration (preseeded, see preseed_postfix), so the mail system
+# is never set up or started.
+BENCH_PACKAGES=(postfix)
+
+preseed_postfix() {
+  dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q 'install ok installed' && return 0
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
+}
+
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
