@@ -26,6 +26,11 @@ struct SmtpServerOptions {
   // Announces DSN and takes its parameters (RET, ENVID, NOTIFY, ORCPT), which the
   // envelope records; without it they are refused with 555.
   bool dsn = false;
+  // Recipients refused at RCPT TO with
+  // "550 5.1.1 <address>: Recipient address rejected: User unknown".
+  std::vector<std::string> rejectedRecipients{};
+  // Closes the connection on QUIT instead of answering 221.
+  bool dropOnQuit = false;
 };
 
 // One message as the server received it.
