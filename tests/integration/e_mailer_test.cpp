@@ -60,7 +60,8 @@ std::vector<std::string> ProgramEnvironment(const std::filesystem::path& config)
   env.push_back("LC_ALL=C.UTF-8");
   // gss-ntlmssp leaks an OpenSSL digest per password hash (see gss_ntlmssp_leaks.cpp);
   // the sanitizer build's leak checker passes over that, and only that.
-  env.push_back("LSAN_OPTIONS=suppressions=" EMAILER_TEST_SUPPORT_DIR "/gss_ntlmssp_leaks.supp");
+  env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" EMAILER_TEST_SUPPORT_DIR
+                "/gss_ntlmssp_leaks.supp");
   const char* asan = std::getenv("ASAN_OPTIONS");
   env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
                 ":fast_unwind_on_malloc=0");
