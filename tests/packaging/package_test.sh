@@ -146,7 +146,7 @@ if start_smtp_test_server "$work/received"; then
   for line in 'From: Package test <package@example.com>' 'To: Admin <admin@example.com>' \
     'Subject: Packaged' 'Sent by the installed program'; do
     tr -d '\r' <"$work/received/1.eml" 2>/dev/null | grep -Fqx "$line" ||
-      fail "the message the server received lacks \"$line\":$(cat "$work/received/1.eml" 2>&1 | details)"
+      fail "the received message lacks \"$line\":$(cat "$work/received/1.eml" 2>&1 | details)"
   done
 else
   fail "the SMTP test server did not start"
