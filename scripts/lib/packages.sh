@@ -24,6 +24,9 @@ SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
 # groff and man for the manual page, python3 to load the installed window module.
 PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3)
 
+# The memcheck group of the tests: the end-to-end tests under valgrind.
+MEMCHECK_PACKAGES=(valgrind)
+
 # The fuzz targets: clang with libFuzzer and the sanitizer run-times (compiler-rt).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
