@@ -30,6 +30,9 @@ SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
 # aiosmtpd for the SMTP server that the installed program sends to.
 PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3 python3-aiosmtpd)
 
+# The memcheck group of the tests: the end-to-end tests under valgrind.
+MEMCHECK_PACKAGES=(valgrind)
+
 # The fuzz targets: clang with libFuzzer and the sanitizer run-times (compiler-rt).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

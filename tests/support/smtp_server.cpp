@@ -42,9 +42,13 @@ std::vector<ReceivedMessage> SmtpTestServer::Messages() const {
   }
 }
 
-std::vector<std::string> SmtpTestServer::Logins() const {
-  std::vector<std::string> logins;
-  std::istringstream lines(ReadFile(dir.Path() / "logins"));
-  for (std::string line; std::getline(lines, line);) logins.push_back(line);
-  return logins;
+std::vector<std::string> SmtpTestServer::Logins() const { return ReadLines("logins"); }
+
+std::vector<std::string> SmtpTestServer::Transcript() const { return ReadLines("transcript"); }
+
+std::vector<std::string> SmtpTestServer::ReadLines(const std::string& name) const {
+  std::vector<std::string> lines;
+  std::istringstream text(ReadFile(dir.Path() / name));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
 }

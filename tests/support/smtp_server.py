@@ -31,15 +31,18 @@ with the port it got.
 
 DIR receives, for message N (counting from 1), the file N.envelope with the lines
 "MAIL FROM:<address> PARAMETERS" and "RCPT TO:<address> PARAMETERS", and the file N.eml
-with the text after DATA (dots unstuffed, without the end-of-data line); and the file
-"logins" gets the line "MECHANISM identity" for every successful AUTH. All of it is
-written before the reply that ends the command, so a client that has its reply can read
-the files.
+with the text after DATA (dots unstuffed, without the end-of-data line); the file
+"logins" gets the line "MECHANISM identity" for every successful AUTH; and the file
+"transcript" gets every command line that the server reads (not the message text nor the
+answers within AUTH), without its line end, as Python writes bytes (CR as \\r, NUL as
+\\x00), one per line. All of it is written before the reply that ends the command, so a
+client that has its reply can read the files.
 """
 import argparse
 import asyncio
 import base64
 import hmac
+import logging
 import os
 import ssl
 import time
@@ -74,6 +77,27 @@ class Recorder:
         # The envelope last: its file tells that the message is complete.
         self.write("%d.eml" % self.count, envelope.original_content)
         self.write("%d.envelope" % self.count, "".join(l.rstrip() + "\n" for l in lines).encode())
+
+
+class Transcript(logging.Handler):
+    """Keeps the command lines that aiosmtpd logs as it reads them ("peer >> line")."""
+
+    def __init__(self, path):
+        super().__init__(logging.INFO)
+        self.path = path
+
+    def emit(self, record):
+        if record.msg != "%r >> %r":
+            return
+        with open(self.path, "a") as f:
+            f.write(repr(record.args[1])[2:-1] + "\n")
+
+
+def keep_transcript(directory):
+    log = logging.getLogger("mail.log")
+    log.setLevel(logging.INFO)
+    log.propagate = False
+    log.addHandler(Transcript(os.path.join(directory, "transcript")))
 
 
 class Handler:
@@ -239,6 +263,7 @@ def parse_arguments():
 async def serve(arguments):
     if arguments.ntlm_users:
         os.environ["NTLM_USER_FILE"] = arguments.ntlm_users
+    keep_transcript(arguments.directory)
     recorder = Recorder(arguments.directory)
     handler, excluded = make_handler(arguments.auth, recorder, arguments.user,
                                      arguments.password, arguments.dsn,
