@@ -217,15 +217,24 @@ struct Case {
   Behaviour behaviour;
 };
 
-std::vector<Case> AllCases() {
+// Every step once: the whole dialogue with HELO, then EHLO (in LOGIN's dialogue) and
+// the legs of each mechanism.
+std::vector<Step> AllSteps() {
   std::vector<Step> steps;
   for (std::size_t i = 0; i < Dialogue(AuthNone).size(); ++i) steps.push_back({AuthNone, i});
-  for (std::size_t i = 1; i <= 4; ++i) steps.push_back({AuthLogin, i});  // EHLO and 3 legs
-  for (std::size_t i = 2; i <= 4; ++i) steps.push_back({AuthPlain, i});
-  for (std::size_t i = 2; i <= 3; ++i) steps.push_back({AuthCramMd5, i});
-  steps.push_back({AuthNtlm, 2});
+  for (std::int32_t mechanism : {AuthLogin, AuthPlain, AuthCramMd5, AuthNtlm}) {
+    const auto d = Dialogue(mechanism);
+    for (std::size_t i = mechanism == AuthLogin ? 1 : 2;
+         i < d.size() && d[i].operation == Operation::Connect; ++i) {
+      steps.push_back({mechanism, i});
+    }
+  }
+  return steps;
+}
+
+std::vector<Case> AllCases() {
   std::vector<Case> cases;
-  for (Step step : steps) {
+  for (Step step : AllSteps()) {
     for (Behaviour b : {Behaviour::Close, Behaviour::Reset, Behaviour::Silence,
                         Behaviour::OneBytePerWait, Behaviour::TenMegabyteReply,
                         Behaviour::Garbage}) {
