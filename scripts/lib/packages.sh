@@ -38,3 +38,17 @@ ensure_packages() {
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+
+# The peers of the speed comparison (bench/peers/run): msmtp, curl, swaks (with its TLS
+# modules), stunnel for implicit TLS, postfix for smtp-sink and smtp-source, time for
+# peak memory. Installed by the benchmark scripts only.
+BENCH_PACKAGES=(msmtp curl swaks libnet-ssleay-perl libio-socket-ssl-perl stunnel4 postfix time openssl)
+
+# BENCH_PACKAGES, with postfix told to configure nothing: only its two test programs are
+# used, and the mail system itself never runs.
+ensure_bench_packages() {
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
+  ensure_packages "${BENCH_PACKAGES[@]}"
+}
