@@ -204,14 +204,14 @@ def measure(case, rounds, memory_rounds):
 def print_table(results):
     print(f"{'case':<26} {'tool':<12} {'figure':>14} {'÷ e-mailer':>11} {'peak memory':>12} {'÷ e-mailer':>11}")
     for case, unit, figures in results:
-        base_figure, base_memory = (value(unit, *figures["e-mailer"]), figures["e-mailer"][1])
+        base_figure, base_memory = value(unit, figures["e-mailer"][0]), figures["e-mailer"][1]
         for tool, (seconds, memory) in figures.items():
-            figure = value(unit, seconds, memory)
+            figure = value(unit, seconds)
             print(f"{case:<26} {tool:<12} {format_figure(unit, figure):>14} {figure / base_figure:>11.2f} "
                   f"{memory / 1024:>9.1f} MiB {memory / base_memory:>11.2f}")
 
 
-def value(unit, seconds, _memory):
+def value(unit, seconds):
     return MESSAGES / seconds if unit == "msg/s" else seconds * 1000
 
 
@@ -252,7 +252,6 @@ def main():
     parser.add_argument("--memory-rounds", type=int, default=3, help="rounds of peak memory, every case")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="emailer-peers-") as work:
-        os.chmod(work, 0o755)  # smtp-sink runs as nobody
         bench = Bench(os.path.abspath(args.build), work)
         bench.start_servers()
         try:
