@@ -1,7 +1,88 @@
 #include "app/send_run.h"
 
-MailerExitCode SendRun(const std::string&, const std::string&, bool) {
-  // The delivery is built on the SMTP connection and the message classes, which join
-  // this folder together with it. Until then no message goes out.
-  return ExitConnectFailed;
+#include <cstdlib>
+
+#include "app/result_dialog.h"
+#include "app/settings.h"
+#include "mime/message.h"
+#include "net/exceptions.h"
+#include "platform/code_page.h"
+#include "smtp/connection.h"
+
+namespace {
+
+void ShowResult(const std::string& text) {
+  CResultDialog dialog;
+  dialog.m_sText = text;
+  dialog.DoModal();
+}
+
+// The message's charset follows the code page the text is held in: Latin-1 text keeps
+// the traditional "iso-8859-1" label, any other code page is converted to UTF-8 on
+// the wire, so text is never sent under a label that does not match it.
+std::string RunCharset() { return AnsiCodePageIsLatin1() ? "iso-8859-1" : "UTF-8"; }
+
+bool ConnectStep(CTAVSMTPConnection& connection, int authMethod) {
+  try {
+    std::string ssl = ReadSmtpSetting("SSL", "");
+    std::string port = ReadSmtpSetting("Port", "25");
+    std::string password = ReadSmtpSetting("AuthPassword", "");
+    std::string user = ReadSmtpSetting("AuthUser", "");
+    std::string server = ReadSmtpSetting("Server", "");
+    connection.Connect(server.c_str(), authMethod, user.c_str(), password.c_str(),
+                       std::atoi(port.c_str()), std::atoi(ssl.c_str()) != 0);
+    return true;
+  } catch (const CException& e) {
+    e.ReportError();
+    ShowResult("Failed to connect to SMTP server\n" + connection.GetLastReply());
+    return false;
+  }
+}
+
+void ComposeMessage(CTAVSMTPMessage& message, const std::string& subject,
+                    const std::string& body) {
+  message.rootPart.charset = RunCharset();
+  std::string senderEMail = ReadSmtpSetting("SenderEMail", "");
+  std::string senderName = ReadSmtpSetting("SenderName", "");
+  message.from = CTAVSMTPAddress(senderName, senderEMail);
+  std::string recipientEMail = ReadSmtpSetting("RecipientEMail", "");
+  std::string recipientName = ReadSmtpSetting("RecipientName", "");
+  message.AppendRecipient(CTAVSMTPAddress(recipientName, recipientEMail),
+                          CTAVSMTPMessage::RecipientTo);
+  message.subject = subject;
+  message.SetBody(body);
+}
+
+bool SendStep(CTAVSMTPConnection& connection, CTAVSMTPMessage& message) {
+  try {
+    connection.SendMailMessage(message);
+    return true;
+  } catch (const CException&) {
+    ShowResult("Failed to send the SMTP message\n" + connection.GetLastReply());
+    return false;
+  }
+}
+
+}  // namespace
+
+MailerExitCode SendRun(const std::string& subject, const std::string& body, bool showUi) {
+  int authMethod = std::atoi(ReadSmtpSetting("AuthMethod", "").c_str());
+  CTAVSMTPConnection connection;
+  if (!ConnectStep(connection, authMethod)) return ExitConnectFailed;
+
+  // Declared after the connection, so it is destroyed first; on a failed send the
+  // connection's destructor then says QUIT and discards what that raises.
+  CTAVSMTPMessage message;
+  ComposeMessage(message, subject, body);
+  if (!SendStep(connection, message)) return ExitSendFailed;
+
+  // The server has taken the message. A failed QUIT does not undo that: the run ends
+  // in order, shows no success and tells the caller through the exit code alone.
+  try {
+    connection.Disconnect(true);
+  } catch (const CException&) {
+    return ExitQuitFailed;
+  }
+  if (showUi) ShowResult("Message sent OK");
+  return ExitSent;
 }

@@ -127,9 +127,10 @@ int CWSocket::Send(const void* data, int length, int flags) {
   return static_cast<int>(sent);
 }
 
-int CWSocket::SendAll(const void* data, int length) {
+int CWSocket::SendAll(const void* data, int length, bool more) {
   const char* bytes = static_cast<const char*>(data);
-  for (int sent = 0; sent < length;) sent += Send(bytes + sent, length - sent, 0);
+  const int flags = more ? MSG_MORE : 0;
+  for (int sent = 0; sent < length;) sent += Send(bytes + sent, length - sent, flags);
   return length;
 }
 

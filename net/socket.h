@@ -49,8 +49,10 @@ class CWSocket {
   // One send call (never raises SIGPIPE); the count may be short. Raises the last
   // Winsock error.
   int Send(const void* data, int length, int flags);
-  // Sends until all length bytes are out; returns length. Raises as Send.
-  int SendAll(const void* data, int length);
+  // Sends until all length bytes are out; returns length. Raises as Send. With more,
+  // the text is a piece of a longer one whose rest follows at once: a last segment
+  // that is not full may wait for the next send (MSG_MORE), so pieces share segments.
+  int SendAll(const void* data, int length, bool more = false);
   // One receive call; 0 means the peer has closed the connection. Raises the last
   // Winsock error.
   int Receive(void* buffer, int capacity, int flags);

@@ -57,6 +57,14 @@ bool AnsiCodePageIsUtf8() {
   return SameCodeSet(codePage, utf8) || SameCodeSet(codePage, "UTF8");
 }
 
+bool AnsiCodePageIsLatin1() {
+  std::string codePage = AnsiCodePage();
+  for (const char* latin1 : {"ISO-8859-1", "ISO8859-1", "CP1252", "WINDOWS-1252"}) {
+    if (SameCodeSet(codePage, latin1)) return true;
+  }
+  return false;
+}
+
 std::string ConvertCodeSet(std::string_view text, const std::string& from, const std::string& to,
                            std::string_view replacement) {
   if (SameCodeSet(from, to)) return std::string(text);

@@ -12,6 +12,9 @@ std::string AnsiCodePage();
 
 bool AnsiCodePageIsUtf8();
 
+// ISO-8859-1 or its Windows superset CP1252.
+bool AnsiCodePageIsLatin1();
+
 // Converts text from one iconv code set to another. As the Windows converters do, a
 // character the target cannot hold, and each malformed input sequence, becomes the
 // replacement (given in the target code set); the conversion itself never fails. Equal

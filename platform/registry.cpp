@@ -28,7 +28,6 @@ namespace {
 
 RegistryKey currentUser{0, "HKEY_CURRENT_USER", "", {}};
 
-constexpr int configDepth = 1;
 constexpr int sectionDepth = 4;
 constexpr const char* keyFileSuffix = ".reg";
 // A settings key is a few lines; anything far larger is not one of ours.

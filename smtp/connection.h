@@ -7,7 +7,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
+#include "mime/message.h"
 #include "net/exceptions.h"
 #include "net/socket.h"
 #include "net/ssl_socket.h"
@@ -88,6 +90,41 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // read, the part that had arrived.
   std::string GetLastReply() const;
 
+  // Envelope and message transfer (transfer.cpp), on an established connection.
+
+  // Sends message: MAIL FROM (with RET and ENVID unless message.dsnNotify is -1), one
+  // RCPT TO per To, Cc and Bcc recipient in this order, DATA, the header block, the
+  // empty line, the body (the root part's text dot-stuffed, in UTF-8 when the root's
+  // charset is "UTF-8"; or, for MIME messages and part trees, SendBodyPart of the root)
+  // and the end-of-data line. With DSN and an empty message.dsnEnvelopeId, a new
+  // envelope id is stored there. Raises:
+  //   87 (facility 7)  before anything is sent, when text that goes out unencoded holds
+  //                    CR, LF or NUL: an e-mail address (sender, Reply-To, recipient),
+  //                    the envelope id (with DSN), the mailer, an extra header line, or
+  //                    a part's type, charset, title, boundary, Content-Base, -ID or
+  //                    -Location
+  //   519, 524, 520, 521  MAIL FROM, RCPT TO, DATA, end of data not answered 250
+  //                    (RCPT TO also 251, DATA 354), with the reply as text
+  //   514, 540         a part body that cannot be rendered (SendBodyPart)
+  //   facility 7, 546, 547  socket and TLS failures
+  // The first failure ends the transfer; the connection stays established. After a
+  // failure past DATA the server still reads message text.
+  void SendMailMessage(CTAVSMTPMessage& message);
+  // The MAIL FROM command. With notify -1, no parameters; otherwise RET=FULL or
+  // RET=HDRS and ENVID=envelopeId, after filling an empty envelopeId with
+  // MakeEnvelopeId().
+  virtual std::string FormatMailFrom(const std::string& address, std::int32_t notify,
+                                     bool returnFull, std::string& envelopeId);
+  // RCPT TO, with NOTIFY unless notify is -1 (bits 1 SUCCESS, 2 FAILURE, 4 DELAY; none
+  // of them NEVER); 524 when not answered 250 or 251.
+  virtual void SendRcptTo(std::int32_t notify, const CTAVSMTPAddress& recipient);
+  // Sends the part's header (not for the root, whose type the message header carries),
+  // its body dot-stuffed, each child in order and, with children, its closing boundary.
+  // 514 (empty text) when the body cannot be rendered: an attachment that cannot be
+  // read, is not a regular file or is larger than maxAttachmentSize; 540 for a Base64
+  // text too long for the coder.
+  virtual void SendBodyPart(CTAVSMTPBodyPart& part, bool isRoot);
+
   // Authentication (auth.cpp). Each mechanism raises the message of the step that got
   // an unexpected reply (LOGIN 525-529, PLAIN 530-534, CRAM-MD5 535-536, NTLM 538), with
   // the reply as text; Base64 failures raise 539 and 540. A failed NTLM exchange raises
@@ -135,8 +172,10 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
                                  std::uint16_t proxyPort, std::string& reply,
                                  const char* userName, const char* password,
                                  std::uint32_t timeout, const char* userAgent);
-  // Sends all length bytes and returns length; 546 when TLS cannot write.
-  int TransportSend(const char* data, int length);
+  // Sends all length bytes and returns length; 546 when TLS cannot write. Sends nothing
+  // for length 0. With more, the rest of a longer text follows at once, and a plain
+  // socket may hold the bytes back to share a segment with it.
+  int TransportSend(const char* data, int length, bool more = false);
   // One receive; 0 (plain) when the server has closed. In TLS mode a result below 1
   // is returned only when the library wants more data, else 547.
   int TransportReceive(char* buffer, int capacity);
@@ -169,8 +208,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   std::string m_sUserAgent;         // User-Agent for the HTTP proxy; empty: none
 
  protected:
-  // Sends command whole; a socket failure raises its number in facility 7.
-  void SendCommand(const std::string& command);
+  // Sends text, a command or a piece of the message, whole with one TransportSend; a
+  // socket failure raises its number in facility 7. more as for TransportSend.
+  void SendCommand(std::string_view text, bool more = false);
   // ExpectReply (code); raises message with the reply as text when it answers false.
   void ExpectReplyOrRaise(int code, std::uint32_t message);
 
@@ -187,3 +227,7 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // AuthAutomatic is replaced by what the EHLO reply's "250-AUTH " line offers.
   std::int32_t ChooseFromEhloReply();
 };
+
+// A new DSN envelope id (RFC 3461 ENVID): the 32 hexadecimal digits of a fresh UUID, in
+// upper case.
+std::string MakeEnvelopeId();

@@ -21,9 +21,13 @@ decltype(auto) ConvertSocketError(Step&& step) {
   }
 }
 
-// Raises 87 (facility 7, empty text) when text holds CR or LF.
-inline void RefuseLineBreaks(std::string_view text) {
-  if (text.find_first_of("\r\n") != std::string_view::npos) {
+// CR and LF end a command or header line; NUL belongs in no line, and a receiver that
+// reads the line as a C string stops there.
+inline constexpr std::string_view lineBreaksAndNul{"\r\n\0", 3};
+
+// Raises 87 (facility 7, empty text) when text holds one of breaks, by default CR or LF.
+inline void RefuseLineBreaks(std::string_view text, std::string_view breaks = "\r\n") {
+  if (text.find_first_of(breaks) != std::string_view::npos) {
     RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
   }
 }

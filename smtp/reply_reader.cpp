@@ -44,8 +44,8 @@ int ScanReplyCode(const char* lastLine) {
 
 }  // namespace
 
-void CTAVSMTPConnection::SendCommand(const std::string& command) {
-  ConvertSocketError([&] { TransportSend(command.c_str(), static_cast<int>(command.size())); });
+void CTAVSMTPConnection::SendCommand(std::string_view text, bool more) {
+  ConvertSocketError([&] { TransportSend(text.data(), static_cast<int>(text.size()), more); });
 }
 
 void CTAVSMTPConnection::ExpectReplyOrRaise(int code, std::uint32_t message) {

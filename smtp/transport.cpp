@@ -78,9 +78,11 @@ void CTAVSMTPConnection::TransportConnectHttpProxy(const char* host, std::uint16
   }
 }
 
-int CTAVSMTPConnection::TransportSend(const char* data, int length) {
+int CTAVSMTPConnection::TransportSend(const char* data, int length, bool more) {
+  // An empty body is an empty send; TLS may not be asked to write nothing.
+  if (length == 0) return 0;
   // A plain send may take only part of the text; the rest must follow, not be lost.
-  if (!m_bSSL) return m_socket.SendAll(data, length);
+  if (!m_bSSL) return m_socket.SendAll(data, length, more);
   int sent = m_sslSocket.Send(data, length);
   if (sent < 1) RaiseSmtpError(msgSendViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
   return sent;

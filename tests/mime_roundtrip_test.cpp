@@ -1,7 +1,6 @@
 // Messages rendered as they go on the wire (header block, empty line, body or part
 // tree) and read back by a real MIME parser, Python's standard email package: what a
 // reader sees must be what went in.
-#include <cstdio>
 #include <random>
 #include <string>
 #include <string_view>
@@ -12,22 +11,12 @@
 #include "mime/dot_stuffing.h"
 #include "mime/message.h"
 #include "tests/support/locale_fixture.h"
+#include "tests/support/parse_message.h"
 #include "tests/support/scratch_directory.h"
 
 namespace {
 
 constexpr std::time_t sunday = 1796595459;
-
-std::string Hex(std::string_view bytes) {
-  if (bytes.empty()) return "-";
-  static const char digits[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char b : bytes) {
-    hex += digits[b >> 4];
-    hex += digits[b & 15];
-  }
-  return hex;
-}
 
 std::string Latin1ToUtf8(std::string_view text) {
   std::string out;
@@ -90,21 +79,7 @@ std::string UndoDotStuffing(const std::string& wire) {
 class RoundTrip : public ::testing::Test {
  protected:
   std::vector<std::string> Parse(CTAVSMTPMessage& m) {
-    const std::string file = dir.Write("message.eml", UndoDotStuffing(WireText(m)));
-    const std::string command = std::string("/usr/bin/python3 ") + PARSE_MESSAGE_SCRIPT + " " + file;
-    FILE* pipe = popen(command.c_str(), "r");
-    EXPECT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[65536];
-    for (std::size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-      output.append(buffer, n);
-    }
-    EXPECT_EQ(pipe == nullptr ? -1 : pclose(pipe), 0) << output;
-    std::vector<std::string> lines;
-    for (std::size_t from = 0, p; (p = output.find('\n', from)) != output.npos; from = p + 1) {
-      lines.push_back(output.substr(from, p - from));
-    }
-    return lines;
+    return ParseMessageFile(dir.Write("message.eml", UndoDotStuffing(WireText(m))));
   }
 
   static std::string Address(const char* field, std::string_view nameUtf8, std::string_view address) {
@@ -264,7 +239,7 @@ TEST_F(RoundTrip, EightBitNamesAndSubjectsInUtf8) {
     const std::string subject = latin1 ? "Caf\xE9 " + std::string(200, '\xE9') : subjectUtf8;
     const std::string name = latin1 ? "Ren\xE9" : "Ren\xC3\xA9 " + smile;
     CTAVSMTPMessage m;
-    m.mime = true;  // the text part is converted too; a bare body goes out as it is
+    m.mime = true;  // a text part, which RenderBody converts like the header values
     m.rootPart.charset = "UTF-8";
     m.from = CTAVSMTPAddress(name, "r@example.com");
     m.subject = subject;

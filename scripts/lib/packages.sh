@@ -24,6 +24,22 @@ SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
 # groff and man for the manual page, python3 to load the installed window module.
 PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3)
 
+# The fuzz targets: clang with libFuzzer and the sanitizer run-times (compiler-rt).
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+
+# The benchmarks' peers: Postfix's smtp-sink and smtp-source, run on their own. Postfix is
+# installed without a configuration (preseeded, see preseed_postfix), so the mail system
+# is never set up or started. The peer comparison (bench/peers/run) adds msmtp, curl,
+# swaks (with its TLS modules), stunnel for implicit TLS and time for peak memory.
+BENCH_PACKAGES=(postfix msmtp curl swaks libnet-ssleay-perl libio-socket-ssl-perl stunnel4 time openssl)
+
+preseed_postfix() {
+  dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q 'install ok installed' && return 0
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
+}
+
 ensure_packages() {
   local missing=() p
   for p in "$@"; do
@@ -38,17 +54,3 @@ ensure_packages() {
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-
-# The peers of the speed comparison (bench/peers/run): msmtp, curl, swaks (with its TLS
-# modules), stunnel for implicit TLS, postfix for smtp-sink and smtp-source, time for
-# peak memory. Installed by the benchmark scripts only.
-BENCH_PACKAGES=(msmtp curl swaks libnet-ssleay-perl libio-socket-ssl-perl stunnel4 postfix time openssl)
-
-# BENCH_PACKAGES, with postfix told to configure nothing: only its two test programs are
-# used, and the mail system itself never runs.
-ensure_bench_packages() {
-  local sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "postfix postfix/main_mailer_type select No configuration" | $sudo debconf-set-selections
-  ensure_packages "${BENCH_PACKAGES[@]}"
-}

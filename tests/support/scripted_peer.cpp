@@ -44,6 +44,11 @@ PeerScript& PeerScript::ReadAny() {
   return *this;
 }
 
+PeerScript& PeerScript::ReadLine() {
+  steps.push_back({Kind::ReadLine, {}});
+  return *this;
+}
+
 PeerScript& PeerScript::Reset() {
   steps.push_back({Kind::Reset, {}});
   return *this;
@@ -153,6 +158,8 @@ std::string ScriptedPeer::RunStep(const PeerScript::Step& step) {
       return Pause(step.pause) ? "" : "abandoned";
     case PeerScript::Kind::ReadAny:
       return ReadAnyBytes();
+    case PeerScript::Kind::ReadLine:
+      return ReadLineBytes();
     case PeerScript::Kind::Reset: {
       linger abort{1, 0};  // a zero linger time makes close() send a reset
       setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
@@ -216,6 +223,25 @@ std::string ScriptedPeer::ReadAnyBytes() {
   ssize_t n = recv(connection, buffer, sizeof buffer, 0);
   if (n <= 0) return "expected some bytes, the connection closed";
   received.append(buffer, static_cast<std::size_t>(n));
+  return "";
+}
+
+// Byte by byte, so that nothing after the line is taken from the steps that follow.
+std::string ScriptedPeer::ReadLineBytes() {
+  std::string line;
+  while (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
+    Wait wait = WaitReadable(connection, abortFd, stepBound);
+    if (wait != Wait::Ready) {
+      return std::string("expected a line, ") + (wait == Wait::TimedOut ? "timed out" : "abandoned") +
+             " after \"" + EscapeBytes(line) + "\"";
+    }
+    char c;
+    if (recv(connection, &c, 1, 0) != 1) {
+      return "expected a line, connection closed after \"" + EscapeBytes(line) + "\"";
+    }
+    line += c;
+    received += c;
+  }
   return "";
 }
 

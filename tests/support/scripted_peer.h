@@ -26,6 +26,8 @@ class PeerScript {
   PeerScript& Pause(std::chrono::milliseconds pause);
   // Reads the next bytes that arrive, whatever they are (at least one).
   PeerScript& ReadAny();
+  // Reads one line, whatever it holds, up to and including its CR LF.
+  PeerScript& ReadLine();
   // Closes the connection.
   PeerScript& Close();
   // Closes the connection abortively: the other side gets a reset, not an orderly close.
@@ -38,7 +40,7 @@ class PeerScript {
 
  private:
   friend class ScriptedPeer;
-  enum class Kind { Expect, ReadAny, Send, Pause, Close, Reset, ExpectClosed };
+  enum class Kind { Expect, ReadAny, ReadLine, Send, Pause, Close, Reset, ExpectClosed };
   struct Step {
     Kind kind;
     std::string bytes;
@@ -75,6 +77,7 @@ class ScriptedPeer {
   std::string RunStep(const PeerScript::Step& step);
   std::string ExpectBytes(const std::string& bytes);
   std::string ReadAnyBytes();
+  std::string ReadLineBytes();
   std::string ExpectClose();
   std::string SendBytes(const std::string& bytes, std::size_t pieceSize,
                         std::chrono::milliseconds pause);

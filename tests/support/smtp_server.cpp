@@ -32,6 +32,7 @@ std::vector<std::string> SmtpTestServer::Command(const SmtpServerOptions& option
     argv.insert(argv.end(),
                 {"--ntlm-users", setup.Write("ntlm_users", options.ntlmUsers).string()});
   }
+  if (options.dsn) argv.push_back("--dsn");
   if (!options.mechanisms.empty()) {
     argv.push_back("--auth");
     argv.insert(argv.end(), options.mechanisms.begin(), options.mechanisms.end());

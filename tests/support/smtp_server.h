@@ -23,12 +23,16 @@ struct SmtpServerOptions {
   std::string ntlmUsers{};
   // Implicit TLS with a fresh self-signed certificate for "localhost".
   bool tls = false;
+  // Announces DSN and takes its parameters (RET, ENVID, NOTIFY, ORCPT), which the
+  // envelope records; without it they are refused with 555.
+  bool dsn = false;
 };
 
 // One message as the server received it.
 struct ReceivedMessage {
   // "MAIL FROM:<address> PARAMETERS" and one "RCPT TO:<address> PARAMETERS" per
-  // recipient, each line ended by "\n" (no trailing blank without parameters).
+  // recipient, each line ended by "\n" (no trailing blank without parameters); the
+  // server upper-cases the parameters.
   std::string envelope;
   // The text after DATA, dots unstuffed, without the end-of-data line.
   std::string content;

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """An SMTP server for tests, built on aiosmtpd.
 
-Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--auth NAME ...]
+Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--auth NAME ...] [--dsn]
                       [--user USER] [--password PASSWORD] [--ntlm-users FILE]
 
 Listens on 127.0.0.1:PORT, plain or with implicit TLS (--tls), and offers the AUTH
@@ -17,6 +17,9 @@ mechanisms named with --auth, none by default:
   BUILTIN-PLAIN  aiosmtpd's own PLAIN (RFC 4616: an empty 334, then Base64)
 
 Every mechanism but NTLM accepts the one account USER / PASSWORD ("user" / "secret").
+
+With --dsn the server announces DSN and takes the parameters of RFC 3461 (RET and ENVID
+of MAIL FROM, NOTIFY and ORCPT of RCPT TO), which aiosmtpd otherwise refuses with 555.
 
 DIR receives, for message N (counting from 1), the file N.envelope with the lines
 "MAIL FROM:<address> PARAMETERS" and "RCPT TO:<address> PARAMETERS", and the file N.eml
@@ -58,7 +61,7 @@ class Recorder:
     def message(self, envelope):
         self.count += 1
         lines = ["MAIL FROM:<%s> %s" % (envelope.mail_from, " ".join(envelope.mail_options))]
-        for address, options in zip(envelope.rcpt_tos, envelope.rcpt_options):
+        for address, options in envelope.recipients:
             lines.append("RCPT TO:<%s> %s" % (address, " ".join(options)))
         # The envelope last: its file tells that the message is complete.
         self.write("%d.eml" % self.count, envelope.original_content)
@@ -70,6 +73,16 @@ class Handler:
         self.recorder = recorder
         self.user = user.encode()
         self.password = password.encode()
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        # aiosmtpd keeps the options of all recipients in one list; each is kept with
+        # its own recipient here.
+        envelope.rcpt_tos.append(address)
+        envelope.rcpt_options.extend(rcpt_options)
+        if not hasattr(envelope, "recipients"):
+            envelope.recipients = []
+        envelope.recipients.append((address, rcpt_options))
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         self.recorder.message(envelope)
@@ -144,6 +157,28 @@ async def auth_ntlm(self, server, args):
     return AuthResult(success=True)
 
 
+DSN_PARAMETERS = ("RET", "ENVID", "NOTIFY", "ORCPT")
+
+
+class DsnSMTP(SMTP):
+    """aiosmtpd's session that takes the DSN parameters instead of refusing them."""
+
+    def _getparams(self, params):
+        # aiosmtpd refuses the parameters left over once it has taken those it knows;
+        # the DSN ones are taken here. The envelope keeps them all, upper-cased.
+        result = super()._getparams(params)
+        if result is not None:
+            for name in DSN_PARAMETERS:
+                result.pop(name, None)
+        return result
+
+
+async def handle_ehlo_with_dsn(self, server, session, envelope, hostname, responses):
+    """Announces DSN before the last line of the EHLO reply."""
+    session.host_name = hostname
+    return responses[:-1] + ["250-DSN", responses[-1]]
+
+
 OWN_MECHANISMS = {
     "LOGIN": ("auth_LOGIN", auth_login),
     "PLAIN": ("auth_PLAIN", auth_plain_dialogue),
@@ -153,9 +188,12 @@ OWN_MECHANISMS = {
 BUILTIN_MECHANISMS = {"BUILTIN-LOGIN": "LOGIN", "BUILTIN-PLAIN": "PLAIN"}
 
 
-def make_handler(names, recorder, user, password):
-    """A handler offering names; aiosmtpd's built-in mechanisms not named are excluded."""
+def make_handler(names, recorder, user, password, dsn):
+    """A handler offering names (and DSN); aiosmtpd's built-in mechanisms not named are
+    excluded."""
     methods = dict(OWN_MECHANISMS[n] for n in names if n in OWN_MECHANISMS)
+    if dsn:
+        methods["handle_EHLO"] = handle_ehlo_with_dsn
     handler = type("Handler", (Handler,), methods)(recorder, user, password)
     builtins = {BUILTIN_MECHANISMS[n] for n in names if n in BUILTIN_MECHANISMS}
     overridden = {n for n in names if n in OWN_MECHANISMS}
@@ -173,6 +211,7 @@ def parse_arguments():
     parser.add_argument("--user", default="user")
     parser.add_argument("--password", default="secret")
     parser.add_argument("--ntlm-users")
+    parser.add_argument("--dsn", action="store_true")
     return parser.parse_args()
 
 
@@ -181,7 +220,8 @@ async def serve(arguments):
         os.environ["NTLM_USER_FILE"] = arguments.ntlm_users
     recorder = Recorder(arguments.directory)
     handler, excluded = make_handler(arguments.auth, recorder, arguments.user,
-                                     arguments.password)
+                                     arguments.password, arguments.dsn)
+    session_class = DsnSMTP if arguments.dsn else SMTP
     context = None
     if arguments.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -190,7 +230,7 @@ async def serve(arguments):
 
     def make_session():
         # A fixed host name: the default would look the local name up in DNS.
-        return SMTP(handler, hostname="test.server", ident="test server",
+        return session_class(handler, hostname="test.server", ident="test server",
                     auth_require_tls=False, auth_exclude_mechanism=excluded,
                     authenticator=handler.authenticator)
 

@@ -1,0 +1,51 @@
+// Feeds fuzz input to the reply readers of CWSocket through a socket pair. The readers
+// run exactly as they do against a proxy: the socket's own descriptor is replaced
+// (dup2) by one end of a UNIX socket pair, and the input, written into the other end
+// before the reader starts and followed by the end of data, is all the "proxy" sends.
+// A reader that wants more than the input meets the end of data, never a wait.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "fuzz/fuzz_check.h"
+#include "net/socket.h"
+
+class SocketFeed {
+ public:
+  // The whole input must fit the pair's buffer, as it is written before anyone reads.
+  static constexpr std::size_t maxInput = 70000;
+  // Bounds each readable-wait; all data is there at once, so it is never reached.
+  static constexpr std::uint32_t timeout = 10000;
+
+  explicit SocketFeed(std::string_view bytes) {
+    int ends[2];
+    FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+    SOCKET handle = socket.Create();
+    FUZZ_CHECK(dup2(ends[0], handle) == handle);
+    close(ends[0]);
+    for (std::size_t sent = 0; sent < bytes.size();) {
+      ssize_t n = send(ends[1], bytes.data() + sent, bytes.size() - sent, MSG_DONTWAIT);
+      FUZZ_CHECK(n > 0);
+      sent += static_cast<std::size_t>(n);
+    }
+    close(ends[1]);
+  }
+
+  // Every byte the reader left, read through the socket up to the end of data.
+  std::string Rest() {
+    std::string rest;
+    char buffer[4096];
+    for (;;) {
+      FUZZ_CHECK(socket.IsReadable(timeout));
+      int n = socket.Receive(buffer, static_cast<int>(sizeof buffer), 0);
+      if (n == 0) return rest;
+      rest.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+
+  CWSocket socket;
+};

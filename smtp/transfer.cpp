@@ -1,0 +1,137 @@
+// Envelope and message transfer of CTAVSMTPConnection: MAIL FROM and RCPT TO (RFC 5321)
+// with the delivery status notification parameters RET, ENVID and NOTIFY (RFC 3461),
+// then DATA with the header block, the body or the MIME part tree, and the end-of-data
+// line.
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+#include <vector>
+
+#include "mime/dot_stuffing.h"
+#include "mime/utf8.h"
+#include "platform/uuid.h"
+#include "smtp/connection.h"
+#include "smtp/guards.h"
+
+namespace {
+
+constexpr std::uint32_t msgPartBody = 514;
+constexpr std::uint32_t msgMailFrom = 519;
+constexpr std::uint32_t msgData = 520;
+constexpr std::uint32_t msgEndOfMessage = 521;
+constexpr std::uint32_t msgRcptTo = 524;
+
+constexpr std::int32_t noDsn = -1;
+
+// The pieces of the message text go out one by one, each followed at once by the next,
+// up to the end-of-data line: held back, they leave in as few segments as the text
+// needs, and the server reads the message in one go.
+constexpr bool moreFollows = true;
+
+// The NOTIFY items by their bits, in the order they are listed.
+struct NotifyItem {
+  std::int32_t bit;
+  const char* name;
+};
+constexpr NotifyItem notifyItems[] = {{1, "SUCCESS"}, {2, "FAILURE"}, {4, "DELAY"}};
+
+// "SUCCESS,FAILURE,DELAY" or part of it; "NEVER" when no bit is set.
+std::string NotifyList(std::int32_t notify) {
+  std::string list;
+  for (const NotifyItem& item : notifyItems) {
+    if ((notify & item.bit) == 0) continue;
+    if (!list.empty()) list += ",";
+    list += item.name;
+  }
+  return list.empty() ? "NEVER" : list;
+}
+
+void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& fields) {
+  fields.insert(fields.end(), {part.contentType, part.charset, part.attachmentTitle,
+                               part.contentBase, part.contentId, part.contentLocation,
+                               part.boundary});
+  for (const auto& child : part.children) AddPartFields(*child, fields);
+}
+
+// Every text of the message that goes into a command or a header line as it is. The
+// display names and the subject are not among them: they go out as encoded words,
+// which escape line breaks.
+std::vector<std::string_view> UnencodedFields(const CTAVSMTPMessage& message) {
+  std::vector<std::string_view> fields{message.from.emailAddress, message.replyTo.emailAddress,
+                                       message.mailer};
+  if (message.dsnNotify != noDsn) fields.push_back(message.dsnEnvelopeId);
+  for (const auto* list : {&message.toList, &message.ccList, &message.bccList}) {
+    for (const auto& recipient : *list) fields.push_back(recipient->emailAddress);
+  }
+  fields.insert(fields.end(), message.extraHeaders.begin(), message.extraHeaders.end());
+  AddPartFields(message.rootPart, fields);
+  return fields;
+}
+
+}  // namespace
+
+std::string MakeEnvelopeId() {
+  std::string id = NewUuidText();
+  std::erase_if(id, [](char c) { return c == '{' || c == '}' || c == '-'; });
+  std::ranges::transform(id, id.begin(), [](unsigned char c) { return std::toupper(c); });
+  return id;
+}
+
+void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
+  // Nothing the caller gives may end a line early and so add commands or headers.
+  for (std::string_view field : UnencodedFields(message)) RefuseLineBreaks(field, lineBreaksAndNul);
+
+  SendCommand(FormatMailFrom(message.from.emailAddress, message.dsnNotify, message.dsnReturnFull,
+                             message.dsnEnvelopeId));
+  ExpectReplyOrRaise(250, msgMailFrom);
+  // Every recipient is named in the envelope; Bcc differs only in the header block.
+  for (int kind : {CTAVSMTPMessage::RecipientTo, CTAVSMTPMessage::RecipientCc,
+                   CTAVSMTPMessage::RecipientBcc}) {
+    for (int i = 0; i < message.RecipientCount(kind); ++i) {
+      SendRcptTo(message.dsnNotify, *message.RecipientAt(i, kind));
+    }
+  }
+  SendCommand("DATA\r\n");
+  ExpectReplyOrRaise(354, msgData);
+
+  SendCommand(message.BuildHeader(), moreFollows);
+  SendCommand("\r\n", moreFollows);  // the empty line that ends the header block
+  CTAVSMTPBodyPart& root = message.rootPart;
+  if (root.ChildCount() == 0 && !message.mime) {
+    // A plain text goes out as it is, not encoded: in the charset that the header
+    // names, so a "UTF-8" root carries UTF-8 whatever the code page.
+    std::string body = IsUtf8Charset(root.charset) ? AnsiToUtf8(root.text) : root.text;
+    DotStuff(body);
+    SendCommand(body, moreFollows);
+  } else {
+    SendBodyPart(root, true);
+  }
+  SendCommand("\r\n.\r\n");
+  ExpectReplyOrRaise(250, msgEndOfMessage);
+}
+
+std::string CTAVSMTPConnection::FormatMailFrom(const std::string& address, std::int32_t notify,
+                                               bool returnFull, std::string& envelopeId) {
+  if (notify == noDsn) return "MAIL FROM:<" + address + ">\r\n";
+  if (envelopeId.empty()) envelopeId = MakeEnvelopeId();
+  return "MAIL FROM:<" + address + "> RET=" + (returnFull ? "FULL" : "HDRS") +
+         " ENVID=" + envelopeId + "\r\n";
+}
+
+void CTAVSMTPConnection::SendRcptTo(std::int32_t notify, const CTAVSMTPAddress& recipient) {
+  std::string command = "RCPT TO:<" + recipient.emailAddress + ">";
+  if (notify != noDsn) command += " NOTIFY=" + NotifyList(notify);
+  SendCommand(command + "\r\n");
+  if (!ExpectEitherReply(250, 251)) RaiseSmtpError(msgRcptTo, FACILITY_ITF, GetLastReply());
+}
+
+void CTAVSMTPConnection::SendBodyPart(CTAVSMTPBodyPart& part, bool isRoot) {
+  if (!isRoot) SendCommand(part.RenderHeader(), moreFollows);
+  {
+    std::optional<std::string> body = part.RenderBody(true);
+    if (!body) RaiseSmtpError(msgPartBody, FACILITY_ITF, "");
+    SendCommand(*body, moreFollows);
+  }  // an attachment's text is freed before the next part is rendered
+  for (int i = 0; i < part.ChildCount(); ++i) SendBodyPart(*part.ChildAt(i), false);
+  if (part.ChildCount() > 0) SendCommand(part.RenderFooter(), moreFollows);
+}

@@ -1,0 +1,124 @@
+// Messages sent to aiosmtpd on 127.0.0.1, plain and over implicit TLS, compared with
+// what they render: the envelope (Bcc recipients only there, DSN parameters as given),
+// the header block and the body with its dots unstuffed by the server; and a MIME
+// message with a 10 MiB attachment read back by Python's email package byte for byte.
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "smtp/connection.h"
+#include "tests/support/fixed_date_message.h"
+#include "tests/support/parse_message.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/smtp_server.h"
+
+namespace {
+
+// A real server answers at once; the bound only ends a test that has gone wrong, so it
+// is generous enough for a loaded machine.
+constexpr std::uint32_t replyBound = 2000;
+
+// EHLO, as the DSN parameters need, with LOGIN.
+class Client : public CTAVSMTPConnection {
+ public:
+  Client(const SmtpTestServer& server, bool tls) {
+    SetHeloHostname("client.test");
+    m_dwTimeout = replyBound;
+    Connect(tls ? "localhost" : "127.0.0.1", AuthLogin, "user", "secret", server.Port(), tls);
+  }
+};
+
+// What the server keeps of a plain message: the header block, the empty line, the body
+// text and the CR LF that ends its last line.
+std::string StoredText(const FixedDateMessage& m) {
+  return m.FixedHeader() + "\r\n" + m.rootPart.text + "\r\n";
+}
+
+std::string RandomBytes(std::size_t n) {
+  std::mt19937 rng(7);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+class OverEachTransport : public testing::TestWithParam<bool> {};
+
+}  // namespace
+
+TEST_P(OverEachTransport, ThreeMessagesOnOneConnectionArriveAsRendered) {
+  SmtpTestServer server({.mechanisms = {"LOGIN"}, .tls = GetParam(), .dsn = true});
+  FixedDateMessage first, empty, dsn;
+  first.from = CTAVSMTPAddress("Sender", "a@example.com");
+  first.AppendRecipient(CTAVSMTPAddress("One", "to1@example.com"), CTAVSMTPMessage::RecipientTo);
+  first.AppendRecipient(CTAVSMTPAddress("", "to2@example.com"), CTAVSMTPMessage::RecipientTo);
+  first.AppendRecipient(CTAVSMTPAddress("", "cc@example.com"), CTAVSMTPMessage::RecipientCc);
+  first.AppendRecipient(CTAVSMTPAddress("Hidden", "bcc@example.com"), CTAVSMTPMessage::RecipientBcc);
+  first.subject = "First";
+  first.SetBody(".\n..two\r\n.leading\n\nlast .\n.");
+  empty.from = CTAVSMTPAddress("", "b@example.com");
+  empty.AppendRecipient(CTAVSMTPAddress("", "to@example.com"), CTAVSMTPMessage::RecipientTo);
+  dsn.from = CTAVSMTPAddress("", "c@example.com");
+  dsn.AppendRecipient(CTAVSMTPAddress("", "to@example.com"), CTAVSMTPMessage::RecipientTo);
+  dsn.dsnNotify = 6;
+  dsn.dsnReturnFull = true;
+  dsn.SetBody("Notify me.");
+  {
+    Client c(server, GetParam());
+    for (FixedDateMessage* m : {&first, &empty, &dsn}) c.SendMailMessage(*m);
+    c.Disconnect(true);
+  }
+  const auto messages = server.Messages();
+  ASSERT_EQ(messages.size(), 3u) << server.Log();
+  EXPECT_EQ(messages[0].envelope,
+            "MAIL FROM:<a@example.com>\nRCPT TO:<to1@example.com>\nRCPT TO:<to2@example.com>\n"
+            "RCPT TO:<cc@example.com>\nRCPT TO:<bcc@example.com>\n");
+  EXPECT_EQ(messages[0].content, StoredText(first));
+  EXPECT_EQ(messages[0].content.find("bcc@"), std::string::npos);
+  EXPECT_EQ(messages[1].envelope, "MAIL FROM:<b@example.com>\nRCPT TO:<to@example.com>\n");
+  EXPECT_EQ(messages[1].content, StoredText(empty));
+  EXPECT_EQ(messages[2].envelope, "MAIL FROM:<c@example.com> RET=FULL ENVID=" +
+                                      dsn.dsnEnvelopeId +
+                                      "\nRCPT TO:<to@example.com> NOTIFY=FAILURE,DELAY\n");
+  EXPECT_EQ(messages[2].content, StoredText(dsn));
+}
+
+INSTANTIATE_TEST_SUITE_P(Aiosmtpd, OverEachTransport, testing::Values(false, true),
+                         [](const auto& test) { return test.param ? "Tls" : "Plain"; });
+
+TEST(MimeTransfer, TenMiBAttachmentIsReadBackByteForByte) {
+  ScratchDirectory dir;
+  const std::string bytes = RandomBytes(10 << 20);
+  FixedDateMessage m;
+  m.mime = true;
+  m.from = CTAVSMTPAddress("", "a@example.com");
+  m.AppendRecipient(CTAVSMTPAddress("", "b@example.com"), CTAVSMTPMessage::RecipientTo);
+  m.subject = "Big file";
+  CTAVSMTPBodyPart attachment;
+  attachment.contentType = "application/octet-stream";
+  attachment.attachmentTitle = "big.bin";
+  attachment.attachmentPath = dir.Write("big.bin", bytes);
+  m.rootPart.AddChild(attachment);
+  m.SetBody("The file.\n.\nBye");
+
+  SmtpTestServer server({.mechanisms = {"LOGIN"}});
+  {
+    Client c(server, false);
+    c.SendMailMessage(m);
+    c.Disconnect(true);
+  }
+  const auto messages = server.Messages();
+  ASSERT_EQ(messages.size(), 1u) << server.Log();
+  EXPECT_EQ(messages[0].envelope, "MAIL FROM:<a@example.com>\nRCPT TO:<b@example.com>\n");
+  const std::string& content = messages[0].content;
+  EXPECT_EQ(content.substr(0, m.FixedHeader().size() + 2), m.FixedHeader() + "\r\n");
+  const auto lines = ParseMessageFile(dir.Write("received.eml", content));
+  ASSERT_EQ(lines.size(), 8u);
+  EXPECT_EQ(lines[0], "headers from,to,subject,x-mailer,mime-version,content-type,date");
+  EXPECT_EQ(lines[4], "multipart multipart/mixed");
+  // Compared without printing: a difference would print 20 MiB of hex.
+  EXPECT_TRUE(lines[5] == "part application/octet-stream " + Hex("big.bin") + " " + Hex(bytes));
+  EXPECT_EQ(lines[6], "part text/plain - " + Hex("The file.\n.\nBye"));
+  EXPECT_EQ(lines[7], "defects 0");
+}

@@ -1,0 +1,16 @@
+// A message whose Date line is fixed, so that a test knows its header block before the
+// message is sent.
+#pragma once
+
+#include <ctime>
+#include <string>
+
+#include "mime/message.h"
+
+inline constexpr std::time_t fixedDate = 1796595459;  // 2026-12-06 22:17:39 UTC
+
+class FixedDateMessage : public CTAVSMTPMessage {
+ public:
+  std::string BuildHeader() override { return BuildHeaderAt(fixedDate); }
+  std::string FixedHeader() const { return BuildHeaderAt(fixedDate); }
+};

@@ -1,0 +1,43 @@
+// Python's standard email package reading a message file as a mail reader would
+// (parse_message.py, which says what it prints), and the hex form of its texts.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+// Lower-case hex of the bytes; "-" for none, as the script writes an empty text.
+inline std::string Hex(std::string_view bytes) {
+  if (bytes.empty()) return "-";
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(bytes.size() * 2);
+  for (unsigned char b : bytes) {
+    hex += digits[b >> 4];
+    hex += digits[b & 15];
+  }
+  return hex;
+}
+
+// The lines that the script prints for the message file at path; a test failure when
+// it does not end well.
+inline std::vector<std::string> ParseMessageFile(const std::string& path) {
+  const std::string command =
+      "/usr/bin/python3 " EMAILER_TEST_SUPPORT_DIR "/parse_message.py '" + path + "'";
+  FILE* pipe = popen(command.c_str(), "r");
+  EXPECT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[65536];
+  for (std::size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    output.append(buffer, n);
+  }
+  EXPECT_EQ(pipe == nullptr ? -1 : pclose(pipe), 0) << output.substr(0, 2000);
+  std::vector<std::string> lines;
+  for (std::size_t from = 0, p; (p = output.find('\n', from)) != output.npos; from = p + 1) {
+    lines.push_back(output.substr(from, p - from));
+  }
+  return lines;
+}

@@ -1,0 +1,362 @@
+// The message transfer against a scripted peer: the envelope with and without DSN
+// parameters, the recipients' order, the text after DATA for plain and MIME messages,
+// the refusal of line breaks, and each failure with the connection left standing.
+#include <clocale>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/catch_error.h"
+#include "tests/support/fixed_date_message.h"
+#include "tests/support/locale_fixture.h"
+#include "tests/support/scratch_directory.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/smtp_client.h"
+
+namespace {
+
+// From a@example.com to b@example.com, with a fixed Date.
+class Message : public FixedDateMessage {
+ public:
+  explicit Message(const std::string& body = "Hello") {
+    from = CTAVSMTPAddress("Sender", "a@example.com");
+    AppendRecipient(CTAVSMTPAddress("", "b@example.com"), RecipientTo);
+    subject = "Hi";
+    SetBody(body);
+  }
+};
+
+// 32 digits 0-9 and A-F.
+bool IsEnvelopeId(const std::string& id) {
+  return id.size() == 32 && id.find_first_not_of("0123456789ABCDEF") == std::string::npos;
+}
+
+PeerScript Helo() {
+  return PeerScript().Send("220 hi\r\n").Expect("HELO client\r\n").Send("250 ok\r\n");
+}
+
+PeerScript Step(std::string command, std::string reply) {
+  return PeerScript().Expect(std::move(command)).Send(std::move(reply) + "\r\n");
+}
+
+PeerScript Quit() { return Step("QUIT\r\n", "221 bye").ExpectClosed(); }
+
+// From DATA to the reply to the end of data; body is the text as it goes out.
+PeerScript Data(const Message& m, const std::string& body) {
+  return Step("DATA\r\n", "354 go ahead")
+      .Then(Step(m.FixedHeader() + "\r\n" + body + "\r\n.\r\n", "250 queued"));
+}
+
+// The whole transfer of a Message with its one recipient and no DSN.
+PeerScript PlainTransfer(const Message& m, const std::string& body) {
+  return Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
+      .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
+      .Then(Data(m, body));
+}
+
+// Connects, runs transfer, says QUIT, and returns the peer's report.
+std::string Session(const PeerScript& script, const std::function<void(TestClient&)>& transfer) {
+  ScriptedPeer peer{Helo().Then(script).Then(Quit())};
+  TestClient c;
+  c.ConnectTo(peer.Port());
+  transfer(c);
+  c.Disconnect(true);
+  return peer.Finish();
+}
+
+}  // namespace
+
+// Lines that hold a single dot, or begin with one, get one more dot.
+TEST(Transfer, PlainMessageGoesOutWithoutDsnParametersAndDotsStuffed) {
+  Message m("Hello\r\n.\r\n..x\r\n.end");
+  EXPECT_EQ(Session(PlainTransfer(m, "Hello\r\n..\r\n...x\r\n..end"),
+                    [&](TestClient& c) { c.SendMailMessage(m); }),
+            "");
+}
+
+TEST(Transfer, EmptyBodySendsHeaderEmptyLineAndEndOfData) {
+  Message m("");
+  EXPECT_EQ(Session(PlainTransfer(m, ""), [&](TestClient& c) { c.SendMailMessage(m); }), "");
+}
+
+TEST(Transfer, DsnRequestMakesOneEnvelopeIdAndKeepsItForTheNextTransfer) {
+  Message m;
+  m.dsnNotify = 3;
+  const PeerScript transfer = PeerScript()
+                                  .ReadLine()
+                                  .Send("250 ok\r\n")
+                                  .Then(Step("RCPT TO:<b@example.com> NOTIFY=SUCCESS,FAILURE\r\n",
+                                             "250 ok"))
+                                  .Then(Data(m, "Hello"));
+  ScriptedPeer peer{Helo().Then(transfer).Then(transfer).Then(Quit())};
+  TestClient c;
+  c.ConnectTo(peer.Port());
+  c.SendMailMessage(m);
+  const std::string id = m.dsnEnvelopeId;
+  c.SendMailMessage(m);
+  c.Disconnect(true);
+  ASSERT_EQ(peer.Finish(), "");
+  EXPECT_TRUE(IsEnvelopeId(id)) << id;
+  EXPECT_EQ(m.dsnEnvelopeId, id);
+  const std::string mailFrom = "MAIL FROM:<a@example.com> RET=HDRS ENVID=" + id + "\r\n";
+  const std::string& received = peer.Received();
+  const auto first = received.find(mailFrom);
+  ASSERT_NE(first, std::string::npos) << EscapeBytes(received);
+  EXPECT_NE(received.find(mailFrom, first + 1), std::string::npos);
+}
+
+TEST(Transfer, EnvelopeIdsAreFreshUpperCaseDigits) {
+  const std::string a = MakeEnvelopeId(), b = MakeEnvelopeId();
+  EXPECT_TRUE(IsEnvelopeId(a)) << a;
+  EXPECT_NE(a, b);
+}
+
+TEST(Transfer, MailFromCarriesReturnTypeAndAGivenEnvelopeId) {
+  TestClient c;
+  struct Case {
+    std::int32_t notify;
+    bool returnFull;
+    const char* command;
+  };
+  for (Case t : {Case{-1, true, "MAIL FROM:<a@b>\r\n"},
+                 Case{0, true, "MAIL FROM:<a@b> RET=FULL ENVID=ID-1\r\n"},
+                 Case{4, false, "MAIL FROM:<a@b> RET=HDRS ENVID=ID-1\r\n"}}) {
+    std::string id = "ID-1";
+    EXPECT_EQ(c.FormatMailFrom("a@b", t.notify, t.returnFull, id), t.command);
+    EXPECT_EQ(id, "ID-1");
+  }
+  std::string none;
+  c.FormatMailFrom("a@b", -1, false, none);
+  EXPECT_EQ(none, "") << "no envelope id without DSN";
+}
+
+TEST(Transfer, NotifyListsItsItemsInOrderAndNeverForNone) {
+  struct Case {
+    std::int32_t notify;
+    const char* command;
+  };
+  const Case cases[] = {
+      {-1, "RCPT TO:<r@x>\r\n"},
+      {0, "RCPT TO:<r@x> NOTIFY=NEVER\r\n"},
+      {1, "RCPT TO:<r@x> NOTIFY=SUCCESS\r\n"},
+      {3, "RCPT TO:<r@x> NOTIFY=SUCCESS,FAILURE\r\n"},
+      {4, "RCPT TO:<r@x> NOTIFY=DELAY\r\n"},
+      {6, "RCPT TO:<r@x> NOTIFY=FAILURE,DELAY\r\n"},
+      {7, "RCPT TO:<r@x> NOTIFY=SUCCESS,FAILURE,DELAY\r\n"},
+      {8, "RCPT TO:<r@x> NOTIFY=NEVER\r\n"},  // bits past DELAY are not items
+  };
+  PeerScript script;
+  for (const Case& t : cases) script.Then(Step(t.command, "250 ok"));
+  EXPECT_EQ(Session(script,
+                    [&](TestClient& c) {
+                      for (const Case& t : cases) c.SendRcptTo(t.notify, CTAVSMTPAddress("R", "r@x"));
+                    }),
+            "");
+}
+
+// Bcc recipients are in the envelope, after To and Cc; 251 counts as acceptance.
+TEST(Transfer, RecipientsGoInTheOrderToCcBccAnd251IsAccepted) {
+  Message m;
+  m.AppendRecipient(CTAVSMTPAddress("", "b2@example.com"), CTAVSMTPMessage::RecipientTo);
+  m.AppendRecipient(CTAVSMTPAddress("", "cc@example.com"), CTAVSMTPMessage::RecipientCc);
+  m.AppendRecipient(CTAVSMTPAddress("", "bcc@example.com"), CTAVSMTPMessage::RecipientBcc);
+  const PeerScript script = Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
+                                .Then(Step("RCPT TO:<b@example.com>\r\n", "251 forwarded"))
+                                .Then(Step("RCPT TO:<b2@example.com>\r\n", "250 ok"))
+                                .Then(Step("RCPT TO:<cc@example.com>\r\n", "251 forwarded"))
+                                .Then(Step("RCPT TO:<bcc@example.com>\r\n", "250 ok"))
+                                .Then(Data(m, "Hello"));
+  EXPECT_EQ(Session(script, [&](TestClient& c) { c.SendMailMessage(m); }), "");
+}
+
+// Without recipients DATA follows MAIL FROM at once, and the server's answer decides.
+TEST(Transfer, WithoutRecipientsDataFollowsMailFrom) {
+  Message m;
+  m.toList.clear();
+  const PeerScript script = Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
+                                .Then(Step("DATA\r\n", "554 no valid recipients"));
+  std::optional<CTAVSMTPException> error;
+  EXPECT_EQ(Session(script, [&](TestClient& c) { error = SmtpErrorOf([&] { c.SendMailMessage(m); }); }),
+            "");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(520));
+  EXPECT_EQ(error->m_sLastResponseText, "554 no valid recipients");
+}
+
+// The root's text is the preamble; each part follows with its header, its body, its
+// children and, when it has children, its closing boundary.
+TEST(Transfer, MimeTreeGoesOutPartByPartInTreeOrder) {
+  ScratchDirectory dir;
+  Message m;
+  m.mime = true;
+  m.rootPart = CTAVSMTPBodyPart();
+  m.rootPart.boundary = "ROOT";
+  CTAVSMTPBodyPart attachment;
+  attachment.contentType = "application/octet-stream";
+  attachment.attachmentTitle = "a.bin";
+  attachment.attachmentPath = dir.Write("a.bin", "abc");
+  m.rootPart.AddChild(attachment);
+  CTAVSMTPBodyPart alternative, html;
+  alternative.contentType = "multipart/alternative";
+  alternative.boundary = "ALT";
+  alternative.quotedPrintable = false;
+  html.contentType = "text/html";
+  html.contentId = "<h@x>";
+  html.text = "<p>x=1</p>";
+  alternative.AddChild(html);
+  m.rootPart.AddChild(alternative);
+  m.SetBody(".\r\nbye");
+
+  const std::string body =
+      "This is a multi-part message in MIME format"
+      "\r\n\r\n--ROOT\r\nContent-Type: application/octet-stream; name=\"a.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"a.bin\"\r\n"
+      "\r\nYWJj"
+      "\r\n--ROOT\r\nContent-Type: multipart/alternative; charset=iso-8859-1; Boundary=\"ALT\"\r\n\r\n"
+      "\r\n--ALT\r\nContent-Type: text/html; charset=iso-8859-1\r\n"
+      "Content-Transfer-Encoding: quoted-printable\r\nContent-ID: <h@x>\r\n\r\n<p>x=3D1</p>"
+      "\r\n--ALT--"
+      "\r\n--ROOT\r\nContent-Type: text/plain; charset=iso-8859-1\r\n"
+      "Content-Transfer-Encoding: quoted-printable\r\n\r\n..\r\nbye"
+      "\r\n--ROOT--";
+  EXPECT_EQ(Session(PlainTransfer(m, body), [&](TestClient& c) { c.SendMailMessage(m); }), "");
+}
+
+// A bare text is not encoded; with the charset "UTF-8" it is converted from the code
+// page, as the header says UTF-8. Other charsets keep its bytes.
+TEST(Transfer, PlainBodyIsSentInTheRootCharset) {
+  test_locale::UseLatin1();
+  struct Case {
+    const char* charset;
+    const char* body;
+  };
+  for (Case t : {Case{"UTF-8", "Caf\xC3\xA9\r\n..x"}, Case{"iso-8859-1", "Caf\xE9\r\n..x"}}) {
+    SCOPED_TRACE(t.charset);
+    Message m;
+    m.rootPart.charset = t.charset;
+    m.SetBody("Caf\xE9\r\n.x");
+    EXPECT_EQ(Session(PlainTransfer(m, t.body), [&](TestClient& c) { c.SendMailMessage(m); }), "");
+  }
+  std::setlocale(LC_ALL, "C");
+}
+
+// The attachment's header has gone out when its file turns out unreadable; the server
+// is left reading message text.
+TEST(Transfer, UnreadableAttachmentRaises514AndLeavesTheConnection) {
+  Message m;
+  m.mime = true;
+  m.rootPart = CTAVSMTPBodyPart();
+  m.rootPart.boundary = "ROOT";
+  CTAVSMTPBodyPart attachment;
+  attachment.contentType = "application/octet-stream";
+  attachment.attachmentTitle = "gone";
+  attachment.attachmentPath = "/nonexistent/gone";
+  m.rootPart.AddChild(attachment);
+  m.SetBody("text");
+  const PeerScript script =
+      Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
+          .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
+          .Then(Step("DATA\r\n", "354 go ahead"))
+          .Expect(m.FixedHeader() + "\r\nThis is a multi-part message in MIME format" +
+                  m.rootPart.ChildAt(0)->RenderHeader());
+  std::optional<CTAVSMTPException> error;
+  EXPECT_EQ(Session(script,
+                    [&](TestClient& c) {
+                      error = SmtpErrorOf([&] { c.SendMailMessage(m); });
+                      EXPECT_TRUE(c.m_bConnected);
+                    }),
+            "");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(514));
+  EXPECT_EQ(error->m_sLastResponseText, "");
+}
+
+// Each rejection ends the transfer with its step's message and the whole reply; the
+// recipients after a rejected one are not tried, and the connection stays.
+TEST(Transfer, EachRejectedStepRaisesItsMessageWithTheReply) {
+  Message m;
+  m.AppendRecipient(CTAVSMTPAddress("", "c@example.com"), CTAVSMTPMessage::RecipientCc);
+  const PeerScript mail = Step("MAIL FROM:<a@example.com>\r\n", "250 ok");
+  const PeerScript rcpts = Step("RCPT TO:<b@example.com>\r\n", "250 ok")
+                               .Then(Step("RCPT TO:<c@example.com>\r\n", "250 ok"));
+  struct Case {
+    const char* step;
+    PeerScript script;
+    HRESULT error;
+    const char* reply;
+  };
+  const Case cases[] = {
+      {"MAIL FROM", Step("MAIL FROM:<a@example.com>\r\n", "550-no\r\n550 sender refused"), Itf(519),
+       "550-no\r\n550 sender refused"},
+      {"RCPT TO", PeerScript(mail).Then(Step("RCPT TO:<b@example.com>\r\n", "550 no such user")),
+       Itf(524), "550 no such user"},
+      {"DATA", PeerScript(mail).Then(rcpts).Then(Step("DATA\r\n", "451 later")), Itf(520),
+       "451 later"},
+      {"end of data",
+       PeerScript(mail).Then(rcpts).Then(Step("DATA\r\n", "354 go")).Then(
+           Step(m.FixedHeader() + "\r\nHello\r\n.\r\n", "552 too big")),
+       Itf(521), "552 too big"},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.step);
+    std::optional<CTAVSMTPException> error;
+    EXPECT_EQ(Session(t.script,
+                      [&](TestClient& c) {
+                        error = SmtpErrorOf([&] { c.SendMailMessage(m); });
+                        EXPECT_TRUE(c.m_bConnected);
+                      }),
+              "");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, t.error);
+    EXPECT_EQ(error->m_sLastResponseText, t.reply);
+  }
+}
+
+// Text that goes into a command or header line unencoded may not end the line: the
+// message is refused before its first command. Display names and the subject are
+// encoded words, and go out.
+TEST(Transfer, LineBreaksInUnencodedFieldsAreRefusedBeforeAnythingIsSent) {
+  using Change = std::function<void(CTAVSMTPMessage&)>;
+  const std::vector<std::pair<const char*, Change>> changes = {
+      {"sender", [](auto& m) { m.from.emailAddress = "a@x\r\nRSET"; }},
+      {"reply-to", [](auto& m) { m.replyTo.emailAddress = "r@x\n"; }},
+      {"to", [](auto& m) { m.toList[0]->emailAddress = "b@x\rDATA"; }},
+      {"cc", [](auto& m) { m.AppendRecipient(CTAVSMTPAddress("", std::string("c@x\0y", 5)), 1); }},
+      {"bcc", [](auto& m) { m.AppendRecipient(CTAVSMTPAddress("", "d@x\r\n"), 2); }},
+      {"envelope id", [](auto& m) { m.dsnEnvelopeId = "ID\r\nRCPT TO:<x@y>"; m.dsnNotify = 1; }},
+      {"extra header", [](auto& m) { m.extraHeaders.push_back("X-A: 1\r\nBcc: e@x"); }},
+      {"mailer", [](auto& m) { m.mailer = "m\nBcc: e@x"; }},
+      {"root type", [](auto& m) { m.rootPart.contentType = "text/plain\r\nBcc: e@x"; }},
+      {"root charset", [](auto& m) { m.rootPart.charset = "x\n"; }},
+      {"part title", [](auto& m) {
+         CTAVSMTPBodyPart p;
+         p.attachmentTitle = "a\r\nb";
+         m.rootPart.AddChild(p);
+       }},
+      {"grandchild id", [](auto& m) {
+         CTAVSMTPBodyPart p, q;
+         q.contentId = std::string("<\0>", 3);
+         p.AddChild(q);
+         m.rootPart.AddChild(p);
+       }},
+  };
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
+    Message m;
+    change(m);
+    std::optional<CTAVSMTPException> error;
+    EXPECT_EQ(Session(PeerScript(), [&](TestClient& c) { error = SmtpErrorOf([&] { c.SendMailMessage(m); }); }),
+              "");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Win32(87));
+    EXPECT_EQ(error->m_sLastResponseText, "");
+  }
+
+  Message encoded;
+  encoded.subject = "a\r\nBcc: e@x";
+  encoded.from.displayName = "Evil\r\nBcc: e@x";
+  EXPECT_EQ(Session(PlainTransfer(encoded, "Hello"), [&](TestClient& c) { c.SendMailMessage(encoded); }),
+            "");
+}
