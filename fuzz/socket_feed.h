@@ -1,8 +1,9 @@
-// Feeds fuzz input to the reply readers of CWSocket through a socket pair. The readers
-// run exactly as they do against a proxy: the socket's own descriptor is replaced
-// (dup2) by one end of a UNIX socket pair, and the input, written into the other end
-// before the reader starts and followed by the end of data, is all the "proxy" sends.
-// A reader that wants more than the input meets the end of data, never a wait.
+// Feeds fuzz input to the reply readers of CWSocket, or of a connection over one,
+// through a socket pair. The readers run exactly as they do against a peer: the
+// socket's own descriptor is replaced (dup2) by one end of a UNIX socket pair, and the
+// input, written into the other end before the reader starts and followed by the end
+// of data, is all the peer sends. A reader that wants more than the input meets the
+// end of data, never a wait.
 #pragma once
 
 #include <string>
@@ -21,7 +22,11 @@ class SocketFeed {
   // Bounds each readable-wait; all data is there at once, so it is never reached.
   static constexpr std::uint32_t timeout = 10000;
 
-  explicit SocketFeed(std::string_view bytes) {
+  // Feeds a socket of its own.
+  explicit SocketFeed(std::string_view bytes) : SocketFeed(bytes, ownSocket) {}
+
+  // Feeds target, which is (re)created for it.
+  SocketFeed(std::string_view bytes, CWSocket& target) : socket(target) {
     int ends[2];
     FUZZ_CHECK(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
     SOCKET handle = socket.Create();
@@ -47,5 +52,9 @@ class SocketFeed {
     }
   }
 
-  CWSocket socket;
+ private:
+  CWSocket ownSocket;  // declared first: socket may refer to it
+
+ public:
+  CWSocket& socket;
 };

@@ -161,6 +161,13 @@ bool CWSocket::IsReadable(std::uint32_t timeout) {
   return true;
 }
 
+void CWSocket::SetReceiveTimeout(std::uint32_t timeout) {
+  // A zero time means no bound to the system.
+  std::uint32_t bound = std::max<std::uint32_t>(timeout, 1);
+  timeval limit{static_cast<time_t>(bound / 1000), static_cast<suseconds_t>(bound % 1000 * 1000)};
+  if (setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) RaiseFromErrno();
+}
+
 void CWSocket::WaitReadable(std::uint32_t timeout) {
   if (!IsReadable(timeout)) RaiseSocketError(WSAETIMEDOUT);
 }

@@ -60,6 +60,10 @@ class CWSocket {
   // Waits at most timeout milliseconds for data to read; a closed peer counts as
   // readable. Raises 10038 when no socket is open, else the last Winsock error.
   bool IsReadable(std::uint32_t timeout);
+  // Bounds each later receive that blocks, including those that OpenSSL makes on the
+  // socket, to timeout milliseconds (at least 1): one that waits longer fails as if
+  // nothing were there yet (EAGAIN). Raises the last Winsock error.
+  void SetReceiveTimeout(std::uint32_t timeout);
 
   // Closes an open socket and returns close()'s result; -1 when none is open. Never
   // raises.

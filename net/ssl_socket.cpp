@@ -73,7 +73,13 @@ bool CSSLSocket::Handshake(const char* host) {
   std::uint32_t address;
   bool isName = !ParseDottedAddress(host, &address);
   if (isName && SSL_set_tlsext_host_name(m_ssl.Get(), host) != 1) return false;
-  return SSL_connect(m_ssl.Get()) == 1;
+  int result = SSL_connect(m_ssl.Get());
+  // On a blocking socket the library wants more only when a receive ran out of its
+  // time: the server has gone quiet in the middle of the handshake.
+  if (result != 1 && SSL_get_error(m_ssl.Get(), result) == SSL_ERROR_WANT_READ) {
+    RaiseSocketError(WSAETIMEDOUT);
+  }
+  return result == 1;
 }
 
 bool CSSLSocket::Connect(const char* host, std::uint16_t port) {

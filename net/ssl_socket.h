@@ -62,7 +62,8 @@ class CSSLSocket {
 
   // Each connects the socket (directly or through the tunnel of the same name, whose
   // failures raise CWSocketException) and then shakes hands; true only when the
-  // handshake succeeded.
+  // handshake succeeded. A server that stops answering in the handshake for longer
+  // than the socket's receive timeout (CWSocket::SetReceiveTimeout) raises 10060.
   bool Connect(const char* host, std::uint16_t port);
   bool ConnectThroughSocks4(const char* host, std::uint16_t port, const char* proxyHost,
                             std::uint16_t proxyPort, std::uint32_t timeout);
@@ -74,7 +75,9 @@ class CSSLSocket {
                                const char* password, std::uint32_t timeout,
                                const char* userAgent);
 
-  // One SSL_write and one SSL_read; their results unchanged.
+  // One SSL_write and one SSL_read; their results unchanged. A record that is still
+  // incomplete when the socket's receive timeout runs out makes SSL_read want more
+  // (SSL_ERROR_WANT_READ) instead of waiting on.
   int Send(const void* data, int length);
   int Receive(void* buffer, int capacity);
   // True at once while decrypted bytes wait in the library, else the socket's wait.

@@ -55,11 +55,13 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // proxy of m_nProxyType, after binding to m_sBoundAddress), reads the 220 greeting
   // and says HELO (mechanism AuthNone) or EHLO and authenticates. Raises:
   //   87 (facility 7)  m_sHeloHostname holds CR or LF; nothing is sent
-  //   facility 7       socket creation, binding, connect or tunnel failure
+  //   facility 7       socket creation, binding, connect or tunnel failure; 10060
+  //                    when a TLS server stops answering in the handshake for longer
+  //                    than m_dwTimeout
   //   541-545          the TLS channel could not be set up
   //   512              no 220 greeting; 516, 517 and the mechanisms' messages below
-  // Once the transport stands, every failure closes the connection (after trying
-  // QUIT) before it reaches the caller.
+  // Every failure closes the transport before it reaches the caller; once the
+  // connection stands, after trying QUIT.
   void Connect(const char* host, std::int32_t mechanism, const char* user,
                const char* password, std::int32_t port, bool ssl);
   // EHLO (516 when not answered 250), then authentication by mechanism.
@@ -158,7 +160,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // OpenSSL error text (GetOpenSSLErrorText) as "%1", with the id noted below.
 
   // Creates the socket and, with m_bSSL, a new context (freeing the previous one) and
-  // SSL object: 541. A transport still open from an earlier attempt is closed first.
+  // SSL object: 541. A transport still open from an earlier attempt is closed first. In
+  // TLS mode every receive that OpenSSL makes waits at most m_dwTimeout.
   void CreateTransport();
   // Connects directly (545 when the handshake fails) or through a proxy: SOCKS4 542,
   // SOCKS5 543, HTTP 544. Null user names, passwords and user agents mean none.
@@ -180,7 +183,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // a segment with what follows.
   int TransportSend(const char* data, int length, bool more = false);
   // One receive; 0 (plain) when the server has closed. In TLS mode a result below 1
-  // is returned only when the library wants more data, else 547.
+  // is returned only when the library wants more data (a record still incomplete
+  // after m_dwTimeout), else 547.
   int TransportReceive(char* buffer, int capacity);
   bool TransportIsReadable(std::uint32_t timeout);
   // Shuts TLS down, frees the SSL object and closes the socket. Never raises.

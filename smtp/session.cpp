@@ -42,12 +42,15 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
                                  const char* password, std::int32_t port, bool ssl) {
   RefuseLineBreaks(m_sHeloHostname);
   m_bSSL = ssl;
-  ConvertSocketError([&] { CreateTransport(); });
   try {
-    ConnectTransport(host, port);
-  } catch (const CWSocketException& e) {
+    ConvertSocketError([&] {
+      CreateTransport();
+      ConnectTransport(host, port);
+    });
+  } catch (const CTAVSMTPException&) {
+    // A TLS failure too leaves no socket open behind the error.
     DisconnectQuietly();
-    RaiseSmtpError(static_cast<std::uint32_t>(e.m_nErrorCode), FACILITY_WIN32, "");
+    throw;
   }
   m_bConnected = true;
   try {

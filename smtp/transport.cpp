@@ -32,6 +32,10 @@ void CTAVSMTPConnection::CreateTransport() {
   m_sHeldBack.clear();
   m_socket.Create();
   if (!m_bSSL) return;  // plain mode calls no OpenSSL function
+  // OpenSSL receives on the socket itself, blocking, in the handshake and until a record
+  // is complete, whatever made the socket readable: each such wait must be bounded like
+  // every other wait for the server.
+  m_socket.SetReceiveTimeout(m_dwTimeout);
   // The library's defaults: no verification, no client certificate.
   m_sslContext.Attach(SSL_CTX_new(SSLv23_client_method()));
   if (!m_sslSocket.Create(m_sslContext, m_socket)) {

@@ -5,6 +5,11 @@
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev uuid-dev
   libkrb5-dev gss-ntlmssp-dev libgssapi-krb5-2 gss-ntlmssp)
 
+# scripts/demo: what a Release build of the program and its window module needs, and
+# the local SMTP server it sends to.
+DEMO_PACKAGES=(cmake ninja-build g++ pkg-config libssl-dev libgtk-3-dev uuid-dev libkrb5-dev
+  gss-ntlmssp-dev python3-aiosmtpd)
+
 # The window tests: a virtual X server, a driver for it, screenshots, a font.
 WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick fonts-dejavu-core)
 
@@ -21,8 +26,12 @@ MIME_TEST_PACKAGES=(python3 locales)
 SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
 
 # The Debian packages and their checks: dpkg-shlibdeps for the dependencies, lintian,
-# groff and man for the manual page, python3 to load the installed window module.
-PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3)
+# groff and man for the manual page, python3 to load the installed window module, and
+# aiosmtpd for the SMTP server that the installed program sends to.
+PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3 python3-aiosmtpd)
+
+# The memcheck group of the tests: the end-to-end tests under valgrind.
+MEMCHECK_PACKAGES=(valgrind)
 
 # The fuzz targets: clang with libFuzzer and the sanitizer run-times (compiler-rt).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)

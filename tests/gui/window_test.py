@@ -1,5 +1,6 @@
-"""Window tests: the result dialog and the message box of e-mailer, shown on an Xvfb
-server of their own (started with -displayfd, so parallel tests never share a display)
+"""Window tests: the result dialog and the message box of e-mailer (through the test
+driver window_probe, and in a run of the program itself), shown on an Xvfb server of
+their own (started with -displayfd, so parallel tests never share a display)
 and driven with xdotool. Screenshots are kept in WINDOW_TEST_OUTPUT/<test>/.
 
 There is no window manager, so windows have no title bar; their names are set all the
@@ -10,12 +11,14 @@ Run by ctest, one test per process: window_test.py WindowTest.test_<name>.
 import ctypes
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
 import unittest
 
 PROBE = os.environ["WINDOW_PROBE"]
+PROGRAM = os.environ["EMAILER_PROGRAM"]
 OUTPUT = os.environ["WINDOW_TEST_OUTPUT"]
 
 # Bound of one wait for a window to appear or a process to end. Generous, since GTK
@@ -114,6 +117,10 @@ class WindowTest(unittest.TestCase):
     def xdotool(self, *args):
         return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
                               timeout=WAIT).stdout.strip()
+
+    def visible_windows(self, name):
+        """The visible windows whose name is exactly name, now."""
+        return self.xdotool("search", "--onlyvisible", "--name", "^%s$" % name).split()
 
     def find_window(self, name):
         """The visible window whose name is exactly name, once it is mapped."""
@@ -245,6 +252,48 @@ class WindowTest(unittest.TestCase):
         self.wait_for_focus(self.find_window(DIALOG_TITLE))
         self.xdotool("key", "Escape")
         self.assertEqual(self.finish(dialog), (0, "IDCANCEL\n", ""))
+
+    # --- the program ---------------------------------------------------------------------
+
+    def test_connect_failure_shows_the_message_box_first_and_the_dialog_after_it(self):
+        # The result dialog's size, to tell it from the message box of the same caption.
+        probe = self.start("dialog", "Failed to connect to SMTP server\n")
+        window = self.find_window(DIALOG_TITLE)
+        self.wait_for_focus(window)
+        dialog_size = self.geometry(window)
+        self.xdotool("key", "Escape")
+        self.finish(probe)
+
+        # A port that refuses connections: bound, so no one takes it, but not listening.
+        refusing = socket.socket()
+        self.addCleanup(refusing.close)
+        refusing.bind(("127.0.0.1", 0))
+        config = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, config)
+        os.makedirs(os.path.join(config, "Zelkor", "Kestrum"))
+        with open(os.path.join(config, "Zelkor", "Kestrum", "SMTP.reg"), "w") as f:
+            f.write('Windows Registry Editor Version 5.00\n\n'
+                    '[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\n'
+                    '"Server"="127.0.0.1"\n"Port"="%d"\n' % refusing.getsockname()[1])
+        mailer = self.start("Subject", "Body", program=PROGRAM,
+                            env=dict(self.env, XDG_CONFIG_HOME=config))
+
+        box = self.find_window(DIALOG_TITLE)
+        self.wait_for_focus(box)
+        self.screenshot(box, "message-box")
+        self.assertNotEqual(self.geometry(box), dialog_size, "the dialog came first")
+        self.assertEqual(self.visible_windows(DIALOG_TITLE), [box], "both windows at once")
+        self.assertIsNone(mailer.poll())
+
+        self.xdotool("key", "Return")
+        self.wait_until(lambda: [w for w in self.visible_windows(DIALOG_TITLE) if w != box],
+                        "no dialog after the message box")
+        dialog = self.find_window(DIALOG_TITLE)
+        self.wait_for_focus(dialog)
+        self.assertEqual(self.geometry(dialog), dialog_size)
+        self.screenshot(dialog, "result-dialog")
+        self.xdotool("key", "Return")
+        self.assertEqual(self.finish(mailer), (1, "", ""))
 
     # --- without windows ----------------------------------------------------------------
 

@@ -3,7 +3,8 @@
 # dpkg -x as they would land on a machine, and checks them the way Debian and a user
 # would: the files and their modes, the dependencies (GTK only for the window module),
 # lintian (no errors), the manual page (no groff or man warnings) and the installed
-# program itself. Exits non-zero when a check fails.
+# program itself, which sends a message to a local SMTP server. Exits non-zero when a
+# check fails.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -23,8 +24,9 @@ core=$(printf '%s\n' "${debs[@]}" | grep '/e-mailer_[^/]*\.deb$')
 gtk=$(printf '%s\n' "${debs[@]}" | grep '/e-mailer-gtk_[^/]*\.deb$')
 [ -n "$core" ] && [ -n "$gtk" ] || { echo "FAILED: packages e-mailer and e-mailer-gtk not both built: ${debs[*]}" >&2; exit 1; }
 
+source scripts/lib/smtp_test_server.sh
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'stop_smtp_test_server; rm -rf "$work"' EXIT
 root=$work/root
 dpkg -x "$core" "$root" && dpkg -x "$gtk" "$root" || { echo "FAILED: dpkg -x" >&2; exit 1; }
 
@@ -55,7 +57,7 @@ layout=$(cd "$root" && find usr -printf '%m %p\n' | sort -k2)
 depends=$(dpkg-deb -f "$core" Depends)
 recommends=$(dpkg-deb -f "$core" Recommends)
 grep -Eq 'gtk|glib|pango' <<<"$depends" && fail "e-mailer depends on GTK: $depends"
-for library in libc6 libstdc++6 libssl3; do
+for library in libc6 libstdc++6 libssl3 libuuid1; do
   grep -q "$library" <<<"$depends" || fail "e-mailer does not depend on $library: $depends"
 done
 for package in e-mailer-gtk gss-ntlmssp; do
@@ -120,14 +122,35 @@ expect_nothing_done
 expect_nothing_done -ShowUI
 expect_nothing_done "" "a body" /showui
 
-# ---- SEND CHECK: arrives with the send run -------------------------------------------
-# Here the installed e-mailer sends one message to the test SMTP server of the session
-# tests (python3-aiosmtpd, tests/support/), started on a free port of 127.0.0.1: write
-# $work/config/Zelkor/Kestrum/SMTP.reg with its port, run
-#   run_mailer "Packaged" "Sent by the installed program"
-# and check exit status 0, empty stdout and stderr, and the subject, body, sender and
-# recipient among what the server received; then stop the server.
-# ---------------------------------------------------------------------------------------
+# The installed program sends one message, from the same bare environment, to the SMTP
+# test server of the session tests (aiosmtpd, tests/support/smtp_server.py) on a free
+# port of 127.0.0.1: exit status 0, nothing printed, and the server has the message with
+# its sender, recipient, subject and body.
+mkdir "$work/received"
+if start_smtp_test_server "$work/received"; then
+  mkdir -p "$work/config/Zelkor/Kestrum"
+  printf '%s\r\n' 'Windows Registry Editor Version 5.00' '' \
+    '[HKEY_CURRENT_USER\software\Zelkor\Kestrum\SMTP]' '"Server"="127.0.0.1"' \
+    "\"Port\"=\"$SMTP_SERVER_PORT\"" '"SenderName"="Package test"' \
+    '"SenderEMail"="package@example.com"' '"RecipientName"="Admin"' \
+    '"RecipientEMail"="admin@example.com"' >"$work/config/Zelkor/Kestrum/SMTP.reg"
+  run_mailer "Packaged" "Sent by the installed program"
+  status=$?
+  stop_smtp_test_server
+  [ "$status" -eq 0 ] || fail "e-mailer sending a message: exit status $status"
+  [ ! -s "$work/stdout" ] && [ ! -s "$work/stderr" ] ||
+    fail "e-mailer sending a message printed:$(cat "$work/stdout" "$work/stderr" | details)"
+  expected_envelope=$'MAIL FROM:<package@example.com>\nRCPT TO:<admin@example.com>'
+  [ "$(cat "$work/received/1.envelope" 2>/dev/null)" = "$expected_envelope" ] ||
+    fail "the server's envelope differs:$(cat "$work/received/1.envelope" 2>&1 | details)"
+  for line in 'From: Package test <package@example.com>' 'To: Admin <admin@example.com>' \
+    'Subject: Packaged' 'Sent by the installed program'; do
+    tr -d '\r' <"$work/received/1.eml" 2>/dev/null | grep -Fqx "$line" ||
+      fail "the received message lacks \"$line\":$(cat "$work/received/1.eml" 2>&1 | details)"
+  done
+else
+  fail "the SMTP test server did not start"
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "packaging: $failures check(s) failed" >&2

@@ -49,6 +49,16 @@ PeerScript& PeerScript::ReadLine() {
   return *this;
 }
 
+PeerScript& PeerScript::ReadUntil(std::string terminator) {
+  steps.push_back({Kind::ReadUntil, std::move(terminator)});
+  return *this;
+}
+
+PeerScript& PeerScript::ReadUntilClosed() {
+  steps.push_back({Kind::ReadUntilClosed, {}});
+  return *this;
+}
+
 PeerScript& PeerScript::Reset() {
   steps.push_back({Kind::Reset, {}});
   return *this;
@@ -160,6 +170,8 @@ std::string ScriptedPeer::RunStep(const PeerScript::Step& step) {
       return ReadAnyBytes();
     case PeerScript::Kind::ReadLine:
       return ReadLineBytes();
+    case PeerScript::Kind::ReadUntil:
+      return ReadUntilBytes(step.bytes);
     case PeerScript::Kind::Reset: {
       linger abort{1, 0};  // a zero linger time makes close() send a reset
       setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
@@ -172,7 +184,9 @@ std::string ScriptedPeer::RunStep(const PeerScript::Step& step) {
       connection = -1;
       return "";
     case PeerScript::Kind::ExpectClosed:
-      return ExpectClose();
+      return ExpectClose(false);
+    case PeerScript::Kind::ReadUntilClosed:
+      return ExpectClose(true);
   }
   return "unknown step";
 }
@@ -226,26 +240,30 @@ std::string ScriptedPeer::ReadAnyBytes() {
   return "";
 }
 
-// Byte by byte, so that nothing after the line is taken from the steps that follow.
-std::string ScriptedPeer::ReadLineBytes() {
-  std::string line;
-  while (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
+std::string ScriptedPeer::ReadLineBytes() { return ReadUntilBytes("\r\n"); }
+
+// Byte by byte, so that nothing after the terminator is taken from the steps that follow.
+std::string ScriptedPeer::ReadUntilBytes(const std::string& terminator) {
+  std::string text;
+  while (!text.ends_with(terminator)) {
     Wait wait = WaitReadable(connection, abortFd, stepBound);
     if (wait != Wait::Ready) {
-      return std::string("expected a line, ") + (wait == Wait::TimedOut ? "timed out" : "abandoned") +
-             " after \"" + EscapeBytes(line) + "\"";
+      return "expected text up to \"" + EscapeBytes(terminator) + "\", " +
+             (wait == Wait::TimedOut ? "timed out" : "abandoned") + " after \"" +
+             EscapeBytes(text) + "\"";
     }
     char c;
     if (recv(connection, &c, 1, 0) != 1) {
-      return "expected a line, connection closed after \"" + EscapeBytes(line) + "\"";
+      return "expected text up to \"" + EscapeBytes(terminator) + "\", connection closed after \"" +
+             EscapeBytes(text) + "\"";
     }
-    line += c;
+    text += c;
     received += c;
   }
   return "";
 }
 
-std::string ScriptedPeer::ExpectClose() {
+std::string ScriptedPeer::ExpectClose(bool anyBytes) {
   for (;;) {
     Wait wait = WaitReadable(connection, abortFd, stepBound);
     if (wait == Wait::TimedOut) return "expected the connection to close, it stayed open";
@@ -254,8 +272,10 @@ std::string ScriptedPeer::ExpectClose() {
     ssize_t n = recv(connection, buffer, sizeof buffer, 0);
     if (n <= 0) return "";  // an orderly close or a reset
     received.append(buffer, static_cast<std::size_t>(n));
-    return "expected the connection to close, got \"" +
-           EscapeBytes(std::string(buffer, static_cast<std::size_t>(n))) + "\"";
+    if (!anyBytes) {
+      return "expected the connection to close, got \"" +
+             EscapeBytes(std::string(buffer, static_cast<std::size_t>(n))) + "\"";
+    }
   }
 }
 

@@ -1,8 +1,8 @@
 // A scripted TCP peer for wire tests. It listens on a free port of 127.0.0.1, accepts
 // one connection in a thread of its own and plays a script against it: expect exact
 // bytes or take whatever comes, send bytes (whole, in pieces with pauses, or not at
-// all), close or reset, or wait for the other side to close. The first step that goes wrong ends the script and becomes
-// the report that Finish returns; bytes that arrive after the last step count as
+// all), close or reset, or wait for the other side to close. The first step that goes wrong ends
+// the script and becomes the report that Finish returns; bytes that arrive after the last step count as
 // unexpected.
 #pragma once
 
@@ -28,6 +28,9 @@ class PeerScript {
   PeerScript& ReadAny();
   // Reads one line, whatever it holds, up to and including its CR LF.
   PeerScript& ReadLine();
+  // Reads whatever arrives up to and including the first occurrence of terminator (for
+  // text the test cannot know byte for byte, such as a message with its date).
+  PeerScript& ReadUntil(std::string terminator);
   // Closes the connection.
   PeerScript& Close();
   // Closes the connection abortively: the other side gets a reset, not an orderly close.
@@ -35,12 +38,17 @@ class PeerScript {
   // Reads until the other side closes; any byte that arrives first is a mismatch.
   // Answering nothing and waiting here is how a peer goes silent.
   PeerScript& ExpectClosed();
+  // Reads whatever arrives until the other side closes: a silent peer that lets the
+  // other side say what it likes on its way out.
+  PeerScript& ReadUntilClosed();
   // Appends the steps of more.
   PeerScript& Then(const PeerScript& more);
 
  private:
   friend class ScriptedPeer;
-  enum class Kind { Expect, ReadAny, ReadLine, Send, Pause, Close, Reset, ExpectClosed };
+  enum class Kind {
+    Expect, ReadAny, ReadLine, ReadUntil, Send, Pause, Close, Reset, ExpectClosed, ReadUntilClosed
+  };
   struct Step {
     Kind kind;
     std::string bytes;
@@ -78,7 +86,9 @@ class ScriptedPeer {
   std::string ExpectBytes(const std::string& bytes);
   std::string ReadAnyBytes();
   std::string ReadLineBytes();
-  std::string ExpectClose();
+  std::string ReadUntilBytes(const std::string& terminator);
+  // With anyBytes, bytes that arrive before the close are taken; otherwise they fail.
+  std::string ExpectClose(bool anyBytes);
   std::string SendBytes(const std::string& bytes, std::size_t pieceSize,
                         std::chrono::milliseconds pause);
   std::string Drain();

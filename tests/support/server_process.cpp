@@ -33,24 +33,34 @@ sockaddr_in Loopback(std::uint16_t port) {
   return address;
 }
 
-// Forks and executes argv with standard output and error on outputFd; the child dies
-// with the test process. Returns the child's pid, or -1.
-pid_t Spawn(const std::vector<std::string>& argv, int outputFd) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
+// The NULL-terminated array of pointers into texts that exec wants.
+std::vector<char*> CStrings(const std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (const std::string& t : texts) pointers.push_back(const_cast<char*>(t.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Forks and executes argv with standard output on outputFd and standard error on
+// errorFd, in the environment env (the test's own when null); the child dies with the
+// test process. Returns the child's pid, or -1.
+pid_t Spawn(const std::vector<std::string>& argv, int outputFd, int errorFd,
+            const std::vector<std::string>* env = nullptr) {
+  std::vector<char*> args = CStrings(argv);
+  std::vector<char*> envp = env != nullptr ? CStrings(*env) : std::vector<char*>{};
   pid_t child = fork();
   if (child == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     int devNull = open("/dev/null", O_RDONLY);
     dup2(devNull, STDIN_FILENO);
     dup2(outputFd, STDOUT_FILENO);
-    dup2(outputFd, STDERR_FILENO);
-    execvp(args[0], args.data());
+    dup2(errorFd, STDERR_FILENO);
+    execvpe(args[0], args.data(), env != nullptr ? envp.data() : environ);
     _exit(127);
   }
   return child;
 }
+
 
 // Waits for the child to end within bound; true when it did, with its status.
 bool WaitForExit(pid_t child, std::chrono::milliseconds bound, int* status) {
@@ -83,6 +93,13 @@ std::filesystem::path TempDir::Write(const std::string& name, const std::string&
   return file;
 }
 
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 std::uint16_t FreePort() {
   int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address = Loopback(0);
@@ -96,7 +113,7 @@ std::uint16_t FreePort() {
 int RunCommand(const std::vector<std::string>& argv, std::string* log) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-  pid_t child = Spawn(argv, pipeFds[1]);
+  pid_t child = Spawn(argv, pipeFds[1], pipeFds[1]);
   close(pipeFds[1]);
   std::string output;
   char buffer[4096];
@@ -109,6 +126,24 @@ int RunCommand(const std::vector<std::string>& argv, std::string* log) {
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+  TempDir dir;
+  std::filesystem::path out = dir.Path() / "stdout", err = dir.Path() / "stderr";
+  int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  pid_t child = Spawn(argv, outFd, errFd, &env);
+  close(outFd);
+  close(errFd);
+  ProgramRun run;
+  int status = 0;
+  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    run.status = WEXITSTATUS(status);
+  }
+  run.out = ReadFile(out);
+  run.err = ReadFile(err);
+  return run;
 }
 
 void IgnoreSigpipe() { std::signal(SIGPIPE, SIG_IGN); }
@@ -126,7 +161,7 @@ ServerProcess::~ServerProcess() { Stop(); }
 bool ServerProcess::Start(const std::vector<std::string>& argv) {
   int logFd = open((dir.Path() / "server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                    0600);
-  pid = Spawn(argv, logFd);
+  pid = Spawn(argv, logFd, logFd);
   close(logFd);
   if (pid > 0 && WaitUntilListening()) return true;
   Stop();
@@ -164,9 +199,4 @@ void ServerProcess::Stop() {
   pid = -1;
 }
 
-std::string ServerProcess::Log() const {
-  std::ifstream in(dir.Path() / "server.log", std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+std::string ServerProcess::Log() const { return ReadFile(dir.Path() / "server.log"); }

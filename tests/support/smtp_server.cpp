@@ -1,19 +1,7 @@
 #include "tests/support/smtp_server.h"
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
-
-namespace {
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-}  // namespace
 
 SmtpTestServer::SmtpTestServer(const SmtpServerOptions& options)
     : certificate(options.tls ? std::optional(MakeTestCertificate(setup)) : std::nullopt),
@@ -33,6 +21,11 @@ std::vector<std::string> SmtpTestServer::Command(const SmtpServerOptions& option
                 {"--ntlm-users", setup.Write("ntlm_users", options.ntlmUsers).string()});
   }
   if (options.dsn) argv.push_back("--dsn");
+  if (options.dropOnQuit) argv.push_back("--drop-on-quit");
+  if (!options.rejectedRecipients.empty()) {
+    argv.push_back("--reject-recipient");
+    argv.insert(argv.end(), options.rejectedRecipients.begin(), options.rejectedRecipients.end());
+  }
   if (!options.mechanisms.empty()) {
     argv.push_back("--auth");
     argv.insert(argv.end(), options.mechanisms.begin(), options.mechanisms.end());
@@ -49,9 +42,13 @@ std::vector<ReceivedMessage> SmtpTestServer::Messages() const {
   }
 }
 
-std::vector<std::string> SmtpTestServer::Logins() const {
-  std::vector<std::string> logins;
-  std::istringstream lines(ReadFile(dir.Path() / "logins"));
-  for (std::string line; std::getline(lines, line);) logins.push_back(line);
-  return logins;
+std::vector<std::string> SmtpTestServer::Logins() const { return ReadLines("logins"); }
+
+std::vector<std::string> SmtpTestServer::Transcript() const { return ReadLines("transcript"); }
+
+std::vector<std::string> SmtpTestServer::ReadLines(const std::string& name) const {
+  std::vector<std::string> lines;
+  std::istringstream text(ReadFile(dir.Path() / name));
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
 }

@@ -26,6 +26,11 @@ struct SmtpServerOptions {
   // Announces DSN and takes its parameters (RET, ENVID, NOTIFY, ORCPT), which the
   // envelope records; without it they are refused with 555.
   bool dsn = false;
+  // Recipients refused at RCPT TO with
+  // "550 5.1.1 <address>: Recipient address rejected: User unknown".
+  std::vector<std::string> rejectedRecipients{};
+  // Closes the connection on QUIT instead of answering 221.
+  bool dropOnQuit = false;
 };
 
 // One message as the server received it.
@@ -49,12 +54,19 @@ class SmtpTestServer {
   // "MECHANISM identity" for every successful AUTH, in order; the identity of NTLM is
   // "DOMAIN\user".
   std::vector<std::string> Logins() const;
+  // Every command line the server has read, in order, without its line end, with CR,
+  // LF, NUL and bytes past ASCII escaped as "\r", "\n", "\x00", "\xc3"; the lines within
+  // AUTH and DATA are not commands. Complete up to the last command the client has the
+  // reply to.
+  std::vector<std::string> Transcript() const;
   std::string Log() const { return server.Log(); }
 
  private:
   std::vector<std::string> Command(const SmtpServerOptions& options, std::uint16_t port) const;
+  // The lines of a file the server writes.
+  std::vector<std::string> ReadLines(const std::string& name) const;
 
-  TempDir dir;  // the received messages and logins
+  TempDir dir;  // the received messages, logins and transcript
   TempDir setup;  // certificate and NTLM accounts
   std::optional<TestCertificate> certificate;
   ServerProcess server;

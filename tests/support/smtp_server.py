@@ -3,9 +3,10 @@
 
 Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--auth NAME ...] [--dsn]
                       [--user USER] [--password PASSWORD] [--ntlm-users FILE]
+                      [--reject-recipient ADDRESS ...] [--drop-on-quit]
 
-Listens on 127.0.0.1:PORT, plain or with implicit TLS (--tls), and offers the AUTH
-mechanisms named with --auth, none by default:
+Listens on 127.0.0.1:PORT (PORT 0 takes a free port), plain or with implicit TLS
+(--tls), and offers the AUTH mechanisms named with --auth, none by default:
 
   LOGIN          prompts "Username:" and "Password:" in Base64; Base64 answers
   PLAIN          the clear-text dialogue: prompts "username:" and "password:" and the
@@ -21,17 +22,27 @@ Every mechanism but NTLM accepts the one account USER / PASSWORD ("user" / "secr
 With --dsn the server announces DSN and takes the parameters of RFC 3461 (RET and ENVID
 of MAIL FROM, NOTIFY and ORCPT of RCPT TO), which aiosmtpd otherwise refuses with 555.
 
+Each ADDRESS of --reject-recipient is refused at RCPT TO with
+"550 5.1.1 <ADDRESS>: Recipient address rejected: User unknown". With --drop-on-quit the
+server closes the connection on QUIT instead of answering it.
+
+Once it listens, the server prints "listening on 127.0.0.1:PORT" on standard output,
+with the port it got.
+
 DIR receives, for message N (counting from 1), the file N.envelope with the lines
 "MAIL FROM:<address> PARAMETERS" and "RCPT TO:<address> PARAMETERS", and the file N.eml
-with the text after DATA (dots unstuffed, without the end-of-data line); and the file
-"logins" gets the line "MECHANISM identity" for every successful AUTH. All of it is
-written before the reply that ends the command, so a client that has its reply can read
-the files.
+with the text after DATA (dots unstuffed, without the end-of-data line); the file
+"logins" gets the line "MECHANISM identity" for every successful AUTH; and the file
+"transcript" gets every command line that the server reads (not the message text nor the
+answers within AUTH), without its line end, as Python writes bytes (CR as \\r, NUL as
+\\x00), one per line. All of it is written before the reply that ends the command, so a
+client that has its reply can read the files.
 """
 import argparse
 import asyncio
 import base64
 import hmac
+import logging
 import os
 import ssl
 import time
@@ -68,13 +79,37 @@ class Recorder:
         self.write("%d.envelope" % self.count, "".join(l.rstrip() + "\n" for l in lines).encode())
 
 
+class Transcript(logging.Handler):
+    """Keeps the command lines that aiosmtpd logs as it reads them ("peer >> line")."""
+
+    def __init__(self, path):
+        super().__init__(logging.INFO)
+        self.path = path
+
+    def emit(self, record):
+        if record.msg != "%r >> %r":
+            return
+        with open(self.path, "a") as f:
+            f.write(repr(record.args[1])[2:-1] + "\n")
+
+
+def keep_transcript(directory):
+    log = logging.getLogger("mail.log")
+    log.setLevel(logging.INFO)
+    log.propagate = False
+    log.addHandler(Transcript(os.path.join(directory, "transcript")))
+
+
 class Handler:
-    def __init__(self, recorder, user, password):
+    def __init__(self, recorder, user, password, rejected):
         self.recorder = recorder
         self.user = user.encode()
         self.password = password.encode()
+        self.rejected = rejected
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address in self.rejected:
+            return "550 5.1.1 <%s>: Recipient address rejected: User unknown" % address
         # aiosmtpd keeps the options of all recipients in one list; each is kept with
         # its own recipient here.
         envelope.rcpt_tos.append(address)
@@ -173,6 +208,14 @@ class DsnSMTP(SMTP):
         return result
 
 
+class DropOnQuit:
+    """A session that closes the connection on QUIT without the 221 reply."""
+
+    async def smtp_QUIT(self, arg):
+        self._handler_coroutine.cancel()
+        self.transport.close()
+
+
 async def handle_ehlo_with_dsn(self, server, session, envelope, hostname, responses):
     """Announces DSN before the last line of the EHLO reply."""
     session.host_name = hostname
@@ -188,13 +231,13 @@ OWN_MECHANISMS = {
 BUILTIN_MECHANISMS = {"BUILTIN-LOGIN": "LOGIN", "BUILTIN-PLAIN": "PLAIN"}
 
 
-def make_handler(names, recorder, user, password, dsn):
+def make_handler(names, recorder, user, password, dsn, rejected):
     """A handler offering names (and DSN); aiosmtpd's built-in mechanisms not named are
     excluded."""
     methods = dict(OWN_MECHANISMS[n] for n in names if n in OWN_MECHANISMS)
     if dsn:
         methods["handle_EHLO"] = handle_ehlo_with_dsn
-    handler = type("Handler", (Handler,), methods)(recorder, user, password)
+    handler = type("Handler", (Handler,), methods)(recorder, user, password, rejected)
     builtins = {BUILTIN_MECHANISMS[n] for n in names if n in BUILTIN_MECHANISMS}
     overridden = {n for n in names if n in OWN_MECHANISMS}
     excluded = [m for m in BUILTIN_MECHANISMS.values() if m not in builtins | overridden]
@@ -212,16 +255,22 @@ def parse_arguments():
     parser.add_argument("--password", default="secret")
     parser.add_argument("--ntlm-users")
     parser.add_argument("--dsn", action="store_true")
+    parser.add_argument("--reject-recipient", nargs="*", default=[], metavar="ADDRESS")
+    parser.add_argument("--drop-on-quit", action="store_true")
     return parser.parse_args()
 
 
 async def serve(arguments):
     if arguments.ntlm_users:
         os.environ["NTLM_USER_FILE"] = arguments.ntlm_users
+    keep_transcript(arguments.directory)
     recorder = Recorder(arguments.directory)
     handler, excluded = make_handler(arguments.auth, recorder, arguments.user,
-                                     arguments.password, arguments.dsn)
+                                     arguments.password, arguments.dsn,
+                                     set(arguments.reject_recipient))
     session_class = DsnSMTP if arguments.dsn else SMTP
+    if arguments.drop_on_quit:
+        session_class = type("Session", (DropOnQuit, session_class), {})
     context = None
     if arguments.tls:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -237,6 +286,7 @@ async def serve(arguments):
     loop = asyncio.get_running_loop()
     server = await loop.create_server(make_session, host="127.0.0.1", port=arguments.port,
                                       ssl=context)
+    print("listening on 127.0.0.1:%d" % server.sockets[0].getsockname()[1], flush=True)
     await server.serve_forever()
 
 

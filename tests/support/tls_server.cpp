@@ -23,3 +23,13 @@ TlsEchoServer::TlsEchoServer()
                                         std::to_string(port), certificate.certificate.string(),
                                         certificate.key.string()};
       }) {}
+
+TlsStubServer::TlsStubServer(Mode mode)
+    : certificate(MakeTestCertificate(dir)),
+      server([this, mode](std::uint16_t port) {
+        return std::vector<std::string>{"/usr/bin/python3",
+                                        EMAILER_TEST_SUPPORT_DIR "/tls_stub_server.py",
+                                        std::to_string(port), certificate.certificate.string(),
+                                        certificate.key.string(),
+                                        mode == Trickle ? "trickle" : "partial"};
+      }) {}

@@ -1,0 +1,297 @@
+// The program itself, end to end: the e-mailer binary runs with a settings file of its
+// own (a temporary XDG_CONFIG_HOME) and no display, against aiosmtpd on 127.0.0.1; the
+// tests read its exit status, its standard output and error, and what the server
+// stored.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/parse_message.h"
+#include "tests/support/server_process.h"
+#include "tests/support/smtp_server.h"
+
+namespace {
+
+using Settings = std::vector<std::pair<std::string, std::string>>;
+
+// Settings for a plain session with the test server: HELO, one sender, one recipient.
+Settings SettingsFor(const SmtpTestServer& server) {
+  return {{"Server", "127.0.0.1"},
+          {"Port", std::to_string(server.Port())},
+          {"SenderName", "Backup job"},
+          {"SenderEMail", "backup@example.com"},
+          {"RecipientName", "Admin"},
+          {"RecipientEMail", "admin@example.com"}};
+}
+
+void Set(Settings& settings, const std::string& name, const std::string& value) {
+  for (auto& [n, v] : settings) {
+    if (n == name) {
+      v = value;
+      return;
+    }
+  }
+  settings.emplace_back(name, value);
+}
+
+// The test's own environment without what would change the run: no display (texts go
+// to standard error), the settings of config, and a UTF-8 locale.
+std::vector<std::string> ProgramEnvironment(const std::filesystem::path& config) {
+  const char* const dropped[] = {"DISPLAY=", "WAYLAND_DISPLAY=", "XDG_CONFIG_HOME=", "LANG=",
+                                 "LANGUAGE=", "LC_", "LSAN_OPTIONS=", "ASAN_OPTIONS="};
+  auto isDropped = [&](const char* entry) {
+    return std::any_of(std::begin(dropped), std::end(dropped), [&](const char* prefix) {
+      return std::strncmp(entry, prefix, std::strlen(prefix)) == 0;
+    });
+  };
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (!isDropped(*entry)) env.emplace_back(*entry);
+  }
+  env.push_back("XDG_CONFIG_HOME=" + config.string());
+  env.push_back("LC_ALL=C.UTF-8");
+  // In the sanitizer build the leak checker passes over the leaks of the GSSAPI and
+  // NTLMSSP libraries (gss_ntlmssp_leaks.supp says which), and only those; their
+  // allocation stacks are taken the slow way, which reaches into those libraries.
+  env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" EMAILER_TEST_SUPPORT_DIR
+                "/gss_ntlmssp_leaks.supp");
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
+                ":fast_unwind_on_malloc=0");
+  return env;
+}
+
+// A string value as the settings file writes it: backslash and quote escaped.
+std::string Escaped(const std::string& value) {
+  std::string escaped;
+  for (char c : value) {
+    if (c == '\\' || c == '"') escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+// The program with a settings file of its own.
+class Mailer {
+ public:
+  explicit Mailer(const Settings& settings) {
+    std::filesystem::create_directories(home.Path() / "config/Zelkor/Kestrum");
+    std::string file = "Windows Registry Editor Version 5.00\r\n\r\n"
+                       "[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\r\n";
+    for (const auto& [name, value] : settings) {
+      file += "\"" + name + "\"=\"" + Escaped(value) + "\"\r\n";
+    }
+    home.Write("config/Zelkor/Kestrum/SMTP.reg", file);
+  }
+
+  ProgramRun Run(std::vector<std::string> parameters) const {
+    parameters.insert(parameters.begin(), EMAILER_PROGRAM);
+    return RunProgram(parameters, ProgramEnvironment(home.Path() / "config"));
+  }
+
+ private:
+  TempDir home;
+};
+
+// A port of 127.0.0.1 that refuses connections: bound, so no one else takes it, but
+// not listening.
+class RefusingPort {
+ public:
+  RefusingPort() : fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+  }
+  RefusingPort(const RefusingPort&) = delete;
+  RefusingPort& operator=(const RefusingPort&) = delete;
+  ~RefusingPort() { close(fd); }
+
+  int fd;
+  std::uint16_t port = 0;
+};
+
+// The header lines of a stored message (CR LF removed) and its body after the empty
+// line.
+std::pair<std::vector<std::string>, std::string> SplitMessage(const std::string& content) {
+  std::size_t end = content.find("\r\n\r\n");
+  std::vector<std::string> lines;
+  for (std::size_t from = 0, p; end != std::string::npos && from < end + 2; from = p + 2) {
+    p = content.find("\r\n", from);
+    lines.push_back(content.substr(from, p - from));
+  }
+  return {lines, end == std::string::npos ? "" : content.substr(end + 4)};
+}
+
+// Whether text has the shape: in it "9" stands for a digit, "A" for an upper-case and
+// "a" for a lower-case letter, "+" for a sign; every other character for itself.
+bool HasShape(const std::string& text, const std::string& shape) {
+  auto fits = [](unsigned char c, char s) {
+    switch (s) {
+      case '9': return std::isdigit(c) != 0;
+      case 'A': return std::isupper(c) != 0;
+      case 'a': return std::islower(c) != 0;
+      case '+': return c == '+' || c == '-';
+      default: return c == static_cast<unsigned char>(s);
+    }
+  };
+  return text.size() == shape.size() &&
+         std::equal(text.begin(), text.end(), shape.begin(), [&](char c, char s) {
+           return fits(static_cast<unsigned char>(c), s);
+         });
+}
+
+ProgramRun Succeeded() { return {0, "", ""}; }
+
+}  // namespace
+
+static void PrintTo(const ProgramRun& run, std::ostream* os) {
+  *os << "exit " << run.status << ", stdout \"" << run.out << "\", stderr \"" << run.err << "\"";
+}
+
+TEST(EMailer, TwoParametersSendTheMessageSilently) {
+  SmtpTestServer server;
+  EXPECT_EQ(Mailer(SettingsFor(server)).Run({"Backup done", "Finished at 02:14.\n.snapshots kept"}),
+            Succeeded());
+  const auto messages = server.Messages();
+  ASSERT_EQ(messages.size(), 1u) << server.Log();
+  EXPECT_EQ(messages[0].envelope,
+            "MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\n");
+  auto [header, body] = SplitMessage(messages[0].content);
+  ASSERT_EQ(header.size(), 7u) << messages[0].content;
+  EXPECT_EQ(header[0], "From: Backup job <backup@example.com>");
+  EXPECT_EQ(header[1], "To: Admin <admin@example.com>");
+  EXPECT_EQ(header[2], "Subject: Backup done");
+  EXPECT_EQ(header[3], "X-Mailer: CTAVSMTPConnection v2.67");
+  EXPECT_EQ(header[4], "Content-Type: text/plain;");
+  EXPECT_EQ(header[5], "\tcharset=UTF-8");
+  EXPECT_TRUE(HasShape(header[6], "Date: Aaa, 99 Aaa 9999 99:99:99 +9999")) << header[6];
+  // The body's LF went out as CR LF; the server has undone the dot stuffing.
+  EXPECT_EQ(body, "Finished at 02:14.\r\n.snapshots kept\r\n");
+}
+
+TEST(EMailer, ShowUiReportsTheSuccess) {
+  SmtpTestServer server;
+  EXPECT_EQ(Mailer(SettingsFor(server)).Run({"Backup done", "-SHOWUI", "All good."}),
+            (ProgramRun{0, "", "e-mailer: Message sent OK\n"}));
+  const auto messages = server.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].content.find("\r\nSubject: Backup done\r\n"), std::string::npos);
+  EXPECT_EQ(SplitMessage(messages[0].content).second, "All good.\r\n");
+}
+
+TEST(EMailer, RejectedRecipientFailsTheSendWithTheRcptReply) {
+  SmtpTestServer server({.rejectedRecipients = {"nobody@example.com"}});
+  Settings settings = SettingsFor(server);
+  Set(settings, "RecipientEMail", "nobody@example.com");
+  EXPECT_EQ(Mailer(settings).Run({"Backup done", "Body", "showui"}),
+            (ProgramRun{2, "",
+                        "e-mailer: Failed to send the SMTP message\n"
+                        "550 5.1.1 <nobody@example.com>: Recipient address rejected: "
+                        "User unknown\n"}));
+  EXPECT_TRUE(server.Messages().empty());
+}
+
+// The error's own text comes first (the message box), then the dialog's text, whose
+// second line is empty: no reply was read.
+TEST(EMailer, RefusedConnectionShowsTheSocketErrorThenTheConnectFailure) {
+  RefusingPort refusing;
+  EXPECT_EQ(Mailer({{"Server", "127.0.0.1"}, {"Port", std::to_string(refusing.port)}})
+                .Run({"Backup done", "Body"}),
+            (ProgramRun{1, "",
+                        "e-mailer: The connection was refused by the remote host.\n"
+                        "e-mailer: Failed to connect to SMTP server\n\n"}));
+}
+
+// "587abc" is port 587: the leading digits count. The test server's port stands in for
+// 587, which a test may not take.
+TEST(EMailer, PortOfDigitsFollowedByLettersIsTheDigits) {
+  SmtpTestServer server;
+  Settings settings = SettingsFor(server);
+  Set(settings, "Port", std::to_string(server.Port()) + "abc");
+  EXPECT_EQ(Mailer(settings).Run({"Backup done"}), Succeeded());
+  EXPECT_EQ(server.Messages().size(), 1u);
+}
+
+TEST(EMailer, SslOneSendsOverImplicitTls) {
+  SmtpTestServer server({.tls = true});
+  Settings settings = SettingsFor(server);
+  Set(settings, "Server", "localhost");
+  Set(settings, "SSL", "1");
+  EXPECT_EQ(Mailer(settings).Run({"Backup done", "Over TLS."}), Succeeded());
+  const auto messages = server.Messages();
+  ASSERT_EQ(messages.size(), 1u) << server.Log();
+  EXPECT_EQ(SplitMessage(messages[0].content).second, "Over TLS.\r\n");
+}
+
+TEST(EMailer, Utf8SubjectUnderAUtf8LocaleArrivesAsAnEncodedWord) {
+  SmtpTestServer server;
+  const std::string subject = "Grüße aus Köln", body = "Schöne Grüße";
+  EXPECT_EQ(Mailer(SettingsFor(server)).Run({subject, body}), Succeeded());
+  const auto messages = server.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(SplitMessage(messages[0].content).first[2].rfind("Subject: =?UTF-8?q?", 0), 0u)
+      << messages[0].content;
+  TempDir dir;
+  const auto parsed = ParseMessageFile(dir.Write("1.eml", messages[0].content).string());
+  EXPECT_NE(std::find(parsed.begin(), parsed.end(), "subject " + Hex(subject)), parsed.end());
+  EXPECT_NE(std::find(parsed.begin(), parsed.end(), "part text/plain - " + Hex(body + "\n")),
+            parsed.end());
+}
+
+// The server took the message but closed the connection instead of answering QUIT: the
+// run shows nothing, not even with showui, and says so by its exit status alone.
+TEST(EMailer, QuitWithoutAnswerExitsThreeWithTheMessageStored) {
+  SmtpTestServer server({.dropOnQuit = true});
+  EXPECT_EQ(Mailer(SettingsFor(server)).Run({"Backup done", "Body", "showui"}),
+            (ProgramRun{3, "", ""}));
+  EXPECT_EQ(server.Messages().size(), 1u);
+}
+
+namespace {
+
+struct AuthCase {
+  const char* method;  // the AuthMethod setting
+  const char* user;
+  std::vector<std::string> logins;  // what the server recorded
+};
+
+void PrintTo(const AuthCase& c, std::ostream* os) { *os << "AuthMethod " << c.method; }
+
+class EachAuthMethod : public testing::TestWithParam<AuthCase> {};
+
+}  // namespace
+
+// The server offers every mechanism; 5 picks NTLM, the first of its order.
+TEST_P(EachAuthMethod, SendsAfterAuthenticatingWithTheMechanism) {
+  SmtpTestServer server({.mechanisms = {"LOGIN", "PLAIN", "CRAM-MD5", "NTLM"},
+                         .ntlmUsers = "DOM:user:secret\n"});
+  Settings settings = SettingsFor(server);
+  Set(settings, "AuthMethod", GetParam().method);
+  Set(settings, "AuthUser", GetParam().user);
+  Set(settings, "AuthPassword", "secret");
+  EXPECT_EQ(Mailer(settings).Run({"Backup done", "Body"}), Succeeded()) << server.Log();
+  EXPECT_EQ(server.Logins(), GetParam().logins);
+  EXPECT_EQ(server.Messages().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EMailer, EachAuthMethod,
+    testing::Values(AuthCase{"0", "user", {}}, AuthCase{"1", "user", {"CRAM-MD5 user"}},
+                    AuthCase{"2", "user", {"LOGIN user"}}, AuthCase{"3", "user", {"PLAIN user"}},
+                    AuthCase{"4", "DOM\\user", {"NTLM DOM\\user"}},
+                    AuthCase{"5", "DOM\\user", {"NTLM DOM\\user"}}));
