@@ -89,7 +89,9 @@ using SEC_GET_KEY_FN = void (*)(void* argument, void* principal, std::uint32_t k
 // SECBUFFER_TOKEN buffer in its output (and in its input, when one is given), else
 // SEC_E_INVALID_TOKEN; a token that does not fit gives SEC_E_BUFFER_TOO_SMALL. It never
 // asks for completion, so CompleteAuthToken has nothing to do. Failures of the
-// mechanism map to the matching SEC_E_ status.
+// mechanism map to the matching SEC_E_ status. AcquireCredentialsHandleA also gives
+// SEC_E_UNSUPPORTED_FUNCTION when the GSSAPI library, one of its calls or the NTLMSSP
+// mechanism is missing.
 using ACQUIRE_CREDENTIALS_HANDLE_FN_A = SECURITY_STATUS (*)(
     const char* principal, const char* package, std::uint32_t credentialUse, void* logonId,
     void* authData, SEC_GET_KEY_FN getKeyFunction, void* getKeyArgument,
@@ -103,14 +105,14 @@ using COMPLETE_AUTH_TOKEN_FN = SECURITY_STATUS (*)(CtxtHandle* context, SecBuffe
 using DELETE_SECURITY_CONTEXT_FN = SECURITY_STATUS (*)(CtxtHandle* context);
 using FREE_CREDENTIALS_HANDLE_FN = SECURITY_STATUS (*)(CredHandle* credential);
 
-// The loaded security library. Loading is counted: the GSSAPI library is opened by the
-// first load and closed by the last free.
+// The loaded security library. Loading is counted: the GSSAPI library is opened when
+// AcquireCredentialsHandleA first needs it and closed by the last free.
 struct SecurityModule;
 
 // A generic entry point, cast to its own type by the caller.
 using SECURITY_PROC = void (*)();
 
-// Null when the GSSAPI library, one of its calls or the NTLMSSP mechanism is missing.
+// Never null; opens nothing.
 SecurityModule* LoadSecurityModule();
 
 // The entry point of that name ("AcquireCredentialsHandleA", ...); null for any other

@@ -83,7 +83,10 @@ bool OffersNtlmssp(const GssCalls& calls) {
 
 }  // namespace
 
-// One per process: every load shares the opened library.
+// One per process: every load shares the opened library. Loading opens nothing: the
+// library is opened when credentials are first acquired. Every SMTP connection loads
+// the module and few ever authenticate with NTLM, while opening GSSAPI with its
+// mechanism modules takes about 2 ms, a third of a whole one-shot send.
 struct SecurityModule {
   std::mutex lock;
   unsigned users = 0;
@@ -95,6 +98,28 @@ namespace {
 
 SecurityModule theModule;
 const GssCalls& gss = theModule.gss;
+
+bool OpenGssLibrary(SecurityModule& module) {
+  const char* path = secure_getenv(gssLibraryVariable);
+  void* library = dlopen(path != nullptr && *path != '\0' ? path : defaultGssLibrary,
+                         RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) return false;
+  GssCalls calls{};
+  if (!ResolveCalls(library, calls) || !OffersNtlmssp(calls)) {
+    dlclose(library);
+    return false;
+  }
+  module.library = library;
+  module.gss = calls;
+  return true;
+}
+
+// The library, opened at the first call; false when it, one of its calls or the
+// NTLMSSP mechanism is missing. A failed open is tried again at the next call.
+bool OpenModuleLibrary() {
+  std::lock_guard<std::mutex> guard(theModule.lock);
+  return theModule.library != nullptr || OpenGssLibrary(theModule);
+}
 
 // GSS_S_FAILURE is the mechanism's unspecific failure; what it means depends on the call.
 SECURITY_STATUS StatusFromGss(OM_uint32 major, SECURITY_STATUS unspecificFailure) {
@@ -181,6 +206,7 @@ SECURITY_STATUS AcquireCredentialsHandleA(const char* principal, const char* pac
       (identity != nullptr && identity->Flags != SEC_WINNT_AUTH_IDENTITY_ANSI)) {
     return SEC_E_UNSUPPORTED_FUNCTION;
   }
+  if (!OpenModuleLibrary()) return SEC_E_UNSUPPORTED_FUNCTION;
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
   OM_uint32 minor = 0;
   OM_uint32 major = identity != nullptr
@@ -282,26 +308,10 @@ const EntryPoint entryPoints[] = {
     Entry<FREE_CREDENTIALS_HANDLE_FN>("FreeCredentialsHandle", &FreeCredentialsHandle),
 };
 
-bool OpenGssLibrary(SecurityModule& module) {
-  const char* path = secure_getenv(gssLibraryVariable);
-  void* library = dlopen(path != nullptr && *path != '\0' ? path : defaultGssLibrary,
-                         RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) return false;
-  GssCalls calls{};
-  if (!ResolveCalls(library, calls) || !OffersNtlmssp(calls)) {
-    dlclose(library);
-    return false;
-  }
-  module.library = library;
-  module.gss = calls;
-  return true;
-}
-
 }  // namespace
 
 SecurityModule* LoadSecurityModule() {
   std::lock_guard<std::mutex> guard(theModule.lock);
-  if (theModule.users == 0 && !OpenGssLibrary(theModule)) return nullptr;
   ++theModule.users;
   return &theModule;
 }
@@ -317,7 +327,7 @@ SECURITY_PROC GetSecurityProcAddress(SecurityModule* module, const char* name) {
 void FreeSecurityModule(SecurityModule* module) {
   if (module == nullptr) return;
   std::lock_guard<std::mutex> guard(module->lock);
-  if (module->users == 0 || --module->users > 0) return;
+  if (module->users == 0 || --module->users > 0 || module->library == nullptr) return;
   dlclose(module->library);
   module->library = nullptr;
   module->gss = {};

@@ -176,8 +176,11 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
                                  const char* userName, const char* password,
                                  std::uint32_t timeout, const char* userAgent);
   // Sends all length bytes and returns length; 546 when TLS cannot write. Sends nothing
-  // for length 0. With more, the rest of a longer text follows at once, and a plain
-  // socket may hold the bytes back to share a segment with it.
+  // for length 0. With more, the rest of a longer text follows at once: pieces are held
+  // back, up to 16 KiB together, and leave with the piece that ends the text, in one
+  // send (one TLS record); a failure to send them is raised by that later call. A
+  // longer piece goes at once, and a plain socket may hold its last bytes back to share
+  // a segment with what follows.
   int TransportSend(const char* data, int length, bool more = false);
   // One receive; 0 (plain) when the server has closed. In TLS mode a result below 1
   // is returned only when the library wants more data (a record still incomplete
@@ -230,6 +233,12 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void Authenticate(const char* user, const char* password, std::int32_t mechanism);
   // AuthAutomatic is replaced by what the EHLO reply's "250-AUTH " line offers.
   std::int32_t ChooseFromEhloReply();
+  // One send of the whole text, plain or TLS (TransportSend without holding back).
+  void SendThrough(const char* data, std::size_t length, bool more);
+  // Sends what TransportSend holds back, if anything, and empties it.
+  void SendHeldBack(bool more);
+
+  std::string m_sHeldBack;  // pieces of a text whose end has not been sent yet
 };
 
 // A new DSN envelope id (RFC 3461 ENVID): the 32 hexadecimal digits of a fresh UUID, in

@@ -2,6 +2,8 @@
 // readable-wait and close goes to the plain socket or to the TLS socket over it.
 #include <openssl/ssl.h>
 
+#include <utility>
+
 #include "net/raise.h"
 #include "smtp/connection.h"
 
@@ -16,13 +18,18 @@ constexpr std::uint32_t msgConnectViaSSL = 545;
 constexpr std::uint32_t msgSendViaSSL = 546;
 constexpr std::uint32_t msgReceiveViaSSL = 547;
 
+// The most that TransportSend holds back for the rest of a text.
+constexpr std::size_t maxHeldBack = 16 * 1024;
+
 }  // namespace
 
 std::string CTAVSMTPConnection::GetOpenSSLErrorText() { return ::GetOpenSSLErrorText(); }
 
 void CTAVSMTPConnection::CreateTransport() {
-  // The SSL object of an earlier attempt must not outlive the socket it writes to.
+  // The SSL object of an earlier attempt must not outlive the socket it writes to, and
+  // nothing held back for it may go out on the new one.
   m_sslSocket.Close();
+  m_sHeldBack.clear();
   m_socket.Create();
   if (!m_bSSL) return;  // plain mode calls no OpenSSL function
   // OpenSSL receives on the socket itself, blocking, in the handshake and until a record
@@ -83,13 +90,37 @@ void CTAVSMTPConnection::TransportConnectHttpProxy(const char* host, std::uint16
 }
 
 int CTAVSMTPConnection::TransportSend(const char* data, int length, bool more) {
+  // A message goes out in pieces (header block, empty line, body, end of data): one send
+  // for each would cost a system call, and over TLS a record, per piece.
+  const auto size = static_cast<std::size_t>(length);
+  if (m_sHeldBack.size() + size <= maxHeldBack && (more || !m_sHeldBack.empty())) {
+    m_sHeldBack.append(data, size);
+    if (!more) SendHeldBack(false);
+    return length;
+  }
+  SendHeldBack(true);
+  SendThrough(data, size, more);
+  return length;
+}
+
+void CTAVSMTPConnection::SendHeldBack(bool more) {
+  if (m_sHeldBack.empty()) return;
+  // Emptied first: after a failed send nothing of it may go out with a later text.
+  const std::string text = std::exchange(m_sHeldBack, {});
+  SendThrough(text.data(), text.size(), more);
+}
+
+void CTAVSMTPConnection::SendThrough(const char* data, std::size_t length, bool more) {
   // An empty body is an empty send; TLS may not be asked to write nothing.
-  if (length == 0) return 0;
+  if (length == 0) return;
   // A plain send may take only part of the text; the rest must follow, not be lost.
-  if (!m_bSSL) return m_socket.SendAll(data, length, more);
-  int sent = m_sslSocket.Send(data, length);
-  if (sent < 1) RaiseSmtpError(msgSendViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
-  return sent;
+  if (!m_bSSL) {
+    m_socket.SendAll(data, static_cast<int>(length), more);
+    return;
+  }
+  if (m_sslSocket.Send(data, static_cast<int>(length)) < 1) {
+    RaiseSmtpError(msgSendViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+  }
 }
 
 int CTAVSMTPConnection::TransportReceive(char* buffer, int capacity) {
@@ -107,6 +138,7 @@ bool CTAVSMTPConnection::TransportIsReadable(std::uint32_t timeout) {
 }
 
 void CTAVSMTPConnection::TransportClose() {
+  m_sHeldBack.clear();
   if (m_bSSL) m_sslSocket.Close();
   // Also closes the socket of a TLS transport whose SSL object could not be made.
   m_socket.Close();

@@ -135,21 +135,45 @@ TEST_F(SecurityPackage, ZeroHandlesAreInvalid) {
   EXPECT_EQ(complete(&noContext, nullptr), SEC_E_INVALID_HANDLE);
 }
 
-// The library opens with the first load and closes with the last free: only then does a
-// changed library path count.
-TEST(SecurityModule, LoadsAreCounted) {
+// Explicit NTLM credentials through the module's entry point, freed at once.
+SECURITY_STATUS AcquireAndFree(SecurityModule* module) {
+  auto acquire = reinterpret_cast<ACQUIRE_CREDENTIALS_HANDLE_FN_A>(
+      GetSecurityProcAddress(module, "AcquireCredentialsHandleA"));
+  auto freeCredentials = reinterpret_cast<FREE_CREDENTIALS_HANDLE_FN>(
+      GetSecurityProcAddress(module, "FreeCredentialsHandle"));
+  const unsigned char user[] = "bob", domain[] = "DOM", password[] = "secret";
+  SEC_WINNT_AUTH_IDENTITY_A identity = {user, 3, domain, 3, password, 6,
+                                        SEC_WINNT_AUTH_IDENTITY_ANSI};
+  CredHandle credentials{};
+  SECURITY_STATUS status = acquire(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr, &identity,
+                                   nullptr, nullptr, &credentials, nullptr);
+  if (status == SEC_E_OK) {
+    EXPECT_EQ(freeCredentials(&credentials), SEC_E_OK);
+  }
+  return status;
+}
+
+// Loading opens nothing; the library opens when credentials are first acquired (a
+// failed open is tried again) and closes with the last free: only then does a changed
+// library path count.
+TEST(SecurityModule, OpensAtTheFirstAcquireAndClosesWithTheLastFree) {
+  const char* missing = "/nonexistent/libgssapi_krb5.so.2";
+  setenv("EMAILER_GSSAPI_LIBRARY", missing, 1);
   SecurityModule* first = LoadSecurityModule();
   ASSERT_NE(first, nullptr);
-  setenv("EMAILER_GSSAPI_LIBRARY", "/nonexistent/libgssapi_krb5.so.2", 1);
+  EXPECT_EQ(AcquireAndFree(first), SEC_E_UNSUPPORTED_FUNCTION);
+  unsetenv("EMAILER_GSSAPI_LIBRARY");
+  EXPECT_EQ(AcquireAndFree(first), SEC_E_OK);
+
+  setenv("EMAILER_GSSAPI_LIBRARY", missing, 1);
   SecurityModule* second = LoadSecurityModule();
-  EXPECT_NE(second, nullptr);
+  EXPECT_EQ(AcquireAndFree(second), SEC_E_OK);
   FreeSecurityModule(second);
   FreeSecurityModule(first);
-  EXPECT_EQ(LoadSecurityModule(), nullptr);
-  unsetenv("EMAILER_GSSAPI_LIBRARY");
   SecurityModule* again = LoadSecurityModule();
-  EXPECT_NE(again, nullptr);
+  EXPECT_EQ(AcquireAndFree(again), SEC_E_UNSUPPORTED_FUNCTION);
   FreeSecurityModule(again);
+  unsetenv("EMAILER_GSSAPI_LIBRARY");
 }
 
 TEST(SecurityStatus, EveryFailureHasAText) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
@@ -132,6 +133,70 @@ TEST(PlainTransport, SendDeliversEveryByteThoughSignalsCutItsWrites) {
   EXPECT_EQ(sent, static_cast<int>(text.size()));
   EXPECT_EQ(peer.Finish(), "");
   c.TransportClose();
+}
+
+// The pieces of a message as the transfer sends them: small ones held back, one larger
+// than what is held back at most, and the end that sends them.
+struct Piece {
+  std::string text;
+  bool more;
+};
+
+std::vector<Piece> MessagePieces() {
+  std::string large(40 << 10, '\0');
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>('a' + i % 26);
+  return {{"Subject: pieces\r\n", true}, {"\r\n", true}, {"", true}, {large, true},
+          {"--b--", true}, {"\r\n.\r\n", false}};
+}
+
+std::string Joined(const std::vector<Piece>& pieces) {
+  std::string text;
+  for (const Piece& piece : pieces) text += piece.text;
+  return text;
+}
+
+void SendPieces(CTAVSMTPConnection& c, const std::vector<Piece>& pieces) {
+  for (const Piece& piece : pieces) {
+    EXPECT_EQ(c.TransportSend(piece.text.data(), static_cast<int>(piece.text.size()), piece.more),
+              static_cast<int>(piece.text.size()));
+  }
+}
+
+TEST(PlainTransport, PiecesOfOneTextArriveWholeAndInOrder) {
+  const std::vector<Piece> pieces = MessagePieces();
+  ScriptedPeer peer{PeerScript().Expect(Joined(pieces)).Expect("QUIT\r\n")};
+  CTAVSMTPConnection c;
+  c.CreateTransport();
+  c.TransportConnect("127.0.0.1", peer.Port());
+  SendPieces(c, pieces);
+  c.TransportSend("QUIT\r\n", 6);
+  EXPECT_EQ(peer.Finish(), "");
+  c.TransportClose();
+}
+
+// Pieces whose end never came are dropped with the transport they were meant for.
+TEST(PlainTransport, HeldBackPiecesDoNotOutliveTheirTransport) {
+  ScriptedPeer first{PeerScript().ExpectClosed()};
+  ScriptedPeer second{PeerScript().Expect("EHLO x\r\n")};
+  CTAVSMTPConnection c;
+  c.CreateTransport();
+  c.TransportConnect("127.0.0.1", first.Port());
+  c.TransportSend("Subject: lost\r\n", 16, true);
+  c.TransportClose();
+  c.CreateTransport();
+  c.TransportConnect("127.0.0.1", second.Port());
+  c.TransportSend("EHLO x\r\n", 8);
+  EXPECT_EQ(first.Finish(), "");
+  EXPECT_EQ(second.Finish(), "");
+  c.TransportClose();
+}
+
+TEST_F(TlsTransport, PiecesOfOneTextArriveWholeAndInOrder) {
+  ConnectToServer("localhost");
+  ReceiveUntil(connection, "\r\n");
+  std::vector<Piece> pieces = MessagePieces();
+  SendPieces(connection, pieces);
+  EXPECT_EQ(ReceiveUntil(connection, "\r\n.\r\n"), Joined(pieces));
 }
 
 TEST_F(TlsTransport, SendsReceivesAndNamesTheServer) {

@@ -36,10 +36,11 @@ MEMCHECK_PACKAGES=(valgrind)
 # The fuzz targets: clang with libFuzzer and the sanitizer run-times (compiler-rt).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
-# The benchmarks' peer: Postfix's smtp-sink and smtp-source, run on their own. Postfix is
+# The benchmarks' peers: Postfix's smtp-sink and smtp-source, run on their own. Postfix is
 # installed without a configuration (preseeded, see preseed_postfix), so the mail system
-# is never set up or started.
-BENCH_PACKAGES=(postfix)
+# is never set up or started. The peer comparison (bench/peers/run) adds msmtp, curl,
+# swaks (with its TLS modules), stunnel for implicit TLS and time for peak memory.
+BENCH_PACKAGES=(postfix msmtp curl swaks libnet-ssleay-perl libio-socket-ssl-perl stunnel4 time openssl)
 
 preseed_postfix() {
   dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q 'install ok installed' && return 0
