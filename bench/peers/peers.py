@@ -4,6 +4,7 @@ alternating rounds, and prints one table of medians with each tool's ratio to
 e-mailer, then the speed goals met or missed.
 
     /usr/bin/python3 bench/peers/peers.py BUILD_DIR [--rounds N] [--bulk-rounds N]
+                                          [--memory-rounds N]
 """
 
 import argparse
@@ -25,10 +26,16 @@ MESSAGE_BYTES = 1024
 ATTACHMENT_BYTES = 50 << 20
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
+def free_ports(count):
+    """Ports that were free a moment ago, all different (held together while chosen)."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind((HOST, 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
 
 
 def wait_for_port(port, process, seconds=10.0):
@@ -91,7 +98,7 @@ class Bench:
     # The sink and the TLS front
 
     def start_servers(self):
-        self.port, self.tls_port = free_port(), free_port()
+        self.port, self.tls_port = free_ports(2)
         # smtp-sink refuses to keep root's privileges.
         user = ["-u", "nobody"] if os.geteuid() == 0 else []
         sink = subprocess.Popen(["/usr/sbin/smtp-sink", "-p", *user, f"{HOST}:{self.port}", "64"])
