@@ -94,6 +94,8 @@ class Bench:
         self.mailer = os.path.join(build, "bin/e-mailer")
         self.env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "HOME": work, "LC_ALL": "C.UTF-8"}
         self.servers = []
+        cpus = sorted(os.sched_getaffinity(0))
+        self.server_cpus, self.client_cpus = {cpus[0]}, {cpus[-1]}
 
     # The sink and the TLS front
 
@@ -101,8 +103,7 @@ class Bench:
         self.port, self.tls_port = free_ports(2)
         # smtp-sink refuses to keep root's privileges.
         user = ["-u", "nobody"] if os.geteuid() == 0 else []
-        sink = subprocess.Popen(["/usr/sbin/smtp-sink", "-p", *user, f"{HOST}:{self.port}", "64"])
-        self.servers.append(sink)
+        sink = self.start_server(["/usr/sbin/smtp-sink", "-p", *user, f"{HOST}:{self.port}", "64"])
         wait_for_port(self.port, sink)
         key, cert, conf = (os.path.join(self.work, n) for n in ("key.pem", "cert.pem", "stunnel.conf"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
@@ -111,9 +112,19 @@ class Bench:
         with open(conf, "w") as f:
             f.write(f"foreground = yes\npid =\ndebug = 3\n[smtps]\naccept = {HOST}:{self.tls_port}\n"
                     f"connect = {HOST}:{self.port}\ncert = {cert}\nkey = {key}\n")
-        stunnel = subprocess.Popen(["stunnel4", conf], stderr=subprocess.DEVNULL)
-        self.servers.append(stunnel)
+        stunnel = self.start_server(["stunnel4", conf])
         wait_for_port(self.tls_port, stunnel)
+        os.sched_setaffinity(0, self.client_cpus)  # every tool inherits it
+
+    # The servers run on one CPU and the tools on another, as they would on two
+    # machines. Left to the scheduler, a client and the sink sometimes share a CPU and
+    # sometimes not, and a message takes about four times as long when they do not
+    # (each reply wakes the other CPU), which would make the figures jump between runs.
+    def start_server(self, argv):
+        server = subprocess.Popen(argv, stderr=subprocess.DEVNULL)
+        os.sched_setaffinity(server.pid, self.server_cpus)
+        self.servers.append(server)
+        return server
 
     def stop_servers(self):
         for server in self.servers:
@@ -262,8 +273,8 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="emailer-peers-") as work:
         bench = Bench(os.path.abspath(args.build), work)
-        bench.start_servers()
         try:
+            bench.start_servers()
             bench.write_inputs()
             results = [
                 ("one-shot, plain", "ms", measure(bench.one_shot(False), args.rounds, args.memory_rounds)),
@@ -276,7 +287,8 @@ def main():
             bench.stop_servers()
     print(f"\nMedians of wall time over {args.rounds} rounds (one-shot), {args.bulk_rounds} (1,000 messages) "
           f"and 3 (attachment), of peak memory over {args.memory_rounds}; in the last two cases e-mailer is "
-          "its engine (bench/peers/engine_client).")
+          f"its engine (bench/peers/engine_client). Servers on CPU {min(bench.server_cpus)}, "
+          f"tools on CPU {min(bench.client_cpus)}.")
     print_table(results)
     print_goals(results)
 
