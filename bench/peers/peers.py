@@ -4,6 +4,7 @@ alternating rounds, and prints one table of medians with each tool's ratio to
 e-mailer, then the speed goals met or missed.
 
     /usr/bin/python3 bench/peers/peers.py BUILD_DIR [--rounds N] [--bulk-rounds N]
+                                          [--memory-rounds N]
 """
 
 import argparse
@@ -25,10 +26,16 @@ MESSAGE_BYTES = 1024
 ATTACHMENT_BYTES = 50 << 20
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
+def free_ports(count):
+    """Ports that were free a moment ago, all different (held together while chosen)."""
+    sockets = [socket.socket() for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind((HOST, 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
 
 
 def wait_for_port(port, process, seconds=10.0):
@@ -87,15 +94,16 @@ class Bench:
         self.mailer = os.path.join(build, "bin/e-mailer")
         self.env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "HOME": work, "LC_ALL": "C.UTF-8"}
         self.servers = []
+        cpus = sorted(os.sched_getaffinity(0))
+        self.server_cpus, self.client_cpus = {cpus[0]}, {cpus[-1]}
 
     # The sink and the TLS front
 
     def start_servers(self):
-        self.port, self.tls_port = free_port(), free_port()
+        self.port, self.tls_port = free_ports(2)
         # smtp-sink refuses to keep root's privileges.
         user = ["-u", "nobody"] if os.geteuid() == 0 else []
-        sink = subprocess.Popen(["/usr/sbin/smtp-sink", "-p", *user, f"{HOST}:{self.port}", "64"])
-        self.servers.append(sink)
+        sink = self.start_server(["/usr/sbin/smtp-sink", "-p", *user, f"{HOST}:{self.port}", "64"])
         wait_for_port(self.port, sink)
         key, cert, conf = (os.path.join(self.work, n) for n in ("key.pem", "cert.pem", "stunnel.conf"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
@@ -104,9 +112,19 @@ class Bench:
         with open(conf, "w") as f:
             f.write(f"foreground = yes\npid =\ndebug = 3\n[smtps]\naccept = {HOST}:{self.tls_port}\n"
                     f"connect = {HOST}:{self.port}\ncert = {cert}\nkey = {key}\n")
-        stunnel = subprocess.Popen(["stunnel4", conf], stderr=subprocess.DEVNULL)
-        self.servers.append(stunnel)
+        stunnel = self.start_server(["stunnel4", conf])
         wait_for_port(self.tls_port, stunnel)
+        os.sched_setaffinity(0, self.client_cpus)  # every tool inherits it
+
+    # The servers run on one CPU and the tools on another, as they would on two
+    # machines. Left to the scheduler, a client and the sink sometimes share a CPU and
+    # sometimes not, and a message takes about four times as long when they do not
+    # (each reply wakes the other CPU), which would make the figures jump between runs.
+    def start_server(self, argv):
+        server = subprocess.Popen(argv, stderr=subprocess.DEVNULL)
+        os.sched_setaffinity(server.pid, self.server_cpus)
+        self.servers.append(server)
+        return server
 
     def stop_servers(self):
         for server in self.servers:
@@ -255,8 +273,8 @@ def main():
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="emailer-peers-") as work:
         bench = Bench(os.path.abspath(args.build), work)
-        bench.start_servers()
         try:
+            bench.start_servers()
             bench.write_inputs()
             results = [
                 ("one-shot, plain", "ms", measure(bench.one_shot(False), args.rounds, args.memory_rounds)),
@@ -269,7 +287,8 @@ def main():
             bench.stop_servers()
     print(f"\nMedians of wall time over {args.rounds} rounds (one-shot), {args.bulk_rounds} (1,000 messages) "
           f"and 3 (attachment), of peak memory over {args.memory_rounds}; in the last two cases e-mailer is "
-          "its engine (bench/peers/engine_client).")
+          f"its engine (bench/peers/engine_client). Servers on CPU {min(bench.server_cpus)}, "
+          f"tools on CPU {min(bench.client_cpus)}.")
     print_table(results)
     print_goals(results)
 
