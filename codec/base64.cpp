@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 
+#include "net/message_table.h"
 #include "net/raise.h"
 
 namespace {
@@ -176,11 +177,11 @@ bool CBase64Buffer::DecodeRaw(const char* source, int sourceLength, unsigned cha
 
 void CBase64Buffer::Encode(const unsigned char* source, int sourceLength, std::uint32_t flags) {
   int required = RequiredEncodedLength(sourceLength, flags);
-  if (source == nullptr || required < 0) RaiseSmtpError(540, FACILITY_ITF, "");
+  if (source == nullptr || required < 0) RaiseSmtpError(msgBase64Encode, FACILITY_ITF, "");
   auto block = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(required) + 1);
   int written = 0;
   if (!EncodeRaw(source, sourceLength, block.get(), &written, flags)) {
-    RaiseSmtpError(540, FACILITY_ITF, "");
+    RaiseSmtpError(msgBase64Encode, FACILITY_ITF, "");
   }
   block[static_cast<std::size_t>(written)] = '\0';
   data = std::move(block);
@@ -189,16 +190,16 @@ void CBase64Buffer::Encode(const unsigned char* source, int sourceLength, std::u
 
 void CBase64Buffer::Encode(const char* text, std::uint32_t flags) {
   std::size_t n = text == nullptr ? 0 : std::strlen(text);
-  if (n > INT_MAX) RaiseSmtpError(540, FACILITY_ITF, "");
+  if (n > INT_MAX) RaiseSmtpError(msgBase64Encode, FACILITY_ITF, "");
   Encode(reinterpret_cast<const unsigned char*>(text), static_cast<int>(n), flags);
 }
 
 void CBase64Buffer::Decode(const char* source, int sourceLength) {
-  if (source == nullptr || sourceLength < 0) RaiseSmtpError(539, FACILITY_ITF, "");
+  if (source == nullptr || sourceLength < 0) RaiseSmtpError(msgBase64Decode, FACILITY_ITF, "");
   auto block = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(sourceLength) + 1);
   int written = 0;
   if (!DecodeRaw(source, sourceLength, reinterpret_cast<unsigned char*>(block.get()), &written)) {
-    RaiseSmtpError(539, FACILITY_ITF, "");
+    RaiseSmtpError(msgBase64Decode, FACILITY_ITF, "");
   }
   block[static_cast<std::size_t>(written)] = '\0';
   data = std::move(block);
@@ -207,6 +208,6 @@ void CBase64Buffer::Decode(const char* source, int sourceLength) {
 
 void CBase64Buffer::Decode(const char* text) {
   std::size_t n = text == nullptr ? 0 : std::strlen(text);
-  if (n > INT_MAX) RaiseSmtpError(539, FACILITY_ITF, "");
+  if (n > INT_MAX) RaiseSmtpError(msgBase64Decode, FACILITY_ITF, "");
   Decode(text, static_cast<int>(n));
 }

@@ -8,6 +8,7 @@
 #include "mime/fill_template.h"
 #include "mime/quoted_printable.h"
 #include "mime/utf8.h"
+#include "net/message_table.h"
 #include "net/raise.h"
 #include "platform/error_numbers.h"
 #include "platform/last_error.h"
@@ -15,7 +16,6 @@
 #include "platform/uuid.h"
 
 namespace {
-
 
 enum class Encoding { Base64, QuotedPrintable, None };
 
@@ -239,7 +239,7 @@ std::string CTAVSMTPBodyPart::RenderText(bool dotStuff) {
 }
 
 std::string CTAVSMTPBodyPart::EncodeBase64(std::string_view bytes) {
-  if (bytes.size() > INT_MAX) RaiseSmtpError(540, FACILITY_ITF, "");
+  if (bytes.size() > INT_MAX) RaiseSmtpError(msgBase64Encode, FACILITY_ITF, "");
   encodedBody.Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
                      static_cast<int>(bytes.size()), 0);
   return EncodedBodyText();

@@ -6,6 +6,40 @@
 #include <string>
 #include <string_view>
 
+// The ids of the messages that the engine raises, by the step that raises them.
+inline constexpr std::uint32_t msgGreeting = 512;
+inline constexpr std::uint32_t msgPartBody = 514;
+inline constexpr std::uint32_t msgEhlo = 516;
+inline constexpr std::uint32_t msgHelo = 517;
+inline constexpr std::uint32_t msgQuit = 518;
+inline constexpr std::uint32_t msgMailFrom = 519;
+inline constexpr std::uint32_t msgData = 520;
+inline constexpr std::uint32_t msgEndOfMessage = 521;
+inline constexpr std::uint32_t msgRcptTo = 524;
+inline constexpr std::uint32_t msgLogin = 525;
+inline constexpr std::uint32_t msgLoginUsernameRequest = 526;
+inline constexpr std::uint32_t msgLoginUsernameResponse = 527;
+inline constexpr std::uint32_t msgLoginPasswordRequest = 528;
+inline constexpr std::uint32_t msgLoginPasswordResponse = 529;
+inline constexpr std::uint32_t msgPlain = 530;
+inline constexpr std::uint32_t msgPlainUsernameRequest = 531;
+inline constexpr std::uint32_t msgPlainUsernameResponse = 532;
+inline constexpr std::uint32_t msgPlainPasswordRequest = 533;
+inline constexpr std::uint32_t msgPlainPasswordResponse = 534;
+inline constexpr std::uint32_t msgCramMd5 = 535;
+inline constexpr std::uint32_t msgCramMd5Digest = 536;
+inline constexpr std::uint32_t msgNtlm = 538;
+inline constexpr std::uint32_t msgBase64Decode = 539;
+inline constexpr std::uint32_t msgBase64Encode = 540;
+// TLS failures; "%1" of their texts is the OpenSSL error text.
+inline constexpr std::uint32_t msgCreateSSLSocket = 541;
+inline constexpr std::uint32_t msgSocks4ViaSSL = 542;
+inline constexpr std::uint32_t msgSocks5ViaSSL = 543;
+inline constexpr std::uint32_t msgHttpProxyViaSSL = 544;
+inline constexpr std::uint32_t msgConnectViaSSL = 545;
+inline constexpr std::uint32_t msgSendViaSSL = 546;
+inline constexpr std::uint32_t msgReceiveViaSSL = 547;
+
 // The text of message id with every "%1" replaced by insert; empty for an id that is
 // not in the table. Texts without "%1" ignore insert.
 std::string FormatTableMessage(std::uint32_t id, std::string_view insert);

@@ -6,6 +6,7 @@
 
 #include "codec/base64.h"
 #include "codec/md5.h"
+#include "net/message_table.h"
 #include "platform/last_error.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
@@ -27,21 +28,6 @@ constexpr MechanismName mechanismTable[] = {
 
 // Only a continued line of the EHLO reply counts, and only with a blank after AUTH.
 constexpr std::string_view authLinePrefix = "250-AUTH ";
-
-constexpr std::uint32_t msgEhlo = 516;
-constexpr std::uint32_t msgLogin = 525;
-constexpr std::uint32_t msgLoginUsernameRequest = 526;
-constexpr std::uint32_t msgLoginUsernameResponse = 527;
-constexpr std::uint32_t msgLoginPasswordRequest = 528;
-constexpr std::uint32_t msgLoginPasswordResponse = 529;
-constexpr std::uint32_t msgPlain = 530;
-constexpr std::uint32_t msgPlainUsernameRequest = 531;
-constexpr std::uint32_t msgPlainUsernameResponse = 532;
-constexpr std::uint32_t msgPlainPasswordRequest = 533;
-constexpr std::uint32_t msgPlainPasswordResponse = 534;
-constexpr std::uint32_t msgCramMd5 = 535;
-constexpr std::uint32_t msgCramMd5Digest = 536;
-constexpr std::uint32_t msgNtlm = 538;
 
 char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 

@@ -4,17 +4,13 @@
 
 #include <unistd.h>
 
+#include "net/message_table.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
 
 namespace {
 
 constexpr std::size_t hostNameBufferSize = 260;
-
-constexpr std::uint32_t msgGreeting = 512;
-constexpr std::uint32_t msgEhlo = 516;
-constexpr std::uint32_t msgHelo = 517;
-constexpr std::uint32_t msgQuit = 518;
 
 }  // namespace
 

@@ -9,17 +9,12 @@
 
 #include "mime/dot_stuffing.h"
 #include "mime/utf8.h"
+#include "net/message_table.h"
 #include "platform/uuid.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
 
 namespace {
-
-constexpr std::uint32_t msgPartBody = 514;
-constexpr std::uint32_t msgMailFrom = 519;
-constexpr std::uint32_t msgData = 520;
-constexpr std::uint32_t msgEndOfMessage = 521;
-constexpr std::uint32_t msgRcptTo = 524;
 
 constexpr std::int32_t noDsn = -1;
 

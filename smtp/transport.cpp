@@ -4,19 +4,11 @@
 
 #include <utility>
 
+#include "net/message_table.h"
 #include "net/raise.h"
 #include "smtp/connection.h"
 
 namespace {
-
-// Message ids of the TLS failures; "%1" of their texts is the OpenSSL error text.
-constexpr std::uint32_t msgCreateSSLSocket = 541;
-constexpr std::uint32_t msgSocks4ViaSSL = 542;
-constexpr std::uint32_t msgSocks5ViaSSL = 543;
-constexpr std::uint32_t msgHttpProxyViaSSL = 544;
-constexpr std::uint32_t msgConnectViaSSL = 545;
-constexpr std::uint32_t msgSendViaSSL = 546;
-constexpr std::uint32_t msgReceiveViaSSL = 547;
 
 // The most that TransportSend holds back for the rest of a text.
 constexpr std::size_t maxHeldBack = 16 * 1024;
