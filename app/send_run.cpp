@@ -5,7 +5,7 @@
 #include "app/result_dialog.h"
 #include "app/settings.h"
 #include "mime/message.h"
-#include "net/exceptions.h"
+#include "errors/exceptions.h"
 #include "platform/code_page.h"
 #include "smtp/connection.h"
 

@@ -4,8 +4,8 @@
 #include <climits>
 #include <cstring>
 
-#include "net/message_table.h"
-#include "net/raise.h"
+#include "errors/message_table.h"
+#include "errors/raise.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/socket_feed.h"
-#include "net/exceptions.h"
+#include "errors/exceptions.h"
 #include "platform/error_numbers.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "codec/base64.h"
 #include "platform/error_numbers.h"
-#include "net/raise.h"
+#include "errors/raise.h"
 #include "net/socket.h"
 
 namespace {

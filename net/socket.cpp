@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "platform/error_numbers.h"
-#include "net/raise.h"
+#include "errors/raise.h"
 #include "platform/error_mapping.h"
 #include "platform/last_error.h"
 

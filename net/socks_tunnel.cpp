@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/error_numbers.h"
-#include "net/raise.h"
+#include "errors/raise.h"
 #include "net/socket.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <openssl/ssl.h>
 
 #include "platform/error_numbers.h"
-#include "net/raise.h"
+#include "errors/raise.h"
 
 namespace {
 

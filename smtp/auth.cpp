@@ -6,7 +6,7 @@
 
 #include "codec/base64.h"
 #include "codec/md5.h"
-#include "net/message_table.h"
+#include "errors/message_table.h"
 #include "platform/last_error.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "mime/message.h"
-#include "net/exceptions.h"
+#include "errors/exceptions.h"
 #include "net/socket.h"
 #include "net/ssl_socket.h"
 #include "smtp/ntlm_security_client.h"

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "platform/error_numbers.h"
-#include "net/exceptions.h"
-#include "net/raise.h"
+#include "errors/exceptions.h"
+#include "errors/raise.h"
 
 // Runs step and returns its result; a CWSocketException that it raises becomes a
 // CTAVSMTPException with the same number in facility 7 and an empty text.

@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-#include "net/message_table.h"
+#include "errors/message_table.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
 

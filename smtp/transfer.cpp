@@ -9,7 +9,7 @@
 
 #include "mime/dot_stuffing.h"
 #include "mime/utf8.h"
-#include "net/message_table.h"
+#include "errors/message_table.h"
 #include "platform/uuid.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"

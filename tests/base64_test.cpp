@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include "net/exceptions.h"
+#include "errors/exceptions.h"
 
 namespace {
 

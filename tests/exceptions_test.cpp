@@ -1,12 +1,12 @@
-#include "net/exceptions.h"
+#include "errors/exceptions.h"
 
 #include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "net/message_table.h"
-#include "net/raise.h"
+#include "errors/message_table.h"
+#include "errors/raise.h"
 #include "platform/last_error.h"
 #include "platform/system_messages.h"
 

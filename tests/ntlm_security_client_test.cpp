@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/exceptions.h"
+#include "errors/exceptions.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "app/result_dialog.h"
-#include "net/exceptions.h"
+#include "errors/exceptions.h"
 #include "platform/result_window.h"
 
 int main(int argc, char* argv[]) {

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "net/exceptions.h"
+#include "errors/exceptions.h"
 
 // The number of the CWSocketException that f raises; 0 (and a test failure) when it
 // raises none.

@@ -1,4 +1,4 @@
-#include "net/message_table.h"
+#include "errors/message_table.h"
 
 namespace {
 

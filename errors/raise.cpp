@@ -1,6 +1,6 @@
-#include "net/raise.h"
+#include "errors/raise.h"
 
-#include "net/exceptions.h"
+#include "errors/exceptions.h"
 #include "platform/last_error.h"
 
 void RaiseSmtpError(std::uint32_t code, std::uint32_t facility, const std::string& text) {

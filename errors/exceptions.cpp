@@ -1,10 +1,10 @@
-#include "net/exceptions.h"
+#include "errors/exceptions.h"
 
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
-#include "net/message_table.h"
+#include "errors/message_table.h"
 #include "platform/message_box.h"
 #include "platform/system_messages.h"
 
