@@ -94,8 +94,8 @@ void CTAVSMTPConnection::AuthenticateOAuth(const char* user, const char* token) 
 void CTAVSMTPConnection::RaiseTokenRefused(std::string_view answer) {
   std::string reason = DecodedParameter(GetLastReply());
   SendCommand(answer);
-  // The server now fails the exchange; its final reply is read so that it is the last
-  // reply the user sees, beside the reason.
+  // The server now fails the exchange; its final reply goes with the reason, as the
+  // QUIT that follows the failure takes the place of the last reply.
   ExpectReply(535);
-  RaiseSmtpError(msgOAuthTokenRefused, FACILITY_ITF, reason);
+  RaiseSmtpError(msgOAuthTokenRefused, FACILITY_ITF, reason + "\r\n" + GetLastReply());
 }

@@ -152,8 +152,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   virtual void AuthenticateSaslPlain(const char* user, const char* password);
   // The bearer token as OAUTHBEARER (RFC 7628) when the EHLO reply offers it, else as
   // XOAUTH2 when offered, else 549 with the EHLO reply as text. A token that the server
-  // refuses with an error challenge (334 and Base64 JSON) raises 552 with the decoded
-  // JSON as text, once the exchange has been ended as the mechanism requires. A user
+  // refuses with an error challenge (334 and Base64 JSON) raises 552 once the exchange
+  // has been ended as the mechanism requires; its text is the decoded JSON, CR LF and
+  // the server's final reply. A user
   // name or token holding CR, LF or ^A raises 87 (facility 7) before anything is sent.
   virtual void AuthenticateOAuth(const char* user, const char* token);
 
@@ -254,7 +255,7 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void SendInitialResponse(std::string_view mechanism, std::string_view response,
                            std::uint32_t message);
   // The token was refused with an error challenge, the last reply: sends answer, reads
-  // the final reply and raises 552 with the challenge's decoded JSON as text.
+  // the final reply and raises 552 with the challenge's decoded JSON and that reply.
   [[noreturn]] void RaiseTokenRefused(std::string_view answer);
   // One send of the whole text, plain or TLS (TransportSend without holding back).
   void SendThrough(const char* data, std::size_t length, bool more);

@@ -448,14 +448,17 @@ TEST(AuthOAuth, ARefusedTokenRaisesTheServersReasonOnceTheExchangeIsOver) {
                               "user", "ya29.token");
   ASSERT_TRUE(xoauth2);
   EXPECT_EQ(xoauth2->m_hrError, Itf(552));
-  EXPECT_EQ(xoauth2->m_sLastResponseText, refusal);
-  EXPECT_STREQ(xoauth2->what(), ("The server refused the OAuth 2.0 token, Details: " + refusal).c_str());
+  EXPECT_EQ(xoauth2->m_sLastResponseText,
+            refusal + "\r\n535 5.7.8 Username and Password not accepted");
+  EXPECT_EQ(std::string(xoauth2->what()), "The server refused the OAuth 2.0 token, Details: " +
+                                              refusal +
+                                              "\r\n535 5.7.8 Username and Password not accepted");
 
   OAuthSession bearer =
       RunOAuth(PeerScript().Send(challenge).Expect("AQ==\r\n").Send("535 5.7.8 no\r\n"));
   ASSERT_TRUE(bearer.error);
   EXPECT_EQ(bearer.error->m_hrError, Itf(552));
-  EXPECT_EQ(bearer.error->m_sLastResponseText, refusal);
+  EXPECT_EQ(bearer.error->m_sLastResponseText, refusal + "\r\n535 5.7.8 no");
 }
 
 TEST(AuthOAuth, OtherRepliesRaiseTheMechanismsMessage) {
