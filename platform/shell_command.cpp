@@ -4,10 +4,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -61,10 +61,6 @@ pid_t SpawnShell(const std::string& command, int outputFd) {
   return pid;
 }
 
-// A descriptor that becomes readable when the process pid ends (pidfd_open, which
-// glibc's header does not declare for C++), or -1 with errno set.
-int ProcessDescriptor(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
-
 // Reads what the pipe holds now into output, stopping once it holds more than cap
 // bytes; false at the pipe's end or on an error.
 bool ReadAvailable(int fd, std::size_t cap, std::string& output) {
@@ -80,26 +76,24 @@ bool ReadAvailable(int fd, std::size_t cap, std::string& output) {
   return true;
 }
 
-// Collects the output until the process has ended; TimedOut or TooLong when it has to
-// be stopped, else Exited (the status is read by the caller).
-ShellCommandResult::Outcome Collect(int outputFd, int processFd, Clock::time_point deadline,
-                                    std::size_t outputCap, std::string& output) {
-  pollfd fds[] = {{outputFd, POLLIN, 0}, {processFd, POLLIN, 0}};
+// How often the wait looks whether the process has ended: its output may stay open
+// after it (a process it left behind holds it) or close before it.
+constexpr int exitCheckInterval = 10;  // ms
+
+// Collects the output until the process has ended, leaving its wait status in status;
+// TimedOut or TooLong when it has to be stopped.
+ShellCommandResult::Outcome Collect(pid_t pid, int outputFd, Clock::time_point deadline,
+                                    std::size_t outputCap, std::string& output, int& status) {
+  pollfd watched{outputFd, POLLIN, 0};
   for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return ShellCommandResult::TimedOut;
-    if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) {
-      return ShellCommandResult::TimedOut;
-    }
-    // Once the process has ended, all it wrote is in the pipe: read it whatever poll
-    // saw of the pipe.
-    bool ended = (fds[1].revents & POLLIN) != 0;
-    if ((ended || fds[0].revents != 0) && fds[0].fd >= 0 &&
-        !ReadAvailable(outputFd, outputCap, output)) {
-      fds[0].fd = -1;
-    }
+    // Once the process has ended, all it wrote is in the pipe: it is read after the check.
+    bool ended = waitpid(pid, &status, WNOHANG) == pid;
+    if (watched.fd >= 0 && !ReadAvailable(outputFd, outputCap, output)) watched.fd = -1;
     if (output.size() > outputCap) return ShellCommandResult::TooLong;
     if (ended) return ShellCommandResult::Exited;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) return ShellCommandResult::TimedOut;
+    poll(&watched, 1, static_cast<int>(std::min<long long>(left, exitCheckInterval)));
   }
 }
 
@@ -115,22 +109,20 @@ ShellCommandResult RunShellCommand(const std::string& command, std::uint32_t tim
     return result;
   }
   FileDescriptor reader(pipeFds[0]), writer(pipeFds[1]);
+  // Only this end: the command writes as to any pipe, waiting while it is full.
+  fcntl(reader.fd, F_SETFL, O_NONBLOCK);
   pid_t pid = SpawnShell(command, writer.fd);
-  writer.Close();
-  FileDescriptor process(pid < 0 ? -1 : ProcessDescriptor(pid));
-  if (process.fd < 0) {
+  if (pid < 0) {
     result.error = errno;
-    if (pid >= 0) kill(-pid, SIGKILL);
-  } else {
-    fcntl(reader.fd, F_SETFL, O_NONBLOCK);
-    result.outcome = Collect(reader.fd, process.fd, deadline, outputCap, result.output);
-    if (result.outcome != ShellCommandResult::Exited) kill(-pid, SIGKILL);
+    return result;
   }
-  if (pid < 0) return result;
+  writer.Close();
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  result.outcome = Collect(pid, reader.fd, deadline, outputCap, result.output, status);
   if (result.outcome != ShellCommandResult::Exited) {
+    kill(-pid, SIGKILL);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
     result.output.clear();
   } else if (WIFSIGNALED(status)) {
     result.outcome = ShellCommandResult::Signalled;

@@ -25,6 +25,7 @@ struct ShellCommandResult {
 // most outputCap bytes of its standard output. The command runs in a process group of
 // its own, which is killed whole when it takes too long or prints too much, and with
 // SIGPIPE at its default action. Its output is complete once it has ended; what
-// processes it left behind write later is not waited for. Never raises.
+// processes it left behind write later is not waited for (the end is seen within 10 ms).
+// Never raises.
 ShellCommandResult RunShellCommand(const std::string& command, std::uint32_t timeout,
                                    std::size_t outputCap);
