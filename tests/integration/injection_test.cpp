@@ -205,7 +205,7 @@ TEST(Injection, HeloNameNeverCarriesASecondCommand) {
   {
     Client c;
     c.m_sHeloHostname = WithCommand("client.test", std::string("\0", 1));
-    c.ConnectTo(server, 7);  // EHLO without authentication
+    c.ConnectTo(server, 8);  // EHLO without authentication
     c.Disconnect(true);
   }
   EXPECT_EQ(server.Transcript(), (std::vector<std::string>{"EHLO client.test", "QUIT"}));
