@@ -45,8 +45,12 @@ examples=$prefix/share/doc/e-mailer-dev/examples
 export LD_LIBRARY_PATH=$libdir PKG_CONFIG_PATH=$libdir/pkgconfig
 names=(plain_message mime_message dsn_message socks5_proxy implicit_tls)
 
-# Each public header stands on its own: it includes all it needs, and all of that is
-# installed.
+# The public headers are there, and each header stands on its own: it includes all it
+# needs, and all of that is installed.
+for header in smtp/connection.h mime/message.h mime/body_part.h mime/address.h \
+  errors/exceptions.h errors/message_table.h platform/error_numbers.h; do
+  [ -f "$prefix/include/e-mailer/$header" ] || fail "the public header $header is not installed"
+done
 while read -r header; do
   output=$(echo "#include \"$header\"" | g++ -std=c++20 -fsyntax-only -Wall -Wextra -Werror \
     -I "$prefix/include/e-mailer" -x c++ - 2>&1) ||
