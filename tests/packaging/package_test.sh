@@ -149,6 +149,10 @@ for binary in usr/bin/e-mailer usr/lib/e-mailer/e-mailer-gtk.so "$shared_library
   readelf -S "$root/$binary" | grep -q '\.symtab' && fail "$binary is not stripped"
   readelf -S "$root/$binary" | grep -q '\.debug_' && fail "$binary holds debugging sections"
 done
+# The static library has lost its debugging sections (its symbols, which linking needs,
+# are proved by the examples test's static build).
+readelf -S "$root/usr/lib/$multiarch/libe-mailer-smtp.a" >"$work/sections" 2>&1
+grep '\.debug_' "$work/sections" >/dev/null && fail "libe-mailer-smtp.a holds debugging sections"
 /usr/bin/python3 -c 'import ctypes, sys
 module = ctypes.CDLL(sys.argv[1])
 module.EmailerShowMessageBox, module.EmailerRunResultDialog' \
