@@ -42,7 +42,7 @@ constexpr const char* messages[] = {
     "Failed to send data via SSL: Details:%1",                    // 546
     "Failed to receive data via SSL: Details:%1",                 // 547
     "Unexpected AUTH PLAIN credentials response, Last Response: %1",  // 548
-    "Unexpected EHLO response, neither OAUTHBEARER nor XOAUTH2 is offered, Last Response: %1",  // 549
+    "Unexpected EHLO response, no OAUTHBEARER or XOAUTH2, Last Response: %1",  // 549
     "Unexpected AUTH OAUTHBEARER response, Last Response: %1",    // 550
     "Unexpected AUTH XOAUTH2 response, Last Response: %1",        // 551
     "The server refused the OAuth 2.0 token, Details: %1",        // 552

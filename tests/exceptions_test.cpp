@@ -106,7 +106,7 @@ TEST(MessageTable, EveryTextLetterForLetter) {
       "Failed to send data via SSL: Details:%1",
       "Failed to receive data via SSL: Details:%1",
       "Unexpected AUTH PLAIN credentials response, Last Response: %1",
-      "Unexpected EHLO response, neither OAUTHBEARER nor XOAUTH2 is offered, Last Response: %1",
+      "Unexpected EHLO response, no OAUTHBEARER or XOAUTH2, Last Response: %1",
       "Unexpected AUTH OAUTHBEARER response, Last Response: %1",
       "Unexpected AUTH XOAUTH2 response, Last Response: %1",
       "The server refused the OAuth 2.0 token, Details: %1",
