@@ -31,6 +31,23 @@ class FileDescriptor {
   int fd;
 };
 
+// SIGCHLD at its default action while it lives: a parent may have left it ignored, and
+// an ignored SIGCHLD has the command reaped by the system, with no status to wait for.
+class DefaultChildSignal {
+ public:
+  DefaultChildSignal() {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &action, &previous);
+  }
+  DefaultChildSignal(const DefaultChildSignal&) = delete;
+  DefaultChildSignal& operator=(const DefaultChildSignal&) = delete;
+  ~DefaultChildSignal() { sigaction(SIGCHLD, &previous, nullptr); }
+
+ private:
+  struct sigaction previous {};
+};
+
 // Starts /bin/sh -c command with its standard output on outputFd; the process id, or
 // -1 with errno set.
 pid_t SpawnShell(const std::string& command, int outputFd) {
@@ -102,6 +119,7 @@ ShellCommandResult::Outcome Collect(pid_t pid, int outputFd, Clock::time_point d
 ShellCommandResult RunShellCommand(const std::string& command, std::uint32_t timeout,
                                    std::size_t outputCap) {
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+  DefaultChildSignal childSignal;
   ShellCommandResult result;
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) {

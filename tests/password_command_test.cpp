@@ -115,11 +115,21 @@ TEST(PasswordCommand, ACommandPastTheTimeoutIsEndedWithItsProcessGroup) {
 }
 
 // The program ignores SIGPIPE; the command must not inherit that, or a pipeline whose
-// reader has gone would go on writing.
-TEST(PasswordCommand, RunsWithSigpipeAtItsDefault) {
+// reader has gone would go on writing. A SIGCHLD that the program's parent left ignored
+// must not take the command's status away.
+TEST(PasswordCommand, SignalsThatTheProgramInheritsOrSetsDoNotChangeTheRun) {
   signal(SIGPIPE, SIG_IGN);
   auto failure = FailureOf("kill -PIPE $$; echo survived");
   signal(SIGPIPE, SIG_DFL);
   EXPECT_EQ(failure, "Failed to get the password from AuthPasswordCommand: "
                      "\"kill -PIPE $$; echo survived\" was ended by signal 13");
+
+  signal(SIGCHLD, SIG_IGN);
+  std::string password = PasswordFromCommand("echo secret", generous);
+  failure = FailureOf("exit 4");
+  bool stillIgnored = signal(SIGCHLD, SIG_DFL) == SIG_IGN;
+  EXPECT_EQ(password, "secret");
+  EXPECT_EQ(failure, "Failed to get the password from AuthPasswordCommand: \"exit 4\" exited "
+                     "with status 4");
+  EXPECT_TRUE(stillIgnored);
 }
