@@ -215,6 +215,27 @@ TEST(Session, BindsToTheBoundAddressFirst) {
   EXPECT_TRUE(elsewhere.Closed());
 }
 
+// A proxy type the connection does not know makes no connection at all, neither to the
+// server nor to the proxy: the greeting then waits its time and fails with no text.
+TEST(Session, UnknownProxyTypeConnectsNowhereAndTheGreetingFails) {
+  for (bool ssl : {false, true}) {
+    SCOPED_TRACE(ssl ? "TLS" : "plain");
+    ScriptedPeer server{PeerScript(), 300ms};
+    ScriptedPeer proxy{PeerScript(), 300ms};
+    TestClient c;
+    c.m_nProxyType = 4;
+    c.m_sProxyServer = "127.0.0.1";
+    c.m_nProxyPort = proxy.Port();
+    auto error = SmtpErrorOf(
+        [&] { c.Connect("127.0.0.1", AuthNone, "user", "secret", server.Port(), ssl); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Itf(512));
+    EXPECT_EQ(error->m_sLastResponseText, "");
+    EXPECT_EQ(server.Finish(), "no connection arrived");
+    EXPECT_EQ(proxy.Finish(), "no connection arrived");
+  }
+}
+
 // A line break in the name would let it add a command of its own.
 TEST(Session, HeloNameWithALineBreakIsRefusedBeforeConnecting) {
   ScriptedPeer peer{PeerScript(), 300ms};
