@@ -8,6 +8,7 @@
 #include "net/socket.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"
+#include "tests/support/socks_bytes.h"
 
 namespace {
 
@@ -16,29 +17,6 @@ using namespace std::chrono_literals;
 constexpr std::uint32_t timeout = 5000;
 constexpr std::uint32_t shortTimeout = 200;
 const std::string greeting = "220 mail.example.com ESMTP\r\n";
-
-std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out += static_cast<char>(v);
-  return out;
-}
-
-const std::string socks4Request = Bytes({4, 1, 0, 25, 127, 0, 0, 1, 0});
-const std::string socks4Granted = Bytes({0, 90, 0, 0, 0, 0, 0, 0});
-const std::string greetingNoAuth = Bytes({5, 1, 0});
-const std::string greetingWithAuth = Bytes({5, 2, 0, 2});
-const std::string connectByAddress = Bytes({5, 1, 0, 1, 127, 0, 0, 1, 0, 25});
-const std::string replyIPv4 = Bytes({5, 0, 0, 1, 10, 0, 0, 9, 0x04, 0x38});
-
-std::string UserPasswordRequest(const std::string& user, const std::string& password) {
-  return Bytes({1, static_cast<int>(user.size())}) + user +
-         Bytes({static_cast<int>(password.size())}) + password;
-}
-
-std::string ConnectByName(const std::string& name, int port = 25) {
-  return Bytes({5, 1, 0, 3, static_cast<int>(name.size())}) + name +
-         Bytes({port >> 8, port & 0xFF});
-}
 
 // After a tunnel stands, every byte of the target's greeting is still there to read.
 void ExpectGreeting(CWSocket& s) {
