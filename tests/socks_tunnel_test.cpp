@@ -1,5 +1,6 @@
 // The SOCKS4 and SOCKS5 tunnels against a scripted proxy that checks every byte.
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -31,10 +32,25 @@ void ExpectGreeting(CWSocket& s) {
   EXPECT_EQ(got, greeting);
 }
 
+// A scripted proxy and the socket that tunnels through it.
 struct Tunnel {
   ScriptedPeer proxy;
   CWSocket socket;
   explicit Tunnel(PeerScript script) : proxy(std::move(script)) { socket.Create(); }
+
+  // The tunnel stands: the target's greeting is there whole, and the proxy's script ran.
+  void ExpectEstablished() {
+    ExpectGreeting(socket);
+    socket.Close();
+    EXPECT_EQ(proxy.Finish(), "");
+  }
+
+  // open raised expected and closed the socket, and the proxy's script ran.
+  void ExpectFailure(int expected, const std::function<void()>& open) {
+    EXPECT_EQ(SocketErrorOf(open), expected);
+    EXPECT_EQ(socket.GetSocketHandle(), INVALID_SOCKET);
+    EXPECT_EQ(proxy.Finish(), "");
+  }
 };
 
 }  // namespace
@@ -44,18 +60,14 @@ TEST(Socks4Tunnel, SendsNineBytesAndLeavesTheGreetingUnread) {
     SCOPED_TRACE(target);
     Tunnel t{PeerScript().Expect(socks4Request).Send(socks4Granted + greeting)};
     t.socket.ConnectThroughSocks4(target, 25, "127.0.0.1", t.proxy.Port(), timeout);
-    ExpectGreeting(t.socket);
-    t.socket.Close();
-    EXPECT_EQ(t.proxy.Finish(), "");
+    t.ExpectEstablished();
   }
 }
 
 TEST(Socks4Tunnel, ReplyArrivingOneByteAtATimeIsGathered) {
   Tunnel t{PeerScript().Expect(socks4Request).SendSplit(socks4Granted, 1).Send(greeting)};
   t.socket.ConnectThroughSocks4("127.0.0.1", 25, "127.0.0.1", t.proxy.Port(), timeout);
-  ExpectGreeting(t.socket);
-  t.socket.Close();
-  EXPECT_EQ(t.proxy.Finish(), "");
+  t.ExpectEstablished();
 }
 
 TEST(Socks4Tunnel, FailuresCloseTheSocket) {
@@ -84,13 +96,9 @@ TEST(Socks4Tunnel, FailuresCloseTheSocket) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Tunnel t{c.script};
-    EXPECT_EQ(SocketErrorOf([&] {
-                t.socket.ConnectThroughSocks4(c.target, 25, "127.0.0.1", t.proxy.Port(),
-                                              c.timeout);
-              }),
-              c.expected);
-    EXPECT_EQ(t.socket.GetSocketHandle(), INVALID_SOCKET);
-    EXPECT_EQ(t.proxy.Finish(), "");
+    t.ExpectFailure(c.expected, [&] {
+      t.socket.ConnectThroughSocks4(c.target, 25, "127.0.0.1", t.proxy.Port(), c.timeout);
+    });
   }
 }
 
@@ -138,9 +146,7 @@ TEST(Socks5Tunnel, SuccessfulExchangesSendExactlyTheseBytes) {
     Tunnel t{PeerScript(c.script).Send(replyIPv4 + greeting)};
     t.socket.ConnectThroughSocks5(c.target, 25, "127.0.0.1", t.proxy.Port(), c.user, c.password,
                                   timeout);
-    ExpectGreeting(t.socket);
-    t.socket.Close();
-    EXPECT_EQ(t.proxy.Finish(), "");
+    t.ExpectEstablished();
   }
 }
 
@@ -155,9 +161,7 @@ TEST(Socks5Tunnel, NameOfNineBytesArrivingOneByteAtATimeCompletesAfterSixteen) {
                .Send(greeting.substr(1))};
   t.socket.ConnectThroughSocks5("localhost", 587, "127.0.0.1", t.proxy.Port(), nullptr, nullptr,
                                 timeout);
-  ExpectGreeting(t.socket);
-  t.socket.Close();
-  EXPECT_EQ(t.proxy.Finish(), "");
+  t.ExpectEstablished();
 }
 
 TEST(Socks5Tunnel, FailuresCloseTheSocket) {
@@ -206,12 +210,9 @@ TEST(Socks5Tunnel, FailuresCloseTheSocket) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Tunnel t{c.script};
-    EXPECT_EQ(SocketErrorOf([&] {
-                t.socket.ConnectThroughSocks5(c.target, 25, "127.0.0.1", t.proxy.Port(), c.user,
-                                              c.password, c.timeout);
-              }),
-              c.expected);
-    EXPECT_EQ(t.socket.GetSocketHandle(), INVALID_SOCKET);
-    EXPECT_EQ(t.proxy.Finish(), "");
+    t.ExpectFailure(c.expected, [&] {
+      t.socket.ConnectThroughSocks5(c.target, 25, "127.0.0.1", t.proxy.Port(), c.user, c.password,
+                                    c.timeout);
+    });
   }
 }

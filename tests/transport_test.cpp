@@ -59,6 +59,14 @@ class TlsTransport : public ::testing::Test {
     connection.TransportConnect(host, server.Port());
   }
 
+  // Connects by name and takes the greeting; then sends text, a command of the server
+  // (CLOSE, DROP, HOLD) or text to echo, when there is one.
+  void ConnectPastGreeting(const std::string& text = "") {
+    ConnectToServer("localhost");
+    ReceiveUntil(connection, "\r\n");
+    if (!text.empty()) connection.TransportSend(text.data(), static_cast<int>(text.size()));
+  }
+
   TlsEchoServer server;
   CTAVSMTPConnection connection;
 };
@@ -192,8 +200,7 @@ TEST(PlainTransport, HeldBackPiecesDoNotOutliveTheirTransport) {
 }
 
 TEST_F(TlsTransport, PiecesOfOneTextArriveWholeAndInOrder) {
-  ConnectToServer("localhost");
-  ReceiveUntil(connection, "\r\n");
+  ConnectPastGreeting();
   std::vector<Piece> pieces = MessagePieces();
   SendPieces(connection, pieces);
   EXPECT_EQ(ReceiveUntil(connection, "\r\n.\r\n"), Joined(pieces));
@@ -216,9 +223,7 @@ TEST_F(TlsTransport, DottedAddressSendsNoServerName) {
 }
 
 TEST_F(TlsTransport, DecryptedBytesWaitingInTheLibraryAreReadable) {
-  ConnectToServer("localhost");
-  ReceiveUntil(connection, "\r\n");
-  connection.TransportSend("hello world\r\n", 13);
+  ConnectPastGreeting("hello world\r\n");
   ASSERT_TRUE(connection.TransportIsReadable(timeout));
   char buffer[4];
   ASSERT_EQ(connection.TransportReceive(buffer, sizeof buffer), 4);
@@ -228,9 +233,7 @@ TEST_F(TlsTransport, DecryptedBytesWaitingInTheLibraryAreReadable) {
 }
 
 TEST_F(TlsTransport, ServerClosingTlsMakesReceiveRaise547) {
-  ConnectToServer("localhost");
-  ReceiveUntil(connection, "\r\n");
-  connection.TransportSend("CLOSE\r\n", 7);
+  ConnectPastGreeting("CLOSE\r\n");
   ASSERT_TRUE(connection.TransportIsReadable(timeout));
   char buffer[16];
   auto error = SmtpErrorOf([&] { connection.TransportReceive(buffer, sizeof buffer); });
@@ -239,9 +242,7 @@ TEST_F(TlsTransport, ServerClosingTlsMakesReceiveRaise547) {
 }
 
 TEST_F(TlsTransport, SendingAfterTheServerHasGoneRaises546) {
-  ConnectToServer("localhost");
-  ReceiveUntil(connection, "\r\n");
-  connection.TransportSend("DROP\r\n", 6);
+  ConnectPastGreeting("DROP\r\n");
   ASSERT_TRUE(connection.m_socket.IsReadable(timeout));  // the server's FIN is here
   // The first write after the close is taken by the kernel and answered with a reset;
   // a later one fails.
@@ -253,9 +254,7 @@ TEST_F(TlsTransport, SendingAfterTheServerHasGoneRaises546) {
 }
 
 TEST_F(TlsTransport, CloseDoesNotWaitForASilentServer) {
-  ConnectToServer("localhost");
-  ReceiveUntil(connection, "\r\n");
-  connection.TransportSend("HOLD\r\n", 6);
+  ConnectPastGreeting("HOLD\r\n");
   Clock::time_point start = Clock::now();
   connection.TransportClose();
   EXPECT_LT(Clock::now() - start, 3s);
