@@ -26,7 +26,8 @@ CNtlmSecurityClient::CNtlmSecurityClient()
       credentials{},
       context{} {
   if (securityModule == nullptr) return;
-  TakeEntryPoints([this](const char* name) { return GetSecurityProcAddress(securityModule, name); });
+  TakeEntryPoints(
+      [this](const char* name) { return GetSecurityProcAddress(securityModule, name); });
 }
 
 void CNtlmSecurityClient::TakeEntryPoints(

@@ -78,7 +78,11 @@ std::vector<ProxyKind> ProxyKinds() {
   return {
       {"SOCKS4", ProxySocks4, PeerScript().Expect(socks4Request).Send(socks4Granted), 542},
       {"SOCKS5", ProxySocks5,
-       PeerScript().Expect(greetingNoAuth).Send(Bytes({5, 0})).Expect(connectByAddress).Send(replyIPv4),
+       PeerScript()
+           .Expect(greetingNoAuth)
+           .Send(Bytes({5, 0}))
+           .Expect(connectByAddress)
+           .Send(replyIPv4),
        543},
       {"HTTP", ProxyHttp, PeerScript().Expect(httpConnect).Send("HTTP/1.0 200 OK\r\n\r\n"), 544},
   };
@@ -340,8 +344,12 @@ TEST(SessionThroughProxy, TunnelFailuresReachTheCallerInTheWin32Facility) {
       {"HTTP proxy silent", ProxyHttp, "", PeerScript().Expect(httpConnect).ExpectClosed(),
        WSAETIMEDOUT},
       {"SOCKS5 proxy closes mid-reply", ProxySocks5, "",
-       PeerScript().Expect(greetingNoAuth).Send(Bytes({5, 0})).Expect(connectByAddress)
-           .Send(Bytes({5, 0, 0})).Close(),
+       PeerScript()
+           .Expect(greetingNoAuth)
+           .Send(Bytes({5, 0}))
+           .Expect(connectByAddress)
+           .Send(Bytes({5, 0, 0}))
+           .Close(),
        WSAECONNRESET},
   };
   for (bool ssl : {false, true}) {
