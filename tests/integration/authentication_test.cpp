@@ -32,19 +32,20 @@ const std::string failedToConnect = "e-mailer: Failed to connect to SMTP server\
 // in place of AuthPassword, for RFC 4616 PLAIN.
 TEST(AuthenticationSettings, SaslPlainWithThePasswordFromACommand) {
   SmtpTestServer server({.mechanisms = {"BUILTIN-PLAIN"}});
-  MailerRun run = Send(server, {{"AuthMethod", "6"},
-                                {"AuthPassword", "not this one"},
-                                {"AuthPasswordCommand", "printf 'secret\\r\\n'"}});
-  EXPECT_EQ(run.exitCode, 0) << run.output << server.Log();
-  EXPECT_EQ(run.output, "");
+  EXPECT_EQ(Send(server, {{"AuthMethod", "6"},
+                          {"AuthPassword", "not this one"},
+                          {"AuthPasswordCommand", "printf 'secret\\r\\n'"}}),
+            (MailerRun{0, ""}))
+      << server.Log();
   EXPECT_EQ(server.Logins(), std::vector<std::string>{"PLAIN user"});
   EXPECT_EQ(server.Messages().size(), 1u);
 }
 
 TEST(AuthenticationSettings, OAuthWithATokenFromACommand) {
   SmtpTestServer server({.mechanisms = {"XOAUTH2"}, .password = "ya29.token"});
-  MailerRun run = Send(server, {{"AuthMethod", "7"}, {"AuthPasswordCommand", "echo ya29.token"}});
-  EXPECT_EQ(run.exitCode, 0) << run.output << server.Log();
+  EXPECT_EQ(Send(server, {{"AuthMethod", "7"}, {"AuthPasswordCommand", "echo ya29.token"}}),
+            (MailerRun{0, ""}))
+      << server.Log();
   EXPECT_EQ(server.Logins(), std::vector<std::string>{"XOAUTH2 user"});
   EXPECT_EQ(server.Messages().size(), 1u);
 }
@@ -52,13 +53,12 @@ TEST(AuthenticationSettings, OAuthWithATokenFromACommand) {
 // The user reads why: the server's JSON reason and its final reply.
 TEST(AuthenticationSettings, ARefusedTokenShowsTheServersReason) {
   SmtpTestServer server({.mechanisms = {"OAUTHBEARER"}, .password = "ya29.token"});
-  MailerRun run = Send(server, {{"AuthMethod", "7"}, {"AuthPassword", "ya29.expired"}});
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.output,
-            "e-mailer: The server refused the OAuth 2.0 token, Details: "
-            "{\"status\":\"invalid_token\",\"scope\":\"https://mail.test/\"}\r\n"
-            "535 5.7.8 Authentication credentials invalid\n" +
-                failedToConnect + "221 Bye\n");
+  EXPECT_EQ(Send(server, {{"AuthMethod", "7"}, {"AuthPassword", "ya29.expired"}}),
+            (MailerRun{1,
+                       "e-mailer: The server refused the OAuth 2.0 token, Details: "
+                       "{\"status\":\"invalid_token\",\"scope\":\"https://mail.test/\"}\r\n"
+                       "535 5.7.8 Authentication credentials invalid\n" +
+                           failedToConnect + "221 Bye\n"}));
   EXPECT_TRUE(server.Messages().empty());
 }
 
@@ -81,10 +81,9 @@ TEST(AuthenticationSettings, ACommandThatGivesNoPasswordEndsTheRunBeforeAnything
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
-    MailerRun run = Send(server, {{"AuthMethod", "6"}, {"AuthPasswordCommand", c.command}});
-    EXPECT_EQ(run.exitCode, 1);
     // The dialog's second line, the last reply, is empty: no server was reached.
-    EXPECT_EQ(run.output, c.output + failedToConnect + "\n");
+    EXPECT_EQ(Send(server, {{"AuthMethod", "6"}, {"AuthPasswordCommand", c.command}}),
+              (MailerRun{1, c.output + failedToConnect + "\n"}));
   }
   EXPECT_TRUE(server.Transcript().empty());
 }
@@ -92,7 +91,7 @@ TEST(AuthenticationSettings, ACommandThatGivesNoPasswordEndsTheRunBeforeAnything
 // AuthMethod 0 needs no password: the command is not run.
 TEST(AuthenticationSettings, WithoutAuthenticationTheCommandIsNotRun) {
   SmtpTestServer server;
-  MailerRun run = Send(server, {{"AuthMethod", "0"}, {"AuthPasswordCommand", "exit 1"}});
-  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(Send(server, {{"AuthMethod", "0"}, {"AuthPasswordCommand", "exit 1"}}),
+            (MailerRun{0, ""}));
   EXPECT_EQ(server.Messages().size(), 1u);
 }
