@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "tests/support/server_process.h"
-#include "tests/support/temp_config_home.h"
 
 namespace {
 
@@ -50,6 +49,11 @@ std::string SmtpSettings(const std::vector<std::pair<std::string, std::string>>&
 MailerRun RunMailer(const std::string& settings, const std::vector<std::string>& arguments) {
   TempConfigHome home;
   home.WriteFile(home.SmtpKeyFile(), settings);
+  return RunMailer(home, arguments);
+}
+
+MailerRun RunMailer(const TempConfigHome& home, const std::vector<std::string>& arguments) {
+  setenv("XDG_CONFIG_HOME", home.config.c_str(), 1);
   unsetenv("DISPLAY");
   unsetenv("WAYLAND_DISPLAY");
   std::vector<std::string> argv = WrapperWords();
