@@ -94,12 +94,34 @@ gboolean OnTimer(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
+// The text laid out in the widget's font as a label wraps it at width pixels.
+PangoLayout* WrappedLayout(GtkWidget* widget, const char* text, int width) {
+  PangoLayout* layout = gtk_widget_create_pango_layout(widget, text);
+  pango_layout_set_width(layout, width * PANGO_SCALE);
+  pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+  return layout;
+}
+
+// The first maxLines lines of the text wrapped at width pixels, each ended by a line
+// break of its own, so that a label shows them without wrapping and no wider than width.
+std::string WrappedLines(GtkWidget* widget, const char* text, int width, int maxLines,
+                         int* lines) {
+  PangoLayout* layout = WrappedLayout(widget, text, width);
+  *lines = std::min(pango_layout_get_line_count(layout), maxLines);
+  std::string wrapped;
+  for (int i = 0; i < *lines; ++i) {
+    PangoLayoutLine* line = pango_layout_get_line_readonly(layout, i);
+    if (i > 0) wrapped += '\n';
+    wrapped.append(text + line->start_index, static_cast<std::size_t>(line->length));
+  }
+  g_object_unref(layout);
+  return wrapped;
+}
+
 // The text as far as it fits into lines lines of width pixels when it is wrapped as
 // the label wraps it; the rest is cut off.
 std::string FittingText(GtkWidget* label, const char* text, int width, int lines) {
-  PangoLayout* layout = gtk_widget_create_pango_layout(label, text);
-  pango_layout_set_width(layout, width * PANGO_SCALE);
-  pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
+  PangoLayout* layout = WrappedLayout(label, text, width);
   std::string fitting = text;
   if (pango_layout_get_line_count(layout) > lines) {
     fitting.resize(static_cast<std::size_t>(pango_layout_get_line_readonly(layout, lines)->start_index));
@@ -109,16 +131,15 @@ std::string FittingText(GtkWidget* label, const char* text, int width, int lines
   return fitting;
 }
 
-// The text area: a label wrapped to the area's width, its lines centred or left-aligned.
-// The area holds as many whole lines as fit into its height (so no line shows cut in
+// The text area: a label wrapped to the area's width, its lines centred. The area holds as many whole lines as fit into its height (so no line shows cut in
 // half), and the text beyond them is cut off rather than growing the window.
-GtkWidget* NewTextArea(const char* text, int width, int height, int lineHeight, bool centred) {
+GtkWidget* NewTextArea(const char* text, int width, int height, int lineHeight) {
   int lines = height / lineHeight > 0 ? height / lineHeight : 1;
   GtkWidget* label = gtk_label_new(nullptr);
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
   gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
-  gtk_label_set_justify(GTK_LABEL(label), centred ? GTK_JUSTIFY_CENTER : GTK_JUSTIFY_LEFT);
-  gtk_label_set_xalign(GTK_LABEL(label), centred ? 0.5f : 0.0f);
+  gtk_label_set_justify(GTK_LABEL(label), GTK_JUSTIFY_CENTER);
+  gtk_label_set_xalign(GTK_LABEL(label), 0.5f);
   gtk_label_set_yalign(GTK_LABEL(label), 0.0f);
   gtk_widget_set_size_request(label, width, lines * lineHeight);
   g_autofree char* valid = g_utf8_make_valid(text, -1);
@@ -151,7 +172,7 @@ GtkWidget* NewResultWindow(const ResultDialogTemplate& dialog, const char* text,
                               Pixels(dialog.client.height, du.y));
   gtk_fixed_put(GTK_FIXED(fixed),
                 NewTextArea(text, Pixels(dialog.text.width, du.x),
-                            Pixels(dialog.text.height, du.y), du.lineHeight, true),
+                            Pixels(dialog.text.height, du.y), du.lineHeight),
                 Pixels(dialog.text.x, du.x), Pixels(dialog.text.y, du.y));
   GtkWidget* ok = gtk_button_new_with_label(dialog.okText);
   gtk_widget_set_size_request(ok, Pixels(dialog.okButton.width, du.x),
@@ -173,10 +194,10 @@ GdkRectangle ScreenArea() {
   return area;
 }
 
-// The message box: its text, left-aligned and wrapped, in an area of at most
-// messageBoxLines lines of messageBoxWidth dialog units, with the OK button below it at
-// the right; area and window shrink to what the screen can hold, and the text is cut to
-// the lines that fit.
+// The message box: its text, left-aligned and wrapped, in an area of messageBoxWidth
+// dialog units and as many lines as the text takes, at most messageBoxLines, with the
+// OK button below it at the right; area and window shrink to what the screen can hold,
+// and the text is cut to the lines that fit.
 GtkWidget* NewMessageBoxWindow(const char* caption, const char* text, DialogRun* run) {
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   g_autofree char* title = g_utf8_make_valid(caption, -1);
@@ -190,12 +211,18 @@ GtkWidget* NewMessageBoxWindow(const char* caption, const char* text, DialogRun*
   int buttonHeight = Pixels(okButtonSize.height, du.y);
   int width = std::max(buttonWidth, std::min(Pixels(messageBoxWidth, du.x), screen.width - 2 * margin));
   int room = (screen.height - buttonHeight - 3 * margin) / du.lineHeight;
-  int height = std::clamp(room, 1, messageBoxLines) * du.lineHeight;
+  int lines = 0;
+  g_autofree char* valid = g_utf8_make_valid(text, -1);
+  std::string shown = WrappedLines(window, valid, width, std::clamp(room, 1, messageBoxLines), &lines);
+  int height = std::max(lines, 1) * du.lineHeight;
 
+  GtkWidget* label = gtk_label_new(shown.c_str());
+  gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+  gtk_label_set_yalign(GTK_LABEL(label), 0.0f);
+  gtk_widget_set_size_request(label, width, height);
   GtkWidget* fixed = gtk_fixed_new();
   gtk_widget_set_size_request(fixed, width + 2 * margin, height + buttonHeight + 3 * margin);
-  gtk_fixed_put(GTK_FIXED(fixed), NewTextArea(text, width, height, du.lineHeight, false), margin,
-                margin);
+  gtk_fixed_put(GTK_FIXED(fixed), label, margin, margin);
   GtkWidget* ok = gtk_button_new_with_label("OK");
   gtk_widget_set_size_request(ok, buttonWidth, buttonHeight);
   gtk_fixed_put(GTK_FIXED(fixed), ok, margin + width - buttonWidth, 2 * margin + height);
