@@ -113,7 +113,9 @@ class RegFileParser {
   }
 
   // The first line that broke the syntax, and why.
-  RegParseError Error() const { return {current + 1, reason}; }
+  RegParseError Error() const {
+    return {current + 1, reason.empty() ? "the line breaks the registry file syntax" : reason};
+  }
 
  private:
   bool Fail(const char* why) {
