@@ -154,9 +154,9 @@ TEST(EMailerSettings, BackslashBeforeAnyOtherCharacterIsKept) {
 }
 
 // Whatever a server sends, standard error gets no byte that a terminal acts on: control
-// characters and malformed UTF-8 show as \xHH, CR LF as LF.
+// characters and malformed UTF-8 (the program runs under C.UTF-8) show as \xHH, CR LF
+// as LF.
 TEST(EMailerTerminal, ServerTextReachesStandardErrorEscaped) {
-  setenv("LC_ALL", "C.UTF-8", 1);
   ScriptedPeer peer(PeerScript()
                         .Send("554-title \x1B]0;owned\x07\r\n"
                               "554 \x1B[2J caf\xC3\xA9 \xFF\xC3\r\n")
@@ -164,7 +164,6 @@ TEST(EMailerTerminal, ServerTextReachesStandardErrorEscaped) {
                         .Close());
   MailerRun run = RunMailer(SmtpSettings(SettingsFor(peer.Port())), {"Backup done"});
   EXPECT_EQ(peer.Finish(), "");
-  unsetenv("LC_ALL");
   EXPECT_EQ(run.exitCode, ExitConnectFailed);
   EXPECT_NE(run.output.find("554-title \\x1B]0;owned\\x07\n"
                             "554 \\x1B[2J caf\xC3\xA9 \\xFF\\xC3\n"),
