@@ -47,6 +47,8 @@ TEST(ParseRegFile, FailureNamesTheLineAndTheReason) {
        "the first line is not \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\""},
       {header + "\"Port\"=\"1\"\r\n", 3, "a value comes before the first key line"},
       {header + "[HKEY_CURRENT_USER\\software\r\n", 3, "a key line must end with ]"},
+      {header + "[-HKEY_CURRENT_USER\\software\\Zelkor]\r\n", 3,
+       "a key line that deletes a key ([-...])"},
       {start + "\"Port\"=\"1\r\n", 4, "a string has no closing quote"},
       {start + "; fine\r\n\"Port\r\n", 5, "a string has no closing quote"},
       {start + "\"Port\"=\"1\" x\r\n", 4, "text follows the closing quote"},
