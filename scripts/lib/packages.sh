@@ -35,6 +35,12 @@ PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3 python3-aiosmtpd)
 # aiosmtpd, through microsocks and over TLS with an openssl-made certificate.
 EXAMPLES_TEST_PACKAGES=(dpkg-dev python3 python3-aiosmtpd microsocks openssl)
 
+# scripts/windows: the mingw-w64 cross compiler (posix threads) and its resource
+# compiler, perl and make for OpenSSL's own build, GoogleTest's sources for the tests,
+# and wine64 to run them.
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  mingw-w64-x86-64-dev perl make googletest wine64)
+
 # The memcheck group of the tests: the end-to-end tests under valgrind.
 MEMCHECK_PACKAGES=(valgrind)
 

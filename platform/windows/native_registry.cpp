@@ -1,0 +1,33 @@
+// The system registry's calls behind native_registry.h.
+#include "platform/windows/native_registry.h"
+
+#include <windows.h>
+
+namespace native_registry {
+
+Key CurrentUser() { return HKEY_CURRENT_USER; }
+
+std::int32_t OpenKey(Key parent, const char* subKey, std::uint32_t access, bool create, Key* result) {
+  HKEY opened = nullptr;
+  LSTATUS status =
+      create ? RegCreateKeyExA(static_cast<HKEY>(parent), subKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                               access, nullptr, &opened, nullptr)
+             : RegOpenKeyExA(static_cast<HKEY>(parent), subKey, 0, access, &opened);
+  *result = status == ERROR_SUCCESS ? opened : nullptr;
+  return status;
+}
+
+std::int32_t QueryValue(Key key, const char* valueName, std::uint32_t* type, unsigned char* data,
+                        std::uint32_t* size) {
+  DWORD valueType = 0;
+  DWORD valueSize = size != nullptr ? *size : 0;
+  LSTATUS status = RegQueryValueExA(static_cast<HKEY>(key), valueName, nullptr, &valueType, data,
+                                    size != nullptr ? &valueSize : nullptr);
+  if (type != nullptr) *type = valueType;
+  if (size != nullptr) *size = valueSize;
+  return status;
+}
+
+std::int32_t CloseKey(Key key) { return RegCloseKey(static_cast<HKEY>(key)); }
+
+}  // namespace native_registry

@@ -1,0 +1,23 @@
+// The security module is the system's SECUR32.DLL, loaded at run time; its entry points
+// have the types sspi.h gives them. Nothing of it is linked, so the program starts on
+// a system without it and only NTLM fails.
+#include "platform/sspi.h"
+
+#include <windows.h>
+
+struct SecurityModule {
+  HMODULE library;
+};
+
+SecurityModule* LoadSecurityModule() { return new SecurityModule{LoadLibraryA("SECUR32.DLL")}; }
+
+SECURITY_PROC GetSecurityProcAddress(SecurityModule* module, const char* name) {
+  if (module == nullptr || module->library == nullptr) return nullptr;
+  return reinterpret_cast<SECURITY_PROC>(GetProcAddress(module->library, name));
+}
+
+void FreeSecurityModule(SecurityModule* module) {
+  if (module == nullptr) return;
+  if (module->library != nullptr) FreeLibrary(module->library);
+  delete module;
+}
