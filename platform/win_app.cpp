@@ -1,7 +1,6 @@
 #include "platform/win_app.h"
 
 #include <clocale>
-#include <csignal>
 #include <utility>
 
 void CCommandLineInfo::ParseParam(const char*, bool, bool) {}
@@ -24,9 +23,4 @@ void CWinApp::ParseCommandLine(CCommandLineInfo& info) const {
     bool flag = !argument.empty() && (argument[0] == '-' || argument[0] == '/');
     info.ParseParam(argument.c_str() + (flag ? 1 : 0), flag, i + 1 == arguments.size());
   }
-}
-
-bool AfxSocketInit() {
-  std::signal(SIGPIPE, SIG_IGN);
-  return true;
 }

@@ -41,7 +41,8 @@ class CWinApp {
   std::vector<std::string> arguments;
 };
 
-// Prepares the process for socket work: SIGPIPE is ignored, since the TLS library
-// writes with plain write() and a closed peer must come back as an error, not end the
-// process. Always succeeds.
+// Prepares the process for socket work. On Linux SIGPIPE is ignored, since the TLS
+// library writes with plain write() and a closed peer must come back as an error, not
+// end the process; that always succeeds. On Windows it starts Windows Sockets 2.2
+// (WSAStartup), and is false when they cannot be started.
 bool AfxSocketInit();

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -72,8 +73,33 @@ LocalTime LocalTimeAt(std::time_t when) {
 }
 
 std::string FormatTimeInCLocale(const char* format, const std::tm& fields) {
-  static const _locale_t cLocale = _create_locale(LC_ALL, "C");
+  // The C library's strftime names days and months in the user's locale, and has no
+  // per-call locale here: the names are put in first, in English, and strftime gets
+  // only the numeric conversions.
+  static constexpr const char* days[] = {"Sunday", "Monday", "Tuesday", "Wednesday",
+                                         "Thursday", "Friday", "Saturday"};
+  static constexpr const char* months[] = {"January", "February", "March",     "April",
+                                           "May",     "June",     "July",      "August",
+                                           "September", "October", "November", "December"};
+  std::string numeric;
+  for (const char* p = format; *p != '\0'; ++p) {
+    char conversion = p[0] == '%' ? p[1] : '\0';
+    if (p[0] == '%' && conversion == '\0') break;  // a lone '%' at the end
+    const char* name = nullptr;
+    if ((conversion == 'a' || conversion == 'A') && fields.tm_wday >= 0 && fields.tm_wday < 7) {
+      name = days[fields.tm_wday];
+    } else if ((conversion == 'b' || conversion == 'B') && fields.tm_mon >= 0 && fields.tm_mon < 12) {
+      name = months[fields.tm_mon];
+    }
+    if (name != nullptr) {
+      numeric.append(name, conversion == 'a' || conversion == 'b' ? 3 : std::strlen(name));
+      ++p;
+    } else {
+      numeric += *p;
+      if (conversion != '\0') numeric += *++p;  // "%%" and the numeric conversions
+    }
+  }
   std::array<char, 256> text{};
-  std::size_t length = _strftime_l(text.data(), text.size(), format, &fields, cLocale);
+  std::size_t length = numeric.empty() ? 0 : std::strftime(text.data(), text.size(), numeric.c_str(), &fields);
   return std::string(text.data(), length);
 }
