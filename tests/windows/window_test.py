@@ -1,0 +1,115 @@
+"""Window tests of the Windows build: the result dialog and the message box as Win32
+windows, run by the test driver window_probe.exe under Wine on an Xvfb server of their
+own, found by name and driven with xdotool. Screenshots are kept in
+WINDOW_TEST_OUTPUT/<test>/.
+
+Run by ctest, one test per process: window_test.py WindowTest.test_<name>.
+"""
+import os
+import shutil
+import subprocess
+import time
+import unittest
+
+PROBE = os.environ["WINDOW_PROBE"]
+OUTPUT = os.environ["WINDOW_TEST_OUTPUT"]
+
+# Bound of one wait for a window to appear or a process to end; Wine starts slowly on
+# a loaded machine, and the tests never wait for it to pass.
+WAIT = 60.0
+POLL = 0.1
+AUTO_CLOSE_SECONDS = 10.0
+
+
+class WindowTest(unittest.TestCase):
+    def setUp(self):
+        self.output = os.path.join(OUTPUT, self._testMethodName)
+        shutil.rmtree(self.output, ignore_errors=True)
+        os.makedirs(self.output)
+        read_end, write_end = os.pipe()
+        xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        self.addCleanup(lambda: (xvfb.terminate(), xvfb.wait()))
+        with os.fdopen(read_end) as ready:
+            number = ready.readline().strip()  # written once the server accepts clients
+        self.assertTrue(number, "Xvfb did not start")
+        self.display = ":" + number
+        self.env = dict(os.environ, DISPLAY=self.display)
+
+    def start(self, *args):
+        process = subprocess.Popen(["wine", PROBE, *args], env=self.env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (process.poll() is None and process.kill(), process.communicate()))
+        return process
+
+    def finish(self, process):
+        stdout, _ = process.communicate(timeout=WAIT)
+        return process.returncode, stdout.replace("\r\n", "\n")
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
+                              timeout=WAIT).stdout.strip()
+
+    def find_window(self, name):
+        """The visible window whose name is exactly name, once it is mapped and drawn;
+        its screenshot is kept as name.png."""
+        deadline = time.monotonic() + WAIT
+        while True:
+            found = self.xdotool("search", "--onlyvisible", "--name", "^%s$" % name).split()
+            if found:
+                break
+            self.assertLess(time.monotonic(), deadline, "no window named %r" % name)
+            time.sleep(POLL)
+        path = os.path.join(self.output, name + ".png")
+        while True:
+            shot = subprocess.run(["import", "-display", self.display, "-window", found[0], path],
+                                  capture_output=True, timeout=WAIT)
+            colours = subprocess.run(["convert", path, "-format", "%k", "info:"],
+                                     capture_output=True, text=True).stdout.strip()
+            if shot.returncode == 0 and colours and int(colours) > 8:
+                return found[0]
+            self.assertLess(time.monotonic(), deadline, "window %r was never drawn" % name)
+            time.sleep(POLL)
+
+    def press_until_closed(self, process, key):
+        """Presses key until the process ends (Wine takes the keyboard focus a moment
+        after the window is mapped, and X does not tell when), well before the dialog's
+        timer could end it; returns how the process ended."""
+        pressed = time.monotonic()
+        while process.poll() is None:
+            self.assertLess(time.monotonic() - pressed, AUTO_CLOSE_SECONDS / 2,
+                            "%s did not close the window" % key)
+            self.xdotool("key", key)
+            time.sleep(0.5)
+        return self.finish(process)
+
+    def test_dialog_enter_gives_idok(self):
+        dialog = self.start("dialog", "Message sent OK")
+        self.find_window("e-mailer")
+        self.assertEqual(self.press_until_closed(dialog, "Return"), (0, "IDOK\n"))
+
+    def test_dialog_escape_gives_idcancel(self):
+        dialog = self.start("dialog", "Message sent OK")
+        self.find_window("e-mailer")
+        self.assertEqual(self.press_until_closed(dialog, "Escape"), (0, "IDCANCEL\n"))
+
+    def test_dialog_closes_by_itself_after_ten_seconds(self):
+        dialog = self.start("dialog", "Message sent OK")
+        self.find_window("e-mailer")
+        shown = time.monotonic()
+        self.assertEqual(self.finish(dialog), (0, "IDOK\n"))
+        # Found some time after it was shown, so a little under ten seconds may be left.
+        self.assertGreaterEqual(time.monotonic() - shown, AUTO_CLOSE_SECONDS - 2)
+
+    def test_message_box_titled_with_the_program_name_closes_by_itself(self):
+        box = self.start("box", "Failed to connect to SMTP server")
+        self.find_window("window_probe")
+        shown = time.monotonic()
+        self.assertEqual(self.finish(box), (0, "shown\n"))
+        self.assertGreaterEqual(time.monotonic() - shown, AUTO_CLOSE_SECONDS - 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
