@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 struct SecurityModule {
   HMODULE library;
 };
@@ -12,7 +14,13 @@ struct SecurityModule {
 SecurityModule* LoadSecurityModule() { return new SecurityModule{LoadLibraryA("SECUR32.DLL")}; }
 
 SECURITY_PROC GetSecurityProcAddress(SecurityModule* module, const char* name) {
-  if (module == nullptr || module->library == nullptr) return nullptr;
+  // Only the entry points whose types sspi.h gives.
+  static constexpr const char* typed[] = {"AcquireCredentialsHandleA", "InitializeSecurityContextA",
+                                          "CompleteAuthToken", "DeleteSecurityContext",
+                                          "FreeCredentialsHandle"};
+  bool known = false;
+  for (const char* entry : typed) known = known || std::strcmp(entry, name) == 0;
+  if (!known || module == nullptr || module->library == nullptr) return nullptr;
   return reinterpret_cast<SECURITY_PROC>(GetProcAddress(module->library, name));
 }
 
