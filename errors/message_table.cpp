@@ -41,6 +41,9 @@ constexpr const char* messages[] = {
     "Failed to connect via SSL: Details:%1",                      // 545
     "Failed to send data via SSL: Details:%1",                    // 546
     "Failed to receive data via SSL: Details:%1",                 // 547
+    "STARTTLS not offered, Last Response: %1",                    // 548
+    "Unexpected STARTTLS response, Last Response: %1",            // 549
+    "Unexpected data after STARTTLS response, Last Response: %1", // 550
 };
 
 constexpr std::uint32_t messageCount = sizeof messages / sizeof messages[0];

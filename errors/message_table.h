@@ -1,4 +1,4 @@
-// The engine's message table: one text per failure, ids 512 to 547, raised in the
+// The engine's message table: one text per failure, ids 512 to 550, raised in the
 // interface facility. "%1" in a text stands for the exception's response text.
 #pragma once
 
@@ -39,6 +39,10 @@ inline constexpr std::uint32_t msgHttpProxyViaSSL = 544;
 inline constexpr std::uint32_t msgConnectViaSSL = 545;
 inline constexpr std::uint32_t msgSendViaSSL = 546;
 inline constexpr std::uint32_t msgReceiveViaSSL = 547;
+// The switch to TLS with STARTTLS (RFC 3207).
+inline constexpr std::uint32_t msgStartTlsNotOffered = 548;
+inline constexpr std::uint32_t msgStartTls = 549;
+inline constexpr std::uint32_t msgStartTlsInjection = 550;
 
 // The text of message id with every "%1" replaced by insert; empty for an id that is
 // not in the table. Texts without "%1" ignore insert.

@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <string_view>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -34,6 +36,33 @@ sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
   return a;
 }
 
+timeval ToTimeval(std::uint32_t milliseconds) {
+  return {static_cast<time_t>(milliseconds / 1000),
+          static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
+}
+
+// Polls p until one of its events comes or, when bounded, timeout milliseconds have
+// passed, retrying after signals with the time that is left. False with errno set:
+// ETIMEDOUT when the time ran out, else poll's error.
+bool WaitFor(pollfd& p, std::uint32_t timeout, bool bounded = true) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+  for (;;) {
+    int wait = -1;
+    if (bounded) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      wait = static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
+    }
+    int ready = poll(&p, 1, wait);
+    if (ready > 0) return true;
+    if (ready == 0 && wait != INT_MAX) {
+      errno = ETIMEDOUT;
+      return false;
+    }
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
 }  // namespace
 
 bool ParseDottedAddress(const char* text, std::uint32_t* address) {
@@ -41,6 +70,21 @@ bool ParseDottedAddress(const char* text, std::uint32_t* address) {
   if (parsed == INADDR_NONE) return false;
   *address = parsed;
   return true;
+}
+
+std::string UnbracketedHost(const char* host) {
+  std::string_view text(host);
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+  }
+  return std::string(text);
+}
+
+bool IsAddressLiteral(const char* host) {
+  std::uint32_t v4;
+  in6_addr v6;
+  return ParseDottedAddress(host, &v4) ||
+         inet_pton(AF_INET6, UnbracketedHost(host).c_str(), &v6) == 1;
 }
 
 CWSocket::~CWSocket() { Close(); }
@@ -74,6 +118,7 @@ SOCKET CWSocket::Create() {
     RaiseSocketError(0);
   }
   m_hSocket = s;
+  if (m_dwTimeout != 0) ApplySendTimeout();
   return s;
 }
 
@@ -97,20 +142,24 @@ void CWSocket::Connect(const char* host, std::uint16_t port) {
 }
 
 int CWSocket::Connect(const sockaddr* address, socklen_t length) {
-  if (connect(m_hSocket, address, length) == 0) return 0;
-  if (errno != EINTR || CompleteInterruptedConnect() != 0) RaiseFromErrno();
+  // Non-blocking, so that the wait for the server's answer is ours to bound.
+  int flags = fcntl(m_hSocket, F_GETFL);
+  if (flags < 0 || fcntl(m_hSocket, F_SETFL, flags | O_NONBLOCK) != 0) RaiseFromErrno();
+  int result = connect(m_hSocket, address, length);
+  if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) result = WaitConnected();
+  int error = errno;
+  if (fcntl(m_hSocket, F_SETFL, flags) != 0) RaiseFromErrno();
+  errno = error;
+  if (result != 0) RaiseFromErrno();
   return 0;
 }
 
-// A connect that a signal interrupts goes on in the background; calling connect again
-// would fail with EALREADY, so wait until the socket is writable and read the outcome.
-int CWSocket::CompleteInterruptedConnect() {
+// Waits until the socket is writable, at most m_dwTimeout (0: without a bound), and
+// reads the outcome of the connect; returns 0 or -1 with errno set (ETIMEDOUT when
+// the time ran out).
+int CWSocket::WaitConnected() {
   pollfd p{m_hSocket, POLLOUT, 0};
-  int ready;
-  do {
-    ready = poll(&p, 1, -1);
-  } while (ready < 0 && errno == EINTR);
-  if (ready < 0) return -1;
+  if (!WaitFor(p, m_dwTimeout, m_dwTimeout != 0)) return -1;
   int error = 0;
   socklen_t size = sizeof error;
   if (getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return -1;
@@ -123,6 +172,8 @@ int CWSocket::Send(const void* data, int length, int flags) {
   do {
     sent = send(m_hSocket, data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
+  // The send timeout ran out before the peer took a single byte.
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) RaiseSocketError(WSAETIMEDOUT);
   if (sent < 0) RaiseFromErrno();
   return static_cast<int>(sent);
 }
@@ -145,26 +196,40 @@ int CWSocket::Receive(void* buffer, int capacity, int flags) {
 
 bool CWSocket::IsReadable(std::uint32_t timeout) {
   if (m_hSocket == INVALID_SOCKET) RaiseSocketError(WSAENOTSOCK);
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
   pollfd p{m_hSocket, POLLIN, 0};
-  for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    int wait = static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
-    int ready = poll(&p, 1, wait);
-    if (ready > 0) break;
-    if (ready == 0 && left <= INT_MAX) return false;
-    if (ready < 0 && errno != EINTR) RaiseFromErrno();
+  if (!WaitFor(p, timeout)) {
+    if (errno == ETIMEDOUT) return false;
+    RaiseFromErrno();
   }
   if (p.revents & POLLNVAL) RaiseSocketError(WSAENOTSOCK);
   // A closed peer or a pending error counts as readable: the next Receive tells which.
   return true;
 }
 
+bool CWSocket::HasUnreadData() {
+  char byte;
+  ssize_t peeked;
+  do {
+    peeked = recv(m_hSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (peeked < 0 && errno == EINTR);
+  return peeked > 0;
+}
+
+void CWSocket::SetTimeout(std::uint32_t timeout) {
+  m_dwTimeout = timeout;
+  if (m_hSocket != INVALID_SOCKET) ApplySendTimeout();
+}
+
+void CWSocket::ApplySendTimeout() {
+  timeval limit = ToTimeval(m_dwTimeout);
+  if (setsockopt(m_hSocket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
+    RaiseFromErrno();
+  }
+}
+
 void CWSocket::SetReceiveTimeout(std::uint32_t timeout) {
   // A zero time means no bound to the system.
-  std::uint32_t bound = std::max<std::uint32_t>(timeout, 1);
-  timeval limit{static_cast<time_t>(bound / 1000), static_cast<suseconds_t>(bound % 1000 * 1000)};
+  timeval limit = ToTimeval(std::max<std::uint32_t>(timeout, 1));
   if (setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) RaiseFromErrno();
 }
 

@@ -24,6 +24,12 @@ inline constexpr SOCKET INVALID_SOCKET = -1;
 // and so counts as a name.
 bool ParseDottedAddress(const char* text, std::uint32_t* address);
 
+// host without the brackets of an IPv6 literal written "[::1]"; otherwise unchanged.
+std::string UnbracketedHost(const char* host);
+// True when host is an address, not a name: a dotted IPv4 address or an IPv6
+// literal (bracketed or not).
+bool IsAddressLiteral(const char* host);
+
 class CWSocket {
  public:
   CWSocket() = default;
@@ -41,13 +47,14 @@ class CWSocket {
   void Bind(std::uint16_t port, const char* address);
   int Bind(const sockaddr* address, socklen_t length);
 
-  // Connects, blocking, with no timeout of its own. Raises the resolver's or the
-  // connect call's Winsock error; the socket stays open after a failure.
+  // Connects, waiting at most the socket's timeout (SetTimeout; none by default). Raises
+  // the resolver's or the connect call's Winsock error, 10060 when the time ran out;
+  // the socket stays open after a failure.
   void Connect(const char* host, std::uint16_t port);
   int Connect(const sockaddr* address, socklen_t length);
 
-  // One send call (never raises SIGPIPE); the count may be short. Raises the last
-  // Winsock error.
+  // One send call (never raises SIGPIPE); the count may be short. Raises 10060 when
+  // the peer took no byte within the socket's timeout, else the last Winsock error.
   int Send(const void* data, int length, int flags);
   // Sends until all length bytes are out; returns length. Raises as Send. With more,
   // the text is a piece of a longer one whose rest follows at once: a last segment
@@ -60,6 +67,12 @@ class CWSocket {
   // Waits at most timeout milliseconds for data to read; a closed peer counts as
   // readable. Raises 10038 when no socket is open, else the last Winsock error.
   bool IsReadable(std::uint32_t timeout);
+  // True when bytes wait to be read now; nothing is taken. Never raises.
+  bool HasUnreadData();
+  // Bounds each connect and each send while the peer takes nothing, including the
+  // sends that OpenSSL makes on the socket, to timeout milliseconds; 0 removes the
+  // bound. Kept for a socket created later. Raises the last Winsock error.
+  void SetTimeout(std::uint32_t timeout);
   // Bounds each later receive that blocks, including those that OpenSSL makes on the
   // socket, to timeout milliseconds (at least 1): one that waits longer fails as if
   // nothing were there yet (EAGAIN). Raises the last Winsock error.
@@ -106,8 +119,10 @@ class CWSocket {
  private:
   // Resolves host by the host-name rule; false with the last error set when it cannot.
   static bool ResolveHost(const char* host, std::uint32_t* address);
-  // Finishes a connect that a signal interrupted; returns 0 or -1 with errno set.
-  int CompleteInterruptedConnect();
+  // Finishes a connect under way; returns 0 or -1 with errno set.
+  int WaitConnected();
+  // Gives the socket the send bound of m_dwTimeout.
+  void ApplySendTimeout();
 
   // Connects to the proxy, then runs exchange; a failure of the exchange closes the
   // socket before it leaves.
@@ -123,6 +138,7 @@ class CWSocket {
   void AuthenticateSocks5(const char* userName, const char* password, std::uint32_t timeout);
 
   SOCKET m_hSocket = INVALID_SOCKET;
+  std::uint32_t m_dwTimeout = 0;  // ms for each connect and send; 0: no bound
 };
 
 template <typename Exchange>

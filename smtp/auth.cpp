@@ -8,6 +8,7 @@
 #include "codec/md5.h"
 #include "errors/message_table.h"
 #include "platform/last_error.h"
+#include "smtp/ascii_case.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
 
@@ -28,16 +29,6 @@ constexpr MechanismName mechanismTable[] = {
 
 // Only a continued line of the EHLO reply counts, and only with a blank after AUTH.
 constexpr std::string_view authLinePrefix = "250-AUTH ";
-
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  }
-  return true;
-}
 
 // What follows "334 " in a reply: the server's argument; empty for a shorter reply.
 std::string ReplyParameter(const std::string& reply) {
