@@ -107,14 +107,15 @@ void CTAVSMTPConnection::ConnectStartTls(const char* host, const char* user,
     RaiseSmtpError(msgStartTlsNotOffered, FACILITY_ITF, GetLastReply());
   }
   SendCommand("STARTTLS\r\n");
-  ExpectReplyOrRaise(220, msgStartTls);
-  // Bytes after the 220 were sent before the client could ask for anything in TLS:
-  // they would be read as the answers of the secured session (RFC 3207 section 5).
-  if (!IsSingleReply(GetLastReply()) || m_socket.HasUnreadData()) {
+  bool agreed = ExpectReply(220);
+  // Bytes after the reply were sent before the client could ask for anything: after a
+  // 220 they would be read as the answers of the secured session (RFC 3207 section 5).
+  if (!IsSingleReply(GetLastReply()) || (agreed && m_socket.HasUnreadData())) {
     std::string reply = GetLastReply();
     Disconnect(false);
     RaiseSmtpError(msgStartTlsInjection, FACILITY_ITF, reply);
   }
+  if (!agreed) RaiseSmtpError(msgStartTls, FACILITY_ITF, GetLastReply());
   SwitchToTls(host);
   // What the server said before the switch is forgotten: the choice of mechanism comes
   // from the answer to this EHLO alone.
