@@ -40,6 +40,29 @@ std::size_t OpenDescriptors() {
   return count;
 }
 
+// A listener whose one-place backlog is taken: the kernel drops every further SYN, so
+// a connect to it waits for an answer that never comes.
+class FullListener {
+ public:
+  FullListener() {
+    listener.Create();
+    listener.Bind(0, "127.0.0.1");
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(listener.GetSocketHandle(), reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    listen(listener.GetSocketHandle(), 0);
+    waiting.Create();
+    waiting.Connect("127.0.0.1", port);
+  }
+
+  std::uint16_t port = 0;
+
+ private:
+  CWSocket listener;
+  CWSocket waiting;
+};
+
 }  // namespace
 
 TEST(CWSocket, CloseGivesMinusOneWhenNothingIsOpen) {
@@ -179,4 +202,28 @@ TEST(CWSocket, SendingToAClosedPeerRaisesInsteadOfSignalling) {
     for (int i = 0; i < 1000; ++i) s.Send("data", 4, 0);
   });
   EXPECT_TRUE(error == WSAECONNRESET || error == 10053) << error;
+}
+
+TEST(CWSocket, ConnectToAServerThatNeverAnswersRaises10060InItsTime) {
+  FullListener full;
+  CWSocket s;
+  s.SetTimeout(300);
+  s.Create();
+  EXPECT_EQ(SocketErrorOf([&] { s.Connect("127.0.0.1", full.port); }), WSAETIMEDOUT);
+  // The bound is kept for the next socket, and the proxy tunnels connect the same way.
+  s.Create();
+  EXPECT_EQ(SocketErrorOf([&] { s.ConnectThroughSocks5("127.0.0.1", 25, "127.0.0.1", full.port,
+                                                       nullptr, nullptr, 300); }),
+            WSAETIMEDOUT);
+}
+
+TEST(CWSocket, SendToAPeerThatTakesNothingRaises10060) {
+  ScriptedPeer peer{PeerScript().Pause(10s)};
+  CWSocket s;
+  s.Create();
+  s.SetTimeout(300);
+  s.Connect("127.0.0.1", peer.Port());
+  const std::string text(64 << 20, 'x');  // more than both sides' buffers hold
+  EXPECT_EQ(SocketErrorOf([&] { s.SendAll(text.data(), static_cast<int>(text.size())); }),
+            WSAETIMEDOUT);
 }

@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "platform/error_numbers.h"
 #include "smtp/connection.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"
@@ -261,6 +262,20 @@ TEST_F(TlsTransport, CloseDoesNotWaitForASilentServer) {
   EXPECT_LT(Clock::now() - start, 3s);
   EXPECT_EQ(connection.m_sslSocket.GetSSL(), nullptr);
   EXPECT_EQ(connection.m_socket.GetSocketHandle(), INVALID_SOCKET);
+}
+
+// OpenSSL writes on the socket itself: its sends are bounded like plain ones, and the
+// failure is the timeout, not a TLS failure.
+TEST_F(TlsTransport, SendToAServerThatTakesNothingRaises10060) {
+  connection.m_dwTimeout = 300;
+  ConnectToServer("localhost");
+  ReceiveUntil(connection, "\r\n");
+  connection.TransportSend("HOLD\r\n", 6);
+  const std::string text(64 << 20, 'x');  // more than both sides' buffers hold
+  EXPECT_EQ(SocketErrorOf([&] {
+              connection.TransportSend(text.data(), static_cast<int>(text.size()));
+            }),
+            WSAETIMEDOUT);
 }
 
 TEST_F(TlsTransport, UnresolvableServerIsASocketErrorNotATlsFailure) {
