@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "platform/error_numbers.h"
+#include "errors/exceptions.h"
 #include "errors/raise.h"
 #include "platform/error_mapping.h"
 #include "platform/last_error.h"
@@ -28,12 +29,11 @@ namespace {
   RaiseSocketError(0);
 }
 
-sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = address;
-  return a;
+// The rank of a connect failure when several addresses were tried: a refusal tells
+// that the host is there, a timeout that something may be; any other error least.
+int Telling(int error) {
+  if (error == WSAECONNREFUSED) return 2;
+  return error == WSAETIMEDOUT ? 1 : 0;
 }
 
 timeval ToTimeval(std::uint32_t milliseconds) {
@@ -65,31 +65,14 @@ bool WaitFor(pollfd& p, std::uint32_t timeout, bool bounded = true) {
 
 }  // namespace
 
-bool ParseDottedAddress(const char* text, std::uint32_t* address) {
-  in_addr_t parsed = inet_addr(text);
-  if (parsed == INADDR_NONE) return false;
-  *address = parsed;
-  return true;
-}
-
-std::string UnbracketedHost(const char* host) {
-  std::string_view text(host);
-  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
-    text = text.substr(1, text.size() - 2);
-  }
-  return std::string(text);
-}
-
-bool IsAddressLiteral(const char* host) {
-  std::uint32_t v4;
-  in6_addr v6;
-  return ParseDottedAddress(host, &v4) ||
-         inet_pton(AF_INET6, UnbracketedHost(host).c_str(), &v6) == 1;
-}
-
 CWSocket::~CWSocket() { Close(); }
 
 bool CWSocket::ResolveHost(const char* host, std::uint32_t* address) {
+  in6_addr v6;
+  if (ParseIPv6Literal(host, &v6)) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return false;
+  }
   if (ParseDottedAddress(host, address)) return true;
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -106,27 +89,41 @@ bool CWSocket::ResolveHost(const char* host, std::uint32_t* address) {
 }
 
 SOCKET CWSocket::Create() {
+  m_bBound = false;
+  return Open(AF_INET);
+}
+
+SOCKET CWSocket::Open(int family) {
   Close();
-  SOCKET s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  SOCKET s = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s == INVALID_SOCKET) RaiseFromErrno();
+  m_hSocket = s;
+  m_nFamily = family;
   // A message goes out in several writes; without this, Nagle's algorithm meeting the
   // server's delayed ACK stalls each one.
   int on = 1;
   if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
     SetLastWinsockErrorFromErrno();
-    close(s);
+    Close();
     RaiseSocketError(0);
   }
-  m_hSocket = s;
-  if (m_dwTimeout != 0) ApplySendTimeout();
+  if (m_dwTimeout != 0) ApplyTimeout(SO_SNDTIMEO, m_dwTimeout);
+  if (m_dwReceiveTimeout != 0) ApplyTimeout(SO_RCVTIMEO, m_dwReceiveTimeout);
   return s;
 }
 
 void CWSocket::Bind(std::uint16_t port, const char* address) {
-  std::uint32_t local = htonl(INADDR_ANY);
-  if (address != nullptr && !ResolveHost(address, &local)) RaiseSocketError(WSAEINVAL);
-  sockaddr_in a = MakeAddress(local, port);
-  Bind(reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  CSocketAddress local = AnyAddress(m_nFamily, port);
+  if (address != nullptr) {
+    std::vector<CSocketAddress> found = ResolveAll(address, port);
+    if (found.empty()) RaiseSocketError(WSAEINVAL);
+    local = found.front();
+  }
+  // An address of the other family needs a socket of its family.
+  if (local.Family() != m_nFamily) Open(local.Family());
+  Bind(local.Get(), local.length);
+  m_boundAddress = local;
+  m_bBound = true;
 }
 
 int CWSocket::Bind(const sockaddr* address, socklen_t length) {
@@ -135,10 +132,35 @@ int CWSocket::Bind(const sockaddr* address, socklen_t length) {
 }
 
 void CWSocket::Connect(const char* host, std::uint16_t port) {
-  std::uint32_t remote;
-  if (!ResolveHost(host, &remote)) RaiseSocketError(0);
-  sockaddr_in a = MakeAddress(remote, port);
-  Connect(reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  std::vector<CSocketAddress> addresses = ResolveAll(host, port);
+  if (addresses.empty()) RaiseSocketError(0);
+  ConnectToAny(addresses);
+}
+
+void CWSocket::ConnectToAny(const std::vector<CSocketAddress>& addresses) {
+  // A socket bound to a local address reaches only addresses of its family.
+  int failure = WSAEAFNOSUPPORT;
+  bool fresh = true;  // the socket has not tried an address yet
+  for (const CSocketAddress& address : addresses) {
+    if (m_bBound && address.Family() != m_boundAddress.Family()) continue;
+    try {
+      // A socket whose connect failed cannot try again: each address gets a new one.
+      if (!fresh || address.Family() != m_nFamily) Reopen(address.Family());
+      fresh = false;
+      Connect(address.Get(), address.length);
+      return;
+    } catch (const CWSocketException& e) {
+      if (failure == WSAEAFNOSUPPORT || Telling(e.m_nErrorCode) > Telling(failure)) {
+        failure = e.m_nErrorCode;
+      }
+    }
+  }
+  RaiseSocketError(failure);
+}
+
+void CWSocket::Reopen(int family) {
+  Open(family);
+  if (m_bBound) Bind(m_boundAddress.Get(), m_boundAddress.length);
 }
 
 int CWSocket::Connect(const sockaddr* address, socklen_t length) {
@@ -217,20 +239,18 @@ bool CWSocket::HasUnreadData() {
 
 void CWSocket::SetTimeout(std::uint32_t timeout) {
   m_dwTimeout = timeout;
-  if (m_hSocket != INVALID_SOCKET) ApplySendTimeout();
+  if (m_hSocket != INVALID_SOCKET) ApplyTimeout(SO_SNDTIMEO, timeout);
 }
 
-void CWSocket::ApplySendTimeout() {
-  timeval limit = ToTimeval(m_dwTimeout);
-  if (setsockopt(m_hSocket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) {
-    RaiseFromErrno();
-  }
+void CWSocket::ApplyTimeout(int option, std::uint32_t timeout) {
+  timeval limit = ToTimeval(timeout);
+  if (setsockopt(m_hSocket, SOL_SOCKET, option, &limit, sizeof limit) != 0) RaiseFromErrno();
 }
 
 void CWSocket::SetReceiveTimeout(std::uint32_t timeout) {
   // A zero time means no bound to the system.
-  timeval limit = ToTimeval(std::max<std::uint32_t>(timeout, 1));
-  if (setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) != 0) RaiseFromErrno();
+  m_dwReceiveTimeout = std::max<std::uint32_t>(timeout, 1);
+  ApplyTimeout(SO_RCVTIMEO, m_dwReceiveTimeout);
 }
 
 void CWSocket::WaitReadable(std::uint32_t timeout) {

@@ -86,6 +86,8 @@ bool CSSLSocket::Create(const CSSLContextRef& context, CWSocket& socket) {
 
 bool CSSLSocket::Handshake(const char* host) {
   m_sVerificationFailure.clear();
+  // Connecting may have replaced the socket with one of another address's family.
+  if (SSL_set_fd(m_ssl.Get(), m_pSocket->GetSocketHandle()) != 1) return false;
   // Addresses of either family have no SNI (RFC 6066 section 3).
   if (!IsAddressLiteral(host) && SSL_set_tlsext_host_name(m_ssl.Get(), host) != 1) return false;
   if (!RequestVerification(m_ssl.Get(), m_verification, host)) return false;

@@ -12,6 +12,7 @@
 #include "tests/support/mailer_program.h"
 #include "tests/support/parse_message.h"
 #include "tests/support/postfix_server.h"
+#include "tests/support/scripted_peer.h"
 
 namespace {
 
@@ -23,7 +24,8 @@ class Postfix : public testing::Test {
     if (!PostfixServer::Unavailable().empty()) return;
     ca = std::make_unique<TestCertificateAuthority>();
     server = std::make_unique<PostfixServer>(
-        PostfixOptions{.certificate = ca->Issue("localhost", "DNS:localhost,IP:127.0.0.1")});
+        PostfixOptions{.certificate = ca->Issue("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1"),
+                       .ipv6 = HasIPv6Loopback()});
   }
   static void TearDownTestSuite() {
     server.reset();
@@ -120,7 +122,21 @@ TEST_F(Postfix, WithoutStartTlsTheLoginIsRefused) {
       << run.output;
 }
 
-// The certificate names localhost and 127.0.0.1 only: reached as ::1's name or
+// Over IPv6 the literal is checked against the certificate's IP address, and no SNI
+// goes out for it.
+TEST_F(Postfix, DeliversOverIPv6ToALiteralServer) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address";
+  for (const char* literal : {"::1", "[::1]"}) {
+    std::string subject = std::string("Over IPv6 to ") + literal;
+    MailerRun run = Send("2", subject, {{"Server", literal}});
+    ASSERT_EQ(run.exitCode, 0) << run.output << server->Log();
+    ++delivered;
+    EXPECT_TRUE(HasMessage(Mailbox(delivered), subject)) << subject;
+  }
+  EXPECT_TRUE(Contains(server->Log(), "connect from unknown[::1]")) << server->Log();
+}
+
+// The certificate names localhost, 127.0.0.1 and ::1 only: reached as 127.0.0.2 or
 // without the CA, the run stops before the login, and a wrong password is refused.
 TEST_F(Postfix, UntrustedCertificateOrWrongPasswordDeliversNothing) {
   MailerRun untrusted = Send("2", "Untrusted", {{"TLSCAFile", ""}});
