@@ -105,15 +105,18 @@ TEST(MessageTable, EveryTextLetterForLetter) {
       "Failed to connect via SSL: Details:%1",
       "Failed to send data via SSL: Details:%1",
       "Failed to receive data via SSL: Details:%1",
+      "STARTTLS not offered, Last Response: %1",
+      "Unexpected STARTTLS response, Last Response: %1",
+      "Unexpected data after STARTTLS response, Last Response: %1",
   };
-  ASSERT_EQ(std::size(expected), 36u);
-  for (std::uint32_t id = 512; id <= 547; ++id) {
+  ASSERT_EQ(std::size(expected), 39u);
+  for (std::uint32_t id = 512; id <= 550; ++id) {
     std::string text = expected[id - 512];
     if (auto at = text.find("%1"); at != std::string::npos) text.replace(at, 2, "<reply>");
     EXPECT_EQ(MessageOf(CTAVSMTPException(id, 4, "<reply>")), text) << id;
   }
   EXPECT_EQ(FormatTableMessage(511, "x"), "");
-  EXPECT_EQ(FormatTableMessage(548, "x"), "");
+  EXPECT_EQ(FormatTableMessage(551, "x"), "");
 }
 
 TEST(MessageTable, ResponseTextIsInsertedOnceAndNeverExpandedAgain) {
