@@ -6,11 +6,8 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <string_view>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -73,18 +70,14 @@ bool CWSocket::ResolveHost(const char* host, std::uint32_t* address) {
     WSASetLastError(WSAEAFNOSUPPORT);
     return false;
   }
-  if (ParseDottedAddress(host, address)) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  int result = getaddrinfo(host, nullptr, &hints, &found);
-  if (result != 0) {
-    WSASetLastError(WinsockErrorFromResolver(result, errno));
+  std::vector<CSocketAddress> found = ResolveAll(host, 0);
+  if (found.empty()) return false;
+  // IPv4 addresses come first: a name with none has no address SOCKS4 can carry.
+  if (found.front().Family() != AF_INET) {
+    WSASetLastError(WSAHOST_NOT_FOUND);
     return false;
   }
-  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(found);
+  *address = reinterpret_cast<const sockaddr_in*>(found.front().Get())->sin_addr.s_addr;
   return true;
 }
 
