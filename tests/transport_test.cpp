@@ -216,6 +216,23 @@ TEST_F(TlsTransport, DottedAddressSendsNoServerName) {
   EXPECT_EQ(ReceiveUntil(connection, "\r\n"), "220 sni=-\r\n");
 }
 
+// RFC 6066 allows no address in the server name: an IPv6 literal, bracketed or not,
+// goes out in no extension of the client's hello.
+TEST(TlsTransportIPv6, LiteralSendsNoServerName) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address";
+  for (const char* host : {"::1", "[::1]"}) {
+    ScriptedPeer peer{PeerScript().ReadAny().Close(), 5s, ScriptedPeer::Loopback::IPv6};
+    CTAVSMTPConnection c;
+    c.m_bSSL = true;
+    c.CreateTransport();
+    EXPECT_THROW(c.TransportConnect(host, peer.Port()), CTAVSMTPException);
+    EXPECT_EQ(peer.Finish(), "");
+    const std::string& hello = peer.Received();
+    ASSERT_EQ(hello.substr(0, 1), "\x16") << host;
+    EXPECT_EQ(hello.find("::1"), std::string::npos) << host;
+  }
+}
+
 TEST_F(TlsTransport, DecryptedBytesWaitingInTheLibraryAreReadable) {
   ConnectToServer("localhost");
   ReceiveUntil(connection, "\r\n");

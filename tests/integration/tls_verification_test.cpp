@@ -240,24 +240,53 @@ TEST_F(Certificates, ImplicitTlsChecksWhenAsked) {
 TEST_F(Certificates, ProxyTunnelsCarryTheSameCheck) {
   TempDir dir;
   TestCertificate selfSigned = MakeTestCertificate(dir);
+  DanteProxy dante;
   MicrosocksProxy socks5;
-  auto throughProxy = [&](CTAVSMTPConnection& c) {
-    c.m_nProxyType = ProxySocks5;
-    c.m_sProxyServer = "127.0.0.1";
-    c.m_nProxyPort = socks5.Port();
-    c.m_sTLSCAFile = ca->Certificate().string();
-  };
+  TinyProxy http("proxyuser", "proxypass");
   SmtpTestServer starttls(StartTlsWith(selfSigned));
-  ExpectRefusal(Session(starttls, "localhost", throughProxy), Itf(543), "self-signed certificate");
   SmtpTestServer implicit({.mechanisms = {"LOGIN"}, .tls = true, .certificate = selfSigned});
-  ExpectRefusal(Session(implicit, "localhost",
-                        [&](CTAVSMTPConnection& c) {
-                          throughProxy(c);
-                          c.m_bStartTLS = false;
-                          c.m_nTLSVerify = TLSVerifyOn;
-                        },
-                        true),
-                Itf(543), "self-signed certificate");
   SmtpTestServer trusted(StartTlsWith(good));
-  EXPECT_FALSE(Session(trusted, "localhost", throughProxy));
+  struct Case {
+    ProxyType type;
+    std::uint16_t port;
+    HRESULT refusal;
+  };
+  for (const Case& p : {Case{ProxySocks4, dante.Port(), Itf(542)},
+                        Case{ProxySocks5, socks5.Port(), Itf(543)},
+                        Case{ProxyHttp, http.Port(), Itf(544)}}) {
+    SCOPED_TRACE(p.type);
+    auto throughProxy = [&](CTAVSMTPConnection& c) {
+      c.m_nProxyType = p.type;
+      c.m_sProxyServer = "127.0.0.1";
+      c.m_nProxyPort = p.port;
+      if (p.type == ProxyHttp) {
+        c.m_sProxyUserName = "proxyuser";
+        c.m_sProxyPassword = "proxypass";
+      }
+      c.m_sTLSCAFile = ca->Certificate().string();
+    };
+    // SOCKS4 carries no name: the tunnels reach the servers by address.
+    ExpectRefusal(Session(starttls, "127.0.0.1", throughProxy), p.refusal,
+                  "self-signed certificate");
+    ExpectRefusal(Session(implicit, "127.0.0.1",
+                          [&](CTAVSMTPConnection& c) {
+                            throughProxy(c);
+                            c.m_bStartTLS = false;
+                            c.m_nTLSVerify = TLSVerifyOn;
+                          },
+                          true),
+                  p.refusal, "self-signed certificate");
+    auto error = Session(trusted, "127.0.0.1", throughProxy);
+    EXPECT_FALSE(error) << error->what();
+  }
+}
+
+// A plain server that offers no STARTTLS is left with QUIT before anything else.
+TEST_F(Certificates, PlainServerWithoutStartTlsRaises548) {
+  SmtpTestServer plain({.mechanisms = {"LOGIN"}});
+  auto error = Session(plain, "127.0.0.1", TrustTheCa(*ca));
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(548));
+  EXPECT_EQ(plain.Transcript(), (std::vector<std::string>{"EHLO client.test", "QUIT"}));
+  EXPECT_TRUE(plain.Logins().empty());
 }
