@@ -41,9 +41,15 @@ constexpr const char* messages[] = {
     "Failed to connect via SSL: Details:%1",                      // 545
     "Failed to send data via SSL: Details:%1",                    // 546
     "Failed to receive data via SSL: Details:%1",                 // 547
-    "STARTTLS not offered, Last Response: %1",                    // 548
-    "Unexpected STARTTLS response, Last Response: %1",            // 549
-    "Unexpected data after STARTTLS response, Last Response: %1", // 550
+    "Unexpected AUTH PLAIN credentials response, Last Response: %1",  // 548
+    "Unexpected EHLO response, no OAUTHBEARER or XOAUTH2, Last Response: %1",  // 549
+    "Unexpected AUTH OAUTHBEARER response, Last Response: %1",    // 550
+    "Unexpected AUTH XOAUTH2 response, Last Response: %1",        // 551
+    "The server refused the OAuth 2.0 token, Details: %1",        // 552
+    "Failed to get the password from AuthPasswordCommand: %1",    // 553
+    "STARTTLS not offered, Last Response: %1",                    // 554
+    "Unexpected STARTTLS response, Last Response: %1",            // 555
+    "Unexpected data after STARTTLS response, Last Response: %1", // 556
 };
 
 constexpr std::uint32_t messageCount = sizeof messages / sizeof messages[0];

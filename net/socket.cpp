@@ -166,6 +166,7 @@ int CWSocket::Connect(const sockaddr* address, socklen_t length) {
   if (fcntl(m_hSocket, F_SETFL, flags) != 0) RaiseFromErrno();
   errno = error;
   if (result != 0) RaiseFromErrno();
+  m_bConnectionMade = true;
   return 0;
 }
 
@@ -211,7 +212,10 @@ int CWSocket::Receive(void* buffer, int capacity, int flags) {
 
 bool CWSocket::IsReadable(std::uint32_t timeout) {
   if (m_hSocket == INVALID_SOCKET) RaiseSocketError(WSAENOTSOCK);
-  pollfd p{m_hSocket, POLLIN, 0};
+  // The system reports a socket that never connected as hung up, so ready at once;
+  // nothing can ever arrive on it, so it waits out its time instead (poll passes over
+  // a negative descriptor).
+  pollfd p{m_bConnectionMade ? m_hSocket : INVALID_SOCKET, POLLIN, 0};
   if (!WaitFor(p, timeout)) {
     if (errno == ETIMEDOUT) return false;
     RaiseFromErrno();
@@ -264,5 +268,6 @@ int CWSocket::Close() {
   if (m_hSocket == INVALID_SOCKET) return -1;
   int result = close(m_hSocket);
   m_hSocket = INVALID_SOCKET;
+  m_bConnectionMade = false;
   return result;
 }

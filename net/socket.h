@@ -68,7 +68,8 @@ class CWSocket {
   int Receive(void* buffer, int capacity, int flags);
 
   // Waits at most timeout milliseconds for data to read; a closed peer counts as
-  // readable. Raises 10038 when no socket is open, else the last Winsock error.
+  // readable, a socket that never connected never is. Raises 10038 when no socket is
+  // open, else the last Winsock error.
   bool IsReadable(std::uint32_t timeout);
   // True when bytes wait to be read now; nothing is taken. Never raises.
   bool HasUnreadData();
@@ -153,6 +154,7 @@ class CWSocket {
   std::uint32_t m_dwReceiveTimeout = 0;  // ms for each blocking receive; 0: no bound
   bool m_bBound = false;                 // Bind has set m_boundAddress
   CSocketAddress m_boundAddress;
+  bool m_bConnectionMade = false;        // Connect succeeded since the socket was opened
 };
 
 template <typename Exchange>

@@ -27,6 +27,8 @@ enum AuthMechanism : std::int32_t {
   AuthPlain = 3,      // the clear-text prompt dialogue, not RFC 4616
   AuthNtlm = 4,
   AuthAutomatic = 5,  // chosen from the AUTH line of the EHLO reply
+  AuthSaslPlain = 6,  // PLAIN as RFC 4616: one Base64 initial response
+  AuthOAuth = 7,      // an OAuth 2.0 bearer token: OAUTHBEARER, else XOAUTH2
 };
 
 // Whether the server's certificate is checked (m_nTLSVerify).
@@ -76,11 +78,13 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   //   542-545          the TLS handshake failed or the certificate was refused (the
   //                    message of the proxy type, 545 direct); the text then names the
   //                    reason and what to set
-  //   548              STARTTLS is not in the EHLO reply
-  //   549              STARTTLS not answered 220
-  //   550              bytes followed the 220 to STARTTLS (the connection is closed
+  //   554              STARTTLS is not in the EHLO reply
+  //   555              STARTTLS not answered 220
+  //   556              bytes followed the 220 to STARTTLS (the connection is closed
   //                    without QUIT)
-  //   512              no 220 greeting; 516, 517 and the mechanisms' messages below
+  //   512              no 220 greeting; with an m_nProxyType outside 0-3 no
+  //                    connection is made, so after m_dwTimeout with an empty text;
+  //                    516, 517 and the mechanisms' messages below
   // Every failure closes the transport before it reaches the caller; once the
   // connection stands, after trying QUIT.
   void Connect(const char* host, std::int32_t mechanism, const char* user,
@@ -148,10 +152,11 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // text too long for the coder.
   virtual void SendBodyPart(CTAVSMTPBodyPart& part, bool isRoot);
 
-  // Authentication (auth.cpp). Each mechanism raises the message of the step that got
-  // an unexpected reply (LOGIN 525-529, PLAIN 530-534, CRAM-MD5 535-536, NTLM 538), with
-  // the reply as text; Base64 failures raise 539 and 540. A failed NTLM exchange raises
-  // its security status as the whole HRESULT, with the last reply as text.
+  // Authentication (auth.cpp, auth_initial_response.cpp). Each mechanism raises the
+  // message of the step that got an unexpected reply (LOGIN 525-529, PLAIN 530-534,
+  // CRAM-MD5 535-536, NTLM 538, SASL PLAIN 530 and 548, OAUTHBEARER 550, XOAUTH2 551),
+  // with the reply as text; Base64 failures raise 539 and 540. A failed NTLM exchange
+  // raises its security status as the whole HRESULT, with the last reply as text.
 
   // The mechanism that an upper-cased AUTH parameter list offers, in the order of
   // preference NTLM, CRAM-MD5, LOGIN, PLAIN; AuthAutomatic when none is named.
@@ -163,6 +168,18 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // The same prompts and answers in clear text. A user name or password holding CR or
   // LF raises 87 (facility 7) before anything is sent.
   virtual void AuthenticatePlain(const char* user, const char* password);
+
+  // RFC 4616: "AUTH PLAIN" with the Base64 of NUL, user, NUL, password as its initial
+  // response (see SendInitialResponse); 548 when not answered 235. A user name or
+  // password holding CR or LF raises 87 (facility 7) before anything is sent.
+  virtual void AuthenticateSaslPlain(const char* user, const char* password);
+  // The bearer token as OAUTHBEARER (RFC 7628) when the EHLO reply offers it, else as
+  // XOAUTH2 when offered, else 549 with the EHLO reply as text. A token that the server
+  // refuses with an error challenge (334 and Base64 JSON) raises 552 once the exchange
+  // has been ended as the mechanism requires; its text is the decoded JSON, CR LF and
+  // the server's final reply. A user
+  // name or token holding CR, LF or ^A raises 87 (facility 7) before anything is sent.
+  virtual void AuthenticateOAuth(const char* user, const char* token);
 
   // The carriers of the NTLM tokens, in Base64 over "AUTH NTLM", for NtlmAuthenticate.
   // The first token goes on the command line: "AUTH NTLM token"; no reply is read.
@@ -278,12 +295,23 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void Authenticate(const char* user, const char* password, std::int32_t mechanism);
   // AuthAutomatic is replaced by what the EHLO reply's "250-AUTH " line offers.
   std::int32_t ChooseFromEhloReply();
+  // "AUTH mechanism" with response in Base64 as its argument or, when that command line
+  // would pass the 512 octets of RFC 4954, alone and the response on a line of its own
+  // after a 334 reply (message when the 334 does not come). The reply to the response
+  // is left to the caller.
+  void SendInitialResponse(std::string_view mechanism, std::string_view response,
+                           std::uint32_t message);
+  // The token was refused with an error challenge, the last reply: sends answer, reads
+  // the final reply and raises 552 with the challenge's decoded JSON and that reply.
+  [[noreturn]] void RaiseTokenRefused(std::string_view answer);
   // One send of the whole text, plain or TLS (TransportSend without holding back).
   void SendThrough(const char* data, std::size_t length, bool more);
   // Sends what TransportSend holds back, if anything, and empties it.
   void SendHeldBack(bool more);
 
   std::string m_sHeldBack;  // pieces of a text whose end has not been sent yet
+  std::string m_sServerHost;  // the host and port given to Connect, which OAUTHBEARER
+  std::int32_t m_nServerPort = 0;  // names to the server
 };
 
 // A new DSN envelope id (RFC 3461 ENVID): the 32 hexadecimal digits of a fresh UUID, in

@@ -8,7 +8,7 @@
 
 #include "errors/message_table.h"
 #include "smtp/connection.h"
-#include "smtp/ascii_case.h"
+#include "smtp/auth_text.h"
 #include "smtp/guards.h"
 
 namespace {
@@ -71,6 +71,8 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
     RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
   }
   m_bSSL = ssl;
+  m_sServerHost = host;
+  m_nServerPort = port;
   try {
     ConvertSocketError([&] {
       CreateTransport();

@@ -29,7 +29,10 @@ void CTAVSMTPConnection::CreateTransport() {
   // OpenSSL receives on the socket itself, blocking, in the handshake: each such wait
   // must be bounded like every other wait for the server.
   m_socket.SetReceiveTimeout(m_dwTimeout);
-  // No client certificate; the server's is checked as TLSVerification says.
+  // The context of an earlier attempt goes first, so that two are never held at once.
+  // The new one has no client certificate; the server's is checked as TLSVerification
+  // says.
+  m_sslContext.Release();
   m_sslContext.Attach(SSL_CTX_new(SSLv23_client_method()));
   const CTLSVerification verification = TLSVerification();
   if (m_sslContext.Get() != nullptr) {

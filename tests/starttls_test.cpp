@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "errors/message_table.h"
+
 #include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/smtp_client.h"
@@ -36,21 +38,21 @@ PeerScript QuitAndClose() {
 // HELO has no extensions: even without authentication the session says EHLO, and a
 // server whose reply does not name STARTTLS as a keyword (in any letter case) is left
 // with QUIT.
-TEST(StartTls, NotOfferedRaises548AfterEhloAndQuit) {
+TEST(StartTls, NotOfferedRaisesNotOfferedAfterEhloAndQuit) {
   for (const char* ehlo : {"250-server\r\n250 HELP\r\n",
                            "250-server\r\n250-X-STARTTLS\r\n250-STARTTLSX\r\n250 SIZE 100\r\n"}) {
     ScriptedPeer peer{GreetingAndEhlo(ehlo).Then(QuitAndClose())};
     StartTlsClient c;
     auto error = SmtpErrorOf([&] { c.ConnectTo(peer.Port(), AuthNone); });
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->m_hrError, Itf(548));
+    EXPECT_EQ(error->m_hrError, Itf(msgStartTlsNotOffered));
     EXPECT_EQ(error->m_sLastResponseText + "\r\n", ehlo);
     EXPECT_TRUE(c.Closed());
     EXPECT_EQ(peer.Finish(), "") << ehlo;
   }
 }
 
-TEST(StartTls, RefusedSwitchRaises549AfterQuit) {
+TEST(StartTls, RefusedSwitchRaisesUnexpectedResponseAfterQuit) {
   ScriptedPeer peer{GreetingAndEhlo("250-server\r\n250 starttls\r\n")
                         .Expect("STARTTLS\r\n")
                         .Send("454 4.7.0 TLS not available\r\n")
@@ -58,7 +60,7 @@ TEST(StartTls, RefusedSwitchRaises549AfterQuit) {
   StartTlsClient c;
   auto error = SmtpErrorOf([&] { c.ConnectTo(peer.Port(), AuthLogin); });
   ASSERT_TRUE(error);
-  EXPECT_EQ(error->m_hrError, Itf(549));
+  EXPECT_EQ(error->m_hrError, Itf(msgStartTls));
   EXPECT_EQ(error->m_sLastResponseText, "454 4.7.0 TLS not available");
   EXPECT_TRUE(c.Closed());
   EXPECT_EQ(peer.Finish(), "");
@@ -66,7 +68,7 @@ TEST(StartTls, RefusedSwitchRaises549AfterQuit) {
 
 // A reply pipelined behind the 220 would be read as the first answer of the secured
 // session; the client says nothing more, in clear or in TLS, and closes.
-TEST(StartTls, BytesAfterThe220Raise550AndCloseWithoutAnotherByte) {
+TEST(StartTls, BytesAfterThe220RaiseUnexpectedDataAndCloseWithoutAnotherByte) {
   const char* const injected[] = {
       "220 go ahead\r\n250-evil\r\n250 AUTH PLAIN\r\n",  // whole replies
       "220 go ahead\r\n\x16\x03\x01",                    // anything at all
@@ -81,7 +83,7 @@ TEST(StartTls, BytesAfterThe220Raise550AndCloseWithoutAnotherByte) {
     c.m_dwTimeout = 300;  // the cut-off reply ends by the bound
     auto error = SmtpErrorOf([&] { c.ConnectTo(peer.Port(), AuthLogin); });
     ASSERT_TRUE(error);
-    EXPECT_EQ(error->m_hrError, Itf(550)) << EscapeBytes(bytes);
+    EXPECT_EQ(error->m_hrError, Itf(msgStartTlsInjection)) << EscapeBytes(bytes);
     EXPECT_TRUE(c.Closed());
     EXPECT_EQ(peer.Finish(), "") << EscapeBytes(bytes);
   }

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "errors/message_table.h"
+
 #include "smtp/connection.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/proxies.h"
@@ -282,11 +284,11 @@ TEST_F(Certificates, ProxyTunnelsCarryTheSameCheck) {
 }
 
 // A plain server that offers no STARTTLS is left with QUIT before anything else.
-TEST_F(Certificates, PlainServerWithoutStartTlsRaises548) {
+TEST_F(Certificates, PlainServerWithoutStartTlsRaisesNotOffered) {
   SmtpTestServer plain({.mechanisms = {"LOGIN"}});
   auto error = Session(plain, "127.0.0.1", TrustTheCa(*ca));
   ASSERT_TRUE(error);
-  EXPECT_EQ(error->m_hrError, Itf(548));
+  EXPECT_EQ(error->m_hrError, Itf(msgStartTlsNotOffered));
   EXPECT_EQ(plain.Transcript(), (std::vector<std::string>{"EHLO client.test", "QUIT"}));
   EXPECT_TRUE(plain.Logins().empty());
 }
