@@ -51,8 +51,18 @@ TEST(Address, RendersAsHeaderText) {
       {{"", "a@example.com"}, true, "iso-8859-1", "a@example.com"},
       {{"", ""}, true, "iso-8859-1", ""},
       {{"John Doe", "j@example.com"}, true, "iso-8859-1", "John Doe <j@example.com>"},
-      {{"Doe, \"J\" <x>", "j@example.com"}, true, "iso-8859-1", "Doe, \"J\" <x> <j@example.com>"},
+      // Specials make a quoted string, with backslash and quote escaped.
+      {{"Doe, \"J\" <x>", "j@example.com"}, true, "iso-8859-1", "\"Doe, \\\"J\\\" <x>\" <j@example.com>"},
+      {{"J. Doe \\ Jr", "j@example.com"}, true, "iso-8859-1", "\"J. Doe \\\\ Jr\" <j@example.com>"},
+      {{"Ops; <team>", "o@example.com"}, false, "iso-8859-1", "Ops; <team> <o@example.com>"},
+      // What a reader would take for an encoded word is encoded itself.
+      {{"=?x?q?y?=", "j@example.com"}, true, "iso-8859-1", "=?iso-8859-1?q?=3D=3Fx=3Fq=3Fy=3F=3D?= <j@example.com>"},
       {{"Caf\xE9", "c@example.com"}, true, "iso-8859-1", "=?iso-8859-1?q?Caf=E9?= <c@example.com>"},
+      // Encoded words in a name escape every special; plain atoms stay beside them.
+      {{"M\xFCller, J\xF6rg", "m@example.com"}, true, "iso-8859-1",
+       "=?iso-8859-1?q?M=FCller=2C_J=F6rg?= <m@example.com>"},
+      {{"J\xF6rg Smith (IT)", "m@example.com"}, true, "iso-8859-1",
+       "=?iso-8859-1?q?J=F6rg?= Smith =?iso-8859-1?q?=28IT=29?= <m@example.com>"},
       {{"Caf\xE9", "c@example.com"}, true, "UTF-8", "=?UTF-8?q?Caf=C3=A9?= <c@example.com>"},
       {{"Caf\xE9", "c@example.com"}, false, "UTF-8", "Caf\xE9 <c@example.com>"},
   };
@@ -121,7 +131,7 @@ TEST(BodyPart, CopiesKeepTheBoundaryAndDeepCopyChildren) {
 
   CTAVSMTPBodyPart copy(source);
   EXPECT_EQ(copy.boundary, source.boundary);
-  EXPECT_EQ(copy.parent, &outer);  // the pointer value, unchanged
+  EXPECT_EQ(copy.parent, nullptr);  // no parent until it is added to one
   EXPECT_EQ(copy.text, "text");
   EXPECT_EQ(copy.contentId, "<id>");
   EXPECT_TRUE(copy.base64);
@@ -198,11 +208,9 @@ TEST(BodyPart, HeaderTemplates) {
       {true, true, false, true,
        "\r\n\r\n--P\r\nContent-Type: T; name=\"N\"; Boundary=\"B\"\r\n" + attachmentTail},
       {true, false, false, false, "\r\n\r\n--P\r\nContent-Type: T; name=\"N\"\r\n" + attachmentTail},
-      {false, true, true, true,
-       "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"},
-      {false, true, false, true,
-       "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\n"
-       "Content-Transfer-Encoding: quoted-printable\r\n\r\n"},
+      // A container declares no transfer encoding, whatever its flags.
+      {false, true, true, true, "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\n\r\n"},
+      {false, true, false, true, "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\n\r\n"},
       {false, true, false, false, "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\n\r\n"},
       {false, false, true, false,
        "\r\n--P\r\nContent-Type: T; charset=C\r\nContent-Transfer-Encoding: base64\r\n\r\n"},
