@@ -1,5 +1,7 @@
 #include "mime/header_folding.h"
 
+#include "mime/line_ends.h"
+
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -12,23 +14,33 @@ bool IsFoldPoint(std::string_view line, std::size_t start, std::size_t p) {
          line.find_first_not_of(" \t", start) < p;
 }
 
-// Where the line that starts at start is cut: the last fold point that keeps it within
-// the limit, else the first one after; npos when it has none.
-std::size_t FoldPoint(std::string_view line, std::size_t start) {
+// Where the line that starts at start is cut, at first at or after first: the last
+// fold point that keeps it within the limit, else the first one after; npos when it
+// has none.
+std::size_t FoldPoint(std::string_view line, std::size_t start, std::size_t first) {
   const std::size_t limit = start + foldedLineLength;
-  for (std::size_t p = limit; p > start; --p) {
+  for (std::size_t p = limit; p >= first && p > start; --p) {
     if (IsFoldPoint(line, start, p)) return p;
   }
-  for (std::size_t p = limit + 1; p < line.size(); ++p) {
+  for (std::size_t p = std::max(limit + 1, first); p < line.size(); ++p) {
     if (IsFoldPoint(line, start, p)) return p;
   }
   return std::string_view::npos;
 }
 
-void AppendFolded(std::string& out, std::string_view line) {
+// A line that starts a field is folded after its first word ("Name:" and the value's
+// first word stay together, as folding between them shortens nothing), unless only
+// that keeps it within the line limit.
+void AppendFolded(std::string& out, std::string_view line, bool startsField) {
   std::size_t start = 0;
   while (line.size() - start > foldedLineLength) {
-    const std::size_t p = FoldPoint(line, start);
+    std::size_t first = start + 1;
+    if (startsField && start == 0) {
+      const std::size_t value = line.find_first_not_of(" \t", line.find_first_of(" \t"));
+      first = value == std::string_view::npos ? line.size() : value;
+    }
+    std::size_t p = FoldPoint(line, start, first);
+    if (p == std::string_view::npos && line.size() - start > maxLineLength) p = FoldPoint(line, start, start + 1);
     if (p == std::string_view::npos) break;
     out.append(line.substr(start, p - start)).append("\r\n");
     start = p;
@@ -43,10 +55,10 @@ std::string FoldHeaderField(std::string_view field) {
   out.reserve(field.size() + field.size() / 32);
   std::size_t from = 0;
   for (std::size_t p = field.find("\r\n"); p != field.npos; p = field.find("\r\n", from)) {
-    AppendFolded(out, field.substr(from, p - from));
+    AppendFolded(out, field.substr(from, p - from), from == 0);
     out.append("\r\n");
     from = p + 2;
   }
-  AppendFolded(out, field.substr(from));
+  AppendFolded(out, field.substr(from), from == 0);
   return out;
 }

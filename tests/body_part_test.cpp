@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -176,6 +178,71 @@ TEST(BodyPart, AssignmentReplacesChildrenEvenFromItsOwnSubtree) {
   CTAVSMTPBodyPart& self = target;
   target = self;
   EXPECT_EQ(target.ChildCount(), 1);
+}
+
+// A copy of a child taken out of its tree has no parent, so it renders after the tree
+// is gone (the sanitizer build reads freed memory otherwise); added again, it gets one.
+TEST(BodyPart, CopyOfAChildOutlivesItsTree) {
+  std::optional<CTAVSMTPBodyPart> copy;
+  CTAVSMTPBodyPart assigned;
+  assigned.boundary = "mine";
+  {
+    auto tree = std::make_unique<CTAVSMTPBodyPart>();
+    tree->AddChild(CTAVSMTPBodyPart());
+    copy.emplace(*tree->ChildAt(0));
+    CTAVSMTPBodyPart other;
+    other.AddChild(CTAVSMTPBodyPart());
+    other.ChildAt(0)->AddChild(assigned);
+    *other.ChildAt(0)->ChildAt(0) = *tree->ChildAt(0);  // keeps its own place in other
+    EXPECT_EQ(other.ChildAt(0)->ChildAt(0)->parent, other.ChildAt(0));
+  }
+  EXPECT_EQ(copy->parent, nullptr);
+  EXPECT_TRUE(copy->RenderHeader().starts_with("\r\n--\r\nContent-Type: text/plain;"));
+  CTAVSMTPBodyPart root;
+  root.boundary = "R";
+  root.AddChild(*copy);
+  EXPECT_TRUE(root.ChildAt(0)->RenderHeader().starts_with("\r\n--R\r\n"));
+}
+
+// Whoever set the text, it goes out with CR LF line ends; a text the flags would send
+// as it is goes quoted-printable (and says so) when it holds 8-bit bytes or a line over
+// 998 octets; a container's preamble is never declared.
+TEST(BodyPart, TextsGoOutWithCrLfLinesOfAtMost998Octets) {
+  CTAVSMTPBodyPart parent;
+  parent.boundary = "P";
+  struct TextCase {
+    bool quotedPrintable;
+    std::string text, header, body;
+  };
+  const std::string plainHeader = "\r\n--P\r\nContent-Type: text/plain; charset=iso-8859-1\r\n\r\n";
+  const std::string qpHeader = "\r\n--P\r\nContent-Type: text/plain; charset=iso-8859-1\r\n"
+                               "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
+  const TextCase cases[] = {
+      {false, "a\n.\rb\r\n", plainHeader, "a\r\n..\r\nb\r\n"},
+      {true, "a\n.\rb \n", qpHeader, "a\r\n..\r\nb=20\r\n"},
+      {false, std::string(998, 'x'), plainHeader, std::string(998, 'x')},
+      {false, std::string(999, 'x'), qpHeader, std::string(75, 'x') + "=\r\n"},
+      {false, "caf\xE9\n", qpHeader, "caf=E9\r\n"},
+  };
+  for (const auto& c : cases) {
+    CTAVSMTPBodyPart part;
+    parent.AddChild(part);
+    CTAVSMTPBodyPart& child = *parent.children.back();
+    child.quotedPrintable = c.quotedPrintable;
+    child.text = c.text;
+    EXPECT_EQ(child.RenderHeader(), c.header) << c.text;
+    const auto body = child.RenderBody(true);
+    ASSERT_TRUE(body.has_value());
+    EXPECT_TRUE(body->starts_with(c.body)) << *body;
+  }
+  CTAVSMTPBodyPart container;
+  container.base64 = true;
+  container.text = "preamble\n" + std::string(1200, 'p');
+  container.AddChild(CTAVSMTPBodyPart());
+  std::string preamble = "preamble\r\n";
+  for (int i = 0; i < 15; ++i) preamble += std::string(75, 'p') + "=\r\n";
+  EXPECT_EQ(container.RenderBody(true), preamble + std::string(75, 'p'));
+  EXPECT_EQ(container.RenderHeader().find("Transfer-Encoding"), std::string::npos);
 }
 
 TEST(BodyPart, FindChildByTypeLooksAtDirectChildrenOnly) {
