@@ -24,10 +24,12 @@ bool IsIdDomain(std::string_view domain) {
                      [](char c) { return c == '.' || IsAtext(c); });
 }
 
-std::string HexDigitsOfUuid() {
+// 44 hexadecimal digits: a whole UUID (122 random bits) and the last group of a second
+// one (48 more), short enough for the Message-ID line to keep within 78 characters.
+std::string RandomHexDigits() {
   std::string digits = NewUuidText();
   std::erase(digits, '-');
-  return digits;
+  return digits + NewUuidText().substr(24);
 }
 
 }  // namespace
@@ -36,7 +38,7 @@ std::string MakeMessageId(std::string_view senderAddress, std::string_view heloN
   const std::size_t at = senderAddress.rfind('@');
   std::string_view domain = at == std::string_view::npos ? std::string_view() : senderAddress.substr(at + 1);
   if (!IsIdDomain(domain)) domain = IsIdDomain(heloName) ? heloName : "localhost";
-  return HexDigitsOfUuid() + HexDigitsOfUuid() + "@" + std::string(domain);
+  return RandomHexDigits() + "@" + std::string(domain);
 }
 
 bool IsMessageIdLine(std::string_view line) {
