@@ -119,7 +119,7 @@ TEST(MimeTransfer, TenMiBAttachmentIsReadBackByteForByte) {
   EXPECT_EQ(content.substr(0, m.FixedHeader().size() + 2), m.FixedHeader() + "\r\n");
   const auto lines = ParseMessageFile(dir.Write("received.eml", content));
   ASSERT_EQ(lines.size(), 8u);
-  EXPECT_EQ(lines[0], "headers from,to,subject,x-mailer,mime-version,content-type,date");
+  EXPECT_EQ(lines[0], "headers from,to,subject,x-mailer,mime-version,content-type,date,message-id");
   EXPECT_EQ(lines[4], "multipart multipart/mixed");
   // Compared without printing: a difference would print 20 MiB of hex.
   EXPECT_TRUE(lines[5] == "part application/octet-stream " + Hex("big.bin") + " " + Hex(bytes));
