@@ -284,6 +284,9 @@ TEST(Injection, ProgramSendsNamesAndSubjectAsGivenAndRefusesBrokenAddresses) {
   EXPECT_EQ(LineOf(lines, "from"), AddressLine("from", CTAVSMTPAddress(sender, "a@example.com")));
   EXPECT_EQ(LineOf(lines, "to"), AddressLine("to", CTAVSMTPAddress(recipient, "b@example.com")));
 
+  // A ">" would close the address's brackets and add a parameter of the sender's own.
+  MailerRun bracket = RunProgram(server, {{"RecipientEMail", "b@example.com> NOTIFY=NEVER"}}, "Report");
+  EXPECT_EQ(bracket.exitCode, ExitSendFailed) << bracket.output;
   MailerRun refused =
       RunProgram(server, {{"RecipientEMail", WithCommand("b@example.com", "\r\n")}}, "Report");
   EXPECT_EQ(refused.exitCode, ExitSendFailed) << refused.output;
