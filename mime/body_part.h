@@ -49,10 +49,11 @@ class CTAVSMTPBodyPart {
   // disposition, the Content-Base, Content-ID and Content-Location lines that are set,
   // and the empty line. A part without a parent opens with an empty boundary.
   std::string RenderHeader() const;
-  // The encoded body of the text (with CR LF line ends, whatever the line ends of text)
-  // or the file; dotStuff doubles line-leading dots of quoted-printable and plain text.
-  // The text of a part with children, its preamble, goes out as it is, or
-  // quoted-printable when it could not. Replaces encodedBody when the body is Base64. Null when the attachment can't
+  // A text goes out with CR LF line ends, whatever the line ends of text; the text of a
+  // part with children, its preamble, goes out as it is, or quoted-printable when it
+  // could not.
+  // The encoded body; dotStuff doubles line-leading dots of quoted-printable and plain
+  // text. Replaces encodedBody when the body is Base64. Null when the attachment can't
   // be opened or read, is not a regular file, or is larger than maxAttachmentSize (the
   // last error is then 87, ERROR_INVALID_PARAMETER, also for files of 4 GiB and more
   // and for files whose Base64 text would outgrow the coder). An empty file gives an

@@ -19,7 +19,8 @@ using ByteTable = std::array<bool, 256>;
 // RFC 5322 atext: the printable ASCII characters but the specials.
 constexpr ByteTable MakeAtextTable() {
   ByteTable table{};
-  for (int c = 33; c <= 126; ++c) table[c] = std::string_view("()<>[]:;@\\,.\"").find(static_cast<char>(c)) == std::string_view::npos;
+  constexpr std::string_view specials = "()<>[]:;@\\,.\"";
+  for (int c = 33; c <= 126; ++c) table[c] = specials.find(static_cast<char>(c)) == specials.npos;
   return table;
 }
 constexpr auto atext = MakeAtextTable();
@@ -28,10 +29,12 @@ constexpr auto atext = MakeAtextTable();
 // every other byte "=XX".
 constexpr ByteTable MakeLiteralTable(Context context) {
   ByteTable table{};
+  constexpr std::string_view phraseMarks = "!*+-/";
   for (int c = 33; c <= 126; ++c) {
-    const bool alphanumeric = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    table[c] = context == Context::Text ? c != '=' && c != '?' && c != '_'
-                                        : alphanumeric || std::string_view("!*+-/").find(static_cast<char>(c)) != std::string_view::npos;
+    const bool alphanumeric =
+        (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    const bool phraseSafe = alphanumeric || phraseMarks.find(static_cast<char>(c)) != phraseMarks.npos;
+    table[c] = context == Context::Text ? c != '=' && c != '?' && c != '_' : phraseSafe;
   }
   return table;
 }

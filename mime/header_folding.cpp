@@ -40,7 +40,9 @@ void AppendFolded(std::string& out, std::string_view line, bool startsField) {
       first = value == std::string_view::npos ? line.size() : value;
     }
     std::size_t p = FoldPoint(line, start, first);
-    if (p == std::string_view::npos && line.size() - start > maxLineLength) p = FoldPoint(line, start, start + 1);
+    if (p == std::string_view::npos && line.size() - start > maxLineLength) {
+      p = FoldPoint(line, start, start + 1);
+    }
     if (p == std::string_view::npos) break;
     out.append(line.substr(start, p - start)).append("\r\n");
     start = p;

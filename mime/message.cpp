@@ -128,7 +128,8 @@ std::string CTAVSMTPMessage::AddressListText(const AddressList& list, const std:
 std::string CTAVSMTPMessage::ContentLines() const {
   if (!mime) {
     const std::string type =
-        FillTemplate("Content-Type: %s;\r\n\tcharset=%s\r\n", {rootPart.contentType, rootPart.charset});
+        FillTemplate("Content-Type: %s;\r\n\tcharset=%s\r\n",
+                     {rootPart.contentType, rootPart.charset});
     if (!PlainBodyIsQuotedPrintable()) return type;
     return "MIME-Version: 1.0\r\n" + type + "Content-Transfer-Encoding: quoted-printable\r\n";
   }

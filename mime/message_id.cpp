@@ -36,7 +36,8 @@ std::string RandomHexDigits() {
 
 std::string MakeMessageId(std::string_view senderAddress, std::string_view heloName) {
   const std::size_t at = senderAddress.rfind('@');
-  std::string_view domain = at == std::string_view::npos ? std::string_view() : senderAddress.substr(at + 1);
+  std::string_view domain =
+      at == std::string_view::npos ? std::string_view() : senderAddress.substr(at + 1);
   if (!IsIdDomain(domain)) domain = IsIdDomain(heloName) ? heloName : "localhost";
   return RandomHexDigits() + "@" + std::string(domain);
 }

@@ -50,21 +50,6 @@ void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& 
   for (const auto& child : part.children) AddPartFields(*child, fields);
 }
 
-// Every text of the message that goes into a command or a header line as it is. The
-// display names and the subject are not among them: they go out as encoded words,
-// which escape line breaks.
-std::vector<std::string_view> UnencodedFields(const CTAVSMTPMessage& message) {
-  std::vector<std::string_view> fields{message.from.emailAddress, message.replyTo.emailAddress,
-                                       message.mailer, message.messageId};
-  if (message.dsnNotify != noDsn) fields.push_back(message.dsnEnvelopeId);
-  for (const auto* list : {&message.toList, &message.ccList, &message.bccList}) {
-    for (const auto& recipient : *list) fields.push_back(recipient->emailAddress);
-  }
-  fields.insert(fields.end(), message.extraHeaders.begin(), message.extraHeaders.end());
-  AddPartFields(message.rootPart, fields);
-  return fields;
-}
-
 // The addresses that go between the angle brackets of a command or a header: a "<"
 // or ">" in them would close the brackets early and add parameters or addresses.
 std::vector<std::string_view> BracketedFields(const CTAVSMTPMessage& message) {
@@ -76,9 +61,21 @@ std::vector<std::string_view> BracketedFields(const CTAVSMTPMessage& message) {
   return fields;
 }
 
-// A header line that the server could read as the end of the header block ("") or,
-// once dots are stuffed only in the body, as the end of the data ("."); or one that no
-// folding can bring within the line limit.
+// Every text of the message that goes into a command or a header line as it is. The
+// display names and the subject are not among them: any line break in them goes out
+// escaped in an encoded word.
+std::vector<std::string_view> UnencodedFields(const CTAVSMTPMessage& message) {
+  std::vector<std::string_view> fields = BracketedFields(message);
+  fields.push_back(message.mailer);
+  if (message.dsnNotify != noDsn) fields.push_back(message.dsnEnvelopeId);
+  fields.insert(fields.end(), message.extraHeaders.begin(), message.extraHeaders.end());
+  AddPartFields(message.rootPart, fields);
+  return fields;
+}
+
+// A header line that ends the header block (""), ends the data (".", as header lines
+// are not dot-stuffed) or loses its first dot at the server; or one that no folding
+// can bring within the line limit.
 bool IsUnsendableHeaderLine(std::string_view line) {
   return line.empty() || line.starts_with('.') || LongestLine(FoldHeaderField(line)) > maxLineLength;
 }
@@ -91,9 +88,9 @@ void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
   const bool badAddress = std::any_of(bracketed.begin(), bracketed.end(), [](std::string_view field) {
     return field.find_first_of("<>") != std::string_view::npos;
   });
-  const bool badLine = std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(),
-                                   IsUnsendableHeaderLine) ||
-                       (!message.mailer.empty() && IsUnsendableHeaderLine("X-Mailer: " + message.mailer));
+  const bool badLine =
+      std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(), IsUnsendableHeaderLine) ||
+      (!message.mailer.empty() && IsUnsendableHeaderLine("X-Mailer: " + message.mailer));
   if (badAddress || badLine) RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
 }
 
@@ -109,7 +106,9 @@ std::string MakeEnvelopeId() {
 void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
   // Nothing the caller gives may end a line early and so add commands or headers.
   RefuseUnsendableFields(message);
-  if (message.messageId.empty()) message.messageId = MakeMessageId(message.from.emailAddress, m_sHeloHostname);
+  if (message.messageId.empty()) {
+    message.messageId = MakeMessageId(message.from.emailAddress, m_sHeloHostname);
+  }
 
   SendCommand(FormatMailFrom(message.from.emailAddress, message.dsnNotify, message.dsnReturnFull,
                              message.dsnEnvelopeId));
