@@ -121,15 +121,19 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
 
   // Sends message: MAIL FROM (with RET and ENVID unless message.dsnNotify is -1), one
   // RCPT TO per To, Cc and Bcc recipient in this order, DATA, the header block, the
-  // empty line, the body (the root part's text dot-stuffed, in UTF-8 when the root's
-  // charset is "UTF-8"; or, for MIME messages and part trees, SendBodyPart of the root)
-  // and the end-of-data line. With DSN and an empty message.dsnEnvelopeId, a new
-  // envelope id is stored there. Raises:
+  // empty line, the body (the message's PlainBodyText dot-stuffed; or, for MIME
+  // messages and part trees, SendBodyPart of the root) and the end-of-data line. With
+  // DSN and an empty message.dsnEnvelopeId, a new envelope id is stored there; an
+  // empty message.messageId is filled with MakeMessageId of the sender's address and
+  // m_sHeloHostname. Raises:
   //   87 (facility 7)  before anything is sent, when text that goes out unencoded holds
   //                    CR, LF or NUL: an e-mail address (sender, Reply-To, recipient),
-  //                    the envelope id (with DSN), the mailer, an extra header line, or
-  //                    a part's type, charset, title, boundary, Content-Base, -ID or
-  //                    -Location
+  //                    the envelope id (with DSN), the mailer, the Message-ID, an extra
+  //                    header line, or a part's type, charset, title, boundary,
+  //                    Content-Base, -ID or -Location; when an e-mail address or the
+  //                    Message-ID holds "<" or ">"; when an extra header line is empty
+  //                    or starts with "."; or when an extra header line or the mailer
+  //                    can't be folded into lines of at most 998 characters
   //   519, 524, 520, 521  MAIL FROM, RCPT TO, DATA, end of data not answered 250
   //                    (RCPT TO also 251, DATA 354), with the reply as text
   //   514, 540         a part body that cannot be rendered (SendBodyPart)
