@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "errors/message_table.h"
-#include "smtp/connection.h"
 #include "smtp/auth_text.h"
+#include "smtp/connection.h"
 #include "smtp/guards.h"
 
 namespace {
@@ -127,7 +127,8 @@ void CTAVSMTPConnection::ConnectStartTls(const char* host, const char* user,
 void CTAVSMTPConnection::SwitchToTls(const char* host) {
   try {
     CreateSSLObject();
-    if (!m_sslSocket.StartTls(host)) {
+    // A server that goes quiet in the handshake raises 10060 from the socket.
+    if (!ConvertSocketError([&] { return m_sslSocket.StartTls(host); })) {
       RaiseSmtpError(TlsConnectMessage(), FACILITY_ITF, TLSFailureText());
     }
   } catch (...) {

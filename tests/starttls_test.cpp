@@ -110,6 +110,22 @@ TEST(StartTls, FailedHandshakeRaises545WithoutQuit) {
   EXPECT_EQ(afterSwitch.find("QUIT"), std::string::npos);
 }
 
+// A server that agrees and then says nothing more ends the handshake by the timeout,
+// as a socket error of the connect.
+TEST(StartTls, SilentHandshakeRaises10060) {
+  ScriptedPeer peer{GreetingAndEhlo("250-server\r\n250 STARTTLS\r\n")
+                        .Expect("STARTTLS\r\n")
+                        .Send("220 go ahead\r\n")
+                        .ReadUntilClosed()};
+  StartTlsClient c;
+  c.m_dwTimeout = 300;
+  auto error = SmtpErrorOf([&] { c.ConnectTo(peer.Port(), AuthLogin); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Win32(10060));
+  EXPECT_TRUE(c.Closed());
+  EXPECT_EQ(peer.Finish(), "");
+}
+
 // With implicit TLS the setting has no effect: the session begins with the handshake.
 TEST(StartTls, IgnoredWithImplicitTls) {
   ScriptedPeer peer{PeerScript().ReadAny().Close()};
