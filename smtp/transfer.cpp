@@ -80,8 +80,16 @@ bool IsUnsendableHeaderLine(std::string_view line) {
   return line.empty() || line.starts_with('.') || LongestLine(FoldHeaderField(line)) > maxLineLength;
 }
 
+// The envelope id is a MAIL FROM parameter value (RFC 3461 xtext): a blank would start
+// another parameter, and 8-bit or control bytes have no place in a command.
+bool IsEnvelopeIdSendable(const CTAVSMTPMessage& message) {
+  if (message.dsnNotify == noDsn) return true;
+  return std::all_of(message.dsnEnvelopeId.begin(), message.dsnEnvelopeId.end(),
+                     [](char c) { return c > ' ' && c < '\x7f'; });
+}
+
 // Refuses with 87 (facility 7) what the caller gives that would end a line, a
-// bracket or the data early.
+// bracket, a parameter or the data early.
 void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
   for (std::string_view field : UnencodedFields(message)) RefuseLineBreaks(field, lineBreaksAndNul);
   const auto bracketed = BracketedFields(message);
@@ -91,7 +99,9 @@ void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
   const bool badLine =
       std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(), IsUnsendableHeaderLine) ||
       (!message.mailer.empty() && IsUnsendableHeaderLine("X-Mailer: " + message.mailer));
-  if (badAddress || badLine) RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
+  if (badAddress || badLine || !IsEnvelopeIdSendable(message)) {
+    RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
+  }
 }
 
 }  // namespace

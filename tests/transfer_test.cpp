@@ -365,6 +365,8 @@ TEST(Transfer, BracketsInAddressesAndDataEndingHeaderLinesAreRefusedBeforeAnythi
       {"to", [](auto& m) { m.toList[0]->emailAddress = "b@x> NOTIFY=NEVER"; }},
       {"bcc", [](auto& m) { m.AppendRecipient(CTAVSMTPAddress("", "d@x>"), 2); }},
       {"message id", [](auto& m) { m.messageId = "x@y>, <z@w"; }},
+      {"envelope id with a blank", [](auto& m) { m.dsnEnvelopeId = "ID RET=FULL"; m.dsnNotify = 1; }},
+      {"envelope id with 8-bit", [](auto& m) { m.dsnEnvelopeId = "ID\xE9"; m.dsnNotify = 1; }},
       {"empty extra line", [](auto& m) { m.extraHeaders.push_back(""); }},
       {"lone dot", [](auto& m) { m.extraHeaders.push_back("."); }},
       {"leading dot", [](auto& m) { m.extraHeaders.push_back(".X-A: 1"); }},
