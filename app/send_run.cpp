@@ -1,5 +1,7 @@
 #include "app/send_run.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "app/password_command.h"
@@ -23,8 +25,31 @@ void ShowResult(const std::string& text) {
 // the wire, so text is never sent under a label that does not match it.
 std::string RunCharset() { return AnsiCodePageIsLatin1() ? "iso-8859-1" : "UTF-8"; }
 
+// Seconds for every wait when Timeout is absent, and the most that fits the engine's
+// milliseconds.
+constexpr long defaultTimeoutSeconds = 60;
+constexpr long maxTimeoutSeconds = 4294967;
+
+// The transport settings: STARTTLS, the certificate check and the bound of every wait.
+// Absent, each leaves the engine as it was: no STARTTLS, the check on only with it,
+// 60 seconds.
+void ApplyTransportSettings(CTAVSMTPConnection& connection) {
+  connection.m_bStartTLS = std::atoi(ReadSmtpSetting("StartTLS", "").c_str()) != 0;
+  std::string verify = ReadSmtpSetting("TLSVerify", "");
+  if (!verify.empty()) {
+    connection.m_nTLSVerify = std::atoi(verify.c_str()) != 0 ? TLSVerifyOn : TLSVerifyOff;
+  }
+  connection.m_sTLSCAFile = ReadSmtpSetting("TLSCAFile", "");
+  connection.m_sTLSFingerprint = ReadSmtpSetting("TLSFingerprint", "");
+  // A time of 0 or less would fail every wait at once: it counts as absent.
+  long seconds = std::atol(ReadSmtpSetting("Timeout", "").c_str());
+  if (seconds < 1) seconds = defaultTimeoutSeconds;
+  connection.m_dwTimeout = static_cast<std::uint32_t>(std::min(seconds, maxTimeoutSeconds) * 1000);
+}
+
 bool ConnectStep(CTAVSMTPConnection& connection, int authMethod) {
   try {
+    ApplyTransportSettings(connection);
     std::string ssl = ReadSmtpSetting("SSL", "");
     std::string port = ReadSmtpSetting("Port", "25");
     std::string password = ReadSmtpSetting("AuthPassword", "");

@@ -17,13 +17,20 @@ WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick fonts-dejavu-core)
 # TLS test server and its certificate.
 TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy openssl python3)
 
-# The composition tests: Python's email package parses rendered messages back, and
-# localedef builds a Latin-1 locale from the locales package's sources.
-MIME_TEST_PACKAGES=(python3 locales)
+# The composition tests: Python's email package and Perl's Email::MIME parse rendered
+# messages back, and localedef builds a Latin-1 locale from the locales package's
+# sources.
+MIME_TEST_PACKAGES=(python3 libemail-mime-perl locales)
 
 # The SMTP test server of the session tests: aiosmtpd, and GSSAPI with gss-ntlmssp for
 # its NTLM acceptor.
 SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
+
+# The real MTA of the tests: Postfix with Cyrus SASL (saslpasswd2 makes its sasldb; the
+# modules bring LOGIN and CRAM-MD5). Postfix is installed without a configuration
+# (preseeded, see preseed_postfix): the fixture runs an instance of its own and the
+# system's mail service is never set up or started.
+POSTFIX_TEST_PACKAGES=(postfix sasl2-bin libsasl2-modules)
 
 # The Debian packages and their checks: dpkg-shlibdeps for the dependencies, lintian,
 # groff and man for the manual page, python3 to load the installed window module, and

@@ -56,7 +56,7 @@ TEST(AuthenticationSettings, ARefusedTokenShowsTheServersReason) {
   EXPECT_EQ(Send(server, {{"AuthMethod", "7"}, {"AuthPassword", "ya29.expired"}}),
             (MailerRun{1,
                        "e-mailer: The server refused the OAuth 2.0 token, Details: "
-                       "{\"status\":\"invalid_token\",\"scope\":\"https://mail.test/\"}\r\n"
+                       "{\"status\":\"invalid_token\",\"scope\":\"https://mail.test/\"}\n"
                        "535 5.7.8 Authentication credentials invalid\n" +
                            failedToConnect + "221 Bye\n"}));
   EXPECT_TRUE(server.Messages().empty());

@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """An SMTP server for tests, built on aiosmtpd.
 
-Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--auth NAME ...] [--dsn]
+Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--starttls CERT KEY] [--auth NAME ...] [--dsn]
                       [--user USER] [--password PASSWORD] [--ntlm-users FILE]
                       [--reject-recipient ADDRESS ...] [--drop-on-quit]
 
-Listens on 127.0.0.1:PORT (PORT 0 takes a free port), plain or with implicit TLS
-(--tls), and offers the AUTH mechanisms named with --auth, none by default:
+Listens on 127.0.0.1:PORT (PORT 0 takes a free port), plain, with implicit TLS
+(--tls), or offering STARTTLS and requiring it before any other command but EHLO,
+NOOP and QUIT (--starttls), and offers the AUTH mechanisms named with --auth, none by default:
 
   LOGIN          prompts "Username:" and "Password:" in Base64; Base64 answers
   PLAIN          the clear-text dialogue: prompts "username:" and "password:" and the
@@ -323,6 +324,7 @@ def parse_arguments():
     parser.add_argument("port", type=int)
     parser.add_argument("directory")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--starttls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--auth", nargs="*", default=[],
                         choices=sorted(OWN_MECHANISMS) + sorted(BUILTIN_MECHANISMS))
     parser.add_argument("--user", default="user")
@@ -332,6 +334,16 @@ def parse_arguments():
     parser.add_argument("--reject-recipient", nargs="*", default=[], metavar="ADDRESS")
     parser.add_argument("--drop-on-quit", action="store_true")
     return parser.parse_args()
+
+
+def server_context(files):
+    """A TLS server context for the certificate and key files, or None."""
+    if not files:
+        return None
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(*files)
+    context.num_tickets = 0  # nothing but the dialogue is in flight
+    return context
 
 
 async def serve(arguments):
@@ -347,17 +359,15 @@ async def serve(arguments):
         session_class = type("Session", (DropOnQuit, session_class), {})
     if LONG_LINE_MECHANISMS & set(arguments.auth):
         session_class = type("Session", (LongLines, session_class), {})
-    context = None
-    if arguments.tls:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(*arguments.tls)
-        context.num_tickets = 0  # nothing but the dialogue is in flight
+    context = server_context(arguments.tls)
+    starttls = server_context(arguments.starttls)
 
     def make_session():
         # A fixed host name: the default would look the local name up in DNS.
         return session_class(handler, hostname="test.server", ident="test server",
                     auth_require_tls=False, auth_exclude_mechanism=excluded,
-                    authenticator=handler.authenticator)
+                    authenticator=handler.authenticator, tls_context=starttls,
+                    require_starttls=starttls is not None)
 
     loop = asyncio.get_running_loop()
     server = await loop.create_server(make_session, host="127.0.0.1", port=arguments.port,
