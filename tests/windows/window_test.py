@@ -37,6 +37,9 @@ class WindowTest(unittest.TestCase):
         self.assertTrue(number, "Xvfb did not start")
         self.display = ":" + number
         self.env = dict(os.environ, DISPLAY=self.display)
+        # Wine's server and desktop outlive the test's own process for a moment, bound
+        # to this display: the next test must not meet them after the display is gone.
+        self.addCleanup(lambda: subprocess.run(["wineserver", "-w"], env=self.env, timeout=WAIT))
 
     def start(self, *args):
         process = subprocess.Popen(["wine", PROBE, *args], env=self.env, stdout=subprocess.PIPE,
