@@ -31,5 +31,6 @@ void ShowMessageBox(const std::string& text) {
   UINT_PTR timer = SetTimer(nullptr, 0, messageBoxCloseAfterMs, CloseMessageBox);
   int result = MessageBoxA(nullptr, shown.c_str(), ProgramName(), MB_OK | MB_SETFOREGROUND | MB_TASKMODAL);
   if (timer != 0) KillTimer(nullptr, timer);
-  if (result == 0) WriteErrorLine(text);
+  // No box could be shown: 0 on Windows, -1 under Wine without a display.
+  if (result <= 0) WriteErrorLine(text);
 }

@@ -41,15 +41,16 @@ class WindowTest(unittest.TestCase):
         # to this display: the next test must not meet them after the display is gone.
         self.addCleanup(lambda: subprocess.run(["wineserver", "-w"], env=self.env, timeout=WAIT))
 
-    def start(self, *args):
-        process = subprocess.Popen(["wine", PROBE, *args], env=self.env, stdout=subprocess.PIPE,
+    def start(self, *args, env=None):
+        process = subprocess.Popen(["wine", PROBE, *args], env=env or self.env, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, text=True)
         self.addCleanup(lambda: (process.poll() is None and process.kill(), process.communicate()))
         return process
 
-    def finish(self, process):
-        stdout, _ = process.communicate(timeout=WAIT)
-        return process.returncode, stdout.replace("\r\n", "\n")
+    def finish(self, process, with_stderr=False):
+        stdout, stderr = process.communicate(timeout=WAIT)
+        result = (process.returncode, stdout.replace("\r\n", "\n"))
+        return result + (stderr.replace("\r\n", "\n"),) if with_stderr else result
 
     def xdotool(self, *args):
         return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
@@ -112,6 +113,13 @@ class WindowTest(unittest.TestCase):
         shown = time.monotonic()
         self.assertEqual(self.finish(box), (0, "shown\n"))
         self.assertGreaterEqual(time.monotonic() - shown, AUTO_CLOSE_SECONDS - 2)
+
+    def test_without_a_display_texts_go_to_standard_error(self):
+        env = dict(self.env, DISPLAY="")
+        self.assertEqual(self.finish(self.start("dialog", "Message sent OK", env=env), True),
+                         (0, "IDOK\n", "window_probe: Message sent OK\n"))
+        self.assertEqual(self.finish(self.start("box", "Failed to connect", env=env), True),
+                         (0, "shown\n", "window_probe: Failed to connect\n"))
 
 
 if __name__ == "__main__":
