@@ -6,6 +6,7 @@
 // email package. The engine sends Postfix the messages that other mailers break on the
 // way, each read back from the Maildir as sent.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
