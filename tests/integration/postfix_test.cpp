@@ -1,14 +1,20 @@
 // The program against Postfix, the real MTA of the suite: an instance of its own on
 // 127.0.0.1 that requires STARTTLS and SASL (Cyrus, sasldb) and delivers to a Maildir.
 // The program switches to TLS, checks the certificate against the test CA, logs in with
-// LOGIN or CRAM-MD5 (or the best one Postfix offers after the switch), and the message
-// is read back from the Maildir with Python's email package.
+// LOGIN, CRAM-MD5, PLAIN with its initial response (RFC 4616) or the best one Postfix
+// offers after the switch, and the message is read back from the Maildir with Python's
+// email package. The engine sends Postfix the messages that other mailers break on the
+// way, each read back from the Maildir as sent.
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "smtp/connection.h"
+#include "tests/support/hard_messages.h"
 #include "tests/support/mailer_program.h"
 #include "tests/support/parse_message.h"
 #include "tests/support/postfix_server.h"
@@ -25,6 +31,7 @@ class Postfix : public testing::Test {
     ca = std::make_unique<TestCertificateAuthority>();
     server = std::make_unique<PostfixServer>(
         PostfixOptions{.certificate = ca->Issue("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1"),
+                       .mailboxes = {"admin", "hard"},
                        .ipv6 = HasIPv6Loopback()});
   }
   static void TearDownTestSuite() {
@@ -149,4 +156,78 @@ TEST_F(Postfix, UntrustedCertificateOrWrongPasswordDeliversNothing) {
   EXPECT_EQ(wrongPassword.exitCode, 1);
   EXPECT_TRUE(Contains(wrongPassword.output, "535 5.7.8")) << wrongPassword.output;
   EXPECT_EQ(Mailbox(delivered).size(), delivered);
+}
+
+// Postfix's PLAIN is RFC 4616's: it takes the credentials on the AUTH line, and a
+// wrong password is refused with the message of that step.
+TEST_F(Postfix, SaslPlainDeliversWithTheRightPasswordOnly) {
+  MailerRun run = Send("6", "Via Postfix, AuthMethod 6");
+  ASSERT_EQ(run.exitCode, 0) << run.output << server->Log();
+  ++delivered;
+  EXPECT_TRUE(HasMessage(Mailbox(delivered), "Via Postfix, AuthMethod 6"));
+  EXPECT_TRUE(Contains(server->Log(), "sasl_method=PLAIN, sasl_username=user@mail.test"))
+      << server->Log();
+  MailerRun wrongPassword = Send("6", "Wrong PLAIN password", {{"AuthPassword", "wrong"}});
+  EXPECT_EQ(wrongPassword.exitCode, 1);
+  EXPECT_TRUE(Contains(wrongPassword.output,
+                       "e-mailer: Unexpected AUTH PLAIN credentials response, "
+                       "Last Response: 535 5.7.8"))
+      << wrongPassword.output;
+  EXPECT_EQ(Mailbox(delivered).size(), delivered);
+}
+
+namespace {
+
+// The engine over STARTTLS with the test CA trusted, logged in with RFC 4616 PLAIN.
+class Client : public CTAVSMTPConnection {
+ public:
+  Client(std::uint16_t port, const std::string& caFile) {
+    SetHeloHostname("client.test");
+    m_bStartTLS = true;
+    m_sTLSCAFile = caFile;
+    Connect("localhost", AuthSaslPlain, "user", "secret", port, false);
+  }
+};
+
+// The case whose message, sent with messageIds[i], is stored.
+std::size_t CaseOf(const std::string& stored, const std::vector<std::string>& messageIds) {
+  for (std::size_t i = 0; i < messageIds.size(); ++i) {
+    if (Contains(stored, "\nMessage-ID: <" + messageIds[i] + ">\n")) return i;
+  }
+  return messageIds.size();
+}
+
+}  // namespace
+
+// Postfix stores lines up to its own limit and relays them on split: each message keeps
+// every line within 998 octets, and what Postfix delivered (its trace lines in front,
+// LF line ends) reads back as sent.
+TEST_F(Postfix, HardMessagesAreReadBackAsSent) {
+  const std::vector<HardCase> cases = HardCases();
+  const CTAVSMTPAddress recipient("Ops; <team>", "hard@mail.test");
+  std::vector<std::string> messageIds;
+  {
+    Client c(server->Port(), ca->Certificate().string());
+    for (const HardCase& t : cases) {
+      SCOPED_TRACE(t.name);
+      UseLocaleOf(t);
+      CTAVSMTPMessage m;
+      ComposeHardMessage(t, recipient, m);
+      c.SendMailMessage(m);
+      messageIds.push_back(m.messageId);
+    }
+    c.Disconnect(true);
+  }
+  const auto files = server->Delivered("hard", cases.size());
+  ASSERT_EQ(files.size(), cases.size()) << server->Log();
+  std::vector<bool> seen(cases.size());
+  for (const auto& file : files) {
+    const std::string stored = ReadFile(file);
+    const std::size_t i = CaseOf(stored, messageIds);
+    ASSERT_LT(i, cases.size()) << stored.substr(0, 2000);
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_FALSE(seen[i]);
+    seen[i] = true;
+    ExpectReadBackAsSent(cases[i], recipient, stored, "\n", file.string());
+  }
 }
