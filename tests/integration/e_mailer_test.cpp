@@ -238,6 +238,26 @@ TEST(EMailer, SslOneSendsOverImplicitTls) {
   EXPECT_EQ(SplitMessage(messages[0].content).second, "Over TLS.\r\n");
 }
 
+// The TLS library starts with the OpenSSL configuration (here OPENSSL_CONF's, as the
+// system's would be): one that allows only a TLS 1.3 suite the server does not offer
+// ends the run at the handshake.
+TEST(EMailer, TlsFollowsTheOpenSslConfiguration) {
+  SmtpTestServer server({.tls = true});
+  Settings settings = SettingsFor(server);
+  Set(settings, "Server", "localhost");
+  Set(settings, "SSL", "1");
+  TempDir dir;
+  const auto conf = dir.Write("openssl.cnf",
+                              "openssl_conf = conf\n[conf]\nssl_conf = ssl\n[ssl]\n"
+                              "system_default = tls\n[tls]\nMinProtocol = TLSv1.3\n"
+                              "Ciphersuites = TLS_AES_128_CCM_8_SHA256\n");
+  setenv("OPENSSL_CONF", conf.c_str(), 1);
+  const ProgramRun run = Mailer(settings).Run({"Backup done"});
+  unsetenv("OPENSSL_CONF");
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_TRUE(server.Messages().empty());
+}
+
 TEST(EMailer, Utf8SubjectUnderAUtf8LocaleArrivesAsAnEncodedWord) {
   SmtpTestServer server;
   const std::string subject = "Grüße aus Köln", body = "Schöne Grüße";
