@@ -55,6 +55,7 @@ bool ConnectStep(CTAVSMTPConnection& connection, int authMethod) {
 
 void ComposeMessage(CTAVSMTPMessage& message, const std::string& subject,
                     const std::string& body) {
+  CSettingsReadOnce readOnce;
   message.rootPart.charset = RunCharset();
   std::string senderEMail = ReadSmtpSetting("SenderEMail", "");
   std::string senderName = ReadSmtpSetting("SenderName", "");
@@ -80,10 +81,14 @@ bool SendStep(CTAVSMTPConnection& connection, CTAVSMTPMessage& message) {
 }  // namespace
 
 MailerExitCode SendRun(const std::string& subject, const std::string& body, bool showUi) {
-  CSettingsReadOnce readOnce;
-  int authMethod = std::atoi(ReadSmtpSetting("AuthMethod", "").c_str());
   CTAVSMTPConnection connection;
-  if (!ConnectStep(connection, authMethod)) return ExitConnectFailed;
+  {
+    // The settings file is read once for the connect settings and once more, after the
+    // connect, for the message's.
+    CSettingsReadOnce readOnce;
+    int authMethod = std::atoi(ReadSmtpSetting("AuthMethod", "").c_str());
+    if (!ConnectStep(connection, authMethod)) return ExitConnectFailed;
+  }
 
   // Declared after the connection, so it is destroyed first; on a failed send the
   // connection's destructor then says QUIT and discards what that raises.

@@ -97,8 +97,11 @@ void CWSocket::Connect(const char* host, std::uint16_t port) {
 }
 
 int CWSocket::Connect(const sockaddr* address, socklen_t length) {
-  if (connect(m_hSocket, address, length) == 0) return 0;
-  if (errno != EINTR || CompleteInterruptedConnect() != 0) RaiseFromErrno();
+  if (connect(m_hSocket, address, length) != 0 &&
+      (errno != EINTR || CompleteInterruptedConnect() != 0)) {
+    RaiseFromErrno();
+  }
+  m_bConnectionMade = true;
   return 0;
 }
 
@@ -147,7 +150,10 @@ bool CWSocket::IsReadable(std::uint32_t timeout) {
   if (m_hSocket == INVALID_SOCKET) RaiseSocketError(WSAENOTSOCK);
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
-  pollfd p{m_hSocket, POLLIN, 0};
+  // The system reports a socket that never connected as hung up, so ready at once;
+  // nothing can ever arrive on it, so it waits out its time instead (poll passes over
+  // a negative descriptor).
+  pollfd p{m_bConnectionMade ? m_hSocket : INVALID_SOCKET, POLLIN, 0};
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     int wait = static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
@@ -186,5 +192,6 @@ int CWSocket::Close() {
   if (m_hSocket == INVALID_SOCKET) return -1;
   int result = close(m_hSocket);
   m_hSocket = INVALID_SOCKET;
+  m_bConnectionMade = false;
   return result;
 }

@@ -58,7 +58,8 @@ class CWSocket {
   int Receive(void* buffer, int capacity, int flags);
 
   // Waits at most timeout milliseconds for data to read; a closed peer counts as
-  // readable. Raises 10038 when no socket is open, else the last Winsock error.
+  // readable, a socket that never connected never is. Raises 10038 when no socket is
+  // open, else the last Winsock error.
   bool IsReadable(std::uint32_t timeout);
   // Bounds each later receive that blocks, including those that OpenSSL makes on the
   // socket, to timeout milliseconds (at least 1): one that waits longer fails as if
@@ -123,6 +124,7 @@ class CWSocket {
   void AuthenticateSocks5(const char* userName, const char* password, std::uint32_t timeout);
 
   SOCKET m_hSocket = INVALID_SOCKET;
+  bool m_bConnectionMade = false;  // Connect succeeded since the socket was opened
 };
 
 template <typename Exchange>

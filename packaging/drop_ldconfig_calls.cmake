@@ -1,8 +1,9 @@
 # Run by cpack after it has built the packages (CPACK_POST_BUILD_SCRIPTS). CPack gives a
 # package that holds a shared object anywhere under /usr/lib/ a postinst and a postrm
-# that run ldconfig. The window module lives in e-mailer's own folder there, which
-# ldconfig never reads, so those two scripts are taken out again and the package is
-# rebuilt without them; Debian packages leave ldconfig to its trigger anyway.
+# that run ldconfig. Debian packages leave ldconfig to its trigger: the library package
+# activates it (packaging/triggers), and the window module lives in e-mailer's own
+# folder, which ldconfig never reads. So those two scripts are taken out again and the
+# package is rebuilt without them.
 set(ldconfigScript "^#!/bin/sh\n\nset -e\n\nif \\[ \"\\$1\" = \"(configure|remove)\" \\]; then\n\tldconfig\nfi\n$")
 
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)

@@ -121,7 +121,8 @@ class RegFileParser {
   }
 
   bool ParseKeyLine(std::string_view line) {
-    if (line.size() < 3 || line.back() != ']') return false;
+    // "[-key]" would delete the key: a file that asks for that is no key's contents.
+    if (line.size() < 3 || line.back() != ']' || line[1] == '-') return false;
     keys.push_back({AnsiFromUtf8(line.substr(1, line.size() - 2)), {}});
     return true;
   }
@@ -206,11 +207,15 @@ bool RegNamesEqual(std::string_view a, std::string_view b) {
 }
 
 std::optional<std::vector<RegKeySection>> ParseRegFile(std::string_view bytes) {
-  std::string utf8;
+  // A UTF-8 file goes through UTF-16LE as well: each malformed sequence in it becomes
+  // "?" there, which the conversion to a UTF-8 code page alone would pass through.
+  std::string utf16le;
   if (bytes.starts_with(utf16leBom)) {
-    utf8 = ConvertCodeSet(bytes.substr(utf16leBom.size()), "UTF-16LE", "UTF-8");
+    utf16le = bytes.substr(utf16leBom.size());
   } else {
-    utf8 = bytes.starts_with(utf8Bom) ? bytes.substr(utf8Bom.size()) : bytes;
+    if (bytes.starts_with(utf8Bom)) bytes.remove_prefix(utf8Bom.size());
+    utf16le = ConvertCodeSet(bytes, "UTF-8", "UTF-16LE", std::string_view("?\0", 2));
   }
+  std::string utf8 = ConvertCodeSet(utf16le, "UTF-16LE", "UTF-8");
   return RegFileParser(SplitLines(utf8)).Parse();
 }

@@ -13,7 +13,11 @@
 //
 // Key paths, value names and texts are converted to the ANSI code page. The string
 // types (1, 2 and 7) written as hex lists hold UTF-16LE in version 5 files and ANSI
-// bytes in REGEDIT4 files; they too end up as ANSI bytes.
+// bytes in REGEDIT4 files; they too end up as ANSI bytes. A malformed UTF-8 sequence
+// or UTF-16 unit reads as "?", whatever the code page.
+//
+// Deletion lines ("[-key]", "Name"=-) change a registry rather than describe a key:
+// a file holding one does not parse.
 #pragma once
 
 #include <cstdint>

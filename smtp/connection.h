@@ -59,7 +59,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   //                    when a TLS server stops answering in the handshake for longer
   //                    than m_dwTimeout
   //   541-545          the TLS channel could not be set up
-  //   512              no 220 greeting; 516, 517 and the mechanisms' messages below
+  //   512              no 220 greeting; with an m_nProxyType outside 0-3 no
+  //                    connection is made, so after m_dwTimeout with an empty text;
+  //                    516, 517 and the mechanisms' messages below
   // Every failure closes the transport before it reaches the caller; once the
   // connection stands, after trying QUIT.
   void Connect(const char* host, std::int32_t mechanism, const char* user,

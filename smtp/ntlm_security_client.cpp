@@ -1,3 +1,5 @@
+// CNtlmSecurityClient: the entry points of the security module and the token loop of
+// one NTLM exchange over them.
 #include "smtp/ntlm_security_client.h"
 
 #include <cstring>
@@ -8,8 +10,8 @@
 namespace {
 
 template <typename EntryPoint>
-EntryPoint LookUp(SecurityModule* module, const char* name) {
-  return reinterpret_cast<EntryPoint>(GetSecurityProcAddress(module, name));
+EntryPoint LookUp(const std::function<SECURITY_PROC(const char*)>& lookUp, const char* name) {
+  return reinterpret_cast<EntryPoint>(lookUp(name));
 }
 
 }  // namespace
@@ -24,15 +26,19 @@ CNtlmSecurityClient::CNtlmSecurityClient()
       credentials{},
       context{} {
   if (securityModule == nullptr) return;
-  completeAuthToken = LookUp<COMPLETE_AUTH_TOKEN_FN>(securityModule, "CompleteAuthToken");
-  freeCredentialsHandle =
-      LookUp<FREE_CREDENTIALS_HANDLE_FN>(securityModule, "FreeCredentialsHandle");
-  deleteSecurityContext =
-      LookUp<DELETE_SECURITY_CONTEXT_FN>(securityModule, "DeleteSecurityContext");
+  TakeEntryPoints(
+      [this](const char* name) { return GetSecurityProcAddress(securityModule, name); });
+}
+
+void CNtlmSecurityClient::TakeEntryPoints(
+    const std::function<SECURITY_PROC(const char*)>& lookUp) {
+  completeAuthToken = LookUp<COMPLETE_AUTH_TOKEN_FN>(lookUp, "CompleteAuthToken");
+  freeCredentialsHandle = LookUp<FREE_CREDENTIALS_HANDLE_FN>(lookUp, "FreeCredentialsHandle");
+  deleteSecurityContext = LookUp<DELETE_SECURITY_CONTEXT_FN>(lookUp, "DeleteSecurityContext");
   initializeSecurityContext =
-      LookUp<INITIALIZE_SECURITY_CONTEXT_FN_A>(securityModule, "InitializeSecurityContextA");
+      LookUp<INITIALIZE_SECURITY_CONTEXT_FN_A>(lookUp, "InitializeSecurityContextA");
   acquireCredentialsHandle =
-      LookUp<ACQUIRE_CREDENTIALS_HANDLE_FN_A>(securityModule, "AcquireCredentialsHandleA");
+      LookUp<ACQUIRE_CREDENTIALS_HANDLE_FN_A>(lookUp, "AcquireCredentialsHandleA");
   // The four work only together; completion is asked for only by some packages.
   if (freeCredentialsHandle == nullptr || deleteSecurityContext == nullptr ||
       initializeSecurityContext == nullptr || acquireCredentialsHandle == nullptr) {

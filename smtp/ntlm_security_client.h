@@ -9,6 +9,8 @@
 // by the next NtlmAuthenticate or by the destructor.
 #pragma once
 
+#include <functional>
+
 #include "platform/sspi.h"
 
 class CNtlmSecurityClient {
@@ -49,6 +51,10 @@ class CNtlmSecurityClient {
                                      unsigned char* output, unsigned* outputLength, bool* done,
                                      const char* account, const char* password,
                                      const char* domain);
+
+  // Takes the five entry points by name from lookUp (null for a missing one). The four
+  // that only work together are kept all or none; CompleteAuthToken may be missing.
+  void TakeEntryPoints(const std::function<SECURITY_PROC(const char*)>& lookUp);
 
   // Deletes the context and frees the credentials, each when held.
   void ReleaseNtlmHandles();

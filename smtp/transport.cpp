@@ -28,7 +28,9 @@ void CTAVSMTPConnection::CreateTransport() {
   // is complete, whatever made the socket readable: each such wait must be bounded like
   // every other wait for the server.
   m_socket.SetReceiveTimeout(m_dwTimeout);
-  // The library's defaults: no verification, no client certificate.
+  // The context of an earlier attempt goes first, so that two are never held at once.
+  // The new one keeps the library's defaults: no verification, no client certificate.
+  m_sslContext.Release();
   m_sslContext.Attach(SSL_CTX_new(SSLv23_client_method()));
   if (!m_sslSocket.Create(m_sslContext, m_socket)) {
     RaiseSmtpError(msgCreateSSLSocket, FACILITY_ITF, GetOpenSSLErrorText());

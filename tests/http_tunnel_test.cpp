@@ -42,6 +42,15 @@ struct Tunnel {
     socket.ConnectThroughHttpProxy("mail.example.com", 25, "127.0.0.1", proxy.Port(), reply,
                                    user, password, wait, userAgent);
   }
+
+  // The tunnel stands with the proxy's reply expected, the target's greeting is there
+  // whole, and the proxy's script ran.
+  void ExpectEstablished(const std::string& expected) {
+    EXPECT_EQ(reply, expected);
+    EXPECT_EQ(ReadGreeting(socket), greeting);
+    socket.Close();
+    EXPECT_EQ(proxy.Finish(), "");
+  }
 };
 
 }  // namespace
@@ -82,10 +91,7 @@ TEST(HttpTunnel, RequestLinesExactly) {
     SCOPED_TRACE(c.what);
     Tunnel t{PeerScript().Expect(c.request).Send(established + greeting)};
     t.Connect(c.user, c.password, c.userAgent);
-    EXPECT_EQ(t.reply, established);
-    EXPECT_EQ(ReadGreeting(t.socket), greeting);
-    t.socket.Close();
-    EXPECT_EQ(t.proxy.Finish(), "");
+    t.ExpectEstablished(established);
   }
 }
 
@@ -104,20 +110,14 @@ TEST(HttpTunnel, RepliesThatEstablishTheTunnel) {
     SCOPED_TRACE(reply.substr(0, 40));
     Tunnel t{PeerScript().Expect(plainRequest).Send(reply + greeting)};
     t.Connect();
-    EXPECT_EQ(t.reply, reply);
-    EXPECT_EQ(ReadGreeting(t.socket), greeting);
-    t.socket.Close();
-    EXPECT_EQ(t.proxy.Finish(), "");
+    t.ExpectEstablished(reply);
   }
 }
 
 TEST(HttpTunnel, ReplyArrivingOneByteAtATimeLeavesTheGreetingUnread) {
   Tunnel t{PeerScript().Expect(plainRequest).SendSplit(established + "2", 1).Send(greeting.substr(1))};
   t.Connect();
-  EXPECT_EQ(t.reply, established);
-  EXPECT_EQ(ReadGreeting(t.socket), greeting);
-  t.socket.Close();
-  EXPECT_EQ(t.proxy.Finish(), "");
+  t.ExpectEstablished(established);
 }
 
 TEST(HttpTunnel, FailuresCloseTheSocket) {

@@ -3,10 +3,12 @@
 #include <gssapi/gssapi.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -302,3 +304,167 @@ TEST(NtlmAuthenticate, WithoutTheNtlmsspMechanismNothingIsSent) {
 }
 
 }  // namespace
+
+// A package whose five entry points the test sets out in a table, for the branches that
+// the GSSAPI stand-in never takes: it never asks for completion.
+namespace table {
+
+// What the package answers and what was asked of it.
+struct Package {
+  std::vector<SECURITY_STATUS> initializeAnswers;  // one per call, in order
+  SECURITY_STATUS completeAnswer = SEC_E_OK;
+  std::vector<std::string> calls{};
+  std::vector<CtxtHandle> completedContexts{};
+  std::vector<unsigned> completedLengths{};
+};
+Package* package = nullptr;
+
+constexpr SecHandle heldCredentials{1, 1};
+constexpr SecHandle heldContext{2, 2};
+constexpr unsigned tokenLength = 3;
+
+SECURITY_STATUS Acquire(const char*, const char*, std::uint32_t, void*, void*, SEC_GET_KEY_FN,
+                        void*, CredHandle* credential, TimeStamp*) {
+  package->calls.push_back("acquire");
+  *credential = heldCredentials;
+  return SEC_E_OK;
+}
+
+SECURITY_STATUS Initialize(CredHandle*, CtxtHandle*, const char*, std::uint32_t, std::uint32_t,
+                           std::uint32_t, SecBufferDesc*, std::uint32_t, CtxtHandle* newContext,
+                           SecBufferDesc* output, std::uint32_t*, TimeStamp*) {
+  std::size_t call = std::count(package->calls.begin(), package->calls.end(), "initialize");
+  package->calls.push_back("initialize");
+  *newContext = heldContext;
+  std::memset(output->pBuffers[0].pvBuffer, 'T', tokenLength);
+  output->pBuffers[0].cbBuffer = tokenLength;
+  return package->initializeAnswers.at(call);
+}
+
+SECURITY_STATUS Complete(CtxtHandle* context, SecBufferDesc* token) {
+  package->calls.push_back("complete");
+  package->completedContexts.push_back(*context);
+  package->completedLengths.push_back(token->pBuffers[0].cbBuffer);
+  return package->completeAnswer;
+}
+
+SECURITY_STATUS Delete(CtxtHandle*) {
+  package->calls.push_back("delete");
+  return SEC_E_OK;
+}
+
+SECURITY_STATUS Free(CredHandle*) {
+  package->calls.push_back("free");
+  return SEC_E_OK;
+}
+
+// The client over the table's entry points without the one named missing; it records
+// the legs of each exchange, and the server accepts every token.
+class Client : public CNtlmSecurityClient {
+ public:
+  explicit Client(const std::string& missing = "") {
+    const std::pair<const char*, SECURITY_PROC> entryPoints[] = {
+        {"AcquireCredentialsHandleA", reinterpret_cast<SECURITY_PROC>(&Acquire)},
+        {"InitializeSecurityContextA", reinterpret_cast<SECURITY_PROC>(&Initialize)},
+        {"CompleteAuthToken", reinterpret_cast<SECURITY_PROC>(&Complete)},
+        {"DeleteSecurityContext", reinterpret_cast<SECURITY_PROC>(&Delete)},
+        {"FreeCredentialsHandle", reinterpret_cast<SECURITY_PROC>(&Free)},
+    };
+    TakeEntryPoints([&](const char* name) -> SECURITY_PROC {
+      for (const auto& [entryName, entryPoint] : entryPoints) {
+        if (name == std::string(entryName) && missing != entryName) return entryPoint;
+      }
+      return nullptr;
+    });
+  }
+
+  SECURITY_STATUS SendNtlmFirstToken(const unsigned char*, unsigned length) override {
+    legs.push_back({"first", length});
+    return SEC_E_OK;
+  }
+  SECURITY_STATUS ReceiveNtlmToken(unsigned char* buffer, unsigned, unsigned* received) override {
+    legs.push_back({"receive", 1});
+    buffer[0] = 'C';
+    *received = 1;
+    return SEC_E_OK;
+  }
+  SECURITY_STATUS SendNtlmNextToken(const unsigned char*, unsigned length) override {
+    legs.push_back({"next", length});
+    return SEC_E_OK;
+  }
+
+  bool HasNoneOfTheFour() const {
+    return acquireCredentialsHandle == nullptr && initializeSecurityContext == nullptr &&
+           deleteSecurityContext == nullptr && freeCredentialsHandle == nullptr;
+  }
+
+  std::vector<Leg> legs;
+};
+
+}  // namespace table
+
+// SEC_I_COMPLETE_AND_CONTINUE and SEC_I_COMPLETE_NEEDED each have the token completed
+// before it goes out; the first continues the exchange, the second ends it. A failing
+// completion ends the exchange with its status and sends nothing more; without a
+// CompleteAuthToken the exchange fails with SEC_E_UNSUPPORTED_FUNCTION.
+TEST(NtlmCompletion, CompletionStatusesHaveTheTokenCompletedFirst) {
+  using Legs = std::vector<Leg>;
+  struct Case {
+    const char* what;
+    std::vector<SECURITY_STATUS> initializeAnswers;
+    SECURITY_STATUS completeAnswer;
+    const char* missing;
+    SECURITY_STATUS result;
+    Legs legs;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {"complete and continue, then complete", {SEC_I_COMPLETE_AND_CONTINUE, SEC_I_COMPLETE_NEEDED},
+       SEC_E_OK, "", SEC_E_OK, Legs{{"first", 3}, {"receive", 1}, {"next", 3}},
+       {"acquire", "initialize", "complete", "initialize", "complete", "delete", "free"}},
+      {"continue, then complete", {SEC_I_CONTINUE_NEEDED, SEC_I_COMPLETE_NEEDED}, SEC_E_OK, "",
+       SEC_E_OK, Legs{{"first", 3}, {"receive", 1}, {"next", 3}},
+       {"acquire", "initialize", "initialize", "complete", "delete", "free"}},
+      {"completion fails", {SEC_I_CONTINUE_NEEDED, SEC_I_COMPLETE_NEEDED}, SEC_E_INTERNAL_ERROR,
+       "", SEC_E_INTERNAL_ERROR, Legs{{"first", 3}, {"receive", 1}},
+       {"acquire", "initialize", "initialize", "complete", "delete", "free"}},
+      {"no CompleteAuthToken", {SEC_I_COMPLETE_AND_CONTINUE}, SEC_E_OK, "CompleteAuthToken",
+       SEC_E_UNSUPPORTED_FUNCTION, Legs{}, {"acquire", "initialize", "delete", "free"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    table::Package package{.initializeAnswers = c.initializeAnswers,
+                           .completeAnswer = c.completeAnswer};
+    table::package = &package;
+    {
+      table::Client client(c.missing);
+      EXPECT_EQ(client.NtlmAuthenticate("DOM\bob", "secret"), c.result);
+      EXPECT_EQ(client.legs, c.legs);
+    }
+    EXPECT_EQ(package.calls, c.calls);
+    for (std::size_t i = 0; i < package.completedContexts.size(); ++i) {
+      EXPECT_EQ(package.completedContexts[i].dwLower, table::heldContext.dwLower);
+      EXPECT_EQ(package.completedLengths[i], table::tokenLength);
+    }
+    table::package = nullptr;
+  }
+}
+
+// Without any one of the four, none of them is used: the exchange fails before it
+// starts, and nothing is released either.
+TEST(NtlmCompletion, AMissingOneOfTheFourEntryPointsDisablesAllFour) {
+  for (const char* missing : {"AcquireCredentialsHandleA", "InitializeSecurityContextA",
+                              "DeleteSecurityContext", "FreeCredentialsHandle"}) {
+    SCOPED_TRACE(missing);
+    table::Package package{.initializeAnswers = {SEC_E_OK}};
+    table::package = &package;
+    {
+      table::Client client(missing);
+      EXPECT_TRUE(client.HasNoneOfTheFour());
+      EXPECT_EQ(client.NtlmAuthenticate("DOM\bob", "secret"), SEC_E_UNSUPPORTED_FUNCTION);
+      EXPECT_TRUE(client.legs.empty());
+    }
+    EXPECT_TRUE(package.calls.empty());
+    table::package = nullptr;
+  }
+}

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <linux/filter.h>
@@ -13,10 +14,12 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 
+#include "platform/error_numbers.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/server_process.h"
 #include "tests/support/smtp_client.h"
+#include "tests/support/socks_bytes.h"
 
 namespace {
 
@@ -59,6 +62,41 @@ int GreetWithoutHostName() {
   std::fputs(report.c_str(), stderr);
   return report.empty() ? 0 : 1;
 }
+
+const std::string httpConnect = "CONNECT 127.0.0.1:25 HTTP/1.0\r\n\r\n";
+
+// A proxy kind, and what a scripted proxy of that kind expects and answers until its
+// tunnel to 127.0.0.1:25 stands, for a client without proxy credentials.
+struct ProxyKind {
+  const char* name;
+  ProxyType type;
+  PeerScript tunnel;
+  std::uint32_t tlsFailure;  // the message of a handshake that fails through it
+};
+
+std::vector<ProxyKind> ProxyKinds() {
+  return {
+      {"SOCKS4", ProxySocks4, PeerScript().Expect(socks4Request).Send(socks4Granted), 542},
+      {"SOCKS5", ProxySocks5,
+       PeerScript()
+           .Expect(greetingNoAuth)
+           .Send(Bytes({5, 0}))
+           .Expect(connectByAddress)
+           .Send(replyIPv4),
+       543},
+      {"HTTP", ProxyHttp, PeerScript().Expect(httpConnect).Send("HTTP/1.0 200 OK\r\n\r\n"), 544},
+  };
+}
+
+// A client that reaches its server through the proxy of type at port of 127.0.0.1.
+struct ProxiedClient : TestClient {
+  ProxiedClient(std::int32_t type, std::uint16_t port) {
+    m_nProxyType = type;
+    m_sProxyServer = "127.0.0.1";
+    m_nProxyPort = port;
+  }
+  void ConnectToTarget(bool ssl) { Connect("127.0.0.1", AuthNone, "user", "secret", 25, ssl); }
+};
 
 }  // namespace
 
@@ -215,6 +253,27 @@ TEST(Session, BindsToTheBoundAddressFirst) {
   EXPECT_TRUE(elsewhere.Closed());
 }
 
+// A proxy type the connection does not know makes no connection at all, neither to the
+// server nor to the proxy: the greeting then waits its time and fails with no text.
+TEST(Session, UnknownProxyTypeConnectsNowhereAndTheGreetingFails) {
+  for (bool ssl : {false, true}) {
+    SCOPED_TRACE(ssl ? "TLS" : "plain");
+    ScriptedPeer server{PeerScript(), 300ms};
+    ScriptedPeer proxy{PeerScript(), 300ms};
+    TestClient c;
+    c.m_nProxyType = 4;
+    c.m_sProxyServer = "127.0.0.1";
+    c.m_nProxyPort = proxy.Port();
+    auto error = SmtpErrorOf(
+        [&] { c.Connect("127.0.0.1", AuthNone, "user", "secret", server.Port(), ssl); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Itf(512));
+    EXPECT_EQ(error->m_sLastResponseText, "");
+    EXPECT_EQ(server.Finish(), "no connection arrived");
+    EXPECT_EQ(proxy.Finish(), "no connection arrived");
+  }
+}
+
 // A line break in the name would let it add a command of its own.
 TEST(Session, HeloNameWithALineBreakIsRefusedBeforeConnecting) {
   ScriptedPeer peer{PeerScript(), 300ms};
@@ -231,4 +290,98 @@ TEST(Session, HeloNameWithALineBreakIsRefusedBeforeConnecting) {
 TEST(Session, GreetsWithAutoWhenTheHostNameCannotBeHad) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(GreetWithoutHostName()), testing::ExitedWithCode(0), "");
+}
+
+// Without a proxy user name no credentials go out, whatever the password: SOCKS5 offers
+// "no authentication" alone, the HTTP request has no Proxy-authorization line and,
+// without a user agent, no User-Agent line.
+TEST(SessionThroughProxy, EmptyProxyUserSendsNoCredentials) {
+  for (const ProxyKind& kind : ProxyKinds()) {
+    SCOPED_TRACE(kind.name);
+    ScriptedPeer proxy{PeerScript(kind.tunnel).Then(Helo())};
+    ProxiedClient c(kind.type, proxy.Port());
+    c.m_sProxyPassword = "secret";
+    c.ConnectToTarget(false);
+    c.Disconnect(false);
+    EXPECT_EQ(proxy.Finish(), "");
+  }
+  ScriptedPeer proxy{PeerScript()
+                         .Expect("CONNECT 127.0.0.1:25 HTTP/1.0\r\nUser-Agent: agent\r\n\r\n")
+                         .Send("HTTP/1.0 200 OK\r\n\r\n")
+                         .Then(Helo())};
+  ProxiedClient c(ProxyHttp, proxy.Port());
+  c.m_sUserAgent = "agent";
+  c.ConnectToTarget(false);
+  c.Disconnect(false);
+  EXPECT_EQ(proxy.Finish(), "");
+}
+
+// Whatever breaks the tunnel reaches Connect's caller as its number in facility 7,
+// with no text and the socket closed, plain and TLS alike.
+TEST(SessionThroughProxy, TunnelFailuresReachTheCallerInTheWin32Facility) {
+  struct Case {
+    const char* what;
+    std::int32_t type;
+    const char* user;
+    PeerScript script;
+    std::uint32_t error;
+  };
+  const Case cases[] = {
+      {"SOCKS4 request rejected", ProxySocks4, "",
+       PeerScript().Expect(socks4Request).Send(Bytes({0, 91, 0, 0, 0, 0, 0, 0})).ExpectClosed(),
+       ERROR_BAD_NET_RESP},
+      {"SOCKS5 password rejected", ProxySocks5, "user",
+       PeerScript()
+           .Expect(greetingWithAuth)
+           .Send(Bytes({5, 2}))
+           .Expect(UserPasswordRequest("user", "wrong"))
+           .Send(Bytes({1, 1}))
+           .ExpectClosed(),
+       ERROR_ACCESS_DENIED},
+      {"HTTP status 403", ProxyHttp, "",
+       PeerScript().Expect(httpConnect).Send("HTTP/1.0 403 Forbidden\r\n\r\n").ExpectClosed(),
+       ERROR_CONNECTION_REFUSED},
+      {"HTTP proxy silent", ProxyHttp, "", PeerScript().Expect(httpConnect).ExpectClosed(),
+       WSAETIMEDOUT},
+      {"SOCKS5 proxy closes mid-reply", ProxySocks5, "",
+       PeerScript()
+           .Expect(greetingNoAuth)
+           .Send(Bytes({5, 0}))
+           .Expect(connectByAddress)
+           .Send(Bytes({5, 0, 0}))
+           .Close(),
+       WSAECONNRESET},
+  };
+  for (bool ssl : {false, true}) {
+    for (const Case& t : cases) {
+      SCOPED_TRACE(std::string(t.what) + (ssl ? ", TLS" : ", plain"));
+      ScriptedPeer proxy{t.script};
+      ProxiedClient c(t.type, proxy.Port());
+      c.m_sProxyUserName = t.user;
+      c.m_sProxyPassword = "wrong";
+      auto error = SmtpErrorOf([&] { c.ConnectToTarget(ssl); });
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->m_hrError, Win32(t.error));
+      EXPECT_EQ(error->m_sLastResponseText, "");
+      EXPECT_TRUE(c.Closed());
+      EXPECT_EQ(proxy.Finish(), "");
+    }
+  }
+}
+
+// A target behind the tunnel that does not speak TLS fails the handshake with the
+// message of the proxy kind, and the transport is closed.
+TEST(SessionThroughProxy, FailedHandshakeThroughEachKindRaisesItsMessage) {
+  for (const ProxyKind& kind : ProxyKinds()) {
+    SCOPED_TRACE(kind.name);
+    ScriptedPeer proxy{
+        PeerScript(kind.tunnel).ReadAny().Send("220 plain ESMTP\r\n").ReadUntilClosed()};
+    ProxiedClient c(kind.type, proxy.Port());
+    auto error = SmtpErrorOf([&] { c.ConnectToTarget(true); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Itf(kind.tlsFailure));
+    EXPECT_TRUE(error->m_sLastResponseText.ends_with("\r\n")) << error->m_sLastResponseText;
+    EXPECT_TRUE(c.Closed());
+    EXPECT_EQ(proxy.Finish(), "");
+  }
 }

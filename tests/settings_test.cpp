@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <string>
 
+#include "support/locale_fixture.h"
 #include "support/temp_config_home.h"
 
 namespace {
@@ -111,6 +113,9 @@ TEST_F(SettingsTest, UnparseableFileGivesDefaultsAndIsKept) {
       "\"Port\"=dword:\r\n",    "\"Port\"=dword:12g\r\n", "\"Port\"=hex:1,xyz\r\n",
       "\"Port\"=hex(1:00\r\n",  "\"Port\"=hex:123\r\n",   "\"Port\"=\"1\" x\r\n",
       "\"Port\"=-\r\n",         "Port=\"1\"\r\n",        "\"Port\"\"1\"\r\n",
+      // A key deletion line, whichever key it names.
+      "[-HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\r\n",
+      "[-HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\Other]\r\n",
   };
   auto expectDefaults = [&](const std::string& bytes) {
     home.WriteFile(home.SmtpKeyFile(), bytes);
@@ -140,6 +145,39 @@ TEST_F(SettingsTest, ReadOnceKeepsTheFileReadAtTheFirstValue) {
     EXPECT_EQ(ReadSmtpSetting("AuthUser", "none"), "none");
   }
   EXPECT_EQ(ReadSmtpSetting("Server", ""), "b");
+}
+
+// A byte sequence that is not UTF-8 is one "?" whatever the code page, a UTF-8 one
+// included, so no malformed text reaches the program from the file.
+TEST_F(SettingsTest, InvalidUtf8ReadsAsAQuestionMarkInEveryLocale) {
+  struct Locale {
+    const char* name;
+    void (*use)();
+    const char* mueller;  // how the valid "M\xC3\xBCller" reads there
+  };
+  const Locale locales[] = {
+      {"C", [] { ASSERT_NE(std::setlocale(LC_ALL, "C"), nullptr); }, "M\xC3\xBCller"},
+      {"C.UTF-8", test_locale::UseUtf8, "M\xC3\xBCller"},
+      {"Latin-1", test_locale::UseLatin1, "M\xFCller"},
+  };
+  const ValueCase cases[] = {
+      {"\"Server\"=\"a\xFFz\"\r\n", "a?z"},
+      {"\"Server\"=\"a\xC3z\"\r\n", "a?z"},
+      {"\"Server\"=\"a\x80\x80z\"\r\n", "a?z"},
+      {"\"Server\"=\"a\xED\xA0\x80z\"\r\n", "a?z"},  // a UTF-16 surrogate
+      {"\"Server\"=\"a\xE2\x82\"\r\n", "a?"},
+  };
+  for (const Locale& locale : locales) {
+    SCOPED_TRACE(locale.name);
+    locale.use();
+    for (const ValueCase& c : cases) {
+      WriteSmtpKey(c.file);
+      EXPECT_EQ(ReadSmtpSetting("Server", ""), c.expected) << c.file;
+    }
+    WriteSmtpKey("\"Server\"=\"M\xC3\xBCller\"\r\n");
+    EXPECT_EQ(ReadSmtpSetting("Server", ""), locale.mueller);
+  }
+  std::setlocale(LC_ALL, "C");
 }
 
 TEST_F(SettingsTest, MissingKeyPathIsCreatedPrivately) {

@@ -167,6 +167,27 @@ TEST(CWSocket, DataAndAClosedPeerAreReadable) {
   EXPECT_EQ(peer.Finish(), "");
 }
 
+// Nothing will ever arrive on a socket that never connected: the wait takes its whole
+// time and answers false, as on a connection whose peer is silent. A connection that
+// the peer reset stays readable, so that the receive after it reports the reset.
+TEST(CWSocket, NeverConnectedSocketIsNotReadableButAResetOneIs) {
+  CWSocket never;
+  never.Create();
+  Clock::time_point start = Clock::now();
+  EXPECT_FALSE(never.IsReadable(100));
+  EXPECT_GE(Clock::now() - start, 100ms);
+  EXPECT_FALSE(never.IsReadable(0));
+
+  ScriptedPeer peer{PeerScript().Reset()};
+  CWSocket reset;
+  reset.Create();
+  reset.Connect("127.0.0.1", peer.Port());
+  ASSERT_EQ(peer.Finish(), "");
+  ASSERT_TRUE(reset.IsReadable(5000));
+  char byte;
+  EXPECT_EQ(SocketErrorOf([&] { reset.Receive(&byte, 1, 0); }), WSAECONNRESET);
+}
+
 // This program does not ignore SIGPIPE: a send without MSG_NOSIGNAL would kill it.
 TEST(CWSocket, SendingToAClosedPeerRaisesInsteadOfSignalling) {
   ASSERT_EQ(std::signal(SIGPIPE, SIG_DFL), SIG_DFL);

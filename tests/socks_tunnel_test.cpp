@@ -1,5 +1,6 @@
 // The SOCKS4 and SOCKS5 tunnels against a scripted proxy that checks every byte.
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include "net/socket.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"
+#include "tests/support/socks_bytes.h"
 
 namespace {
 
@@ -16,29 +18,6 @@ using namespace std::chrono_literals;
 constexpr std::uint32_t timeout = 5000;
 constexpr std::uint32_t shortTimeout = 200;
 const std::string greeting = "220 mail.example.com ESMTP\r\n";
-
-std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out += static_cast<char>(v);
-  return out;
-}
-
-const std::string socks4Request = Bytes({4, 1, 0, 25, 127, 0, 0, 1, 0});
-const std::string socks4Granted = Bytes({0, 90, 0, 0, 0, 0, 0, 0});
-const std::string greetingNoAuth = Bytes({5, 1, 0});
-const std::string greetingWithAuth = Bytes({5, 2, 0, 2});
-const std::string connectByAddress = Bytes({5, 1, 0, 1, 127, 0, 0, 1, 0, 25});
-const std::string replyIPv4 = Bytes({5, 0, 0, 1, 10, 0, 0, 9, 0x04, 0x38});
-
-std::string UserPasswordRequest(const std::string& user, const std::string& password) {
-  return Bytes({1, static_cast<int>(user.size())}) + user +
-         Bytes({static_cast<int>(password.size())}) + password;
-}
-
-std::string ConnectByName(const std::string& name, int port = 25) {
-  return Bytes({5, 1, 0, 3, static_cast<int>(name.size())}) + name +
-         Bytes({port >> 8, port & 0xFF});
-}
 
 // After a tunnel stands, every byte of the target's greeting is still there to read.
 void ExpectGreeting(CWSocket& s) {
@@ -53,10 +32,25 @@ void ExpectGreeting(CWSocket& s) {
   EXPECT_EQ(got, greeting);
 }
 
+// A scripted proxy and the socket that tunnels through it.
 struct Tunnel {
   ScriptedPeer proxy;
   CWSocket socket;
   explicit Tunnel(PeerScript script) : proxy(std::move(script)) { socket.Create(); }
+
+  // The tunnel stands: the target's greeting is there whole, and the proxy's script ran.
+  void ExpectEstablished() {
+    ExpectGreeting(socket);
+    socket.Close();
+    EXPECT_EQ(proxy.Finish(), "");
+  }
+
+  // open raised expected and closed the socket, and the proxy's script ran.
+  void ExpectFailure(int expected, const std::function<void()>& open) {
+    EXPECT_EQ(SocketErrorOf(open), expected);
+    EXPECT_EQ(socket.GetSocketHandle(), INVALID_SOCKET);
+    EXPECT_EQ(proxy.Finish(), "");
+  }
 };
 
 }  // namespace
@@ -66,18 +60,14 @@ TEST(Socks4Tunnel, SendsNineBytesAndLeavesTheGreetingUnread) {
     SCOPED_TRACE(target);
     Tunnel t{PeerScript().Expect(socks4Request).Send(socks4Granted + greeting)};
     t.socket.ConnectThroughSocks4(target, 25, "127.0.0.1", t.proxy.Port(), timeout);
-    ExpectGreeting(t.socket);
-    t.socket.Close();
-    EXPECT_EQ(t.proxy.Finish(), "");
+    t.ExpectEstablished();
   }
 }
 
 TEST(Socks4Tunnel, ReplyArrivingOneByteAtATimeIsGathered) {
   Tunnel t{PeerScript().Expect(socks4Request).SendSplit(socks4Granted, 1).Send(greeting)};
   t.socket.ConnectThroughSocks4("127.0.0.1", 25, "127.0.0.1", t.proxy.Port(), timeout);
-  ExpectGreeting(t.socket);
-  t.socket.Close();
-  EXPECT_EQ(t.proxy.Finish(), "");
+  t.ExpectEstablished();
 }
 
 TEST(Socks4Tunnel, FailuresCloseTheSocket) {
@@ -106,13 +96,9 @@ TEST(Socks4Tunnel, FailuresCloseTheSocket) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Tunnel t{c.script};
-    EXPECT_EQ(SocketErrorOf([&] {
-                t.socket.ConnectThroughSocks4(c.target, 25, "127.0.0.1", t.proxy.Port(),
-                                              c.timeout);
-              }),
-              c.expected);
-    EXPECT_EQ(t.socket.GetSocketHandle(), INVALID_SOCKET);
-    EXPECT_EQ(t.proxy.Finish(), "");
+    t.ExpectFailure(c.expected, [&] {
+      t.socket.ConnectThroughSocks4(c.target, 25, "127.0.0.1", t.proxy.Port(), c.timeout);
+    });
   }
 }
 
@@ -160,9 +146,7 @@ TEST(Socks5Tunnel, SuccessfulExchangesSendExactlyTheseBytes) {
     Tunnel t{PeerScript(c.script).Send(replyIPv4 + greeting)};
     t.socket.ConnectThroughSocks5(c.target, 25, "127.0.0.1", t.proxy.Port(), c.user, c.password,
                                   timeout);
-    ExpectGreeting(t.socket);
-    t.socket.Close();
-    EXPECT_EQ(t.proxy.Finish(), "");
+    t.ExpectEstablished();
   }
 }
 
@@ -177,9 +161,7 @@ TEST(Socks5Tunnel, NameOfNineBytesArrivingOneByteAtATimeCompletesAfterSixteen) {
                .Send(greeting.substr(1))};
   t.socket.ConnectThroughSocks5("localhost", 587, "127.0.0.1", t.proxy.Port(), nullptr, nullptr,
                                 timeout);
-  ExpectGreeting(t.socket);
-  t.socket.Close();
-  EXPECT_EQ(t.proxy.Finish(), "");
+  t.ExpectEstablished();
 }
 
 TEST(Socks5Tunnel, FailuresCloseTheSocket) {
@@ -228,12 +210,9 @@ TEST(Socks5Tunnel, FailuresCloseTheSocket) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Tunnel t{c.script};
-    EXPECT_EQ(SocketErrorOf([&] {
-                t.socket.ConnectThroughSocks5(c.target, 25, "127.0.0.1", t.proxy.Port(), c.user,
-                                              c.password, c.timeout);
-              }),
-              c.expected);
-    EXPECT_EQ(t.socket.GetSocketHandle(), INVALID_SOCKET);
-    EXPECT_EQ(t.proxy.Finish(), "");
+    t.ExpectFailure(c.expected, [&] {
+      t.socket.ConnectThroughSocks5(c.target, 25, "127.0.0.1", t.proxy.Port(), c.user, c.password,
+                                    c.timeout);
+    });
   }
 }

@@ -67,19 +67,39 @@ std::string Session(const PeerScript& script, const std::function<void(TestClien
   return peer.Finish();
 }
 
+// Session with a send of m as the transfer.
+std::string SendInSession(const PeerScript& script, CTAVSMTPMessage& m) {
+  return Session(script, [&](TestClient& c) { c.SendMailMessage(m); });
+}
+
+// Session with a send of m that fails with error and text; the connection stands after
+// the failure, so QUIT follows.
+void ExpectFailedSend(const PeerScript& script, CTAVSMTPMessage& m, HRESULT error,
+                      const std::string& text) {
+  std::optional<CTAVSMTPException> raised;
+  EXPECT_EQ(Session(script,
+                    [&](TestClient& c) {
+                      raised = SmtpErrorOf([&] { c.SendMailMessage(m); });
+                      EXPECT_TRUE(c.m_bConnected);
+                    }),
+            "");
+  ASSERT_TRUE(raised);
+  EXPECT_EQ(raised->m_hrError, error);
+  EXPECT_EQ(raised->m_sLastResponseText, text);
+}
+
 }  // namespace
 
 // Lines that hold a single dot, or begin with one, get one more dot.
 TEST(Transfer, PlainMessageGoesOutWithoutDsnParametersAndDotsStuffed) {
   Message m("Hello\r\n.\r\n..x\r\n.end");
-  EXPECT_EQ(Session(PlainTransfer(m, "Hello\r\n..\r\n...x\r\n..end"),
-                    [&](TestClient& c) { c.SendMailMessage(m); }),
+  EXPECT_EQ(SendInSession(PlainTransfer(m, "Hello\r\n..\r\n...x\r\n..end"), m),
             "");
 }
 
 TEST(Transfer, EmptyBodySendsHeaderEmptyLineAndEndOfData) {
   Message m("");
-  EXPECT_EQ(Session(PlainTransfer(m, ""), [&](TestClient& c) { c.SendMailMessage(m); }), "");
+  EXPECT_EQ(SendInSession(PlainTransfer(m, ""), m), "");
 }
 
 TEST(Transfer, DsnRequestMakesOneEnvelopeIdAndKeepsItForTheNextTransfer) {
@@ -169,7 +189,7 @@ TEST(Transfer, RecipientsGoInTheOrderToCcBccAnd251IsAccepted) {
                                 .Then(Step("RCPT TO:<cc@example.com>\r\n", "251 forwarded"))
                                 .Then(Step("RCPT TO:<bcc@example.com>\r\n", "250 ok"))
                                 .Then(Data(m, "Hello"));
-  EXPECT_EQ(Session(script, [&](TestClient& c) { c.SendMailMessage(m); }), "");
+  EXPECT_EQ(SendInSession(script, m), "");
 }
 
 // Without recipients DATA follows MAIL FROM at once, and the server's answer decides.
@@ -178,12 +198,7 @@ TEST(Transfer, WithoutRecipientsDataFollowsMailFrom) {
   m.toList.clear();
   const PeerScript script = Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
                                 .Then(Step("DATA\r\n", "554 no valid recipients"));
-  std::optional<CTAVSMTPException> error;
-  EXPECT_EQ(Session(script, [&](TestClient& c) { error = SmtpErrorOf([&] { c.SendMailMessage(m); }); }),
-            "");
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->m_hrError, Itf(520));
-  EXPECT_EQ(error->m_sLastResponseText, "554 no valid recipients");
+  ExpectFailedSend(script, m, Itf(520), "554 no valid recipients");
 }
 
 // The root's text is the preamble; each part follows with its header, its body, its
@@ -222,7 +237,7 @@ TEST(Transfer, MimeTreeGoesOutPartByPartInTreeOrder) {
       "\r\n--ROOT\r\nContent-Type: text/plain; charset=iso-8859-1\r\n"
       "Content-Transfer-Encoding: quoted-printable\r\n\r\n..\r\nbye"
       "\r\n--ROOT--";
-  EXPECT_EQ(Session(PlainTransfer(m, body), [&](TestClient& c) { c.SendMailMessage(m); }), "");
+  EXPECT_EQ(SendInSession(PlainTransfer(m, body), m), "");
 }
 
 // An attachment goes out block by block as its file is read; on the wire its text is
@@ -261,7 +276,7 @@ TEST(Transfer, PlainBodyIsSentInTheRootCharset) {
     Message m;
     m.rootPart.charset = t.charset;
     m.SetBody("Caf\xE9\r\n.x");
-    EXPECT_EQ(Session(PlainTransfer(m, t.body), [&](TestClient& c) { c.SendMailMessage(m); }), "");
+    EXPECT_EQ(SendInSession(PlainTransfer(m, t.body), m), "");
   }
   std::setlocale(LC_ALL, "C");
 }
@@ -285,16 +300,7 @@ TEST(Transfer, UnreadableAttachmentRaises514AndLeavesTheConnection) {
           .Then(Step("DATA\r\n", "354 go ahead"))
           .Expect(m.FixedHeader() + "\r\nThis is a multi-part message in MIME format" +
                   m.rootPart.ChildAt(0)->RenderHeader());
-  std::optional<CTAVSMTPException> error;
-  EXPECT_EQ(Session(script,
-                    [&](TestClient& c) {
-                      error = SmtpErrorOf([&] { c.SendMailMessage(m); });
-                      EXPECT_TRUE(c.m_bConnected);
-                    }),
-            "");
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->m_hrError, Itf(514));
-  EXPECT_EQ(error->m_sLastResponseText, "");
+  ExpectFailedSend(script, m, Itf(514), "");
 }
 
 // Each rejection ends the transfer with its step's message and the whole reply; the
@@ -325,16 +331,7 @@ TEST(Transfer, EachRejectedStepRaisesItsMessageWithTheReply) {
   };
   for (const Case& t : cases) {
     SCOPED_TRACE(t.step);
-    std::optional<CTAVSMTPException> error;
-    EXPECT_EQ(Session(t.script,
-                      [&](TestClient& c) {
-                        error = SmtpErrorOf([&] { c.SendMailMessage(m); });
-                        EXPECT_TRUE(c.m_bConnected);
-                      }),
-              "");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->m_hrError, t.error);
-    EXPECT_EQ(error->m_sLastResponseText, t.reply);
+    ExpectFailedSend(t.script, m, t.error, t.reply);
   }
 }
 
@@ -370,17 +367,12 @@ TEST(Transfer, LineBreaksInUnencodedFieldsAreRefusedBeforeAnythingIsSent) {
     SCOPED_TRACE(name);
     Message m;
     change(m);
-    std::optional<CTAVSMTPException> error;
-    EXPECT_EQ(Session(PeerScript(), [&](TestClient& c) { error = SmtpErrorOf([&] { c.SendMailMessage(m); }); }),
-              "");
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->m_hrError, Win32(87));
-    EXPECT_EQ(error->m_sLastResponseText, "");
+    ExpectFailedSend(PeerScript(), m, Win32(87), "");
   }
 
   Message encoded;
   encoded.subject = "a\r\nBcc: e@x";
   encoded.from.displayName = "Evil\r\nBcc: e@x";
-  EXPECT_EQ(Session(PlainTransfer(encoded, "Hello"), [&](TestClient& c) { c.SendMailMessage(encoded); }),
+  EXPECT_EQ(SendInSession(PlainTransfer(encoded, "Hello"), encoded),
             "");
 }

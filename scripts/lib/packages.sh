@@ -30,6 +30,11 @@ SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
 # aiosmtpd for the SMTP server that the installed program sends to.
 PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3 python3-aiosmtpd)
 
+# The examples test: the examples built against the unpacked engine packages (g++,
+# CMake, pkg-config and the headers' OpenSSL from BUILD_PACKAGES) and run against
+# aiosmtpd, through microsocks and over TLS with an openssl-made certificate.
+EXAMPLES_TEST_PACKAGES=(dpkg-dev python3 python3-aiosmtpd microsocks openssl)
+
 # The memcheck group of the tests: the end-to-end tests under valgrind.
 MEMCHECK_PACKAGES=(valgrind)
 

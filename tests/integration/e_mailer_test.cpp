@@ -1,7 +1,6 @@
 // The program itself, end to end: the e-mailer binary runs with a settings file of its
 // own (a temporary XDG_CONFIG_HOME) and no display, against aiosmtpd on 127.0.0.1; the
-// tests read its exit status, its standard output and error, and what the server
-// stored.
+// tests read its exit status, its output, and what the server stored.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,14 +8,13 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/mailer_program.h"
 #include "tests/support/parse_message.h"
 #include "tests/support/server_process.h"
 #include "tests/support/smtp_server.h"
@@ -45,64 +43,10 @@ void Set(Settings& settings, const std::string& name, const std::string& value) 
   settings.emplace_back(name, value);
 }
 
-// The test's own environment without what would change the run: no display (texts go
-// to standard error), the settings of config, and a UTF-8 locale.
-std::vector<std::string> ProgramEnvironment(const std::filesystem::path& config) {
-  const char* const dropped[] = {"DISPLAY=", "WAYLAND_DISPLAY=", "XDG_CONFIG_HOME=", "LANG=",
-                                 "LANGUAGE=", "LC_", "LSAN_OPTIONS=", "ASAN_OPTIONS="};
-  auto isDropped = [&](const char* entry) {
-    return std::any_of(std::begin(dropped), std::end(dropped), [&](const char* prefix) {
-      return std::strncmp(entry, prefix, std::strlen(prefix)) == 0;
-    });
-  };
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (!isDropped(*entry)) env.emplace_back(*entry);
-  }
-  env.push_back("XDG_CONFIG_HOME=" + config.string());
-  env.push_back("LC_ALL=C.UTF-8");
-  // In the sanitizer build the leak checker passes over the leaks of the GSSAPI and
-  // NTLMSSP libraries (gss_ntlmssp_leaks.supp says which), and only those; their
-  // allocation stacks are taken the slow way, which reaches into those libraries.
-  env.push_back("LSAN_OPTIONS=print_suppressions=0:suppressions=" EMAILER_TEST_SUPPORT_DIR
-                "/gss_ntlmssp_leaks.supp");
-  const char* asan = std::getenv("ASAN_OPTIONS");
-  env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") +
-                ":fast_unwind_on_malloc=0");
-  return env;
+// The program with these settings and parameters.
+MailerRun RunWith(const Settings& settings, const std::vector<std::string>& parameters) {
+  return RunMailer(SmtpSettings(settings), parameters);
 }
-
-// A string value as the settings file writes it: backslash and quote escaped.
-std::string Escaped(const std::string& value) {
-  std::string escaped;
-  for (char c : value) {
-    if (c == '\\' || c == '"') escaped += '\\';
-    escaped += c;
-  }
-  return escaped;
-}
-
-// The program with a settings file of its own.
-class Mailer {
- public:
-  explicit Mailer(const Settings& settings) {
-    std::filesystem::create_directories(home.Path() / "config/Zelkor/Kestrum");
-    std::string file = "Windows Registry Editor Version 5.00\r\n\r\n"
-                       "[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\r\n";
-    for (const auto& [name, value] : settings) {
-      file += "\"" + name + "\"=\"" + Escaped(value) + "\"\r\n";
-    }
-    home.Write("config/Zelkor/Kestrum/SMTP.reg", file);
-  }
-
-  ProgramRun Run(std::vector<std::string> parameters) const {
-    parameters.insert(parameters.begin(), EMAILER_PROGRAM);
-    return RunProgram(parameters, ProgramEnvironment(home.Path() / "config"));
-  }
-
- private:
-  TempDir home;
-};
 
 // A port of 127.0.0.1 that refuses connections: bound, so no one else takes it, but
 // not listening.
@@ -155,17 +99,13 @@ bool HasShape(const std::string& text, const std::string& shape) {
          });
 }
 
-ProgramRun Succeeded() { return {0, "", ""}; }
+MailerRun Succeeded() { return {0, ""}; }
 
 }  // namespace
 
-static void PrintTo(const ProgramRun& run, std::ostream* os) {
-  *os << "exit " << run.status << ", stdout \"" << run.out << "\", stderr \"" << run.err << "\"";
-}
-
 TEST(EMailer, TwoParametersSendTheMessageSilently) {
   SmtpTestServer server;
-  EXPECT_EQ(Mailer(SettingsFor(server)).Run({"Backup done", "Finished at 02:14.\n.snapshots kept"}),
+  EXPECT_EQ(RunWith(SettingsFor(server), {"Backup done", "Finished at 02:14.\n.snapshots kept"}),
             Succeeded());
   const auto messages = server.Messages();
   ASSERT_EQ(messages.size(), 1u) << server.Log();
@@ -186,8 +126,8 @@ TEST(EMailer, TwoParametersSendTheMessageSilently) {
 
 TEST(EMailer, ShowUiReportsTheSuccess) {
   SmtpTestServer server;
-  EXPECT_EQ(Mailer(SettingsFor(server)).Run({"Backup done", "-SHOWUI", "All good."}),
-            (ProgramRun{0, "", "e-mailer: Message sent OK\n"}));
+  EXPECT_EQ(RunWith(SettingsFor(server), {"Backup done", "-SHOWUI", "All good."}),
+            (MailerRun{0, "e-mailer: Message sent OK\n"}));
   const auto messages = server.Messages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].content.find("\r\nSubject: Backup done\r\n"), std::string::npos);
@@ -198,11 +138,11 @@ TEST(EMailer, RejectedRecipientFailsTheSendWithTheRcptReply) {
   SmtpTestServer server({.rejectedRecipients = {"nobody@example.com"}});
   Settings settings = SettingsFor(server);
   Set(settings, "RecipientEMail", "nobody@example.com");
-  EXPECT_EQ(Mailer(settings).Run({"Backup done", "Body", "showui"}),
-            (ProgramRun{2, "",
-                        "e-mailer: Failed to send the SMTP message\n"
-                        "550 5.1.1 <nobody@example.com>: Recipient address rejected: "
-                        "User unknown\n"}));
+  EXPECT_EQ(RunWith(settings, {"Backup done", "Body", "showui"}),
+            (MailerRun{2,
+                       "e-mailer: Failed to send the SMTP message\n"
+                       "550 5.1.1 <nobody@example.com>: Recipient address rejected: "
+                       "User unknown\n"}));
   EXPECT_TRUE(server.Messages().empty());
 }
 
@@ -210,11 +150,11 @@ TEST(EMailer, RejectedRecipientFailsTheSendWithTheRcptReply) {
 // second line is empty: no reply was read.
 TEST(EMailer, RefusedConnectionShowsTheSocketErrorThenTheConnectFailure) {
   RefusingPort refusing;
-  EXPECT_EQ(Mailer({{"Server", "127.0.0.1"}, {"Port", std::to_string(refusing.port)}})
-                .Run({"Backup done", "Body"}),
-            (ProgramRun{1, "",
-                        "e-mailer: The connection was refused by the remote host.\n"
-                        "e-mailer: Failed to connect to SMTP server\n\n"}));
+  EXPECT_EQ(RunWith({{"Server", "127.0.0.1"}, {"Port", std::to_string(refusing.port)}},
+                    {"Backup done", "Body"}),
+            (MailerRun{1,
+                       "e-mailer: The connection was refused by the remote host.\n"
+                       "e-mailer: Failed to connect to SMTP server\n\n"}));
 }
 
 // "587abc" is port 587: the leading digits count. The test server's port stands in for
@@ -223,7 +163,7 @@ TEST(EMailer, PortOfDigitsFollowedByLettersIsTheDigits) {
   SmtpTestServer server;
   Settings settings = SettingsFor(server);
   Set(settings, "Port", std::to_string(server.Port()) + "abc");
-  EXPECT_EQ(Mailer(settings).Run({"Backup done"}), Succeeded());
+  EXPECT_EQ(RunWith(settings, {"Backup done"}), Succeeded());
   EXPECT_EQ(server.Messages().size(), 1u);
 }
 
@@ -232,7 +172,7 @@ TEST(EMailer, SslOneSendsOverImplicitTls) {
   Settings settings = SettingsFor(server);
   Set(settings, "Server", "localhost");
   Set(settings, "SSL", "1");
-  EXPECT_EQ(Mailer(settings).Run({"Backup done", "Over TLS."}), Succeeded());
+  EXPECT_EQ(RunWith(settings, {"Backup done", "Over TLS."}), Succeeded());
   const auto messages = server.Messages();
   ASSERT_EQ(messages.size(), 1u) << server.Log();
   EXPECT_EQ(SplitMessage(messages[0].content).second, "Over TLS.\r\n");
@@ -252,16 +192,16 @@ TEST(EMailer, TlsFollowsTheOpenSslConfiguration) {
                               "system_default = tls\n[tls]\nMinProtocol = TLSv1.3\n"
                               "Ciphersuites = TLS_AES_128_CCM_8_SHA256\n");
   setenv("OPENSSL_CONF", conf.c_str(), 1);
-  const ProgramRun run = Mailer(settings).Run({"Backup done"});
+  const MailerRun run = RunWith(settings, {"Backup done"});
   unsetenv("OPENSSL_CONF");
-  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(run.exitCode, 1) << run.output;
   EXPECT_TRUE(server.Messages().empty());
 }
 
 TEST(EMailer, Utf8SubjectUnderAUtf8LocaleArrivesAsAnEncodedWord) {
   SmtpTestServer server;
   const std::string subject = "Grüße aus Köln", body = "Schöne Grüße";
-  EXPECT_EQ(Mailer(SettingsFor(server)).Run({subject, body}), Succeeded());
+  EXPECT_EQ(RunWith(SettingsFor(server), {subject, body}), Succeeded());
   const auto messages = server.Messages();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(SplitMessage(messages[0].content).first[2].rfind("Subject: =?UTF-8?q?", 0), 0u)
@@ -277,8 +217,8 @@ TEST(EMailer, Utf8SubjectUnderAUtf8LocaleArrivesAsAnEncodedWord) {
 // run shows nothing, not even with showui, and says so by its exit status alone.
 TEST(EMailer, QuitWithoutAnswerExitsThreeWithTheMessageStored) {
   SmtpTestServer server({.dropOnQuit = true});
-  EXPECT_EQ(Mailer(SettingsFor(server)).Run({"Backup done", "Body", "showui"}),
-            (ProgramRun{3, "", ""}));
+  EXPECT_EQ(RunWith(SettingsFor(server), {"Backup done", "Body", "showui"}),
+            (MailerRun{3, ""}));
   EXPECT_EQ(server.Messages().size(), 1u);
 }
 
@@ -304,7 +244,7 @@ TEST_P(EachAuthMethod, SendsAfterAuthenticatingWithTheMechanism) {
   Set(settings, "AuthMethod", GetParam().method);
   Set(settings, "AuthUser", GetParam().user);
   Set(settings, "AuthPassword", "secret");
-  EXPECT_EQ(Mailer(settings).Run({"Backup done", "Body"}), Succeeded()) << server.Log();
+  EXPECT_EQ(RunWith(settings, {"Backup done", "Body"}), Succeeded()) << server.Log();
   EXPECT_EQ(server.Logins(), GetParam().logins);
   EXPECT_EQ(server.Messages().size(), 1u);
 }

@@ -249,7 +249,7 @@ using Settings = std::vector<std::pair<std::string, std::string>>;
 
 // Runs the program with subject against server, from a@example.com to b@example.com
 // unless changes say otherwise.
-MailerRun RunProgram(const SmtpTestServer& server, const Settings& changes,
+MailerRun RunAgainst(const SmtpTestServer& server, const Settings& changes,
                      const std::string& subject) {
   Settings settings = {{"Server", "127.0.0.1"},
                        {"Port", std::to_string(server.Port())},
@@ -272,7 +272,7 @@ TEST(Injection, ProgramSendsNamesAndSubjectAsGivenAndRefusesBrokenAddresses) {
   const std::string subject = WithHeader("Report", "\r\n");
   const std::string sender = WithHeader("Sender", "\n");
   const std::string recipient = WithHeader("Recipient", "\r");
-  MailerRun sent = RunProgram(server, {{"SenderName", sender}, {"RecipientName", recipient}},
+  MailerRun sent = RunAgainst(server, {{"SenderName", sender}, {"RecipientName", recipient}},
                               subject);
   EXPECT_EQ(sent.exitCode, ExitSent) << sent.output;
   const auto messages = server.Messages();
@@ -285,7 +285,7 @@ TEST(Injection, ProgramSendsNamesAndSubjectAsGivenAndRefusesBrokenAddresses) {
   EXPECT_EQ(LineOf(lines, "to"), AddressLine("to", CTAVSMTPAddress(recipient, "b@example.com")));
 
   MailerRun refused =
-      RunProgram(server, {{"RecipientEMail", WithCommand("b@example.com", "\r\n")}}, "Report");
+      RunAgainst(server, {{"RecipientEMail", WithCommand("b@example.com", "\r\n")}}, "Report");
   EXPECT_EQ(refused.exitCode, ExitSendFailed) << refused.output;
   EXPECT_EQ(server.Messages().size(), 1u);
   std::vector<std::string> transcript = server.Transcript();

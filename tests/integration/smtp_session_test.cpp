@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "smtp/connection.h"
 #include "tests/support/catch_error.h"
@@ -118,6 +120,33 @@ TEST(ImplicitTls, CarriesTheWholeSession) {
   auto error = Session(server, AuthLogin, "user", "secret", true);
   EXPECT_FALSE(error) << error->what() << "\n" << server.Log();
   EXPECT_EQ(server.Logins(), std::vector<std::string>{"LOGIN user"});
+}
+
+// A TLS failure to send QUIT raises 546 at once, without waiting for a reply, and
+// leaves the session standing: still connected, the transport open. The destructor
+// then says QUIT again, and that one reaches the server. The socket's descriptor is
+// swapped for one that cannot be written while Disconnect runs, then given back.
+TEST(ImplicitTls, FailedQuitRaises546AndTheDestructorSaysQuitAgain) {
+  SmtpTestServer server({.tls = true});
+  {
+    Client c;
+    c.Connect("localhost", AuthNone, "", "", server.Port(), true);
+    const int socket = c.m_socket.GetSocketHandle();
+    const int saved = dup(socket);
+    const int readOnly = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(dup2(readOnly, socket), socket);
+    auto error = SmtpErrorOf([&] { c.Disconnect(true); });
+    ASSERT_EQ(dup2(saved, socket), socket);
+    close(saved);
+    close(readOnly);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Itf(546));
+    EXPECT_TRUE(c.m_bConnected);
+    EXPECT_EQ(c.m_socket.GetSocketHandle(), socket);
+    EXPECT_NE(c.m_sslSocket.GetSSL(), nullptr);
+    EXPECT_EQ(c.m_nLastReplyCode, 250);  // the HELO reply: none was awaited since
+  }
+  EXPECT_EQ(server.Transcript(), (std::vector<std::string>{"HELO client.test", "QUIT"}));
 }
 
 // Connect takes the tunnel that m_nProxyType names, with the proxy's credentials only

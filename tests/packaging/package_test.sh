@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian packages (scripts/package), unpacks them into a temporary root with
 # dpkg -x as they would land on a machine, and checks them the way Debian and a user
-# would: the files and their modes, the dependencies (GTK only for the window module),
-# lintian (no errors), the manual page (no groff or man warnings) and the installed
-# program itself, which sends a message to a local SMTP server. Exits non-zero when a
-# check fails.
+# would: the files and their modes, the dependencies (GTK only for the window module;
+# the program without the engine's library package), the library's SONAME, lintian (no
+# errors), the manual page (no groff or man warnings) and the installed program itself,
+# which sends a message to a local SMTP server. The engine's examples are built and run
+# against the library packages by examples_test.sh. Exits non-zero when a check fails.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -22,15 +23,24 @@ details() {
 mapfile -t debs < <(scripts/package) || { echo "FAILED: scripts/package" >&2; exit 1; }
 core=$(printf '%s\n' "${debs[@]}" | grep '/e-mailer_[^/]*\.deb$')
 gtk=$(printf '%s\n' "${debs[@]}" | grep '/e-mailer-gtk_[^/]*\.deb$')
-[ -n "$core" ] && [ -n "$gtk" ] || { echo "FAILED: packages e-mailer and e-mailer-gtk not both built: ${debs[*]}" >&2; exit 1; }
+runtime=$(printf '%s\n' "${debs[@]}" | grep '/libe-mailer-smtp[0-9.]*_[^/]*\.deb$')
+dev=$(printf '%s\n' "${debs[@]}" | grep '/e-mailer-dev_[^/]*\.deb$')
+[ -n "$core" ] && [ -n "$gtk" ] && [ -n "$runtime" ] && [ -n "$dev" ] ||
+  { echo "FAILED: packages e-mailer, e-mailer-gtk, libe-mailer-smtpX.Y, e-mailer-dev not all built: ${debs[*]}" >&2; exit 1; }
 
 source scripts/lib/smtp_test_server.sh
 work=$(mktemp -d)
 trap 'stop_smtp_test_server; rm -rf "$work"' EXIT
 root=$work/root
-dpkg -x "$core" "$root" && dpkg -x "$gtk" "$root" || { echo "FAILED: dpkg -x" >&2; exit 1; }
+for deb in "$core" "$gtk" "$runtime" "$dev"; do
+  dpkg -x "$deb" "$root" || { echo "FAILED: dpkg -x $deb" >&2; exit 1; }
+done
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+library_package=$(dpkg-deb -f "$runtime" Package)
 
-# Every file and folder with its mode, as a user finds them after installing both.
+# Every file and folder with its mode, as a user finds them after installing all four;
+# below usr/include/e-mailer, the headers that the public ones include, which the
+# examples test checks (each compiles alone), so they are not listed here.
 expected_layout='755 usr
 755 usr/bin
 755 usr/bin/e-mailer
@@ -47,16 +57,50 @@ expected_layout='755 usr
 644 usr/share/doc/e-mailer/copyright
 755 usr/share/man
 755 usr/share/man/man1
-644 usr/share/man/man1/e-mailer.1.gz'
-layout=$(cd "$root" && find usr -printf '%m %p\n' | sort -k2)
+644 usr/share/man/man1/e-mailer.1.gz
+755 usr/include
+755 usr/include/e-mailer
+755 usr/lib/MULTIARCH
+755 usr/lib/MULTIARCH/cmake
+755 usr/lib/MULTIARCH/cmake/EMailer
+644 usr/lib/MULTIARCH/cmake/EMailer/EMailerConfig.cmake
+644 usr/lib/MULTIARCH/cmake/EMailer/EMailerConfigVersion.cmake
+644 usr/lib/MULTIARCH/cmake/EMailer/EMailerTargets-none.cmake
+644 usr/lib/MULTIARCH/cmake/EMailer/EMailerTargets.cmake
+644 usr/lib/MULTIARCH/libe-mailer-smtp.a
+777 usr/lib/MULTIARCH/libe-mailer-smtp.so
+777 usr/lib/MULTIARCH/libe-mailer-smtp.so.0.1
+644 usr/lib/MULTIARCH/libe-mailer-smtp.so.0.1.0
+755 usr/lib/MULTIARCH/pkgconfig
+644 usr/lib/MULTIARCH/pkgconfig/e-mailer-smtp.pc
+755 usr/share/doc/e-mailer-dev
+644 usr/share/doc/e-mailer-dev/changelog.Debian.gz
+644 usr/share/doc/e-mailer-dev/copyright
+644 usr/share/doc/e-mailer-dev/engine-guide.md
+755 usr/share/doc/e-mailer-dev/examples
+644 usr/share/doc/e-mailer-dev/examples/CMakeLists.txt
+644 usr/share/doc/e-mailer-dev/examples/dsn_message.cpp
+644 usr/share/doc/e-mailer-dev/examples/implicit_tls.cpp
+644 usr/share/doc/e-mailer-dev/examples/mime_message.cpp
+644 usr/share/doc/e-mailer-dev/examples/plain_message.cpp
+644 usr/share/doc/e-mailer-dev/examples/report_failure.h
+644 usr/share/doc/e-mailer-dev/examples/socks5_proxy.cpp
+755 usr/share/doc/LIBRARY
+644 usr/share/doc/LIBRARY/changelog.Debian.gz
+644 usr/share/doc/LIBRARY/copyright'
+expected_layout=${expected_layout//MULTIARCH/$multiarch}
+expected_layout=${expected_layout//LIBRARY/$library_package}
+layout=$(cd "$root" && find usr -path usr/include/e-mailer/\* -prune -o -printf '%m %p\n' | sort -k2)
 [ "$layout" = "$(sort -k2 <<<"$expected_layout")" ] ||
   fail "installed layout differs (< expected, > found):$(diff <(sort -k2 <<<"$expected_layout") <(echo "$layout") | details)"
 
 # The program runs without GTK: neither its package nor its binary needs it. The window
-# module, and it alone, brings GTK along, and the program recommends it.
+# module, and it alone, brings GTK along, and the program recommends it. The program
+# holds the engine itself and needs no library package.
 depends=$(dpkg-deb -f "$core" Depends)
 recommends=$(dpkg-deb -f "$core" Recommends)
 grep -Eq 'gtk|glib|pango' <<<"$depends" && fail "e-mailer depends on GTK: $depends"
+grep -q 'e-mailer-smtp' <<<"$depends" && fail "e-mailer depends on the engine's library: $depends"
 for library in libc6 libstdc++6 libssl3 libuuid1; do
   grep -q "$library" <<<"$depends" || fail "e-mailer does not depend on $library: $depends"
 done
@@ -71,11 +115,44 @@ grep -q "e-mailer (= $(dpkg-deb -f "$core" Version))" <<<"$gtk_depends" ||
 grep -q 'libgtk-3-0' <<<"$gtk_depends" || fail "e-mailer-gtk does not depend on libgtk-3-0: $gtk_depends"
 ldd "$root/usr/lib/e-mailer/e-mailer-gtk.so" | grep -q 'not found' &&
   fail "the window module misses libraries: $(ldd "$root/usr/lib/e-mailer/e-mailer-gtk.so" | grep 'not found')"
-# Stripped, yet still offering the two functions the program looks up.
-for binary in usr/bin/e-mailer usr/lib/e-mailer/e-mailer-gtk.so; do
+
+# The engine's shared library: named after its SONAME (libe-mailer-smtp.so.X.Y, package
+# libe-mailer-smtpX.Y), found by ldconfig's trigger, depending on what it links, and
+# bound to its exact version by its shlibs file and by e-mailer-dev.
+shared_library=usr/lib/$multiarch/libe-mailer-smtp.so.0.1.0
+soname=$(readelf -d "$root/$shared_library" | sed -n 's/.*(SONAME).*\[\(.*\)\]$/\1/p')
+[ "$soname" = libe-mailer-smtp.so.0.1 ] || fail "$shared_library has the SONAME \"$soname\""
+[ "$library_package" = "libe-mailer-smtp${soname#libe-mailer-smtp.so.}" ] ||
+  fail "the library package $library_package is not named after the SONAME $soname"
+[ "$(readlink "$root/usr/lib/$multiarch/$soname")" = "$(basename "$shared_library")" ] ||
+  fail "usr/lib/$multiarch/$soname does not point to $shared_library"
+[ "$(readlink "$root/usr/lib/$multiarch/libe-mailer-smtp.so")" = "$soname" ] ||
+  fail "e-mailer-dev's libe-mailer-smtp.so does not point to $soname"
+version=$(dpkg-deb -f "$runtime" Version)
+control=$(dpkg-deb --ctrl-tarfile "$runtime" | tar -xOf - ./shlibs ./triggers 2>&1)
+[ "$control" = "libe-mailer-smtp ${soname#libe-mailer-smtp.so.} $library_package (= $version)
+activate-noawait ldconfig" ] || fail "the library package's shlibs and triggers differ:$(details <<<"$control")"
+library_depends=$(dpkg-deb -f "$runtime" Depends)
+for library in libc6 libstdc++6 libssl3 libuuid1; do
+  grep -q "$library" <<<"$library_depends" || fail "$library_package does not depend on $library: $library_depends"
+done
+dev_depends=$(dpkg-deb -f "$dev" Depends)
+for package in "$library_package (= $version)" libssl-dev uuid-dev; do
+  grep -Fq "$package" <<<"$dev_depends" || fail "e-mailer-dev does not depend on $package: $dev_depends"
+done
+ldd -r "$root/$shared_library" >"$work/ldd" 2>&1
+grep -E 'not found|undefined symbol' "$work/ldd" >/dev/null &&
+  fail "$shared_library misses libraries or symbols:$(details <"$work/ldd")"
+
+# Stripped; the window module still offers the two functions the program looks up.
+for binary in usr/bin/e-mailer usr/lib/e-mailer/e-mailer-gtk.so "$shared_library"; do
   readelf -S "$root/$binary" | grep -q '\.symtab' && fail "$binary is not stripped"
   readelf -S "$root/$binary" | grep -q '\.debug_' && fail "$binary holds debugging sections"
 done
+# The static library has lost its debugging sections (its symbols, which linking needs,
+# are proved by the examples test's static build).
+readelf -S "$root/usr/lib/$multiarch/libe-mailer-smtp.a" >"$work/sections" 2>&1
+grep '\.debug_' "$work/sections" >/dev/null && fail "libe-mailer-smtp.a holds debugging sections"
 /usr/bin/python3 -c 'import ctypes, sys
 module = ctypes.CDLL(sys.argv[1])
 module.EmailerShowMessageBox, module.EmailerRunResultDialog' \
@@ -83,7 +160,7 @@ module.EmailerShowMessageBox, module.EmailerRunResultDialog' \
 
 # lintian: errors fail the test; warnings are shown (they are listed in the README).
 # (As root it also says that running as root is not recommended; that line is dropped.)
-lintian --fail-on error "$core" "$gtk" >"$work/lintian" 2>&1
+lintian --fail-on error "$core" "$gtk" "$runtime" "$dev" >"$work/lintian" 2>&1
 lintian_status=$?
 sed -i '/running with root privileges/d' "$work/lintian"
 if [ "$lintian_status" -ne 0 ]; then
@@ -156,4 +233,4 @@ if [ "$failures" -ne 0 ]; then
   echo "packaging: $failures check(s) failed" >&2
   exit 1
 fi
-echo "packaging: every check passed ($(basename "$core"), $(basename "$gtk"))"
+echo "packaging: every check passed ($(basename "$core"), $(basename "$gtk"), $(basename "$runtime"), $(basename "$dev"))"

@@ -1,10 +1,12 @@
 // The e-mailer program run as a script runs it: its settings in a config folder of its
 // own, the subject and body on its command line, no display (so every text goes to
-// standard error), and its exit code and output. When EMAILER_TEST_WRAPPER is set, its
-// words go in front of the program's command line (the memcheck tests run the program
-// under valgrind that way).
+// standard error) and the UTF-8 locale C.UTF-8, whatever the test's own environment
+// holds; and its exit code and output. When EMAILER_TEST_WRAPPER is set, its words go
+// in front of the program's command line (the memcheck tests run the program under
+// valgrind that way). This is the one way tests run the program.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,11 +14,16 @@
 struct MailerRun {
   int exitCode;        // -1 when the program did not end by itself
   std::string output;  // standard output and standard error
+
+  friend bool operator==(const MailerRun&, const MailerRun&) = default;
 };
 
+// How a run shows in a test's failure message.
+void PrintTo(const MailerRun& run, std::ostream* os);
+
 // The text of the key file of software\Zelkor\Kestrum\SMTP with these string values
-// (name, ASCII text); a text with control characters, quotes or backslashes is written
-// as hex(1), as reg export writes it.
+// (name, text); a text with control characters, quotes or backslashes is written as
+// hex(1), as reg export writes it.
 std::string SmtpSettings(const std::vector<std::pair<std::string, std::string>>& values);
 
 // Runs the program with arguments and the key file settings.

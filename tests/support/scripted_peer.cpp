@@ -74,6 +74,11 @@ PeerScript& PeerScript::ExpectClosed() {
   return *this;
 }
 
+PeerScript& PeerScript::Do(std::function<std::string()> action) {
+  steps.push_back({Kind::Do, {}, 0, milliseconds(0), std::move(action)});
+  return *this;
+}
+
 PeerScript& PeerScript::Then(const PeerScript& more) {
   steps.insert(steps.end(), more.steps.begin(), more.steps.end());
   return *this;
@@ -187,6 +192,8 @@ std::string ScriptedPeer::RunStep(const PeerScript::Step& step) {
       return ExpectClose(false);
     case PeerScript::Kind::ReadUntilClosed:
       return ExpectClose(true);
+    case PeerScript::Kind::Do:
+      return step.action();
   }
   return "unknown step";
 }

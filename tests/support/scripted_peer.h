@@ -1,13 +1,14 @@
 // A scripted TCP peer for wire tests. It listens on a free port of 127.0.0.1, accepts
 // one connection in a thread of its own and plays a script against it: expect exact
 // bytes or take whatever comes, send bytes (whole, in pieces with pauses, or not at
-// all), close or reset, or wait for the other side to close. The first step that goes wrong ends
-// the script and becomes the report that Finish returns; bytes that arrive after the last step count as
-// unexpected.
+// all), close or reset, wait for the other side to close, or run a step of the test's
+// own. The first step that goes wrong ends the script and becomes the report that
+// Finish returns; bytes that arrive after the last step count as unexpected.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,19 +42,25 @@ class PeerScript {
   // Reads whatever arrives until the other side closes: a silent peer that lets the
   // other side say what it likes on its way out.
   PeerScript& ReadUntilClosed();
+  // Runs action in the peer's thread at this point of the conversation, for a test that
+  // looks at or changes the world while the other side waits; a text it returns fails
+  // the step.
+  PeerScript& Do(std::function<std::string()> action);
   // Appends the steps of more.
   PeerScript& Then(const PeerScript& more);
 
  private:
   friend class ScriptedPeer;
   enum class Kind {
-    Expect, ReadAny, ReadLine, ReadUntil, Send, Pause, Close, Reset, ExpectClosed, ReadUntilClosed
+    Expect, ReadAny, ReadLine, ReadUntil, Send, Pause, Close, Reset, ExpectClosed, ReadUntilClosed,
+    Do
   };
   struct Step {
     Kind kind;
     std::string bytes;
     std::size_t pieceSize = 0;
     std::chrono::milliseconds pause{0};
+    std::function<std::string()> action{};
   };
   std::vector<Step> steps;
 };

@@ -110,10 +110,11 @@ std::uint16_t FreePort() {
   return ntohs(address.sin_port);
 }
 
-int RunCommand(const std::vector<std::string>& argv, std::string* log) {
+int RunCommand(const std::vector<std::string>& argv, std::string* log,
+               const std::vector<std::string>* env) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-  pid_t child = Spawn(argv, pipeFds[1], pipeFds[1]);
+  pid_t child = Spawn(argv, pipeFds[1], pipeFds[1], env);
   close(pipeFds[1]);
   std::string output;
   char buffer[4096];
@@ -126,24 +127,6 @@ int RunCommand(const std::vector<std::string>& argv, std::string* log) {
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
-}
-
-ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-  TempDir dir;
-  std::filesystem::path out = dir.Path() / "stdout", err = dir.Path() / "stderr";
-  int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  pid_t child = Spawn(argv, outFd, errFd, &env);
-  close(outFd);
-  close(errFd);
-  ProgramRun run;
-  int status = 0;
-  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
-    run.status = WEXITSTATUS(status);
-  }
-  run.out = ReadFile(out);
-  run.err = ReadFile(err);
-  return run;
 }
 
 void IgnoreSigpipe() { std::signal(SIGPIPE, SIG_IGN); }

@@ -1,6 +1,6 @@
 // Real servers for integration tests: a process started on a free port of 127.0.0.1
-// and stopped when its object goes, a scratch directory for its files, and ways to run
-// a helper command (openssl) or the program under test to completion.
+// and stopped when its object goes, a scratch directory for its files, and a way to run
+// a command (openssl, the program under test) to completion.
 #pragma once
 
 #include <cstdint>
@@ -32,23 +32,12 @@ std::string ReadFile(const std::filesystem::path& path);
 // A port of 127.0.0.1 that was free a moment ago.
 std::uint16_t FreePort();
 
-// Runs argv to completion with its output in log (when given); returns its exit status,
-// or -1 when it could not run or was killed.
-int RunCommand(const std::vector<std::string>& argv, std::string* log = nullptr);
-
-// How a program run ended: its exit status (-1 when it could not run or was killed)
-// and what it wrote to standard output and to standard error.
-struct ProgramRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-
-  friend bool operator==(const ProgramRun&, const ProgramRun&) = default;
-};
-
-// Runs argv to completion with the environment env ("NAME=value" entries, nothing
-// else) and standard input from /dev/null.
-ProgramRun RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+// Runs argv to completion with standard input from /dev/null and its standard output
+// and standard error in log (when given), in the environment env ("NAME=value" entries,
+// nothing else; the test's own when null). Returns its exit status, or -1 when it could
+// not run or was killed.
+int RunCommand(const std::vector<std::string>& argv, std::string* log = nullptr,
+               const std::vector<std::string>* env = nullptr);
 
 // OpenSSL writes with plain write(): a peer that has gone would kill the test with
 // SIGPIPE, as the program prevents at start-up.
