@@ -21,3 +21,25 @@ MailerRunParameters TakeRunParameters(const std::vector<std::string>& params) {
   }
   return run;
 }
+
+const char* InformationText(const std::vector<std::string>& arguments) {
+  static constexpr const char* usage =
+      "Usage: e-mailer SUBJECT [BODY] [showui]\n"
+      "Sends one e-mail with SUBJECT and BODY through the SMTP server of the settings\n"
+      "in ${XDG_CONFIG_HOME:-$HOME/.config}/Zelkor/Kestrum/SMTP.reg, then exits.\n"
+      "\n"
+      "  showui     also report \"Message sent OK\" after a success (any letter case)\n"
+      "  --help     print this text and exit\n"
+      "  --version  print the version and exit\n"
+      "\n"
+      "One leading '-' or '/' is removed from every parameter: write \"//tmp is full\"\n"
+      "for the subject \"/tmp is full\".\n"
+      "Exit status: 0 sent, 1 connect failed, 2 send failed, 3 sent but QUIT failed,\n"
+      "64 no subject, 71 OpenSSL lock table not allocated.\n"
+      "See e-mailer(1) for the settings.\n";
+  static constexpr const char* version = "e-mailer " EMAILER_VERSION "\n";
+  if (arguments.size() != 1) return nullptr;
+  if (arguments[0] == "--help") return usage;
+  if (arguments[0] == "--version") return version;
+  return nullptr;
+}

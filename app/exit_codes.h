@@ -8,5 +8,6 @@ enum MailerExitCode : int {
   ExitSendFailed = 2,     // the server did not take the message
   ExitQuitFailed = 3,     // the message was taken, but the closing QUIT failed
   ExitNoSubject = 64,     // no subject on the command line: nothing was done (EX_USAGE)
-  ExitStartupFailed = 71  // the TLS lock table could not be allocated (EX_OSERR)
+  ExitStartupFailed = 71,  // the TLS lock table could not be allocated (EX_OSERR)
+  ExitOutputFailed = 74    // the --help or --version text could not be written (EX_IOERR)
 };

@@ -1,11 +1,20 @@
 // e-mailer: sends one e-mail, whose subject and body are its parameters, through the
-// SMTP server of the user's settings, and exits.
+// SMTP server of the user's settings, and exits. "--help" or "--version" alone prints
+// its text to standard output instead and sends nothing.
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
+#include "app/exit_codes.h"
 #include "app/mailer_app.h"
 
 int main(int argc, char* argv[]) {
-  CMailerApp app(std::vector<std::string>(argv + 1, argv + argc));
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (const char* text = InformationText(arguments)) {
+    // A text that could not be written is not a success (e-mailer --help >/dev/full).
+    return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : ExitOutputFailed;
+  }
+  CMailerApp app(std::move(arguments));
   return app.Run();
 }

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "app/password_command.h"
 #include "app/result_dialog.h"
 #include "app/settings.h"
 #include "mime/message.h"
@@ -39,8 +40,13 @@ bool ConnectStep(CTAVSMTPConnection& connection, int authMethod) {
     std::string ssl = ReadSmtpSetting("SSL", "");
     std::string port = ReadSmtpSetting("Port", "25");
     std::string password = ReadSmtpSetting("AuthPassword", "");
+    std::string passwordCommand = ReadSmtpSetting("AuthPasswordCommand", "");
     std::string user = ReadSmtpSetting("AuthUser", "");
     std::string server = ReadSmtpSetting("Server", "");
+    // Without authentication no password is needed, and no command is run for one.
+    if (!passwordCommand.empty() && authMethod != AuthNone) {
+      password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);
+    }
     const bool tls = std::atoi(ssl.c_str()) != 0;
     if (tls) StartTlsLibrary();
     connection.Connect(server.c_str(), authMethod, user.c_str(), password.c_str(),

@@ -41,6 +41,12 @@ constexpr const char* messages[] = {
     "Failed to connect via SSL: Details:%1",                      // 545
     "Failed to send data via SSL: Details:%1",                    // 546
     "Failed to receive data via SSL: Details:%1",                 // 547
+    "Unexpected AUTH PLAIN credentials response, Last Response: %1",  // 548
+    "Unexpected EHLO response, no OAUTHBEARER or XOAUTH2, Last Response: %1",  // 549
+    "Unexpected AUTH OAUTHBEARER response, Last Response: %1",    // 550
+    "Unexpected AUTH XOAUTH2 response, Last Response: %1",        // 551
+    "The server refused the OAuth 2.0 token, Details: %1",        // 552
+    "Failed to get the password from AuthPasswordCommand: %1",    // 553
 };
 
 constexpr std::uint32_t messageCount = sizeof messages / sizeof messages[0];

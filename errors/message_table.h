@@ -1,4 +1,4 @@
-// The engine's message table: one text per failure, ids 512 to 547, raised in the
+// The engine's message table: one text per failure, ids 512 to 553, raised in the
 // interface facility. "%1" in a text stands for the exception's response text.
 #pragma once
 
@@ -39,6 +39,14 @@ inline constexpr std::uint32_t msgHttpProxyViaSSL = 544;
 inline constexpr std::uint32_t msgConnectViaSSL = 545;
 inline constexpr std::uint32_t msgSendViaSSL = 546;
 inline constexpr std::uint32_t msgReceiveViaSSL = 547;
+// SASL PLAIN with its initial response (RFC 4616) and the OAuth 2.0 bearer mechanisms.
+inline constexpr std::uint32_t msgSaslPlainCredentials = 548;
+inline constexpr std::uint32_t msgNoOAuthMechanism = 549;
+inline constexpr std::uint32_t msgOAuthBearer = 550;
+inline constexpr std::uint32_t msgXOAuth2 = 551;
+inline constexpr std::uint32_t msgOAuthTokenRefused = 552;
+// The program's password command; "%1" names the command and what went wrong.
+inline constexpr std::uint32_t msgPasswordCommand = 553;
 
 // The text of message id with every "%1" replaced by insert; empty for an id that is
 // not in the table. Texts without "%1" ignore insert.

@@ -1,12 +1,14 @@
 // Fuzzes the encoded words of header values (RFC 2047, the "Q" encoding) with any text,
 // for both charsets the program sends. Nothing in a value may start a header line of
-// its own or leave 7-bit ASCII: no CR, LF, NUL, other control character but TAB, or
-// 8-bit byte stands anywhere in it. Where the text holds no "=?" (which could read as
-// the start of an encoded word), the value is decoded again and must give the text
-// back, converted to UTF-8 for "UTF-8"; each encoded word holds one chunk of at most
-// 70 bytes that needed encoding, and with "UTF-8" only whole characters of well-formed
-// text. The ANSI code page is the locale's, taken from the environment as the program
-// does at start-up (LC_ALL=de_DE.ISO-8859-1 fuzzes the Latin-1 conversion).
+// its own or leave 7-bit ASCII: no CR or LF but the CR LF SP that separates two encoded
+// words, and no NUL, other control character but TAB, or 8-bit byte anywhere. Decoded
+// again (the white space between adjacent encoded words dropped), the value must give
+// the text back, converted to UTF-8 for "UTF-8"; each encoded word holds at most
+// maxEncodedWordLength characters, stands apart from other text (white space or the
+// value's ends on both sides), and with "UTF-8" holds only whole characters of
+// well-formed text; plain text holds no word that needed encoding. The ANSI code page
+// is the locale's, taken from the environment as the program does at start-up
+// (LC_ALL=de_DE.ISO-8859-1 fuzzes the Latin-1 conversion).
 #include <algorithm>
 #include <clocale>
 #include <cstdint>
@@ -21,7 +23,6 @@
 
 namespace {
 
-constexpr std::size_t chunkSize = 70;
 constexpr std::string_view charsets[] = {"iso-8859-1", "UTF-8"};
 
 struct Piece {
@@ -29,11 +30,17 @@ struct Piece {
   std::string bytes;
 };
 
-// 8-bit bytes and control characters but TAB are what makes a chunk an encoded word.
-bool NeedsEncoding(char c) {
-  auto b = static_cast<unsigned char>(c);
-  return b >= 127 || (b < 32 && c != '\t');
+// What no plain word may hold: 8-bit bytes, control characters, "=?", more than 997
+// characters.
+bool IsEncodable(std::string_view word) {
+  return word.size() > 997 || word.find("=?") != std::string_view::npos ||
+         std::any_of(word.begin(), word.end(), [](char c) {
+           auto b = static_cast<unsigned char>(c);
+           return b >= 127 || b < 32;
+         });
 }
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 int UpperHexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -67,25 +74,36 @@ std::optional<std::string> DecodeWord(std::string_view text) {
 }
 
 // The value cut into plain text and decoded words "=?charset?q?...?="; nullopt when a
-// word is not well-formed.
+// word is not well-formed, touches other text, or a line break stands anywhere but
+// between two encoded words.
 std::optional<std::vector<Piece>> Decode(std::string_view value, std::string_view charset) {
   const std::string opener = "=?" + std::string(charset) + "?q?";
   std::vector<Piece> pieces;
   std::size_t pos = 0;
   while (pos < value.size()) {
-    std::size_t start = std::min(value.find(opener, pos), value.size());
+    if (value.substr(pos, 3) == "\r\n ") {
+      if (pieces.empty() || !pieces.back().word || value.substr(pos + 3, opener.size()) != opener) {
+        return std::nullopt;
+      }
+      pos += 3;
+      continue;
+    }
+    const std::size_t start = std::min({value.find(opener, pos), value.find('\r', pos), value.size()});
     if (start > pos) {
       pieces.push_back({false, std::string(value.substr(pos, start - pos))});
       pos = start;
       continue;
     }
+    if (value[pos] == '\r') return std::nullopt;
+    if (pos > 0 && !IsBlank(value[pos - 1])) return std::nullopt;
     std::size_t close = value.find("?=", pos + opener.size());
-    if (close == std::string_view::npos) return std::nullopt;
+    if (close == std::string_view::npos || close + 2 - pos > maxEncodedWordLength) return std::nullopt;
     std::optional<std::string> word =
         DecodeWord(value.substr(pos + opener.size(), close - pos - opener.size()));
     if (!word) return std::nullopt;
     pieces.push_back({true, std::move(*word)});
     pos = close + 2;
+    if (pos < value.size() && !IsBlank(value[pos]) && value[pos] != '\r') return std::nullopt;
   }
   return pieces;
 }
@@ -123,20 +141,25 @@ bool IsWellFormedUtf8(std::string_view s) {
 
 void CheckValue(std::string_view text, std::string_view charset) {
   const std::string value = EncodeHeaderText(text, charset);
-  for (unsigned char c : value) FUZZ_CHECK(c == '\t' || (c >= ' ' && c < 127));
+  for (unsigned char c : value) FUZZ_CHECK(c == '\t' || c == '\r' || c == '\n' || (c >= ' ' && c < 127));
 
   const bool utf8 = IsUtf8Charset(charset);
   const std::string expected = utf8 ? AnsiToUtf8(text) : std::string(text);
-  if (expected.find("=?") != std::string::npos) return;
   std::optional<std::vector<Piece>> pieces = Decode(value, charset);
   FUZZ_CHECK(pieces.has_value());
   std::string decoded;
   const bool wholeCharacters = utf8 && IsWellFormedUtf8(expected);
   for (const Piece& piece : *pieces) {
     if (piece.word) {
-      FUZZ_CHECK(!piece.bytes.empty() && piece.bytes.size() <= chunkSize);
-      FUZZ_CHECK(std::any_of(piece.bytes.begin(), piece.bytes.end(), NeedsEncoding));
+      FUZZ_CHECK(!piece.bytes.empty());
       FUZZ_CHECK(!wholeCharacters || IsWellFormedUtf8(piece.bytes));
+    } else {
+      std::size_t from = 0;
+      for (std::size_t p = 0; p <= piece.bytes.size(); ++p) {
+        if (p < piece.bytes.size() && !IsBlank(piece.bytes[p])) continue;
+        FUZZ_CHECK(!IsEncodable(std::string_view(piece.bytes).substr(from, p - from)));
+        from = p + 1;
+      }
     }
     decoded += piece.bytes;
   }

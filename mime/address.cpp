@@ -10,6 +10,6 @@ CTAVSMTPAddress::CTAVSMTPAddress(std::string name, std::string address)
 
 std::string CTAVSMTPAddress::ToHeaderText(bool encode, const std::string& charset) const {
   if (displayName.empty()) return emailAddress;
-  const std::string name = encode ? EncodeHeaderText(displayName, charset) : displayName;
+  const std::string name = encode ? EncodeDisplayName(displayName, charset) : displayName;
   return FillTemplate("%s <%s>", {name, emailAddress});
 }

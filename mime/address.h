@@ -9,8 +9,9 @@ class CTAVSMTPAddress {
   CTAVSMTPAddress(std::string name, std::string address);
 
   // "name <address>", or the bare address when the name is empty. With encode, the
-  // name goes through EncodeHeaderText with the charset, so 8-bit names become encoded
-  // words. Nothing is quoted or checked.
+  // name goes through EncodeDisplayName with the charset: as it is when made of atoms,
+  // else a quoted string or encoded words. Without encode it goes as it is. The address
+  // is never checked.
   std::string ToHeaderText(bool encode, const std::string& charset) const;
 
   std::string displayName;

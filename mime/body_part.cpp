@@ -7,6 +7,7 @@
 #include "mime/attachment_stream.h"
 #include "mime/dot_stuffing.h"
 #include "mime/fill_template.h"
+#include "mime/line_ends.h"
 #include "mime/quoted_printable.h"
 #include "mime/utf8.h"
 #include "errors/message_table.h"
@@ -22,7 +23,9 @@ enum class Encoding { Base64, QuotedPrintable, None };
 
 // The part header templates. Arguments name the values in "%s" order: P the parent's
 // boundary, T contentType, C charset, N attachmentTitle, B the part's own boundary.
-// Attachments are always Base64. Attachment headers open with an extra CR LF.
+// Attachments are always Base64. Attachment headers open with an extra CR LF. A text
+// part with children is a multipart container, which declares no transfer encoding
+// (RFC 2046 5.1).
 struct PartHeaderTemplate {
   bool attachment;
   bool withChildren;
@@ -40,14 +43,6 @@ constexpr PartHeaderTemplate partHeaderTemplates[] = {
      "\r\n\r\n--%s\r\nContent-Type: %s; name=\"%s\"\r\n"
      "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"%s\"\r\n",
      "PTNN"},
-    {false, true, Encoding::Base64,
-     "\r\n--%s\r\nContent-Type: %s; charset=%s; Boundary=\"%s\"\r\n"
-     "Content-Transfer-Encoding: base64\r\n",
-     "PTCB"},
-    {false, true, Encoding::QuotedPrintable,
-     "\r\n--%s\r\nContent-Type: %s; charset=%s; Boundary=\"%s\"\r\n"
-     "Content-Transfer-Encoding: quoted-printable\r\n",
-     "PTCB"},
     {false, true, Encoding::None, "\r\n--%s\r\nContent-Type: %s; charset=%s; Boundary=\"%s\"\r\n",
      "PTCB"},
     {false, false, Encoding::Base64,
@@ -81,20 +76,14 @@ std::vector<std::unique_ptr<CTAVSMTPBodyPart>> CopyChildren(const CTAVSMTPBodyPa
   return copies;
 }
 
-// Every CR LF, CR and LF as CR LF, in one pass.
-std::string WithCrLfLineEnds(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 32);
-  std::size_t from = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c != '\r' && c != '\n') continue;
-    out.append(text.substr(from, i - from)).append("\r\n");
-    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    from = i + 1;
-  }
-  out.append(text.substr(from));
-  return out;
+// The encoding of a text part's body. A container's own text, its preamble, stands
+// outside its children and their encodings: it goes out as it is, or quoted-printable
+// when it could not.
+Encoding TextEncoding(const CTAVSMTPBodyPart& part) {
+  if (!part.children.empty()) return Encoding::None;
+  if (part.base64) return Encoding::Base64;
+  return part.quotedPrintable || NeedsQuotedPrintable(part.text) ? Encoding::QuotedPrintable
+                                                                 : Encoding::None;
 }
 
 // Sizes whose Base64 text the coder can't hold in its 32-bit length.
@@ -116,7 +105,6 @@ CTAVSMTPBodyPart::CTAVSMTPBodyPart(const CTAVSMTPBodyPart& other)
       contentLocation(other.contentLocation),
       text(other.text),
       children(CopyChildren(other, this)),
-      parent(other.parent),
       boundary(other.boundary),
       quotedPrintable(other.quotedPrintable),
       base64(other.base64),
@@ -135,7 +123,6 @@ CTAVSMTPBodyPart& CTAVSMTPBodyPart::operator=(const CTAVSMTPBodyPart& other) {
   contentId = other.contentId;
   contentLocation = other.contentLocation;
   text = other.text;
-  parent = other.parent;
   boundary = other.boundary;
   quotedPrintable = other.quotedPrintable;
   base64 = other.base64;
@@ -171,9 +158,7 @@ CTAVSMTPBodyPart* CTAVSMTPBodyPart::FindChildByType(const std::string& type) con
 std::string CTAVSMTPBodyPart::RenderHeader() const {
   const bool attachment = !attachmentPath.empty();
   const bool withChildren = !children.empty();
-  const Encoding encoding = attachment || base64 ? Encoding::Base64
-                            : quotedPrintable    ? Encoding::QuotedPrintable
-                                                 : Encoding::None;
+  const Encoding encoding = attachment ? Encoding::Base64 : TextEncoding(*this);
   const auto& chosen = *std::find_if(
       std::begin(partHeaderTemplates), std::end(partHeaderTemplates), [&](const auto& t) {
         return t.attachment == attachment && t.withChildren == withChildren && t.encoding == encoding;
@@ -224,17 +209,18 @@ std::optional<std::string> CTAVSMTPBodyPart::RenderAttachment() {
   return EncodedBodyText();
 }
 
+// The text is given CR LF line ends first, whoever set it, so no bare CR or LF reaches
+// the wire.
 std::string CTAVSMTPBodyPart::RenderText(bool dotStuff) {
-  std::string converted;
-  std::string_view source = text;
-  if (IsUtf8Charset(charset)) {
-    converted = AnsiToUtf8(text);
-    source = converted;
+  std::string source = WithCrLfLineEnds(text);
+  if (IsUtf8Charset(charset)) source = AnsiToUtf8(source);
+  const Encoding encoding = TextEncoding(*this);
+  if (encoding == Encoding::Base64) return EncodeBase64(source);  // no line starts with a dot
+  if (encoding == Encoding::QuotedPrintable || NeedsQuotedPrintable(source)) {
+    source = EncodeQuotedPrintable(source);
   }
-  if (base64) return EncodeBase64(source);  // Base64 has no line that starts with a dot
-  std::string body = quotedPrintable ? EncodeQuotedPrintable(source) : std::string(source);
-  if (dotStuff) DotStuff(body);
-  return body;
+  if (dotStuff) DotStuff(source);
+  return source;
 }
 
 std::string CTAVSMTPBodyPart::EncodeBase64(std::string_view bytes) {

@@ -23,8 +23,10 @@ class CTAVSMTPBodyPart {
 
   // A text/plain part in "iso-8859-1", quoted-printable, with a fresh UUID boundary.
   CTAVSMTPBodyPart();
-  // Copies every field but encodedBody, the parent pointer and the boundary included,
-  // and deep-copies the children, whose copies get this part as their parent.
+  // Copies every field but encodedBody and the parent, the boundary included, and
+  // deep-copies the children, whose copies get this part as their parent. A copy has
+  // no parent until AddChild makes it a child; an assigned part keeps its own place in
+  // its tree. So no part can point to a parent that is gone.
   CTAVSMTPBodyPart(const CTAVSMTPBodyPart& other);
   CTAVSMTPBodyPart& operator=(const CTAVSMTPBodyPart& other);
   virtual ~CTAVSMTPBodyPart() = default;
@@ -42,10 +44,15 @@ class CTAVSMTPBodyPart {
   CTAVSMTPBodyPart* FindChildByType(const std::string& type) const;
 
   // The part's header: the parent's boundary line, the Content-Type line (with the
-  // part's own boundary when it has children), the transfer encoding, the attachment's
+  // part's own boundary when it has children), the transfer encoding (none for a part
+  // with children; quoted-printable for a text whose flags ask for none but which holds
+  // 8-bit bytes, a NUL or a line over 998 octets), the attachment's
   // disposition, the Content-Base, Content-ID and Content-Location lines that are set,
   // and the empty line. A part without a parent opens with an empty boundary.
   std::string RenderHeader() const;
+  // A text goes out with CR LF line ends, whatever the line ends of text; the text of a
+  // part with children, its preamble, goes out as it is, or quoted-printable when it
+  // could not.
   // The encoded body; dotStuff doubles line-leading dots of quoted-printable and plain
   // text. Replaces encodedBody when the body is Base64. Null when the attachment can't
   // be opened or read, is not a regular file, or is larger than maxAttachmentSize (the

@@ -1,8 +1,15 @@
 #include "mime/message.h"
 
+#include <algorithm>
+
 #include "mime/date_header.h"
 #include "mime/fill_template.h"
 #include "mime/header_encoding.h"
+#include "mime/header_folding.h"
+#include "mime/line_ends.h"
+#include "mime/message_id.h"
+#include "mime/quoted_printable.h"
+#include "mime/utf8.h"
 #include "platform/local_time.h"
 
 namespace {
@@ -16,6 +23,15 @@ constexpr const char* priorityLines[] = {
 };
 
 constexpr const char* multipartPreamble = "This is a multi-part message in MIME format";
+
+std::string Join(const std::vector<std::string>& items, std::string_view separator) {
+  std::string text;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) text += separator;
+    text += items[i];
+  }
+  return text;
+}
 
 }  // namespace
 
@@ -40,22 +56,22 @@ std::string CTAVSMTPMessage::BuildHeader() { return BuildHeaderAt(CurrentTime())
 
 std::string CTAVSMTPMessage::BuildHeaderAt(std::time_t when) const {
   const std::string& charset = rootPart.charset;
-  const std::string ccText = AddressListText(ccList, charset);
-  std::string header = "From: " + from.ToHeaderText(true, charset);
-  header += "\r\nTo: " + AddressListText(toList, charset) + "\r\n";
-  if (!ccText.empty()) header += "Cc: " + ccText + "\r\n";
-  header += "Subject: " + EncodeHeaderText(subject, charset);
-  if (!mailer.empty()) header += "\r\nX-Mailer: " + mailer;
-  header += "\r\n";
+  std::string header;
+  auto addField = [&header](const std::string& field) { header += FoldHeaderField(field) + "\r\n"; };
+  addField("From: " + from.ToHeaderText(true, charset));
+  addField("To: " + AddressListText(toList, charset, "To: "));
+  const std::string ccText = AddressListText(ccList, charset, "Cc: ");
+  if (!ccText.empty()) addField("Cc: " + ccText);
+  addField("Subject: " + EncodeHeaderText(subject, charset));
+  if (!mailer.empty()) addField("X-Mailer: " + mailer);
   header += ContentLines();
-  if (!replyTo.emailAddress.empty()) {
-    header += "Reply-To: " + replyTo.ToHeaderText(true, charset) + "\r\n";
-  }
+  if (!replyTo.emailAddress.empty()) addField("Reply-To: " + replyTo.ToHeaderText(true, charset));
   header += "Date: " + DateText(when) + "\r\n";
+  if (!messageId.empty() && !HasMessageIdLine()) header += "Message-ID: <" + messageId + ">\r\n";
   if (priority >= 0 && priority < static_cast<int>(std::size(priorityLines))) {
     header += priorityLines[priority];
   }
-  for (const std::string& line : extraHeaders) header += line + "\r\n";
+  for (const std::string& line : extraHeaders) addField(line);
   return header;
 }
 
@@ -90,26 +106,45 @@ CTAVSMTPMessage::AddressList* CTAVSMTPMessage::ListOf(int kind) {
   return const_cast<AddressList*>(static_cast<const CTAVSMTPMessage*>(this)->ListOf(kind));
 }
 
-// The rendered addresses joined by a comma without a space.
-std::string CTAVSMTPMessage::AddressListText(const AddressList& list,
-                                             const std::string& charset) const {
-  std::string text;
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    if (i > 0) text += ",";
-    text += list[i]->ToHeaderText(true, charset);
-  }
-  return text;
+std::string CTAVSMTPMessage::PlainBodyText() const {
+  std::string body = WithCrLfLineEnds(rootPart.text);
+  if (IsUtf8Charset(rootPart.charset)) body = AnsiToUtf8(body);
+  return PlainBodyIsQuotedPrintable() ? EncodeQuotedPrintable(body) : body;
+}
+
+// The rendered addresses joined by a comma without a space while the field fits one
+// line; a longer field joins them with ", ", so it can be folded between them.
+std::string CTAVSMTPMessage::AddressListText(const AddressList& list, const std::string& charset,
+                                             std::string_view fieldName) const {
+  std::vector<std::string> items;
+  for (const auto& address : list) items.push_back(address->ToHeaderText(true, charset));
+  std::string text = Join(items, ",");
+  return fieldName.size() + text.size() > foldedLineLength ? Join(items, ", ") : text;
 }
 
 // MIME-Version and Content-Type of the root part: with mime a multipart root names its
-// boundary; without mime the charset is written on a continuation line.
+// boundary; without mime the charset is written on a continuation line, and a plain
+// body that goes out quoted-printable says so.
 std::string CTAVSMTPMessage::ContentLines() const {
   if (!mime) {
-    return FillTemplate("Content-Type: %s;\r\n\tcharset=%s\r\n", {rootPart.contentType, rootPart.charset});
+    const std::string type =
+        FillTemplate("Content-Type: %s;\r\n\tcharset=%s\r\n",
+                     {rootPart.contentType, rootPart.charset});
+    if (!PlainBodyIsQuotedPrintable()) return type;
+    return "MIME-Version: 1.0\r\n" + type + "Content-Transfer-Encoding: quoted-printable\r\n";
   }
   if (rootPart.ChildCount() > 0) {
     return FillTemplate("MIME-Version: 1.0\r\nContent-Type: %s; boundary=\"%s\"\r\n",
                         {rootPart.contentType, rootPart.boundary});
   }
   return FillTemplate("MIME-Version: 1.0\r\nContent-Type: %s\r\n", {rootPart.contentType});
+}
+
+// The transfer sends the root's text as the body only without mime and children.
+bool CTAVSMTPMessage::PlainBodyIsQuotedPrintable() const {
+  return !mime && rootPart.ChildCount() == 0 && NeedsQuotedPrintable(rootPart.text);
+}
+
+bool CTAVSMTPMessage::HasMessageIdLine() const {
+  return std::any_of(extraHeaders.begin(), extraHeaders.end(), IsMessageIdLine);
 }

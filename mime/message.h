@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "mime/address.h"
@@ -31,9 +32,13 @@ class CTAVSMTPMessage {
   CTAVSMTPAddress* RecipientAt(int index, int kind) const;
 
   // The header block as of now: From, To, Cc, Subject, X-Mailer, the content lines,
-  // Reply-To, Date, X-Priority and the extra lines, each ending in CR LF, without the
-  // empty line that ends the block. Header values are encoded with the root part's
-  // charset and never folded; Bcc recipients get no line.
+  // Reply-To, Date, Message-ID (when messageId is set and no extra line sets one),
+  // X-Priority and the extra lines, each ending in CR LF, without the empty line that
+  // ends the block. Header values are encoded with the root part's charset; every
+  // field but the content lines is folded at white space to 78 characters where it
+  // can be (FoldHeaderField). Without mime, a plain body that needs quoted-printable
+  // (PlainBodyText) adds "MIME-Version: 1.0" before and "Content-Transfer-Encoding:
+  // quoted-printable" after the Content-Type. Bcc recipients get no line.
   virtual std::string BuildHeader();
   // The same block with the Date of a given instant.
   std::string BuildHeaderAt(std::time_t when) const;
@@ -43,6 +48,12 @@ class CTAVSMTPMessage {
   // preamble "This is a multi-part message in MIME format" and gets a text child, in
   // the root's charset, after the children it already has.
   void SetBody(const std::string& body);
+
+  // The body of a message without mime and without child parts, as it goes out after
+  // the header block, before dot stuffing: the root's text with CR LF line ends, in
+  // UTF-8 when the root's charset is "UTF-8", and quoted-printable when it holds a byte
+  // of 128 and above, a NUL or a line over 998 octets (NeedsQuotedPrintable).
+  std::string PlainBodyText() const;
 
   CTAVSMTPAddress from;
   std::string subject;
@@ -58,11 +69,17 @@ class CTAVSMTPMessage {
   std::vector<std::unique_ptr<CTAVSMTPAddress>> bccList;
   std::vector<std::string> extraHeaders;
   bool mime = false;
+  // The Message-ID without its angle brackets ("left@domain"); the transfer fills an
+  // empty one with MakeMessageId. Empty: no Message-ID line.
+  std::string messageId;
 
  private:
   using AddressList = std::vector<std::unique_ptr<CTAVSMTPAddress>>;
   const AddressList* ListOf(int kind) const;
   AddressList* ListOf(int kind);
-  std::string AddressListText(const AddressList& list, const std::string& charset) const;
+  std::string AddressListText(const AddressList& list, const std::string& charset,
+                              std::string_view fieldName) const;
   std::string ContentLines() const;
+  bool PlainBodyIsQuotedPrintable() const;
+  bool HasMessageIdLine() const;
 };

@@ -1,8 +1,10 @@
 #include "mime/quoted_printable.h"
 
+#include <algorithm>
 #include <array>
 
 #include "mime/hex_digit.h"
+#include "mime/line_ends.h"
 
 namespace {
 
@@ -20,12 +22,16 @@ constexpr auto literal = MakeLiteralTable();
 
 bool IsLiteral(char c) { return literal[static_cast<unsigned char>(c)]; }
 
-// Pass 1 for one line, into a buffer sized by a first count.
+bool EndsInBlank(std::string_view line) { return line.ends_with(' ') || line.ends_with('\t'); }
+
+// Pass 1 for one line, into a buffer sized by a first count. A blank that ends the line
+// is escaped too.
 void Escape(std::string_view line, std::size_t escapes, std::string& escaped) {
   escaped.resize(line.size() + 2 * escapes);
   char* o = escaped.data();
-  for (char c : line) {
-    if (IsLiteral(c)) {
+  const char* blankEnd = EndsInBlank(line) ? &line.back() : nullptr;
+  for (const char& c : line) {
+    if (IsLiteral(c) && &c != blankEnd) {
       *o++ = c;
     } else {
       auto b = static_cast<unsigned char>(c);
@@ -79,6 +85,7 @@ std::string EncodeQuotedPrintable(std::string_view text) {
       escapes += IsLiteral(text[end]) ? 0 : 1;
     }
     const std::string_view line = text.substr(pos, end - pos);
+    if (EndsInBlank(line)) ++escapes;
     if (escapes == 0 && line.size() <= maxLine) {
       out.append(line);
     } else {
@@ -90,4 +97,11 @@ std::string EncodeQuotedPrintable(std::string_view text) {
     pos = end + 1;
   }
   return out;
+}
+
+bool NeedsQuotedPrintable(std::string_view text) {
+  const bool eightBitOrNul = std::any_of(text.begin(), text.end(), [](char c) {
+    return c == '\0' || static_cast<unsigned char>(c) >= 128;
+  });
+  return eightBitOrNul || LongestLine(text) > maxLineLength;
 }

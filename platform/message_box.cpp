@@ -1,16 +1,18 @@
 #include "platform/message_box.h"
 
 #include <cerrno>
-#include <cstdio>
 
 #include "platform/code_page.h"
+#include "platform/terminal_text.h"
 #include "platform/window_module.h"
 
 void ShowMessageBox(const std::string& text) {
   if (const WindowModule* module = LoadWindowModule()) {
-    if (module->showMessageBox(program_invocation_short_name, Utf8FromAnsi(text).c_str()) == 0) {
+    std::string shown = Utf8FromAnsi(CutMessageText(text, AnsiCodePageIsUtf8()));
+    if (module->showMessageBox(program_invocation_short_name, shown.c_str(),
+                               messageBoxCloseAfterMs) >= 0) {
       return;
     }
   }
-  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text.c_str());
+  WriteErrorLine(text);
 }

@@ -66,14 +66,14 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
 }
 
 // A quoted string starting at text[0] == '"'; on success text is left after the
-// closing quote.
+// closing quote. \\ and \" are the escapes; a backslash before anything else is kept
+// as it is, as users write "DOMAIN\user" by hand.
 std::optional<std::string> ParseQuoted(std::string_view& text) {
   std::string out;
   std::size_t i = 1;
   for (; i < text.size() && text[i] != '"'; ++i) {
-    if (text[i] == '\\') {
-      if (++i == text.size() || (text[i] != '\\' && text[i] != '"')) return std::nullopt;
-    }
+    bool escape = text[i] == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"');
+    if (escape) ++i;
     out += text[i];
   }
   if (i == text.size()) return std::nullopt;
@@ -103,6 +103,7 @@ class RegFileParser {
   std::optional<std::vector<RegKeySection>> Parse() {
     if (!ParseHeader()) return std::nullopt;
     while (next < lines.size()) {
+      current = next;
       std::string_view line = TrimRight(TrimLeft(lines[next++]));
       if (line.empty() || line.front() == ';') continue;
       bool ok = line.front() == '[' ? ParseKeyLine(line) : ParseValueLine(line);
@@ -111,33 +112,54 @@ class RegFileParser {
     return std::move(keys);
   }
 
+  // The first line that broke the syntax, and why.
+  RegParseError Error() const {
+    return {current + 1, reason.empty() ? "the line breaks the registry file syntax" : reason};
+  }
+
  private:
+  bool Fail(const char* why) {
+    if (reason.empty()) reason = why;
+    return false;
+  }
+
+  std::nullopt_t FailValue(const char* why) {
+    Fail(why);
+    return std::nullopt;
+  }
+
   bool ParseHeader() {
     while (next < lines.size() && TrimRight(TrimLeft(lines[next])).empty()) ++next;
-    if (next == lines.size()) return false;
+    current = next;
+    if (next == lines.size()) return Fail("the file holds no registry header");
     std::string_view header = TrimRight(TrimLeft(lines[next++]));
     version5 = header == version5Header;
-    return version5 || header == version4Header;
+    if (version5 || header == version4Header) return true;
+    return Fail("the first line is not \"Windows Registry Editor Version 5.00\" or \"REGEDIT4\"");
   }
 
   bool ParseKeyLine(std::string_view line) {
+    if (line.size() < 3 || line.back() != ']') return Fail("a key line must end with ]");
     // "[-key]" would delete the key: a file that asks for that is no key's contents.
-    if (line.size() < 3 || line.back() != ']' || line[1] == '-') return false;
+    if (line[1] == '-') return Fail("a key line that deletes a key ([-...])");
     keys.push_back({AnsiFromUtf8(line.substr(1, line.size() - 2)), {}});
     return true;
   }
 
   bool ParseValueLine(std::string_view line) {
-    if (keys.empty()) return false;
+    if (keys.empty()) return Fail("a value comes before the first key line");
     std::optional<std::string> name;
     if (line.front() == '@') {
       name.emplace();
       line.remove_prefix(1);
     } else if (line.front() == '"') {
       name = ParseQuoted(line);
+      if (!name) return Fail("a string has no closing quote");
+    } else {
+      return Fail("a value name must be in double quotes, or @");
     }
     line = TrimLeft(line);
-    if (!name || line.empty() || line.front() != '=') return false;
+    if (line.empty() || line.front() != '=') return Fail("no = after the value name");
     std::optional<RegValue> value = ParseData(TrimLeft(line.substr(1)));
     if (!value) return false;
     value->name = AnsiFromUtf8(*name);
@@ -148,12 +170,13 @@ class RegFileParser {
   std::optional<RegValue> ParseData(std::string_view data) {
     if (!data.empty() && data.front() == '"') {
       std::optional<std::string> text = ParseQuoted(data);
-      if (!text || !TrimLeft(data).empty()) return std::nullopt;
+      if (!text) return FailValue("a string has no closing quote");
+      if (!TrimLeft(data).empty()) return FailValue("text follows the closing quote");
       return RegValue{{}, REG_SZ, AnsiFromUtf8(*text) + '\0'};
     }
     if (StartsWithNoCase(data, "dword:")) {
       std::optional<std::uint32_t> number = ParseHexNumber(data.substr(6), 8);
-      if (!number) return std::nullopt;
+      if (!number) return FailValue("dword: takes one to eight hex digits");
       std::string bytes;
       for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(*number >> shift);
       return RegValue{{}, REG_DWORD, bytes};
@@ -163,25 +186,27 @@ class RegFileParser {
 
   // hex:... (REG_BINARY) or hex(n):..., with its continuation lines.
   std::optional<RegValue> ParseHexData(std::string_view data) {
-    if (!StartsWithNoCase(data, "hex")) return std::nullopt;
+    if (!StartsWithNoCase(data, "hex")) {
+      return FailValue("the data is not a \"string\", dword: or hex:");
+    }
     data.remove_prefix(3);
     std::uint32_t type = REG_BINARY;
     if (!data.empty() && data.front() == '(') {
       std::size_t close = data.find(')');
-      if (close == std::string_view::npos) return std::nullopt;
-      std::optional<std::uint32_t> n = ParseHexNumber(data.substr(1, close - 1), 8);
-      if (!n) return std::nullopt;
+      std::optional<std::uint32_t> n;
+      if (close != std::string_view::npos) n = ParseHexNumber(data.substr(1, close - 1), 8);
+      if (!n) return FailValue("hex( takes a hex type number and )");
       type = *n;
       data.remove_prefix(close + 1);
     }
-    if (data.empty() || data.front() != ':') return std::nullopt;
+    if (data.empty() || data.front() != ':') return FailValue("no : after hex");
     std::string list(data.substr(1));
     while (!list.empty() && list.back() == '\\' && next < lines.size()) {
       list.pop_back();
       list += TrimRight(TrimLeft(lines[next++]));
     }
     std::optional<std::string> bytes = ParseHexBytes(list);
-    if (!bytes) return std::nullopt;
+    if (!bytes) return FailValue("hex: takes bytes of two hex digits, separated by commas");
     bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
     if (text && version5) *bytes = AnsiFromUtf16le(*bytes);
     return RegValue{{}, type, std::move(*bytes)};
@@ -189,6 +214,8 @@ class RegFileParser {
 
   std::vector<std::string_view> lines;
   std::size_t next = 0;
+  std::size_t current = 0;  // the line being read
+  std::string reason;
   bool version5 = false;
   std::vector<RegKeySection> keys;
 };
@@ -206,7 +233,8 @@ bool RegNamesEqual(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::optional<std::vector<RegKeySection>> ParseRegFile(std::string_view bytes) {
+std::optional<std::vector<RegKeySection>> ParseRegFile(std::string_view bytes,
+                                                       RegParseError* error) {
   // A UTF-8 file goes through UTF-16LE as well: each malformed sequence in it becomes
   // "?" there, which the conversion to a UTF-8 code page alone would pass through.
   std::string utf16le;
@@ -217,5 +245,8 @@ std::optional<std::vector<RegKeySection>> ParseRegFile(std::string_view bytes) {
     utf16le = ConvertCodeSet(bytes, "UTF-8", "UTF-16LE", std::string_view("?\0", 2));
   }
   std::string utf8 = ConvertCodeSet(utf16le, "UTF-16LE", "UTF-8");
-  return RegFileParser(SplitLines(utf8)).Parse();
+  RegFileParser parser(SplitLines(utf8));
+  std::optional<std::vector<RegKeySection>> keys = parser.Parse();
+  if (!keys && error != nullptr) *error = parser.Error();
+  return keys;
 }

@@ -4,7 +4,8 @@
 // (what "reg export" writes):
 //
 //   [HKEY_CURRENT_USER\software\Company\Product\Section]   a key
-//   "Name"="text"             REG_SZ; the escapes are \\ and \"
+//   "Name"="text"             REG_SZ; the escapes are \\ and \" (a backslash before any
+//                             other character stays a backslash: "CORP\jdoe")
 //   "Name"=dword:000001d1     REG_DWORD, one to eight hex digits
 //   "Name"=hex(n):bb,bb,...   type n (hex), raw bytes; hex: is REG_BINARY; a list
 //                             continues on the next line after a trailing backslash
@@ -37,9 +38,17 @@ struct RegKeySection {
   std::vector<RegValue> values;  // in file order
 };
 
+// Where and why a file is not a registry file.
+struct RegParseError {
+  std::size_t line = 0;  // counted from 1
+  std::string reason;
+};
+
 // The keys of a .reg file in file order; nullopt when the bytes are not a registry file
-// or any line breaks the syntax above.
-std::optional<std::vector<RegKeySection>> ParseRegFile(std::string_view bytes);
+// or any line breaks the syntax above, and then error (when not null) tells the first
+// line that does.
+std::optional<std::vector<RegKeySection>> ParseRegFile(std::string_view bytes,
+                                                       RegParseError* error = nullptr);
 
 // Compares key paths and value names as the registry does, without regard to case.
 bool RegNamesEqual(std::string_view a, std::string_view b);

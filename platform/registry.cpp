@@ -9,11 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/code_page.h"
 #include "platform/reg_file_parser.h"
+#include "platform/terminal_text.h"
 
 // One open key. The root is depth 0; "software" (the config directory) is 1, the
 // company and product directories 2 and 3, the section file 4.
@@ -103,34 +106,66 @@ LSTATUS CreateKeyFile(const std::string& location, const std::string& keyPath) {
   return StatusFromErrno(error);
 }
 
-LSTATUS ReadKeyFile(const std::string& location, std::string* bytes) {
-  int fd = open(location.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return StatusFromErrno(errno);
-  LSTATUS status = ERROR_SUCCESS;
+// Says on standard error, once for each file and problem, why a key file that exists
+// is not used: the user would otherwise see only what the missing settings cause.
+void ReportKeyFileProblem(const std::string& location, const std::string& problem) {
+  static std::set<std::string> reported;
+  std::string line = location + problem + "; the defaults are used instead";
+  if (reported.insert(line).second) WriteErrorLine(line);
+}
+
+// Why an existing key file could not be opened, after open failed with error.
+std::string OpenProblem(const std::string& location, int error) {
+  struct stat st;
+  if (error == ENOENT && lstat(location.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    return "a symbolic link to a missing file";
+  }
+  return std::strerror(error);
+}
+
+// The whole key file. Only a regular file is read (a FIFO or a device could block or
+// never end, and O_NONBLOCK keeps the open of a FIFO from waiting for a writer); problem
+// tells why a file that exists could not be read.
+LSTATUS ReadKeyFile(const std::string& location, std::string* bytes, std::string* problem) {
+  int fd = open(location.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    int error = errno;
+    struct stat st;
+    if (error == ENOENT && lstat(location.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+    *problem = ": " + OpenProblem(location, error);
+    return StatusFromErrno(error);
+  }
+  struct stat st;
+  LSTATUS status = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? ERROR_SUCCESS : ERROR_BADKEY;
+  if (status != ERROR_SUCCESS) *problem = ": not a regular file";
   char buffer[4096];
-  for (;;) {
+  while (status == ERROR_SUCCESS) {
     ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) status = StatusFromErrno(errno);
+    if (n < 0) {
+      *problem = std::string(": ") + std::strerror(errno);
+      status = StatusFromErrno(errno);
+    }
     if (n <= 0) break;
     bytes->append(buffer, static_cast<std::size_t>(n));
     if (bytes->size() > static_cast<std::size_t>(maxKeyFileSize)) {
+      *problem = ": the file is larger than 1 MiB";
       status = ERROR_BADDB;
-      break;
     }
   }
   close(fd);
   return status;
 }
 
-// The values of the key at path in its file; ERROR_BADDB when the file is not a
-// registry file. Sections naming other keys are not this key's values.
-LSTATUS LoadKeyValues(RegistryKey& key) {
-  std::string bytes;
-  LSTATUS status = ReadKeyFile(key.location, &bytes);
-  if (status != ERROR_SUCCESS) return status;
-  auto sections = ParseRegFile(bytes);
-  if (!sections) return ERROR_BADDB;
+// The values of the key in its file; ERROR_BADDB when the file is not a registry file.
+// Sections naming other keys are not this key's values.
+LSTATUS ParseKeyValues(RegistryKey& key, std::string_view bytes, std::string* problem) {
+  RegParseError error;
+  auto sections = ParseRegFile(bytes, &error);
+  if (!sections) {
+    *problem = ":" + std::to_string(error.line) + ": " + error.reason;
+    return ERROR_BADDB;
+  }
   for (RegKeySection& section : *sections) {
     if (!RegNamesEqual(section.path, key.path)) continue;
     for (RegValue& value : section.values) key.values.push_back(std::move(value));
@@ -138,11 +173,28 @@ LSTATUS LoadKeyValues(RegistryKey& key) {
   return ERROR_SUCCESS;
 }
 
-bool AccessGranted(const std::string& location, REGSAM access, bool directory) {
-  int mode = 0;
-  if (access & (KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS)) mode |= directory ? R_OK | X_OK : R_OK;
-  if (access & (KEY_SET_VALUE | KEY_CREATE_SUB_KEY)) mode |= W_OK;
-  return mode == 0 || faccessat(AT_FDCWD, location.c_str(), mode, AT_EACCESS) == 0;
+// Reads the key's file. A file that exists but cannot be read or parsed is reported.
+LSTATUS LoadKeyValues(RegistryKey& key) {
+  std::string bytes;
+  std::string problem;
+  LSTATUS status = ReadKeyFile(key.location, &bytes, &problem);
+  if (status == ERROR_SUCCESS) status = ParseKeyValues(key, bytes, &problem);
+  if (!problem.empty()) ReportKeyFileProblem(key.location, problem);
+  return status;
+}
+
+// Whether a key directory grants the access asked for. Only reading is checked: values
+// are never written, and creating a subkey needs write access to the directory, which
+// the creation itself finds out. So a read-only settings folder is still read.
+LSTATUS CheckKeyDirectory(const std::string& location, REGSAM access) {
+  struct stat st;
+  if (stat(location.c_str(), &st) != 0) return StatusFromErrno(errno);
+  if (!S_ISDIR(st.st_mode)) return ERROR_BADKEY;
+  bool read = (access & (KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS)) != 0;
+  if (read && faccessat(AT_FDCWD, location.c_str(), R_OK | X_OK, AT_EACCESS) != 0) {
+    return ERROR_ACCESS_DENIED;
+  }
+  return ERROR_SUCCESS;
 }
 
 // Where the subkey name of parent lives, created when asked and missing. The returned
@@ -182,11 +234,8 @@ LSTATUS OpenSubKey(HKEY key, const char* subKey, REGSAM access, bool create, HKE
   LSTATUS status = LocateSubKey(*key, subKey, create, child.get());
   if (status != ERROR_SUCCESS) return status;
   bool file = child->depth == sectionDepth;
-  struct stat st;
-  if (stat(child->location.c_str(), &st) != 0) return StatusFromErrno(errno);
-  if (file ? !S_ISREG(st.st_mode) : !S_ISDIR(st.st_mode)) return ERROR_BADKEY;
-  if (!AccessGranted(child->location, access, !file)) return ERROR_ACCESS_DENIED;
-  if (file && (status = LoadKeyValues(*child)) != ERROR_SUCCESS) return status;
+  status = file ? LoadKeyValues(*child) : CheckKeyDirectory(child->location, access);
+  if (status != ERROR_SUCCESS) return status;
   *result = child.release();
   return ERROR_SUCCESS;
 }

@@ -9,9 +9,14 @@
 // - "software" always exists: a missing config directory is created (mode 0700).
 // - Creating a missing key creates its directory (0700) or its file (0600, holding the
 //   header and the key line), and never replaces an existing file.
-// - Opening a key checks the access asked for against the directory or file: KEY_READ
-//   needs it readable (and searchable), KEY_WRITE writable.
-// - A key file that cannot be parsed counts as a key that cannot be opened.
+// - Opening a key checks read access only: KEY_READ needs a directory readable and
+//   searchable and a file readable. KEY_WRITE is granted without a check, since no value
+//   is ever written; creating a missing subkey needs write access to its directory, and
+//   only that creation fails without it. So read-only settings are still read.
+// - A key file that exists but cannot be read (not a regular file, larger than 1 MiB,
+//   an open or read failure) or parsed counts as a key that cannot be opened, and is
+//   named on standard error with the reason (and the line, for a parse failure), once
+//   for each file and problem. A missing file is not reported.
 #pragma once
 
 #include <cstdint>

@@ -1,16 +1,15 @@
 #include "platform/result_window.h"
 
-#include <cerrno>
-#include <cstdio>
-
 #include "platform/code_page.h"
+#include "platform/terminal_text.h"
 
 int RunResultDialog(const ResultDialogTemplate& dialog, const std::string& text,
                     unsigned closeAfterMs) {
   if (const WindowModule* module = LoadWindowModule()) {
-    int result = module->runResultDialog(&dialog, Utf8FromAnsi(text).c_str(), closeAfterMs);
+    std::string shown = Utf8FromAnsi(CutMessageText(text, AnsiCodePageIsUtf8()));
+    int result = module->runResultDialog(&dialog, shown.c_str(), closeAfterMs);
     if (result == IDOK || result == IDCANCEL) return result;
   }
-  std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, text.c_str());
+  WriteErrorLine(text);
   return IDOK;
 }

@@ -1,6 +1,7 @@
 // The result dialog service: runs a dialog template of window_module.h with one text.
 // With a display and the window module it is a real modal window; otherwise the text
-// goes to standard error, prefixed with the program's name, and nothing waits.
+// goes to standard error, prefixed with the program's name and made safe for a terminal
+// (terminal_text.h), and nothing waits. Either way a text is cut at messageTextLimit.
 #pragma once
 
 #include <string>

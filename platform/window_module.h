@@ -25,9 +25,12 @@ struct ResultDialogTemplate {
   const char* okText;
 };
 
-// Shows text in a modal message box with an OK button, titled caption; returns 0 once
-// it is dismissed, -1 when no window can be opened.
-using ShowMessageBoxFunction = int (*)(const char* caption, const char* text);
+// Shows text in a modal message box with an OK button, titled caption, no larger than
+// the screen (the text is wrapped and cut to the lines that fit). Returns 1 after OK or
+// Enter, 2 after Escape, the close box, or closeAfterMs since it was shown; -1 when no
+// window can be opened.
+using ShowMessageBoxFunction = int (*)(const char* caption, const char* text,
+                                       unsigned closeAfterMs);
 
 // Runs the result dialog modally, in front, until OK or Enter (1), Escape or the close
 // box (2), or until closeAfterMs have passed since it was shown (1); -1 when no window

@@ -1,6 +1,7 @@
-// Authentication of CTAVSMTPConnection after EHLO (RFC 4954): AUTH LOGIN, a clear-text
-// PLAIN dialogue driven by prompts (not RFC 4616), CRAM-MD5 (RFC 2195), NTLM with its
-// tokens in Base64 over "AUTH NTLM", and the automatic choice from the server's AUTH line.
+// Authentication of CTAVSMTPConnection after EHLO (RFC 4954): the dispatch on the
+// method, the automatic choice from the server's AUTH line, AUTH LOGIN, a clear-text
+// PLAIN dialogue driven by prompts (not RFC 4616), CRAM-MD5 (RFC 2195), and NTLM with
+// its tokens in Base64 over "AUTH NTLM".
 #include <cstring>
 #include <string_view>
 
@@ -8,6 +9,7 @@
 #include "codec/md5.h"
 #include "errors/message_table.h"
 #include "platform/last_error.h"
+#include "smtp/auth_text.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
 
@@ -28,40 +30,6 @@ constexpr MechanismName mechanismTable[] = {
 
 // Only a continued line of the EHLO reply counts, and only with a blank after AUTH.
 constexpr std::string_view authLinePrefix = "250-AUTH ";
-
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  }
-  return true;
-}
-
-// What follows "334 " in a reply: the server's argument; empty for a shorter reply.
-std::string ReplyParameter(const std::string& reply) {
-  return reply.size() > 4 ? reply.substr(4) : std::string();
-}
-
-// The Base64 of the parameter, decoded up to its first NUL.
-std::string DecodedParameter(const std::string& reply) {
-  CBase64Buffer decoded;
-  decoded.Decode(ReplyParameter(reply).c_str());
-  return decoded.Data();
-}
-
-// bytes in Base64 on one line, padded.
-std::string Base64(const unsigned char* bytes, std::size_t length) {
-  CBase64Buffer encoded;
-  encoded.Encode(bytes, static_cast<int>(length), CBase64Buffer::Base64NoLineBreaks);
-  return encoded.Data();
-}
-
-// text in Base64 as a command line of its own.
-std::string Base64Line(std::string_view text) {
-  return Base64(reinterpret_cast<const unsigned char*>(text.data()), text.size()) + "\r\n";
-}
 
 }  // namespace
 
@@ -100,6 +68,10 @@ void CTAVSMTPConnection::Authenticate(const char* user, const char* password,
       return;
     case AuthAutomatic:  // the server offers nothing that can be chosen
       RaiseSmtpError(msgEhlo, FACILITY_ITF, GetLastReply());
+    case AuthSaslPlain:
+      return AuthenticateSaslPlain(user, password);
+    case AuthOAuth:
+      return AuthenticateOAuth(user, password);
     default:
       return;  // any other code authenticates nothing
   }

@@ -27,6 +27,8 @@ enum AuthMechanism : std::int32_t {
   AuthPlain = 3,      // the clear-text prompt dialogue, not RFC 4616
   AuthNtlm = 4,
   AuthAutomatic = 5,  // chosen from the AUTH line of the EHLO reply
+  AuthSaslPlain = 6,  // PLAIN as RFC 4616: one Base64 initial response
+  AuthOAuth = 7,      // an OAuth 2.0 bearer token: OAUTHBEARER, else XOAUTH2
 };
 
 // The heap buffer that ReadReply moves a reply into once it outgrows the caller's
@@ -98,15 +100,19 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
 
   // Sends message: MAIL FROM (with RET and ENVID unless message.dsnNotify is -1), one
   // RCPT TO per To, Cc and Bcc recipient in this order, DATA, the header block, the
-  // empty line, the body (the root part's text dot-stuffed, in UTF-8 when the root's
-  // charset is "UTF-8"; or, for MIME messages and part trees, SendBodyPart of the root)
-  // and the end-of-data line. With DSN and an empty message.dsnEnvelopeId, a new
-  // envelope id is stored there. Raises:
+  // empty line, the body (the message's PlainBodyText dot-stuffed; or, for MIME
+  // messages and part trees, SendBodyPart of the root) and the end-of-data line. With
+  // DSN and an empty message.dsnEnvelopeId, a new envelope id is stored there; an
+  // empty message.messageId is filled with MakeMessageId of the sender's address and
+  // m_sHeloHostname. Raises:
   //   87 (facility 7)  before anything is sent, when text that goes out unencoded holds
   //                    CR, LF or NUL: an e-mail address (sender, Reply-To, recipient),
-  //                    the envelope id (with DSN), the mailer, an extra header line, or
-  //                    a part's type, charset, title, boundary, Content-Base, -ID or
-  //                    -Location
+  //                    the envelope id (with DSN), the mailer, the Message-ID, an extra
+  //                    header line, or a part's type, charset, title, boundary,
+  //                    Content-Base, -ID or -Location; when an e-mail address or the
+  //                    Message-ID holds "<" or ">"; when an extra header line is empty
+  //                    or starts with "."; or when an extra header line or the mailer
+  //                    can't be folded into lines of at most 998 characters
   //   519, 524, 520, 521  MAIL FROM, RCPT TO, DATA, end of data not answered 250
   //                    (RCPT TO also 251, DATA 354), with the reply as text
   //   514, 540         a part body that cannot be rendered or sent (SendBodyPart)
@@ -134,10 +140,11 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // false), so the server discards the message instead of delivering a cut file.
   virtual void SendBodyPart(CTAVSMTPBodyPart& part, bool isRoot);
 
-  // Authentication (auth.cpp). Each mechanism raises the message of the step that got
-  // an unexpected reply (LOGIN 525-529, PLAIN 530-534, CRAM-MD5 535-536, NTLM 538), with
-  // the reply as text; Base64 failures raise 539 and 540. A failed NTLM exchange raises
-  // its security status as the whole HRESULT, with the last reply as text.
+  // Authentication (auth.cpp, auth_initial_response.cpp). Each mechanism raises the
+  // message of the step that got an unexpected reply (LOGIN 525-529, PLAIN 530-534,
+  // CRAM-MD5 535-536, NTLM 538, SASL PLAIN 530 and 548, OAUTHBEARER 550, XOAUTH2 551),
+  // with the reply as text; Base64 failures raise 539 and 540. A failed NTLM exchange
+  // raises its security status as the whole HRESULT, with the last reply as text.
 
   // The mechanism that an upper-cased AUTH parameter list offers, in the order of
   // preference NTLM, CRAM-MD5, LOGIN, PLAIN; AuthAutomatic when none is named.
@@ -149,6 +156,18 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // The same prompts and answers in clear text. A user name or password holding CR or
   // LF raises 87 (facility 7) before anything is sent.
   virtual void AuthenticatePlain(const char* user, const char* password);
+
+  // RFC 4616: "AUTH PLAIN" with the Base64 of NUL, user, NUL, password as its initial
+  // response (see SendInitialResponse); 548 when not answered 235. A user name or
+  // password holding CR or LF raises 87 (facility 7) before anything is sent.
+  virtual void AuthenticateSaslPlain(const char* user, const char* password);
+  // The bearer token as OAUTHBEARER (RFC 7628) when the EHLO reply offers it, else as
+  // XOAUTH2 when offered, else 549 with the EHLO reply as text. A token that the server
+  // refuses with an error challenge (334 and Base64 JSON) raises 552 once the exchange
+  // has been ended as the mechanism requires; its text is the decoded JSON, CR LF and
+  // the server's final reply. A user
+  // name or token holding CR, LF or ^A raises 87 (facility 7) before anything is sent.
+  virtual void AuthenticateOAuth(const char* user, const char* token);
 
   // The carriers of the NTLM tokens, in Base64 over "AUTH NTLM", for NtlmAuthenticate.
   // The first token goes on the command line: "AUTH NTLM token"; no reply is read.
@@ -242,12 +261,23 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void Authenticate(const char* user, const char* password, std::int32_t mechanism);
   // AuthAutomatic is replaced by what the EHLO reply's "250-AUTH " line offers.
   std::int32_t ChooseFromEhloReply();
+  // "AUTH mechanism" with response in Base64 as its argument or, when that command line
+  // would pass the 512 octets of RFC 4954, alone and the response on a line of its own
+  // after a 334 reply (message when the 334 does not come). The reply to the response
+  // is left to the caller.
+  void SendInitialResponse(std::string_view mechanism, std::string_view response,
+                           std::uint32_t message);
+  // The token was refused with an error challenge, the last reply: sends answer, reads
+  // the final reply and raises 552 with the challenge's decoded JSON and that reply.
+  [[noreturn]] void RaiseTokenRefused(std::string_view answer);
   // One send of the whole text, plain or TLS (TransportSend without holding back).
   void SendThrough(const char* data, std::size_t length, bool more);
   // Sends what TransportSend holds back, if anything, and empties it.
   void SendHeldBack(bool more);
 
   std::string m_sHeldBack;  // pieces of a text whose end has not been sent yet
+  std::string m_sServerHost;  // the host and port given to Connect, which OAUTHBEARER
+  std::int32_t m_nServerPort = 0;  // names to the server
 };
 
 // A new DSN envelope id (RFC 3461 ENVID): the 32 hexadecimal digits of a fresh UUID, in

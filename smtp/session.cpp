@@ -38,6 +38,8 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
                                  const char* password, std::int32_t port, bool ssl) {
   RefuseLineBreaks(m_sHeloHostname);
   m_bSSL = ssl;
+  m_sServerHost = host;
+  m_nServerPort = port;
   try {
     ConvertSocketError([&] {
       CreateTransport();

@@ -9,7 +9,9 @@
 
 #include "mime/attachment_stream.h"
 #include "mime/dot_stuffing.h"
-#include "mime/utf8.h"
+#include "mime/header_folding.h"
+#include "mime/line_ends.h"
+#include "mime/message_id.h"
 #include "errors/message_table.h"
 #include "platform/uuid.h"
 #include "smtp/connection.h"
@@ -49,19 +51,58 @@ void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& 
   for (const auto& child : part.children) AddPartFields(*child, fields);
 }
 
-// Every text of the message that goes into a command or a header line as it is. The
-// display names and the subject are not among them: they go out as encoded words,
-// which escape line breaks.
-std::vector<std::string_view> UnencodedFields(const CTAVSMTPMessage& message) {
+// The addresses that go between the angle brackets of a command or a header: a "<"
+// or ">" in them would close the brackets early and add parameters or addresses.
+std::vector<std::string_view> BracketedFields(const CTAVSMTPMessage& message) {
   std::vector<std::string_view> fields{message.from.emailAddress, message.replyTo.emailAddress,
-                                       message.mailer};
-  if (message.dsnNotify != noDsn) fields.push_back(message.dsnEnvelopeId);
+                                       message.messageId};
   for (const auto* list : {&message.toList, &message.ccList, &message.bccList}) {
     for (const auto& recipient : *list) fields.push_back(recipient->emailAddress);
   }
+  return fields;
+}
+
+// Every text of the message that goes into a command or a header line as it is. The
+// display names and the subject are not among them: any line break in them goes out
+// escaped in an encoded word.
+std::vector<std::string_view> UnencodedFields(const CTAVSMTPMessage& message) {
+  std::vector<std::string_view> fields = BracketedFields(message);
+  fields.push_back(message.mailer);
+  if (message.dsnNotify != noDsn) fields.push_back(message.dsnEnvelopeId);
   fields.insert(fields.end(), message.extraHeaders.begin(), message.extraHeaders.end());
   AddPartFields(message.rootPart, fields);
   return fields;
+}
+
+// A header line that ends the header block (""), ends the data (".", as header lines
+// are not dot-stuffed) or loses its first dot at the server; or one that no folding
+// can bring within the line limit.
+bool IsUnsendableHeaderLine(std::string_view line) {
+  return line.empty() || line.starts_with('.') || LongestLine(FoldHeaderField(line)) > maxLineLength;
+}
+
+// The envelope id is a MAIL FROM parameter value (RFC 3461 xtext): a blank would start
+// another parameter, and 8-bit or control bytes have no place in a command.
+bool IsEnvelopeIdSendable(const CTAVSMTPMessage& message) {
+  if (message.dsnNotify == noDsn) return true;
+  return std::all_of(message.dsnEnvelopeId.begin(), message.dsnEnvelopeId.end(),
+                     [](char c) { return c > ' ' && c < '\x7f'; });
+}
+
+// Refuses with 87 (facility 7) what the caller gives that would end a line, a
+// bracket, a parameter or the data early.
+void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
+  for (std::string_view field : UnencodedFields(message)) RefuseLineBreaks(field, lineBreaksAndNul);
+  const auto bracketed = BracketedFields(message);
+  const bool badAddress = std::any_of(bracketed.begin(), bracketed.end(), [](std::string_view field) {
+    return field.find_first_of("<>") != std::string_view::npos;
+  });
+  const bool badLine =
+      std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(), IsUnsendableHeaderLine) ||
+      (!message.mailer.empty() && IsUnsendableHeaderLine("X-Mailer: " + message.mailer));
+  if (badAddress || badLine || !IsEnvelopeIdSendable(message)) {
+    RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
+  }
 }
 
 }  // namespace
@@ -75,7 +116,10 @@ std::string MakeEnvelopeId() {
 
 void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
   // Nothing the caller gives may end a line early and so add commands or headers.
-  for (std::string_view field : UnencodedFields(message)) RefuseLineBreaks(field, lineBreaksAndNul);
+  RefuseUnsendableFields(message);
+  if (message.messageId.empty()) {
+    message.messageId = MakeMessageId(message.from.emailAddress, m_sHeloHostname);
+  }
 
   SendCommand(FormatMailFrom(message.from.emailAddress, message.dsnNotify, message.dsnReturnFull,
                              message.dsnEnvelopeId));
@@ -94,9 +138,7 @@ void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
   SendCommand("\r\n", moreFollows);  // the empty line that ends the header block
   CTAVSMTPBodyPart& root = message.rootPart;
   if (root.ChildCount() == 0 && !message.mime) {
-    // A plain text goes out as it is, not encoded: in the charset that the header
-    // names, so a "UTF-8" root carries UTF-8 whatever the code page.
-    std::string body = IsUtf8Charset(root.charset) ? AnsiToUtf8(root.text) : root.text;
+    std::string body = message.PlainBodyText();
     DotStuff(body);
     SendCommand(body, moreFollows);
   } else {

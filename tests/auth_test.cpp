@@ -302,3 +302,226 @@ TEST(AuthNtlm, WithoutTheSecurityLibraryNothingIsSent) {
   EXPECT_EQ(error->m_hrError, SEC_E_UNSUPPORTED_FUNCTION);
   EXPECT_EQ(error->m_sLastResponseText, "250-server\r\n250 HELP");
 }
+
+namespace {
+
+std::string Base64Of(const std::string& bytes) {
+  CBase64Buffer encoded;
+  encoded.Encode(Bytes(bytes), static_cast<int>(bytes.size()), CBase64Buffer::Base64NoLineBreaks);
+  return encoded.Data();
+}
+
+std::string Decoded(const std::string& base64) {
+  CBase64Buffer decoded;
+  decoded.Decode(base64.c_str(), static_cast<int>(base64.size()));
+  return std::string(decoded.Data(), static_cast<std::size_t>(decoded.Length()));
+}
+
+const std::string refusal = R"({"status":"invalid_token","scope":"https://mail.example/"})";
+
+}  // namespace
+
+// RFC 4616: one Base64 answer, NUL user NUL password, on the AUTH line.
+TEST(AuthSaslPlain, SendsTheInitialResponseAndTheMessageOfEachStep) {
+  auto plain = [] { return PeerScript().Expect("AUTH PLAIN AHVzZXIAc2VjcmV0\r\n"); };
+  RunDialogues({
+      {"accepted", AuthSaslPlain, plain().Send("235 2.7.0 ok\r\n"), 0, ""},
+      {"548 refused", AuthSaslPlain, plain().Send("535 5.7.8 invalid\r\n"), Itf(548),
+       "535 5.7.8 invalid"},
+  });
+}
+
+// A command line holds 512 octets with its CR LF: a longer one goes as "AUTH PLAIN"
+// and the answer on its own line after the 334.
+TEST(AuthSaslPlain, AResponseTooLongForTheCommandLineFollowsA334) {
+  // 366 password bytes make a response of 372 bytes, 496 in Base64: a line of 509.
+  const std::string fits(366, 'p'), tooLong(367, 'p');
+  const std::string fitsLine = "AUTH PLAIN " + Base64Of(std::string("\0user\0", 6) + fits);
+  ASSERT_EQ(fitsLine.size() + 2, 509u);
+  EXPECT_FALSE(Authenticate(AuthSaslPlain, plainEhlo,
+                            PeerScript().Expect(fitsLine + "\r\n").Send("235 ok\r\n"), "user",
+                            fits.c_str()));
+
+  const std::string answer = Base64Of(std::string("\0user\0", 6) + tooLong) + "\r\n";
+  EXPECT_FALSE(Authenticate(
+      AuthSaslPlain, plainEhlo,
+      PeerScript().Expect("AUTH PLAIN\r\n").Send("334 \r\n").Expect(answer).Send("235 ok\r\n"),
+      "user", tooLong.c_str()));
+  auto error = Authenticate(AuthSaslPlain, plainEhlo,
+                            PeerScript().Expect("AUTH PLAIN\r\n").Send("504 no\r\n"), "user",
+                            tooLong.c_str());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(530));
+  EXPECT_EQ(error->m_sLastResponseText, "504 no");
+}
+
+namespace {
+
+const char* const bearerEhlo = "250-server\r\n250-AUTH PLAIN XOAUTH2 OAUTHBEARER\r\n250 HELP\r\n";
+const char* const xoauth2Ehlo = "250-server\r\n250-AUTH PLAIN XOAUTH2\r\n250 HELP\r\n";
+
+// "user=user^Aauth=Bearer ya29.token^A^A" in Base64.
+const std::string xoauth2Line = "AUTH XOAUTH2 dXNlcj11c2VyAWF1dGg9QmVhcmVyIHlhMjkudG9rZW4BAQ==\r\n";
+
+// An AuthOAuth session whose peer takes the AUTH line, whatever it holds, then plays
+// exchange; the line is kept (without its CR LF) beside the error and the port, which
+// OAUTHBEARER names.
+struct OAuthSession {
+  std::optional<CTAVSMTPException> error;
+  std::string authLine;
+  std::uint16_t port = 0;
+};
+
+OAuthSession RunOAuth(const PeerScript& exchange, const char* user = "user",
+                      const char* token = "ya29.token") {
+  ScriptedPeer peer{PeerScript()
+                        .Send("220 hi\r\n")
+                        .Expect("EHLO client\r\n")
+                        .Send(bearerEhlo)
+                        .ReadLine()
+                        .Then(exchange)
+                        .Then(Quit())};
+  OAuthSession session{std::nullopt, "", peer.Port()};
+  TestClient c;
+  try {
+    c.ConnectTo(peer.Port(), AuthOAuth, user, token);
+    c.Disconnect(true);
+  } catch (const CTAVSMTPException& e) {
+    session.error = e;
+  }
+  EXPECT_EQ(peer.Finish(), "");
+  const std::string& received = peer.Received();
+  std::size_t from = received.find("\r\n") + 2;
+  session.authLine = received.substr(from, received.find("\r\n", from) - from);
+  return session;
+}
+
+std::string BearerResponse(std::uint16_t port, const std::string& user = "user") {
+  return "n,a=" + user + ",\x01host=127.0.0.1\x01port=" + std::to_string(port) +
+         "\x01" "auth=Bearer ya29.token\x01\x01";
+}
+
+}  // namespace
+
+// RFC 7628: the GS2 header with the user ("," and "=" escaped), then host, port and the
+// token, each ended by ^A.
+TEST(AuthOAuth, OAuthBearerCarriesUserHostPortAndToken) {
+  OAuthSession s = RunOAuth(PeerScript().Send("235 2.7.0 ok\r\n"), "a,b=c@example.com");
+  EXPECT_FALSE(s.error);
+  ASSERT_EQ(s.authLine.rfind("AUTH OAUTHBEARER ", 0), 0u) << s.authLine;
+  EXPECT_EQ(Decoded(s.authLine.substr(17)), BearerResponse(s.port, "a=2Cb=3Dc@example.com"));
+}
+
+// XOAUTH2 when OAUTHBEARER is not offered, from any AUTH line of the reply.
+TEST(AuthOAuth, XOAuth2WhereOnlyItIsOffered) {
+  for (const char* ehlo : {xoauth2Ehlo, "250-server\r\n250 AUTH login xoauth2\r\n",
+                           "250-AUTH=LOGIN XOAUTH2\r\n250 HELP\r\n"}) {
+    SCOPED_TRACE(ehlo);
+    EXPECT_FALSE(Authenticate(AuthOAuth, ehlo, PeerScript().Expect(xoauth2Line).Send("235 ok\r\n"),
+                              "user", "ya29.token"));
+  }
+}
+
+TEST(AuthOAuth, WithNeitherMechanismOfferedNothingIsSent) {
+  for (std::string ehlo : {"250-server\r\n250-AUTH PLAIN XOAUTH\r\n250 HELP\r\n",
+                           "250-server\r\n250-AUTHX XOAUTH2\r\n250 HELP\r\n",
+                           "250-server\r\n250-X-OAUTHBEARER\r\n250 HELP\r\n", plainEhlo}) {
+    SCOPED_TRACE(ehlo);
+    auto error = Authenticate(AuthOAuth, ehlo, PeerScript(), "user", "ya29.token");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Itf(549));
+    EXPECT_EQ(error->m_sLastResponseText, ehlo.substr(0, ehlo.size() - 2));
+  }
+}
+
+// A refused token comes back as a 334 with Base64 JSON; the client answers as the
+// mechanism requires (OAUTHBEARER ^A, XOAUTH2 an empty line), the server fails the
+// exchange, and the error carries the server's reason.
+TEST(AuthOAuth, ARefusedTokenRaisesTheServersReasonOnceTheExchangeIsOver) {
+  const std::string challenge = "334 " + Base64Of(refusal) + "\r\n";
+  auto xoauth2 = Authenticate(AuthOAuth, xoauth2Ehlo,
+                              PeerScript()
+                                  .Expect(xoauth2Line)
+                                  .Send(challenge)
+                                  .Expect("\r\n")
+                                  .Send("535 5.7.8 Username and Password not accepted\r\n"),
+                              "user", "ya29.token");
+  ASSERT_TRUE(xoauth2);
+  EXPECT_EQ(xoauth2->m_hrError, Itf(552));
+  EXPECT_EQ(xoauth2->m_sLastResponseText,
+            refusal + "\r\n535 5.7.8 Username and Password not accepted");
+  EXPECT_EQ(std::string(xoauth2->what()), "The server refused the OAuth 2.0 token, Details: " +
+                                              refusal +
+                                              "\r\n535 5.7.8 Username and Password not accepted");
+
+  OAuthSession bearer =
+      RunOAuth(PeerScript().Send(challenge).Expect("AQ==\r\n").Send("535 5.7.8 no\r\n"));
+  ASSERT_TRUE(bearer.error);
+  EXPECT_EQ(bearer.error->m_hrError, Itf(552));
+  EXPECT_EQ(bearer.error->m_sLastResponseText, refusal + "\r\n535 5.7.8 no");
+}
+
+TEST(AuthOAuth, OtherRepliesRaiseTheMechanismsMessage) {
+  auto xoauth2 = Authenticate(AuthOAuth, xoauth2Ehlo,
+                              PeerScript().Expect(xoauth2Line).Send("504 5.5.4 no\r\n"), "user",
+                              "ya29.token");
+  ASSERT_TRUE(xoauth2);
+  EXPECT_EQ(xoauth2->m_hrError, Itf(551));
+  EXPECT_EQ(xoauth2->m_sLastResponseText, "504 5.5.4 no");
+  OAuthSession bearer = RunOAuth(PeerScript().Send("454 4.7.0 later\r\n"));
+  ASSERT_TRUE(bearer.error);
+  EXPECT_EQ(bearer.error->m_hrError, Itf(550));
+  EXPECT_EQ(bearer.error->m_sLastResponseText, "454 4.7.0 later");
+}
+
+// Tokens of a few KiB are common: past the 512 octets of a command line the response
+// follows "AUTH XOAUTH2" after a 334. A token of 348 bytes still fits (a line of 509).
+TEST(AuthOAuth, ALongTokenFollowsA334) {
+  for (std::size_t length : {348u, 349u, 2048u}) {
+    SCOPED_TRACE(length);
+    const std::string token(length, 't');
+    const std::string response = Base64Of("user=user\x01" "auth=Bearer " + token + "\x01\x01");
+    PeerScript exchange = length == 348
+                              ? PeerScript().Expect("AUTH XOAUTH2 " + response + "\r\n")
+                              : PeerScript()
+                                    .Expect("AUTH XOAUTH2\r\n")
+                                    .Send("334 \r\n")
+                                    .Expect(response + "\r\n");
+    EXPECT_FALSE(Authenticate(AuthOAuth, xoauth2Ehlo, exchange.Send("235 ok\r\n"), "user",
+                              token.c_str()));
+  }
+  auto error = Authenticate(AuthOAuth, xoauth2Ehlo,
+                            PeerScript().Expect("AUTH XOAUTH2\r\n").Send("504 no\r\n"), "user",
+                            std::string(2048, 't').c_str());
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(551));
+
+  OAuthSession bearer = RunOAuth(
+      PeerScript().Send("334 \r\n").ReadLine().Send("235 ok\r\n"), "user",
+      ("ya29." + std::string(2048, 't')).c_str());
+  EXPECT_FALSE(bearer.error);
+  EXPECT_EQ(bearer.authLine, "AUTH OAUTHBEARER");
+}
+
+// CR and LF would end the line of a response, ^A a key/value pair of OAuth's: neither
+// is sent (NUL cannot reach a C string).
+TEST(AuthInitialResponse, ControlCharactersInTheCredentialsAreRefusedBeforeAnythingIsSent) {
+  struct Case {
+    std::int32_t mechanism;
+    const char* user;
+    const char* secret;
+  };
+  const Case cases[] = {
+      {AuthSaslPlain, "user\r\nRSET", "secret"}, {AuthSaslPlain, "user", "sec\nret"},
+      {AuthSaslPlain, "user\r", "secret"},       {AuthOAuth, "user\r\nRSET", "token"},
+      {AuthOAuth, "user", "tok\ren"},            {AuthOAuth, "us\x01" "er", "token"},
+      {AuthOAuth, "user", "token\x01" "auth=x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.user + std::string("/") + c.secret);
+    auto error = Authenticate(c.mechanism, bearerEhlo, PeerScript(), c.user, c.secret);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Win32(87));
+    EXPECT_EQ(error->m_sLastResponseText, "");
+  }
+}

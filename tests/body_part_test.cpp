@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -53,8 +55,18 @@ TEST(Address, RendersAsHeaderText) {
       {{"", "a@example.com"}, true, "iso-8859-1", "a@example.com"},
       {{"", ""}, true, "iso-8859-1", ""},
       {{"John Doe", "j@example.com"}, true, "iso-8859-1", "John Doe <j@example.com>"},
-      {{"Doe, \"J\" <x>", "j@example.com"}, true, "iso-8859-1", "Doe, \"J\" <x> <j@example.com>"},
+      // Specials make a quoted string, with backslash and quote escaped.
+      {{"Doe, \"J\" <x>", "j@example.com"}, true, "iso-8859-1", "\"Doe, \\\"J\\\" <x>\" <j@example.com>"},
+      {{"J. Doe \\ Jr", "j@example.com"}, true, "iso-8859-1", "\"J. Doe \\\\ Jr\" <j@example.com>"},
+      {{"Ops; <team>", "o@example.com"}, false, "iso-8859-1", "Ops; <team> <o@example.com>"},
+      // What a reader would take for an encoded word is encoded itself.
+      {{"=?x?q?y?=", "j@example.com"}, true, "iso-8859-1", "=?iso-8859-1?q?=3D=3Fx=3Fq=3Fy=3F=3D?= <j@example.com>"},
       {{"Caf\xE9", "c@example.com"}, true, "iso-8859-1", "=?iso-8859-1?q?Caf=E9?= <c@example.com>"},
+      // Encoded words in a name escape every special; plain atoms stay beside them.
+      {{"M\xFCller, J\xF6rg", "m@example.com"}, true, "iso-8859-1",
+       "=?iso-8859-1?q?M=FCller=2C_J=F6rg?= <m@example.com>"},
+      {{"J\xF6rg Smith (IT)", "m@example.com"}, true, "iso-8859-1",
+       "=?iso-8859-1?q?J=F6rg?= Smith =?iso-8859-1?q?=28IT=29?= <m@example.com>"},
       {{"Caf\xE9", "c@example.com"}, true, "UTF-8", "=?UTF-8?q?Caf=C3=A9?= <c@example.com>"},
       {{"Caf\xE9", "c@example.com"}, false, "UTF-8", "Caf\xE9 <c@example.com>"},
   };
@@ -123,7 +135,7 @@ TEST(BodyPart, CopiesKeepTheBoundaryAndDeepCopyChildren) {
 
   CTAVSMTPBodyPart copy(source);
   EXPECT_EQ(copy.boundary, source.boundary);
-  EXPECT_EQ(copy.parent, &outer);  // the pointer value, unchanged
+  EXPECT_EQ(copy.parent, nullptr);  // no parent until it is added to one
   EXPECT_EQ(copy.text, "text");
   EXPECT_EQ(copy.contentId, "<id>");
   EXPECT_TRUE(copy.base64);
@@ -170,6 +182,71 @@ TEST(BodyPart, AssignmentReplacesChildrenEvenFromItsOwnSubtree) {
   EXPECT_EQ(target.ChildCount(), 1);
 }
 
+// A copy of a child taken out of its tree has no parent, so it renders after the tree
+// is gone (the sanitizer build reads freed memory otherwise); added again, it gets one.
+TEST(BodyPart, CopyOfAChildOutlivesItsTree) {
+  std::optional<CTAVSMTPBodyPart> copy;
+  CTAVSMTPBodyPart assigned;
+  assigned.boundary = "mine";
+  {
+    auto tree = std::make_unique<CTAVSMTPBodyPart>();
+    tree->AddChild(CTAVSMTPBodyPart());
+    copy.emplace(*tree->ChildAt(0));
+    CTAVSMTPBodyPart other;
+    other.AddChild(CTAVSMTPBodyPart());
+    other.ChildAt(0)->AddChild(assigned);
+    *other.ChildAt(0)->ChildAt(0) = *tree->ChildAt(0);  // keeps its own place in other
+    EXPECT_EQ(other.ChildAt(0)->ChildAt(0)->parent, other.ChildAt(0));
+  }
+  EXPECT_EQ(copy->parent, nullptr);
+  EXPECT_TRUE(copy->RenderHeader().starts_with("\r\n--\r\nContent-Type: text/plain;"));
+  CTAVSMTPBodyPart root;
+  root.boundary = "R";
+  root.AddChild(*copy);
+  EXPECT_TRUE(root.ChildAt(0)->RenderHeader().starts_with("\r\n--R\r\n"));
+}
+
+// Whoever set the text, it goes out with CR LF line ends; a text the flags would send
+// as it is goes quoted-printable (and says so) when it holds 8-bit bytes or a line over
+// 998 octets; a container's preamble is never declared.
+TEST(BodyPart, TextsGoOutWithCrLfLinesOfAtMost998Octets) {
+  CTAVSMTPBodyPart parent;
+  parent.boundary = "P";
+  struct TextCase {
+    bool quotedPrintable;
+    std::string text, header, body;
+  };
+  const std::string plainHeader = "\r\n--P\r\nContent-Type: text/plain; charset=iso-8859-1\r\n\r\n";
+  const std::string qpHeader = "\r\n--P\r\nContent-Type: text/plain; charset=iso-8859-1\r\n"
+                               "Content-Transfer-Encoding: quoted-printable\r\n\r\n";
+  const TextCase cases[] = {
+      {false, "a\n.\rb\r\n", plainHeader, "a\r\n..\r\nb\r\n"},
+      {true, "a\n.\rb \n", qpHeader, "a\r\n..\r\nb=20\r\n"},
+      {false, std::string(998, 'x'), plainHeader, std::string(998, 'x')},
+      {false, std::string(999, 'x'), qpHeader, std::string(75, 'x') + "=\r\n"},
+      {false, "caf\xE9\n", qpHeader, "caf=E9\r\n"},
+  };
+  for (const auto& c : cases) {
+    CTAVSMTPBodyPart part;
+    parent.AddChild(part);
+    CTAVSMTPBodyPart& child = *parent.children.back();
+    child.quotedPrintable = c.quotedPrintable;
+    child.text = c.text;
+    EXPECT_EQ(child.RenderHeader(), c.header) << c.text;
+    const auto body = child.RenderBody(true);
+    ASSERT_TRUE(body.has_value());
+    EXPECT_TRUE(body->starts_with(c.body)) << *body;
+  }
+  CTAVSMTPBodyPart container;
+  container.base64 = true;
+  container.text = "preamble\n" + std::string(1200, 'p');
+  container.AddChild(CTAVSMTPBodyPart());
+  std::string preamble = "preamble\r\n";
+  for (int i = 0; i < 15; ++i) preamble += std::string(75, 'p') + "=\r\n";
+  EXPECT_EQ(container.RenderBody(true), preamble + std::string(75, 'p'));
+  EXPECT_EQ(container.RenderHeader().find("Transfer-Encoding"), std::string::npos);
+}
+
 TEST(BodyPart, FindChildByTypeLooksAtDirectChildrenOnly) {
   CTAVSMTPBodyPart root, html, nested, text1, text2;
   html.contentType = "text/html";
@@ -200,11 +277,9 @@ TEST(BodyPart, HeaderTemplates) {
       {true, true, false, true,
        "\r\n\r\n--P\r\nContent-Type: T; name=\"N\"; Boundary=\"B\"\r\n" + attachmentTail},
       {true, false, false, false, "\r\n\r\n--P\r\nContent-Type: T; name=\"N\"\r\n" + attachmentTail},
-      {false, true, true, true,
-       "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\nContent-Transfer-Encoding: base64\r\n\r\n"},
-      {false, true, false, true,
-       "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\n"
-       "Content-Transfer-Encoding: quoted-printable\r\n\r\n"},
+      // A container declares no transfer encoding, whatever its flags.
+      {false, true, true, true, "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\n\r\n"},
+      {false, true, false, true, "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\n\r\n"},
       {false, true, false, false, "\r\n--P\r\nContent-Type: T; charset=C; Boundary=\"B\"\r\n\r\n"},
       {false, false, true, false,
        "\r\n--P\r\nContent-Type: T; charset=C\r\nContent-Transfer-Encoding: base64\r\n\r\n"},

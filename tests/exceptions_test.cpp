@@ -105,15 +105,21 @@ TEST(MessageTable, EveryTextLetterForLetter) {
       "Failed to connect via SSL: Details:%1",
       "Failed to send data via SSL: Details:%1",
       "Failed to receive data via SSL: Details:%1",
+      "Unexpected AUTH PLAIN credentials response, Last Response: %1",
+      "Unexpected EHLO response, no OAUTHBEARER or XOAUTH2, Last Response: %1",
+      "Unexpected AUTH OAUTHBEARER response, Last Response: %1",
+      "Unexpected AUTH XOAUTH2 response, Last Response: %1",
+      "The server refused the OAuth 2.0 token, Details: %1",
+      "Failed to get the password from AuthPasswordCommand: %1",
   };
-  ASSERT_EQ(std::size(expected), 36u);
-  for (std::uint32_t id = 512; id <= 547; ++id) {
+  ASSERT_EQ(std::size(expected), 42u);
+  for (std::uint32_t id = 512; id <= 553; ++id) {
     std::string text = expected[id - 512];
     if (auto at = text.find("%1"); at != std::string::npos) text.replace(at, 2, "<reply>");
     EXPECT_EQ(MessageOf(CTAVSMTPException(id, 4, "<reply>")), text) << id;
   }
   EXPECT_EQ(FormatTableMessage(511, "x"), "");
-  EXPECT_EQ(FormatTableMessage(548, "x"), "");
+  EXPECT_EQ(FormatTableMessage(554, "x"), "");
 }
 
 TEST(MessageTable, ResponseTextIsInsertedOnceAndNeverExpandedAgain) {

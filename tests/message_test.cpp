@@ -1,13 +1,15 @@
-// The message: recipient lists, the header block, the Date and its zone, and how
-// SetBody places the text.
+// The message: recipient lists, the header block (folding, Message-ID), the Date and
+// its zone, how SetBody places the text and when the plain body is encoded.
 #include <cctype>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "mime/date_header.h"
 #include "mime/message.h"
+#include "mime/message_id.h"
 #include "tests/support/locale_fixture.h"
 
 namespace {
@@ -235,4 +237,118 @@ TEST(DateText, LocalTimeAndZoneOfTheTimeZoneRules) {
     UseZone(c.tz);
     EXPECT_EQ(DateText(c.when), c.expected) << c.tz;
   }
+}
+
+namespace {
+
+// Each line of a header block, without its CR LF.
+std::vector<std::string> HeaderLines(const std::string& header) {
+  std::vector<std::string> lines;
+  for (std::size_t from = 0, p; (p = header.find("\r\n", from)) != header.npos; from = p + 2) {
+    lines.push_back(header.substr(from, p - from));
+  }
+  return lines;
+}
+
+}  // namespace
+
+// The Message-ID stands right after the Date line, unless an extra line sets its own.
+TEST_F(MessageTest, MessageIdFollowsTheDateUnlessAnExtraLineSetsOne) {
+  CTAVSMTPMessage m;
+  FillLikeTheSendRun(m);
+  m.priority = CTAVSMTPMessage::PriorityHigh;
+  m.messageId = "1234@example.com";
+  EXPECT_TRUE(m.BuildHeaderAt(sunday).ends_with("Date: Sun, 06 Dec 2026 22:17:39 +0000\r\n"
+                                                "Message-ID: <1234@example.com>\r\n"
+                                                "X-Priority: 1\r\n"));
+  for (const char* own : {"Message-ID: <own@x>", "message-id:<own@x>", "Message-Id  : <own@x>"}) {
+    m.extraHeaders = {own};
+    EXPECT_TRUE(m.BuildHeaderAt(sunday).ends_with("X-Priority: 1\r\n" + std::string(own) + "\r\n")) << own;
+  }
+  m.extraHeaders = {"X-Message-ID: <x@y>", "Message-IDs: x"};
+  EXPECT_NE(m.BuildHeaderAt(sunday).find("Message-ID: <1234@example.com>\r\n"), std::string::npos);
+}
+
+TEST(MessageId, FreshIdsAtTheSendersDomainElseTheHeloNameElseLocalhost) {
+  const std::pair<std::pair<const char*, const char*>, std::string> cases[] = {
+      {{"a@example.com", "helo.test"}, "example.com"},
+      {{"a@b@Mail.Example.org", "helo.test"}, "Mail.Example.org"},
+      {{"a@[192.0.2.1]", "helo.test"}, "[192.0.2.1]"},
+      {{"nobody", "helo.test"}, "helo.test"},
+      {{"a@", "helo.test"}, "helo.test"},
+      {{"a@bad..domain", "helo.test"}, "helo.test"},
+      {{"a@bad domain", "[::1]"}, "[::1]"},
+      {{"", "bad name"}, "localhost"},
+      {{"a@exa\xE9mple.com", ""}, "localhost"},
+  };
+  for (const auto& [inputs, domain] : cases) {
+    const std::string id = MakeMessageId(inputs.first, inputs.second);
+    const std::size_t at = id.find('@');
+    ASSERT_EQ(at, 44u) << id;
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), 44u) << id;
+    EXPECT_EQ(id.substr(45), domain) << inputs.first;
+  }
+  EXPECT_NE(MakeMessageId("a@example.com", ""), MakeMessageId("a@example.com", ""));
+  EXPECT_FALSE(IsMessageIdLine("Message-ID"));
+  EXPECT_FALSE(IsMessageIdLine("X-Message-ID: <x@y>"));
+}
+
+// Long values fold into lines of at most 78 characters; encoded words stay within 68.
+TEST_F(MessageTest, LongValuesFoldWithinTheLineLength) {
+  std::string words, cyrillic;
+  for (int i = 0; i < 60; ++i) words += "word" + std::to_string(i) + " ";
+  for (int i = 0; i < 170; ++i) cyrillic += i % 10 == 9 ? " " : "\xD0\x96";
+  const std::string subjects[] = {words, cyrillic, std::string(100000, 'a'), "Re: " + cyrillic};
+  for (const std::string& subject : subjects) {
+    CTAVSMTPMessage m;
+    m.rootPart.charset = "UTF-8";
+    FillLikeTheSendRun(m);
+    m.subject = subject;
+    for (int i = 0; i < 20; ++i) {
+      m.AppendRecipient(CTAVSMTPAddress("", "r" + std::to_string(i) + "@example.com"), CTAVSMTPMessage::RecipientTo);
+      m.AppendRecipient(CTAVSMTPAddress("Smith, J" + std::to_string(i), "s@x"), CTAVSMTPMessage::RecipientCc);
+    }
+    for (const std::string& line : HeaderLines(m.BuildHeaderAt(sunday))) {
+      EXPECT_LE(line.size(), 78u) << line;
+      EXPECT_FALSE(line.find_first_not_of(" \t") == std::string::npos) << "a line of white space alone";
+    }
+  }
+}
+
+// Short values keep their bytes; two recipients stay joined by a bare comma.
+TEST_F(MessageTest, ShortListsKeepTheCommaWithoutSpace) {
+  CTAVSMTPMessage m;
+  FillLikeTheSendRun(m);
+  m.AppendRecipient(CTAVSMTPAddress("", "two@example.com"), CTAVSMTPMessage::RecipientTo);
+  EXPECT_NE(m.BuildHeaderAt(sunday).find("\r\nTo: Recipient <rcpt@example.com>,two@example.com\r\n"),
+            std::string::npos);
+}
+
+// Without mime, 8-bit bytes, a NUL or a line over 998 octets make the plain body
+// quoted-printable, and the header says so; other bodies go out as they are.
+TEST_F(MessageTest, PlainBodyGoesQuotedPrintableOnlyWhenItMust) {
+  const std::string typeLines = "Content-Type: text/plain;\r\n\tcharset=iso-8859-1\r\n";
+  const std::string qpLines = "MIME-Version: 1.0\r\n" + typeLines + "Content-Transfer-Encoding: quoted-printable\r\n";
+  struct BodyCase {
+    std::string body, sent, contentLines;
+  };
+  const BodyCase cases[] = {
+      {"plain\nlines ", "plain\r\nlines ", typeLines},
+      {std::string(998, 'x'), std::string(998, 'x'), typeLines},
+      {"caf\xE9 \n.", "caf=E9=20\r\n.", qpLines},
+      {std::string("a\0b", 3), "a=00b", qpLines},
+      {std::string(999, 'x'), std::string(75, 'x') + "=\r\n" + std::string(75, 'x') + "=\r\n", qpLines},
+  };
+  for (const auto& c : cases) {
+    CTAVSMTPMessage m;
+    FillLikeTheSendRun(m);
+    m.SetBody(c.body);
+    EXPECT_NE(m.BuildHeaderAt(sunday).find("X-Mailer: CTAVSMTPConnection v2.67\r\n" + c.contentLines + "Date: "),
+              std::string::npos);
+    EXPECT_TRUE(m.PlainBodyText().starts_with(c.sent)) << m.PlainBodyText().substr(0, 200);
+  }
+  // A text set directly, not through SetBody, still goes out with CR LF line ends.
+  CTAVSMTPMessage m;
+  m.rootPart.text = "a\n.\rb";
+  EXPECT_EQ(m.PlainBodyText(), "a\r\n.\r\nb");
 }

@@ -56,7 +56,7 @@ void AppendPart(std::string& wire, CTAVSMTPBodyPart& part, bool isRoot) {
 std::string WireText(CTAVSMTPMessage& m) {
   std::string wire = m.BuildHeaderAt(sunday) + "\r\n";
   if (m.rootPart.ChildCount() == 0 && !m.mime) {
-    std::string body = m.rootPart.text;
+    std::string body = m.PlainBodyText();
     DotStuff(body);
     wire += body;
   } else {
@@ -79,7 +79,7 @@ std::string UndoDotStuffing(const std::string& wire) {
 class RoundTrip : public ::testing::Test {
  protected:
   std::vector<std::string> Parse(CTAVSMTPMessage& m) {
-    return ParseMessageFile(dir.Write("message.eml", UndoDotStuffing(WireText(m))));
+    return ParseMessageFileWithBothReaders(dir.Write("message.eml", UndoDotStuffing(WireText(m))));
   }
 
   static std::string Address(const char* field, std::string_view nameUtf8, std::string_view address) {
@@ -216,7 +216,8 @@ TEST_F(RoundTrip, EightBitNamesAndSubjectsInLatin1) {
   m.subject = subject;
   m.SetBody("Gr\xFC\xDF" "e");
   EXPECT_EQ(Parse(m), (std::vector<std::string>{
-                          "headers from,to,cc,subject,x-mailer,content-type,reply-to,date",
+                          "headers from,to,cc,subject,x-mailer,mime-version,content-type,"
+                          "content-transfer-encoding,reply-to,date",
                           "subject " + Hex(Latin1ToUtf8(subject)),
                           Address("from", Latin1ToUtf8("J\xFCrgen M\xFCller"), "j@example.com"),
                           Address("to", Latin1ToUtf8("Ren\xE9"), "r@example.com"),
@@ -260,9 +261,10 @@ TEST_F(RoundTrip, LineBreaksInHeaderValuesCannotAddHeaders) {
                     CTAVSMTPMessage::RecipientTo);
   m.subject = "Hello\r\nBcc: x@example.com";
   m.SetBody("text");
-  // Each value stays one header; the parser itself refuses an address whose name
-  // holds a line break, so the To value is checked as decoded text.
-  const auto lines = Parse(m);
+  // Each value stays one header; Python's parser refuses an address whose name holds
+  // a line break (where Email::MIME takes it), so the To value is checked as decoded
+  // text, with Python alone.
+  const auto lines = ParseMessageFile(dir.Write("message.eml", UndoDotStuffing(WireText(m))));
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], "headers from,to,subject,x-mailer,content-type,date");
   EXPECT_EQ(lines[1], "subject " + Hex("Hello\r\nBcc: x@example.com"));

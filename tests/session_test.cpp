@@ -125,15 +125,15 @@ TEST(Session, SilentServerRaises512WithNoText) {
   EXPECT_EQ(peer.Finish(), "");
 }
 
-// HELO for mechanism 0; EHLO for any other, and nothing else for codes outside 0-5
+// HELO for mechanism 0; EHLO for any other, and nothing else for codes outside 0-7
 // even when the server offers AUTH.
 TEST(Session, GreetsWithHeloOnlyWithoutAuthentication) {
   struct Case {
     std::int32_t mechanism;
     const char* greeting;
   };
-  for (Case m : {Case{AuthNone, "HELO client\r\n"}, Case{6, "EHLO client\r\n"},
-                 Case{7, "EHLO client\r\n"}, Case{-1, "EHLO client\r\n"}}) {
+  for (Case m : {Case{AuthNone, "HELO client\r\n"}, Case{8, "EHLO client\r\n"},
+                 Case{1000, "EHLO client\r\n"}, Case{-1, "EHLO client\r\n"}}) {
     SCOPED_TRACE(m.mechanism);
     ScriptedPeer peer{PeerScript()
                           .Send("220 hi\r\n")

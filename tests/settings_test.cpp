@@ -50,6 +50,7 @@ TEST_F(SettingsTest, ValuesReadAsText) {
       {"\"Port\"=\"1\"\r\n\"port\"=\"2\"\r\n", "2"},
       {"; a comment\r\n\r\n  \"Port\"=\"26\"  \r\n", "26"},
       {"\"Port\"=\"a\\\\b \\\"c\\\"\"\r\n", "a\\b \"c\""},
+      {"\"Port\"=\"CORP\\jdoe\"\r\n", "CORP\\jdoe"},
       {"\"Port\"=\"M\xC3\xBCller\"\r\n", "M\xC3\xBCller"},
       {"\"Server\"=\"x\"\r\n", "25"},
       {"[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP\\Other]\r\n\"Port\"=\"99\"\r\n", "25"},
@@ -109,7 +110,7 @@ TEST_F(SettingsTest, UnparseableFileGivesDefaultsAndIsKept) {
       "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP\r\n",
   };
   const char* badValues[] = {
-      "\"Port\"=\"1\r\n",       "\"Port\"=\"a\\nb\"\r\n", "\"Port\"=dword:100000000\r\n",
+      "\"Port\"=\"1\r\n",       "\"Port\"=\"a\\\"\r\n",  "\"Port\"=dword:100000000\r\n",
       "\"Port\"=dword:\r\n",    "\"Port\"=dword:12g\r\n", "\"Port\"=hex:1,xyz\r\n",
       "\"Port\"=hex(1:00\r\n",  "\"Port\"=hex:123\r\n",   "\"Port\"=\"1\" x\r\n",
       "\"Port\"=-\r\n",         "Port=\"1\"\r\n",        "\"Port\"\"1\"\r\n",
@@ -243,23 +244,24 @@ TEST_F(SettingsTest, KeyTakenByAnotherKindOfFileGivesDefaults) {
   EXPECT_EQ(ReadSmtpSetting("Port", "25"), "25");
 }
 
-// Write access for everyone to the key path but the config folder, whose missing write
-// access alone makes every setting take its default.
-TEST_F(SettingsTest, ConfigFolderWithoutWriteAccessGivesEveryDefault) {
-  WriteSmtpKey("\"Port\"=\"587\"\r\n\"Server\"=\"mail\"\r\n\"SSL\"=\"1\"\r\n");
-  chmod(home.SmtpKeyFile().c_str(), 0666);
-  for (const std::string& folder : {home.config + "/Zelkor", home.config + "/Zelkor/Kestrum"}) {
-    chmod(folder.c_str(), 0777);
+// Values are never written, so settings that cannot be written are read all the same:
+// a read-only file (chmod 400, or another owner's 0644 file) in read-only folders (a
+// home mounted read-only). Only a missing key then cannot be created, and that too
+// gives the defaults.
+TEST_F(SettingsTest, ReadOnlySettingsAreRead) {
+  WriteSmtpKey("\"Port\"=\"587\"\r\n\"Server\"=\"mail\"\r\n");
+  chmod(home.SmtpKeyFile().c_str(), 0444);
+  for (const std::string& folder :
+       {home.config, home.config + "/Zelkor", home.config + "/Zelkor/Kestrum"}) {
+    chmod(folder.c_str(), 0555);
   }
-  chmod(home.config.c_str(), 0555);
   EXPECT_EQ(RunUnprivileged([] {
-              return ReadSmtpSetting("Port", "25") + "|" + ReadSmtpSetting("Server", "") + "|" +
-                     ReadSmtpSetting("SSL", "");
+              return ReadSmtpSetting("Port", "25") + "|" + ReadSmtpSetting("Server", "");
             }),
-            "25||");
-
-  chmod(home.config.c_str(), 0777);
-  EXPECT_EQ(RunUnprivileged([] { return ReadSmtpSetting("Port", "25"); }), "587");
+            "587|mail");
+  EXPECT_EQ(RunUnprivileged([] { return ReadRegistryString("Zelkor", "Kestrum", "Other", "Port", "25"); }),
+            "25");
+  EXPECT_FALSE(std::filesystem::exists(home.config + "/Zelkor/Kestrum/Other.reg"));
 }
 
 TEST_F(SettingsTest, UnreadableKeyFileGivesDefaults) {

@@ -1,4 +1,5 @@
 // The text encoders: quoted-printable, encoded words, UTF-8, dot stuffing.
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -7,6 +8,8 @@
 
 #include "mime/dot_stuffing.h"
 #include "mime/header_encoding.h"
+#include "mime/header_folding.h"
+#include "mime/line_ends.h"
 #include "mime/hex_digit.h"
 #include "mime/quoted_printable.h"
 #include "mime/utf8.h"
@@ -60,8 +63,11 @@ TEST(QuotedPrintable, EscapesExactlyTheBytesOutsidePrintableAscii) {
   const Case cases[] = {
       {"a=b", "a=3Db"},
       {"\xE9", "=E9"},
-      {"\t", "\t"},
-      {"a \t", "a \t"},  // trailing white space is not escaped
+      {"\t", "=09"},
+      {"\tx", "\tx"},
+      // A blank that ends a line is escaped, so no hop can strip it; others stay.
+      {"a \t", "a =09"},
+      {"a b \r\nc\t\r\n \r\n", "a b=20\r\nc=09\r\n=20\r\n"},
       {"one\r\ntwo\r\n", "one\r\ntwo\r\n"},
       {"bare\nlf\rcr", "bare\nlf\rcr"},
       {std::string("\0\x01\x1F\x7F\x80\xFF", 6), "=00=01=1F=7F=80=FF"},
@@ -97,6 +103,13 @@ TEST(QuotedPrintable, FoldsLongLinesWithSoftBreaks) {
       // 76 characters stay whole; 77 do not.
       {Repeat('x', 76), Repeat('x', 76)},
       {Repeat('x', 77), Repeat('x', 75) + "=\r\nxx"},
+      {Repeat('x', 75) + " ", Repeat('x', 75) + "=\r\n=20"},
+      // A 10,000-octet line goes out in lines of 76.
+      {Repeat('x', 10000), [] {
+         std::string t;
+         for (int i = 0; i < 133; ++i) t += Repeat('x', 75) + "=\r\n";
+         return t + Repeat('x', 25);
+       }()},
       // Every line is folded on its own and the CR LF between them stays.
       {Repeat('a', 80) + "\r\n" + Repeat('b', 80) + "\r\n",
        Repeat('a', 75) + "=\r\naaaaa\r\n" + Repeat('b', 75) + "=\r\nbbbbb\r\n"},
@@ -113,8 +126,9 @@ TEST(QuotedPrintable, RandomTextsDecodeBackWithinTheLineLimit) {
     const std::string encoded = EncodeQuotedPrintable(text);
     EXPECT_EQ(DecodeQuotedPrintable(encoded), text);
     std::string line;
-    for (char c : encoded) {
+    for (char c : encoded + "\n") {
       if (c == '\r' || c == '\n') {
+        ASSERT_FALSE(line.ends_with(' ') || line.ends_with('\t')) << encoded;
         line.clear();
         continue;
       }
@@ -124,63 +138,156 @@ TEST(QuotedPrintable, RandomTextsDecodeBackWithinTheLineLimit) {
   }
 }
 
-TEST(HeaderEncoding, ChunksWithoutEightBitOrControlBytesStayAsTheyAre) {
+TEST(QuotedPrintable, NeededForEightBitBytesNulAndLinesOver998Octets) {
+  EXPECT_FALSE(NeedsQuotedPrintable(""));
+  EXPECT_FALSE(NeedsQuotedPrintable("plain\r\ntext \x01\x7F\t"));
+  EXPECT_FALSE(NeedsQuotedPrintable(Repeat('x', 998) + "\r\n" + Repeat('y', 998)));
+  EXPECT_TRUE(NeedsQuotedPrintable("a\r\n" + Repeat('x', 999)));
+  EXPECT_TRUE(NeedsQuotedPrintable(Repeat('x', 600) + Repeat('y', 600)));
+  EXPECT_FALSE(NeedsQuotedPrintable(Repeat('x', 600) + "\n" + Repeat('y', 600)));  // bare LF ends a line too
+  EXPECT_TRUE(NeedsQuotedPrintable("caf\xE9"));
+  EXPECT_TRUE(NeedsQuotedPrintable(std::string("a\0b", 3)));
+}
+
+TEST(HeaderEncoding, WordsWithoutEightBitOrControlBytesStayAsTheyAre) {
   const Case cases[] = {
       {"Hello, world <x@y> \"quoted\" a=b?c_d", "Hello, world <x@y> \"quoted\" a=b?c_d"},
-      {"tab\tinside", "tab\tinside"},
+      {"tab\tinside  two", "tab\tinside  two"},
       {"", ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(EncodeHeaderChunk(c.input, "iso-8859-1"), c.expected);
-}
-
-TEST(HeaderEncoding, EncodedWordsEscapeSpecialsEightBitAndControlBytes) {
-  const Case cases[] = {
-      {"a b\xE9", "=?iso-8859-1?q?a_b=E9?="},
-      {"a?b_c=d\xE9", "=?iso-8859-1?q?a=3Fb=5Fc=3Dd=E9?="},
-      // Control characters make an encoded word and are escaped in it, so no value
-      // can start a header line of its own.
-      {"Hello\r\nBcc: x", "=?iso-8859-1?q?Hello=0D=0ABcc:_x?="},
-      {"line\nbreak", "=?iso-8859-1?q?line=0Abreak?="},
-      {std::string("nul\0here", 8), "=?iso-8859-1?q?nul=00here?="},
-      {"del\x7F", "=?iso-8859-1?q?del=7F?="},
-      // Inside a word a TAB is escaped: white space would end the word.
-      {"a\tb\xE9", "=?iso-8859-1?q?a=09b=E9?="},
-  };
-  for (const auto& c : cases) EXPECT_EQ(EncodeHeaderChunk(c.input, "iso-8859-1"), c.expected);
-}
-
-TEST(HeaderEncoding, TextIsCutIntoSeventyByteChunks) {
-  const std::string a70 = Repeat('a', 70);
-  const Case cases[] = {
-      {Repeat('s', 500), Repeat('s', 500)},
-      {"Caf\xE9", "=?iso-8859-1?q?Caf=E9?="},
-      {a70 + "\xE9", a70 + "=?iso-8859-1?q?=E9?="},
-      {"\xE9" + Repeat('a', 69), "=?iso-8859-1?q?=E9" + Repeat('a', 69) + "?="},
-      {"\xE9" + Repeat('a', 69) + "bc", "=?iso-8859-1?q?=E9" + Repeat('a', 69) + "?=bc"},
-      {Repeat('a', 140) + "\xE9", Repeat('a', 140) + "=?iso-8859-1?q?=E9?="},
+      {Repeat('s', 997), Repeat('s', 997)},
   };
   for (const auto& c : cases) EXPECT_EQ(EncodeHeaderText(c.input, "iso-8859-1"), c.expected);
 }
 
-TEST(HeaderEncoding, Utf8ChunksNeverCutACharacter) {
+TEST(HeaderEncoding, EncodedWordsTakeInTheWordsTheyTouchAndEscapeWhatMustBe) {
+  const Case cases[] = {
+      {"Caf\xE9", "=?iso-8859-1?q?Caf=E9?="},
+      {"a b\xE9", "a =?iso-8859-1?q?b=E9?="},
+      // The ASCII run that touches 8-bit text goes into the word with it.
+      {"95pct-\xFC" "ber", "=?iso-8859-1?q?95pct-=FCber?="},
+      // Neighbouring words share one encoded word, so their space survives decoding.
+      {"M\xFCller J\xF6rg und Sohn", "=?iso-8859-1?q?M=FCller_J=F6rg?= und Sohn"},
+      {"\xE9\t\xE9", "=?iso-8859-1?q?=E9=09=E9?="},
+      {"a?b_c=d\xE9", "=?iso-8859-1?q?a=3Fb=5Fc=3Dd=E9?="},
+      // Control characters make an encoded word and are escaped in it, so no value
+      // can start a header line of its own.
+      {"Hello\r\nBcc: x", "=?iso-8859-1?q?Hello=0D=0ABcc:?= x"},
+      {"line\nbreak", "=?iso-8859-1?q?line=0Abreak?="},
+      {std::string("nul\0here", 8), "=?iso-8859-1?q?nul=00here?="},
+      {"del\x7F", "=?iso-8859-1?q?del=7F?="},
+      // What a reader would decode is encoded, so it reads back as written.
+      {"see =?x?q?y?=", "see =?iso-8859-1?q?=3D=3Fx=3Fq=3Fy=3F=3D?="},
+      // A run too long for a line of 998 becomes words; 51 characters fill one.
+      {Repeat('a', 998), [] {
+         std::string words;
+         for (int i = 0; i < 19; ++i) words += "=?iso-8859-1?q?" + Repeat('a', 51) + "?=\r\n ";
+         return words + "=?iso-8859-1?q?" + Repeat('a', 29) + "?=";
+       }()},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EncodeHeaderText(c.input, "iso-8859-1"), c.expected);
+}
+
+// Random texts of words, blanks, 8-bit and control bytes, in both charsets: decoded as
+// a reader does (white space between adjacent encoded words dropped), each value gives
+// its text back; every encoded word is at most 68 characters long, stands apart from
+// other text and, with "UTF-8", holds whole characters.
+TEST(HeaderEncoding, ValuesDecodeBackInShortWholeWordsThatTouchNothing) {
   test_locale::UseUtf8();
-  const std::string e = "\xC3\xA9";              // U+00E9, two bytes
-  const std::string euro = "\xE2\x82\xAC";       // U+20AC, three bytes
-  const std::string smile = "\xF0\x9F\x98\x80";  // U+1F600, four bytes
+  std::mt19937 rng(3);
+  const std::vector<std::string> pieces = {"a", "Zz", " ", "\t", "=", "?", "_", "\r\n", "\xC3\xA9",
+                                           "\xE2\x82\xAC", "\xF0\x9F\x98\x80", Repeat('w', 80)};
+  for (const char* charset : {"UTF-8", "iso-8859-1"}) {
+    for (int round = 0; round < 300; ++round) {
+      std::string text;
+      for (auto n = rng() % 60; n > 0; --n) text += pieces[rng() % pieces.size()];
+      const std::string value = EncodeHeaderText(text, charset);
+      const std::string opener = "=?" + std::string(charset) + "?q?";
+      std::string decoded;
+      for (std::size_t pos = 0; pos < value.size();) {
+        if (value.compare(pos, opener.size(), opener) != 0) {
+          ASSERT_NE(value[pos], '\r') << value;  // line ends only between encoded words
+          decoded += value[pos++];
+          continue;
+        }
+        ASSERT_TRUE(pos == 0 || value[pos - 1] == ' ' || value[pos - 1] == '\t') << value;
+        const std::size_t close = value.find("?=", pos + opener.size());
+        ASSERT_NE(close, std::string::npos) << value;
+        ASSERT_LE(close + 2 - pos, maxEncodedWordLength) << value;
+        std::string word = value.substr(pos + opener.size(), close - pos - opener.size());
+        std::replace(word.begin(), word.end(), '_', ' ');
+        const std::string bytes = DecodeQuotedPrintable(word);
+        if (IsUtf8Charset(charset)) {  // no lead byte left without its character
+          EXPECT_NE(static_cast<unsigned char>(bytes.back()) & 0xC0, 0xC0u) << value;
+        }
+        decoded += bytes;
+        pos = close + 2;
+        ASSERT_TRUE(pos == value.size() || value[pos] == ' ' || value[pos] == '\t' ||
+                    value.compare(pos, 3 + opener.size(), "\r\n " + opener) == 0) << value;
+        if (value.compare(pos, 3, "\r\n ") == 0) pos += 3;  // dropped between encoded words
+      }
+      EXPECT_EQ(decoded, text) << value;
+    }
+  }
+}
+
+TEST(HeaderEncoding, Utf8WordsNeverCutACharacter) {
+  test_locale::UseUtf8();
+  const std::string e = "\xC3\xA9";  // U+00E9, two bytes
+  const std::string a55 = Repeat('a', 55);
   const Case cases[] = {
       {"Caf" + e, "=?UTF-8?q?Caf=C3=A9?="},
-      // The character that the 70-byte border would cut starts the next chunk.
-      {Repeat('a', 69) + e, Repeat('a', 69) + "=?UTF-8?q?=C3=A9?="},
-      {Repeat('a', 68) + euro, Repeat('a', 68) + "=?UTF-8?q?=E2=82=AC?="},
-      {Repeat('a', 69) + euro, Repeat('a', 69) + "=?UTF-8?q?=E2=82=AC?="},
-      {Repeat('a', 67) + smile + "b", Repeat('a', 67) + "=?UTF-8?q?=F0=9F=98=80b?="},
-      // A character that ends at the border stays in its chunk.
-      {Repeat('a', 68) + e + "b", "=?UTF-8?q?" + Repeat('a', 68) + "=C3=A9?=b"},
+      // 56 characters fill a word of "UTF-8"; a character that would pass it starts the
+      // next word.
+      {Repeat('a', 56) + e, "=?UTF-8?q?" + Repeat('a', 56) + "?=\r\n =?UTF-8?q?=C3=A9?="},
+      {a55 + e, "=?UTF-8?q?" + a55 + "?=\r\n =?UTF-8?q?=C3=A9?="},
+      {Repeat('a', 50) + e + "b", "=?UTF-8?q?" + Repeat('a', 50) + "=C3=A9?=\r\n =?UTF-8?q?b?="},
   };
   for (const auto& c : cases) EXPECT_EQ(EncodeHeaderText(c.input, "UTF-8"), c.expected);
-  // Latin-1 has no multi-byte characters: there the border falls where it falls.
-  EXPECT_EQ(EncodeHeaderText(Repeat('a', 69) + e, "iso-8859-1"),
-            "=?iso-8859-1?q?" + Repeat('a', 69) + "=C3?==?iso-8859-1?q?=A9?=");
+  // Latin-1 has no multi-byte characters: there the word ends where it is full.
+  EXPECT_EQ(EncodeHeaderText(Repeat('a', 48) + e, "iso-8859-1"),
+            "=?iso-8859-1?q?" + Repeat('a', 48) + "=C3?=\r\n =?iso-8859-1?q?=A9?=");
+}
+
+// Every physical line of a folded field, without its CR LF.
+std::vector<std::string> FoldedLines(const std::string& field) { return SplitCrLf(FoldHeaderField(field)); }
+
+// Removing each CR LF unfolds a field: the text comes back.
+std::string Unfolded(std::string folded) {
+  for (std::size_t p = folded.find("\r\n"); p != folded.npos; p = folded.find("\r\n", p)) folded.erase(p, 2);
+  return folded;
+}
+
+TEST(HeaderFolding, LinesFoldBeforeTheLastBlankThatKeepsThemWithin78) {
+  const std::string x70 = Repeat('x', 70);
+  const Case cases[] = {
+      {"Subject: short", "Subject: short"},
+      {"To: ", "To: "},
+      {"Subject: " + Repeat('x', 100), "Subject: " + Repeat('x', 100)},  // nowhere to fold
+      {"Subject: " + x70 + " " + x70, "Subject: " + x70 + "\r\n " + x70},
+      // Of several blanks, the last starts the new line; the line before keeps text.
+      {"Subject: " + x70 + "    " + x70, "Subject: " + x70 + "   \r\n " + x70},
+      // Where no blank keeps a line short, the first after the limit ends it.
+      {"Subject: " + Repeat('x', 90) + " tail", "Subject: " + Repeat('x', 90) + "\r\n tail"},
+      // The field name keeps its first word, unless the line would pass 998 with it.
+      {"Subject: " + Repeat('x', 997), "Subject:\r\n " + Repeat('x', 997)},
+      {"Subject: " + Repeat('x', 989), "Subject: " + Repeat('x', 989)},
+      // Continuation lines that are there already are folded each on its own.
+      {"Subject: a\r\n " + x70 + " " + x70, "Subject: a\r\n " + x70 + "\r\n " + x70},
+      {"Subject: " + x70 + " \t", "Subject: " + x70 + " \t"},  // no line of blanks alone
+  };
+  for (const auto& c : cases) EXPECT_EQ(FoldHeaderField(c.input), c.expected) << c.input;
+
+  std::string words = "Subject:";
+  for (int i = 0; i < 300; ++i) words += " w" + std::to_string(i);
+  for (const std::string& line : FoldedLines(words)) EXPECT_LE(line.size(), foldedLineLength) << line;
+  EXPECT_EQ(Unfolded(FoldHeaderField(words)), words);
+}
+
+TEST(LineEnds, LongestLineCountsBetweenAnyLineEnds) {
+  EXPECT_EQ(LongestLine(""), 0u);
+  EXPECT_EQ(LongestLine("abc"), 3u);
+  EXPECT_EQ(LongestLine("ab\r\nabcd\nabc\rx"), 4u);
+  EXPECT_EQ(WithCrLfLineEnds("a\rb\nc\r\n\n.\r"), "a\r\nb\r\nc\r\n\r\n.\r\n");
 }
 
 TEST(HeaderEncoding, Utf8CharsetConvertsFromTheAnsiCodePage) {

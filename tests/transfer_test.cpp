@@ -257,21 +257,23 @@ TEST(Transfer, StreamedAttachmentIsRenderBodysTextOnTheWire) {
   m.rootPart.AddChild(attachment);
   m.SetBody("text");
   CTAVSMTPBodyPart rendered(*m.rootPart.ChildAt(0));
-  const std::string body = "This is a multi-part message in MIME format" + rendered.RenderHeader() +
-                           *rendered.RenderBody(true) + m.rootPart.ChildAt(1)->RenderHeader() +
-                           "text" + m.rootPart.RenderFooter();
-  EXPECT_EQ(Session(PlainTransfer(m, body), [&](TestClient& c) { c.SendMailMessage(m); }), "");
+  const std::string body = "This is a multi-part message in MIME format" +
+                           m.rootPart.ChildAt(0)->RenderHeader() + *rendered.RenderBody(true) +
+                           m.rootPart.ChildAt(1)->RenderHeader() + "text" +
+                           m.rootPart.RenderFooter();
+  EXPECT_EQ(SendInSession(PlainTransfer(m, body), m), "");
 }
 
-// A bare text is not encoded; with the charset "UTF-8" it is converted from the code
-// page, as the header says UTF-8. Other charsets keep its bytes.
+// A bare text with 8-bit bytes goes out quoted-printable (the header says so); with
+// the charset "UTF-8" it is converted from the code page first, as the header says
+// UTF-8. Other charsets keep its bytes.
 TEST(Transfer, PlainBodyIsSentInTheRootCharset) {
   test_locale::UseLatin1();
   struct Case {
     const char* charset;
     const char* body;
   };
-  for (Case t : {Case{"UTF-8", "Caf\xC3\xA9\r\n..x"}, Case{"iso-8859-1", "Caf\xE9\r\n..x"}}) {
+  for (Case t : {Case{"UTF-8", "Caf=C3=A9\r\n..x"}, Case{"iso-8859-1", "Caf=E9\r\n..x"}}) {
     SCOPED_TRACE(t.charset);
     Message m;
     m.rootPart.charset = t.charset;
@@ -375,4 +377,94 @@ TEST(Transfer, LineBreaksInUnencodedFieldsAreRefusedBeforeAnythingIsSent) {
   encoded.from.displayName = "Evil\r\nBcc: e@x";
   EXPECT_EQ(SendInSession(PlainTransfer(encoded, "Hello"), encoded),
             "");
+}
+
+// What would close an address's angle brackets early, end the header block or the data,
+// or make a header line no server accepts, is refused before the first command.
+TEST(Transfer, BracketsInAddressesAndDataEndingHeaderLinesAreRefusedBeforeAnythingIsSent) {
+  using Change = std::function<void(CTAVSMTPMessage&)>;
+  const std::vector<std::pair<const char*, Change>> changes = {
+      {"sender", [](auto& m) { m.from.emailAddress = "a@x> SIZE=1"; }},
+      {"reply-to", [](auto& m) { m.replyTo.emailAddress = "<r@x"; }},
+      {"to", [](auto& m) { m.toList[0]->emailAddress = "b@x> NOTIFY=NEVER"; }},
+      {"bcc", [](auto& m) { m.AppendRecipient(CTAVSMTPAddress("", "d@x>"), 2); }},
+      {"message id", [](auto& m) { m.messageId = "x@y>, <z@w"; }},
+      {"envelope id with a blank", [](auto& m) { m.dsnEnvelopeId = "ID RET=FULL"; m.dsnNotify = 1; }},
+      {"envelope id with 8-bit", [](auto& m) { m.dsnEnvelopeId = "ID\xE9"; m.dsnNotify = 1; }},
+      {"empty extra line", [](auto& m) { m.extraHeaders.push_back(""); }},
+      {"lone dot", [](auto& m) { m.extraHeaders.push_back("."); }},
+      {"leading dot", [](auto& m) { m.extraHeaders.push_back(".X-A: 1"); }},
+      {"unfoldable extra line", [](auto& m) { m.extraHeaders.push_back("X-A: " + std::string(998, 'a')); }},
+      {"unfoldable mailer", [](auto& m) { m.mailer = std::string(998, 'm'); }},
+  };
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
+    Message m;
+    change(m);
+    std::optional<CTAVSMTPException> error;
+    EXPECT_EQ(Session(PeerScript(), [&](TestClient& c) { error = SmtpErrorOf([&] { c.SendMailMessage(m); }); }),
+              "");
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Win32(87));
+  }
+
+  // Long extra lines and mailers that can be folded go out folded.
+  Message folded;
+  folded.extraHeaders.push_back("X-A: " + std::string(997, 'a'));  // folds after "X-A:"
+  folded.extraHeaders.push_back("X-B: " + std::string(60, 'b') + " " + std::string(60, 'b'));
+  folded.mailer = std::string(900, 'm') + " 2.0";
+  const std::string header = folded.FixedHeader();
+  EXPECT_NE(header.find("\r\nX-B: " + std::string(60, 'b') + "\r\n " + std::string(60, 'b') + "\r\n"),
+            std::string::npos);
+  EXPECT_EQ(Session(PlainTransfer(folded, "Hello"), [&](TestClient& c) { c.SendMailMessage(folded); }), "");
+}
+
+// A message without its own Message-ID gets a fresh one, right after the Date line, at
+// the sender's domain, else at the HELO name; one set by an extra line stays alone.
+TEST(Transfer, MessageIdIsFreshAtTheSendersDomainElseTheHeloName) {
+  struct Case {
+    std::string sender;
+    std::vector<std::string> extra;
+    std::string domain;  // empty: no Message-ID line of ours
+  };
+  const Case cases[] = {
+      {"a@example.com", {}, "example.com"},
+      {"postmaster", {}, "client"},
+      {"a@example.com", {"Message-Id: <own@example.com>"}, ""},
+  };
+  std::vector<std::string> ids;
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.sender);
+    CTAVSMTPMessage m;
+    m.from.emailAddress = t.sender;
+    m.extraHeaders = t.extra;
+    m.SetBody("Hello");
+    const PeerScript script = Step("MAIL FROM:<" + t.sender + ">\r\n", "250 ok")
+                                  .Then(Step("DATA\r\n", "354 go ahead"))
+                                  .Then(PeerScript().ReadUntil("\r\n.\r\n").Send("250 queued\r\n"));
+    ScriptedPeer peer{Helo().Then(script).Then(Quit())};
+    TestClient c;
+    c.ConnectTo(peer.Port());
+    c.SendMailMessage(m);
+    c.Disconnect(true);
+    ASSERT_EQ(peer.Finish(), "");
+    const std::string& wire = peer.Received();
+    const std::size_t date = wire.find("\r\nDate: ");
+    ASSERT_NE(date, std::string::npos);
+    const std::size_t next = wire.find("\r\n", date + 2) + 2;
+    if (t.domain.empty()) {
+      EXPECT_EQ(wire.find("Message-ID:"), std::string::npos);
+      EXPECT_NE(wire.find("\r\nMessage-Id: <own@example.com>\r\n"), std::string::npos);
+      continue;
+    }
+    const std::string line = wire.substr(next, wire.find("\r\n", next) - next);
+    ASSERT_EQ(line.size(), std::string("Message-ID: <>").size() + 44 + 1 + t.domain.size()) << line;
+    EXPECT_TRUE(line.starts_with("Message-ID: <")) << line;
+    EXPECT_EQ(line.substr(13, 44).find_first_not_of("0123456789abcdef"), std::string::npos) << line;
+    EXPECT_TRUE(line.ends_with("@" + t.domain + ">")) << line;
+    EXPECT_EQ(line, "Message-ID: <" + m.messageId + ">");
+    ids.push_back(m.messageId);
+  }
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_NE(ids[0].substr(0, 44), ids[1].substr(0, 44));
 }

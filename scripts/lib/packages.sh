@@ -17,9 +17,10 @@ WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick fonts-dejavu-core)
 # TLS test server and its certificate.
 TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy openssl python3)
 
-# The composition tests: Python's email package parses rendered messages back, and
-# localedef builds a Latin-1 locale from the locales package's sources.
-MIME_TEST_PACKAGES=(python3 locales)
+# The composition tests: Python's email package and Perl's Email::MIME parse rendered
+# messages back, and localedef builds a Latin-1 locale from the locales package's
+# sources.
+MIME_TEST_PACKAGES=(python3 libemail-mime-perl locales)
 
 # The SMTP test server of the session tests: aiosmtpd, and GSSAPI with gss-ntlmssp for
 # its NTLM acceptor.

@@ -66,10 +66,13 @@ def request_close(display, window):
 
 
 class Xvfb:
+    def __init__(self, screen="800x600"):
+        self.screen = screen
+
     def __enter__(self):
         read_end, write_end = os.pipe()
         self.server = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24",
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.screen + "x24",
              "-nolisten", "tcp"],
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
@@ -91,7 +94,11 @@ class WindowTest(unittest.TestCase):
         self.output = os.path.join(OUTPUT, self._testMethodName)
         shutil.rmtree(self.output, ignore_errors=True)
         os.makedirs(self.output)
-        self.xvfb = Xvfb().__enter__()
+        self.use_display(Xvfb())
+
+    def use_display(self, xvfb):
+        """Runs the test's windows on xvfb (started here) from now on."""
+        self.xvfb = xvfb.__enter__()
         self.addCleanup(self.xvfb.__exit__)
         self.env = dict(os.environ, DISPLAY=self.xvfb.display, NO_AT_BRIDGE="1")
         self.env.pop("WAYLAND_DISPLAY", None)
@@ -141,6 +148,19 @@ class WindowTest(unittest.TestCase):
     def geometry(self, window):
         lines = self.xdotool("getwindowgeometry", window).splitlines()
         return lines[-1].split()[-1]  # "Geometry: WxH"
+
+    def size(self, window):
+        return tuple(map(int, self.geometry(window).split("x")))
+
+    def settings(self, text):
+        """A config folder whose SMTP settings file holds text."""
+        config = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, config)
+        os.makedirs(os.path.join(config, "Zelkor", "Kestrum"))
+        with open(os.path.join(config, "Zelkor", "Kestrum", "SMTP.reg"), "w") as f:
+            f.write('Windows Registry Editor Version 5.00\n\n'
+                    '[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\n' + text)
+        return config
 
     def screenshot(self, window, name):
         """Saves the window as name.png once it is drawn (more than a plain background)."""
@@ -240,6 +260,29 @@ class WindowTest(unittest.TestCase):
         self.xdotool("key", "Return")
         self.assertEqual(self.finish(report), (0, "reported\n", ""))
 
+    def test_message_box_closes_by_itself_ten_seconds_after_it_is_shown(self):
+        started = time.monotonic()
+        box = self.start("box", "The connection was refused by the remote host.")
+        self.find_window(os.path.basename(PROBE))
+        self.assertEqual(self.finish(box), (0, "shown\n", ""))
+        self.assertGreaterEqual(time.monotonic() - started, AUTO_CLOSE_SECONDS)
+
+    def test_huge_text_is_cut_and_the_message_box_fits_the_screen(self):
+        # 3 MB of server reply, on a screen smaller than the box would like to be.
+        line = "554-" + "x" * 94 + "\r\n"
+        for screen in ("800x600", "320x200"):
+            self.use_display(Xvfb(screen))
+            box = self.start("box", line, "30000")
+            window = self.find_window(os.path.basename(PROBE))
+            self.wait_for_focus(window)
+            self.screenshot(window, "huge-" + screen)
+            width, height = self.size(window)
+            screen_width, screen_height = map(int, screen.split("x"))
+            self.assertLessEqual(width, screen_width)
+            self.assertLessEqual(height, screen_height)
+            self.xdotool("key", "Escape")
+            self.assertEqual(self.finish(box), (0, "shown\n", ""))
+
     def test_window_module_is_found_in_the_installed_layout(self):
         prefix = tempfile.mkdtemp()
         self.addCleanup(shutil.rmtree, prefix)
@@ -294,6 +337,27 @@ class WindowTest(unittest.TestCase):
         self.screenshot(dialog, "result-dialog")
         self.xdotool("key", "Return")
         self.assertEqual(self.finish(mailer), (1, "", ""))
+
+    def test_unattended_failing_run_ends_by_itself_after_both_windows(self):
+        # A settings file that cannot be parsed (named on standard error first, display
+        # or not), so the defaults hold: no server, and the connection fails at once.
+        config = self.settings('"Server"="127.0.0.1" ; local\n')
+        started = time.monotonic()
+        mailer = self.start("Subject", "Body", program=PROGRAM,
+                            env=dict(self.env, XDG_CONFIG_HOME=config))
+        box = self.find_window(DIALOG_TITLE)
+        self.wait_until(lambda: [w for w in self.visible_windows(DIALOG_TITLE) if w != box],
+                        "no dialog after the message box")
+        code, stdout, stderr = self.finish(mailer)
+        elapsed = time.monotonic() - started
+        self.assertEqual((code, stdout), (1, ""))
+        self.assertEqual(stderr, "e-mailer: %s:4: text follows the closing quote; the defaults "
+                         "are used instead\n" % os.path.join(config, "Zelkor", "Kestrum",
+                                                            "SMTP.reg"))
+        # Ten seconds for each window, and no more than the windows' 20 s in all (the
+        # bound beyond them only absorbs a slow machine).
+        self.assertGreaterEqual(elapsed, 2 * AUTO_CLOSE_SECONDS)
+        self.assertLess(elapsed, 2 * AUTO_CLOSE_SECONDS + WAIT)
 
     # --- without windows ----------------------------------------------------------------
 

@@ -112,7 +112,7 @@ TEST(EMailer, TwoParametersSendTheMessageSilently) {
   EXPECT_EQ(messages[0].envelope,
             "MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\n");
   auto [header, body] = SplitMessage(messages[0].content);
-  ASSERT_EQ(header.size(), 7u) << messages[0].content;
+  ASSERT_EQ(header.size(), 8u) << messages[0].content;
   EXPECT_EQ(header[0], "From: Backup job <backup@example.com>");
   EXPECT_EQ(header[1], "To: Admin <admin@example.com>");
   EXPECT_EQ(header[2], "Subject: Backup done");
@@ -120,6 +120,9 @@ TEST(EMailer, TwoParametersSendTheMessageSilently) {
   EXPECT_EQ(header[4], "Content-Type: text/plain;");
   EXPECT_EQ(header[5], "\tcharset=UTF-8");
   EXPECT_TRUE(HasShape(header[6], "Date: Aaa, 99 Aaa 9999 99:99:99 +9999")) << header[6];
+  // A fresh id at the sender's domain.
+  EXPECT_TRUE(header[7].starts_with("Message-ID: <") && header[7].ends_with("@example.com>")) << header[7];
+  EXPECT_EQ(header[7].size(), std::string("Message-ID: <@example.com>").size() + 44) << header[7];
   // The body's LF went out as CR LF; the server has undone the dot stuffing.
   EXPECT_EQ(body, "Finished at 02:14.\r\n.snapshots kept\r\n");
 }
@@ -211,6 +214,27 @@ TEST(EMailer, Utf8SubjectUnderAUtf8LocaleArrivesAsAnEncodedWord) {
   EXPECT_NE(std::find(parsed.begin(), parsed.end(), "subject " + Hex(subject)), parsed.end());
   EXPECT_NE(std::find(parsed.begin(), parsed.end(), "part text/plain - " + Hex(body + "\n")),
             parsed.end());
+}
+
+// Command output as the body (a line of 1,500 octets, 8-bit text), a long Cyrillic
+// subject and a sender name with a comma: the server, which refuses lines over 1,000
+// octets, takes the message, and two readers read back what was given.
+TEST(EMailer, LongLinesEightBitTextAndACommaInTheNameArriveAsGiven) {
+  SmtpTestServer server;
+  Settings settings = SettingsFor(server);
+  Set(settings, "SenderName", "Smith, John");
+  std::string subject, body = "df output:\n" + std::string(1500, '#') + "\nGrüße \n";
+  for (int i = 0; i < 170; ++i) subject += "Ж";
+  EXPECT_EQ(RunWith(settings, {subject, body}), Succeeded());
+  const auto messages = server.Messages();
+  ASSERT_EQ(messages.size(), 1u) << server.Log();
+  TempDir dir;
+  const auto parsed = ParseMessageFileWithBothReaders(dir.Write("1.eml", messages[0].content).string());
+  ASSERT_EQ(parsed.size(), 6u);
+  EXPECT_EQ(parsed[1], "subject " + Hex(subject));
+  EXPECT_EQ(parsed[2], "from " + Hex("Smith, John") + " " + Hex("backup@example.com"));
+  EXPECT_EQ(parsed[4], "part text/plain - " + Hex(body + "\n"));
+  EXPECT_EQ(parsed[5], "defects 0");
 }
 
 // The server took the message but closed the connection instead of answering QUIT: the

@@ -123,7 +123,7 @@ TEST(Injection, SubjectAndDisplayNamesReadBackAsGiven) {
                  Hex(lineEnds[i % lineEnds.size()]));
     EXPECT_EQ(messages[i].envelope, "MAIL FROM:<a@example.com>\nRCPT TO:<b@example.com>\n");
     const auto lines = Parsed(messages[i].content);
-    EXPECT_EQ(LineOf(lines, "headers "), "headers from,to,subject,x-mailer,content-type,date");
+    EXPECT_EQ(LineOf(lines, "headers "), "headers from,to,subject,x-mailer,content-type,date,message-id");
     EXPECT_EQ(LineOf(lines, "subject "), expectedLines[3 * i]);
     EXPECT_EQ(LineOf(lines, "from"), expectedLines[3 * i + 1]);
     EXPECT_EQ(LineOf(lines, "to"), expectedLines[3 * i + 2]);
@@ -205,7 +205,7 @@ TEST(Injection, HeloNameNeverCarriesASecondCommand) {
   {
     Client c;
     c.m_sHeloHostname = WithCommand("client.test", std::string("\0", 1));
-    c.ConnectTo(server, 7);  // EHLO without authentication
+    c.ConnectTo(server, 8);  // EHLO without authentication
     c.Disconnect(true);
   }
   EXPECT_EQ(server.Transcript(), (std::vector<std::string>{"EHLO client.test", "QUIT"}));
@@ -279,11 +279,14 @@ TEST(Injection, ProgramSendsNamesAndSubjectAsGivenAndRefusesBrokenAddresses) {
   ASSERT_EQ(messages.size(), 1u) << server.Log();
   EXPECT_EQ(messages[0].envelope, "MAIL FROM:<a@example.com>\nRCPT TO:<b@example.com>\n");
   const auto lines = Parsed(messages[0].content);
-  EXPECT_EQ(LineOf(lines, "headers "), "headers from,to,subject,x-mailer,content-type,date");
+  EXPECT_EQ(LineOf(lines, "headers "), "headers from,to,subject,x-mailer,content-type,date,message-id");
   EXPECT_EQ(LineOf(lines, "subject "), "subject " + Hex(subject));
   EXPECT_EQ(LineOf(lines, "from"), AddressLine("from", CTAVSMTPAddress(sender, "a@example.com")));
   EXPECT_EQ(LineOf(lines, "to"), AddressLine("to", CTAVSMTPAddress(recipient, "b@example.com")));
 
+  // A ">" would close the address's brackets and add a parameter of the sender's own.
+  MailerRun bracket = RunAgainst(server, {{"RecipientEMail", "b@example.com> NOTIFY=NEVER"}}, "Report");
+  EXPECT_EQ(bracket.exitCode, ExitSendFailed) << bracket.output;
   MailerRun refused =
       RunAgainst(server, {{"RecipientEMail", WithCommand("b@example.com", "\r\n")}}, "Report");
   EXPECT_EQ(refused.exitCode, ExitSendFailed) << refused.output;

@@ -1,6 +1,7 @@
 // Sessions against aiosmtpd on 127.0.0.1: each authentication mechanism with the right
 // and a wrong password (NTLM through a GSSAPI acceptor with gss-ntlmssp), aiosmtpd's own
 // mechanisms, implicit TLS, and the connect through each kind of proxy.
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -102,6 +103,71 @@ TEST(AiosmtpdOwnMechanisms, AreRefusedAtTheirFirstPrompt) {
   ASSERT_TRUE(plain);
   EXPECT_EQ(plain->m_hrError, Itf(531));
   EXPECT_EQ(plain->m_sLastResponseText, "334 ");
+}
+
+// aiosmtpd's own PLAIN is RFC 4616: AuthMethod 6 speaks it, with the response on the
+// AUTH line, or after an empty 334 when that line would pass 512 octets.
+TEST(SaslPlain, AiosmtpdsOwnPlainTakesTheInitialResponse) {
+  SmtpTestServer server({.mechanisms = {"BUILTIN-PLAIN"}});
+  auto error = Session(server, AuthSaslPlain, "user", "secret");
+  EXPECT_FALSE(error) << error->what() << "\n" << server.Log();
+  error = Session(server, AuthSaslPlain, "user", "wrong");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(548));
+  EXPECT_EQ(error->m_sLastResponseText, "535 5.7.8 Authentication credentials invalid");
+  EXPECT_EQ(server.Logins(), std::vector<std::string>{"PLAIN user"});
+
+  const std::string longPassword(400, 'p');
+  SmtpTestServer longServer({.mechanisms = {"BUILTIN-PLAIN"}, .password = longPassword});
+  error = Session(longServer, AuthSaslPlain, "user", longPassword.c_str());
+  EXPECT_FALSE(error) << error->what() << "\n" << longServer.Log();
+  EXPECT_EQ(longServer.Logins(), std::vector<std::string>{"PLAIN user"});
+  const auto commands = longServer.Transcript();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "AUTH PLAIN"), commands.end());
+}
+
+namespace {
+
+class EachOAuthMechanism : public testing::TestWithParam<const char*> {};
+
+}  // namespace
+
+// The right token is taken; a wrong one gets the error challenge, which the client
+// answers with the mechanism's dummy response (the server refuses anything else with
+// 501), and the error tells the server's reason.
+TEST_P(EachOAuthMechanism, TakesTheRightTokenAndTellsTheReasonForAWrongOne) {
+  SmtpTestServer server({.mechanisms = {GetParam()}, .password = "ya29.token"});
+  auto error = Session(server, AuthOAuth, "user", "ya29.token");
+  EXPECT_FALSE(error) << error->what() << "\n" << server.Log();
+  EXPECT_EQ(server.Logins(), std::vector<std::string>{std::string(GetParam()) + " user"});
+
+  error = Session(server, AuthOAuth, "user", "ya29.expired");
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(552));
+  EXPECT_EQ(error->m_sLastResponseText,
+            "{\"status\":\"invalid_token\",\"scope\":\"https://mail.test/\"}\r\n"
+            "535 5.7.8 Authentication credentials invalid");
+}
+
+// A token of 2 KiB does not fit a command line of 512 octets, which aiosmtpd enforces:
+// it follows the bare AUTH command after a 334.
+TEST_P(EachOAuthMechanism, ALongTokenFollowsTheAuthCommand) {
+  const std::string token = "ya29." + std::string(2048, 't');
+  SmtpTestServer server({.mechanisms = {GetParam()}, .password = token});
+  auto error = Session(server, AuthOAuth, "user", token.c_str());
+  EXPECT_FALSE(error) << error->what() << "\n" << server.Log();
+  EXPECT_EQ(server.Logins(), std::vector<std::string>{std::string(GetParam()) + " user"});
+  const auto commands = server.Transcript();
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "AUTH " + std::string(GetParam())),
+            commands.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Aiosmtpd, EachOAuthMechanism, testing::Values("OAUTHBEARER", "XOAUTH2"));
+
+TEST(OAuth, PrefersOAuthBearerWhereBothAreOffered) {
+  SmtpTestServer server({.mechanisms = {"XOAUTH2", "OAUTHBEARER"}, .password = "ya29.token"});
+  EXPECT_FALSE(Session(server, AuthOAuth, "user", "ya29.token"));
+  EXPECT_EQ(server.Logins(), std::vector<std::string>{"OAUTHBEARER user"});
 }
 
 TEST(AutomaticChoice, PrefersNtlmThenCramMd5OverLoginAndPlain) {

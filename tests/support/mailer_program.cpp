@@ -11,7 +11,6 @@
 #include <sstream>
 
 #include "tests/support/server_process.h"
-#include "tests/support/temp_config_home.h"
 
 namespace {
 
@@ -87,6 +86,10 @@ std::string SmtpSettings(const std::vector<std::pair<std::string, std::string>>&
 MailerRun RunMailer(const std::string& settings, const std::vector<std::string>& arguments) {
   TempConfigHome home;
   home.WriteFile(home.SmtpKeyFile(), settings);
+  return RunMailer(home, arguments);
+}
+
+MailerRun RunMailer(const TempConfigHome& home, const std::vector<std::string>& arguments) {
   std::vector<std::string> argv = WrapperWords();
   argv.push_back(EMAILER_PROGRAM);
   argv.insert(argv.end(), arguments.begin(), arguments.end());

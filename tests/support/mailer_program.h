@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/temp_config_home.h"
+
 struct MailerRun {
   int exitCode;        // -1 when the program did not end by itself
   std::string output;  // standard output and standard error
@@ -28,3 +30,7 @@ std::string SmtpSettings(const std::vector<std::pair<std::string, std::string>>&
 
 // Runs the program with arguments and the key file settings.
 MailerRun RunMailer(const std::string& settings, const std::vector<std::string>& arguments);
+
+// Runs the program with arguments and the settings that home holds, as they are (for
+// settings files with modes, owners or kinds of their own).
+MailerRun RunMailer(const TempConfigHome& home, const std::vector<std::string>& arguments);

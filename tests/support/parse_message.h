@@ -1,5 +1,6 @@
-// Python's standard email package reading a message file as a mail reader would
-// (parse_message.py, which says what it prints), and the hex form of its texts.
+// Two mail readers reading a message file: Python's standard email package
+// (parse_message.py, which says what it prints) and Perl's Email::MIME
+// (parse_message.pl, which prints the same), and the hex form of their texts.
 #pragma once
 
 #include <cstdio>
@@ -22,11 +23,11 @@ inline std::string Hex(std::string_view bytes) {
   return hex;
 }
 
-// The lines that the script prints for the message file at path; a test failure when
-// it does not end well.
-inline std::vector<std::string> ParseMessageFile(const std::string& path) {
-  const std::string command =
-      "/usr/bin/python3 " EMAILER_TEST_SUPPORT_DIR "/parse_message.py '" + path + "'";
+// The lines that a reader script prints for the message file at path; a test failure
+// when it does not end well.
+inline std::vector<std::string> RunReader(const std::string& interpreter, const std::string& script,
+                                          const std::string& path) {
+  const std::string command = interpreter + " " EMAILER_TEST_SUPPORT_DIR "/" + script + " '" + path + "'";
   FILE* pipe = popen(command.c_str(), "r");
   EXPECT_NE(pipe, nullptr);
   std::string output;
@@ -34,10 +35,25 @@ inline std::vector<std::string> ParseMessageFile(const std::string& path) {
   for (std::size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
     output.append(buffer, n);
   }
-  EXPECT_EQ(pipe == nullptr ? -1 : pclose(pipe), 0) << output.substr(0, 2000);
+  EXPECT_EQ(pipe == nullptr ? -1 : pclose(pipe), 0) << script << ": " << output.substr(0, 2000);
   std::vector<std::string> lines;
   for (std::size_t from = 0, p; (p = output.find('\n', from)) != output.npos; from = p + 1) {
     lines.push_back(output.substr(from, p - from));
   }
   return lines;
+}
+
+// What Python's email package reads (parse_message.py).
+inline std::vector<std::string> ParseMessageFile(const std::string& path) {
+  return RunReader("/usr/bin/python3", "parse_message.py", path);
+}
+
+// What Python's email package reads, after a test that Perl's Email::MIME
+// (parse_message.pl) reads the very same, the defects line aside.
+inline std::vector<std::string> ParseMessageFileWithBothReaders(const std::string& path) {
+  std::vector<std::string> python = ParseMessageFile(path);
+  std::vector<std::string> withoutDefects = python;
+  if (!withoutDefects.empty() && withoutDefects.back().starts_with("defects ")) withoutDefects.pop_back();
+  EXPECT_EQ(RunReader("/usr/bin/perl", "parse_message.pl", path), withoutDefects) << "Email::MIME";
+  return python;
 }

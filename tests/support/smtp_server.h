@@ -13,10 +13,11 @@
 
 struct SmtpServerOptions {
   // AUTH mechanisms by the script's names: "LOGIN", "PLAIN" (the clear-text dialogue),
-  // "CRAM-MD5", "NTLM", "BUILTIN-LOGIN", "BUILTIN-PLAIN" (aiosmtpd's own). None by
-  // default.
+  // "CRAM-MD5", "NTLM", "BUILTIN-LOGIN", "BUILTIN-PLAIN" (aiosmtpd's own, RFC 4616),
+  // "OAUTHBEARER", "XOAUTH2" (a wrong token gets the error challenge with the JSON
+  // {"status":"invalid_token","scope":"https://mail.test/"}). None by default.
   std::vector<std::string> mechanisms{};
-  // The account of every mechanism but NTLM.
+  // The account of every mechanism but NTLM; the OAuth mechanisms' token is password.
   std::string user = "user";
   std::string password = "secret";
   // The NTLM accounts, lines "DOMAIN:user:password".

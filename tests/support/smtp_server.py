@@ -16,9 +16,19 @@ Listens on 127.0.0.1:PORT (PORT 0 takes a free port), plain or with implicit TLS
   NTLM           a GSSAPI acceptor with gss-ntlmssp; the accounts are the lines
                  "DOMAIN:user:password" of the --ntlm-users file
   BUILTIN-LOGIN  aiosmtpd's own LOGIN (prompt "User Name")
-  BUILTIN-PLAIN  aiosmtpd's own PLAIN (RFC 4616: an empty 334, then Base64)
+  BUILTIN-PLAIN  aiosmtpd's own PLAIN (RFC 4616: the initial response on the AUTH line,
+                 or an empty 334 and then Base64)
+  OAUTHBEARER    RFC 7628: "n,a=USER,^Ahost=H^Aport=P^Aauth=Bearer TOKEN^A^A", where H
+                 is 127.0.0.1 or localhost and P the server's port
+  XOAUTH2        "user=USER^Aauth=Bearer TOKEN^A^A"
 
-Every mechanism but NTLM accepts the one account USER / PASSWORD ("user" / "secret").
+Every mechanism but NTLM accepts the one account USER / PASSWORD ("user" / "secret");
+the OAuth mechanisms take PASSWORD as the bearer token. They take the initial response
+on the AUTH line or, after an empty 334, on a line of its own, which may be longer than
+a command. A response of any other form is refused with 501. A wrong user or token gets
+the error challenge "334 " and the Base64 of REFUSAL (below); the client's answer must
+be the mechanism's dummy response (OAUTHBEARER ^A, XOAUTH2 empty), which is refused
+with "535 5.7.8 Authentication credentials invalid" (anything else with 501).
 
 With --dsn the server announces DSN and takes the parameters of RFC 3461 (RET and ENVID
 of MAIL FROM, NOTIFY and ORCPT of RCPT TO), which aiosmtpd otherwise refuses with 555.
@@ -49,9 +59,11 @@ client that has its reply can read the files.
 import argparse
 import asyncio
 import base64
+import binascii
 import hmac
 import logging
 import os
+import re
 import socket
 import ssl
 import time
@@ -201,6 +213,57 @@ async def auth_ntlm(self, server, args):
     return AuthResult(success=True)
 
 
+# The JSON of the OAuth error challenge.
+REFUSAL = b'{"status":"invalid_token","scope":"https://mail.test/"}'
+
+
+async def initial_response(server, args):
+    """The client's first response: on the AUTH line or, when that is only the mechanism,
+    after an empty 334. None (with 501 sent) when it is not Base64; MISSING when the
+    client gave up."""
+    if len(args) == 1:
+        return await server.challenge_auth("")
+    try:
+        return base64.b64decode(args[1], validate=True)
+    except binascii.Error:
+        await server.push("501 5.5.2 Can't decode base64")
+        return None
+
+
+async def bearer_exchange(self, server, args, mechanism, pattern, dummy):
+    """Checks the response against pattern, whose groups are the user and the token;
+    a wrong account gets the error challenge, whose answer must be dummy."""
+    response = await initial_response(server, args)
+    if response is None or response is MISSING:
+        return AuthResult(success=False, handled=True)
+    match = re.fullmatch(pattern, response, re.DOTALL)
+    if match is None:
+        await server.push("501 5.5.2 Malformed %s response" % mechanism)
+        return AuthResult(success=False, handled=True)
+    user, token = match.groups()
+    if user == self.user and token == self.password:
+        return self.verdict(mechanism, user, token)
+    answer = await server.challenge_auth(REFUSAL)
+    if answer is MISSING:
+        return AuthResult(success=False, handled=True)
+    if answer != dummy:
+        await server.push("501 5.5.2 Expected the dummy response")
+        return AuthResult(success=False, handled=True)
+    return AuthResult(success=False, handled=False)
+
+
+async def auth_oauthbearer(self, server, args):
+    port = server.transport.get_extra_info("sockname")[1]
+    pattern = (rb"n,a=([^,]*),\x01host=(?:127\.0\.0\.1|localhost)\x01port=%d"
+               rb"\x01auth=Bearer ([^\x01]+)\x01\x01" % port)
+    return await bearer_exchange(self, server, args, "OAUTHBEARER", pattern, b"\x01")
+
+
+async def auth_xoauth2(self, server, args):
+    pattern = rb"user=([^\x01]*)\x01auth=Bearer ([^\x01]+)\x01\x01"
+    return await bearer_exchange(self, server, args, "XOAUTH2", pattern, b"")
+
+
 DSN_PARAMETERS = ("RET", "ENVID", "NOTIFY", "ORCPT")
 
 
@@ -275,7 +338,18 @@ OWN_MECHANISMS = {
     "PLAIN": ("auth_PLAIN", auth_plain_dialogue),
     "CRAM-MD5": ("auth_CRAM__MD5", auth_cram_md5),
     "NTLM": ("auth_NTLM", auth_ntlm),
+    "OAUTHBEARER": ("auth_OAUTHBEARER", auth_oauthbearer),
+    "XOAUTH2": ("auth_XOAUTH2", auth_xoauth2),
 }
+# The OAuth mechanisms read a response line longer than a command: a token takes a few
+# KiB. aiosmtpd's reader holds lines of line_length_limit bytes.
+LONG_LINE_MECHANISMS = {"OAUTHBEARER", "XOAUTH2"}
+
+
+class LongLines:
+    """A session that reads lines of up to 16 KiB."""
+
+    line_length_limit = 16384
 BUILTIN_MECHANISMS = {"BUILTIN-LOGIN": "LOGIN", "BUILTIN-PLAIN": "PLAIN"}
 
 
@@ -320,6 +394,8 @@ async def serve(arguments):
     session_class = DsnSMTP if arguments.dsn else SMTP
     if arguments.drop_on_quit:
         session_class = type("Session", (DropOnQuit, session_class), {})
+    if LONG_LINE_MECHANISMS & set(arguments.auth):
+        session_class = type("Session", (LongLines, session_class), {})
     if arguments.resize_on_data:
         path, size = arguments.resize_on_data
         session_class = type("Session", (resize_on_data(path, int(size)), session_class), {})

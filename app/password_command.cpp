@@ -1,0 +1,58 @@
+#include "app/password_command.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "errors/message_table.h"
+#include "errors/raise.h"
+#include "platform/shell_command.h"
+
+namespace {
+
+// Far more than any password or token (those of OAuth 2.0 take a few KiB), and little
+// enough to hold.
+constexpr std::size_t outputCap = 64 * 1024;
+
+[[noreturn]] void RaiseCommandFailed(const std::string& command, const std::string& why) {
+  RaiseSmtpError(msgPasswordCommand, FACILITY_ITF, "\"" + command + "\" " + why);
+}
+
+std::string Seconds(std::uint32_t milliseconds) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%g", milliseconds / 1000.0);
+  return std::string(number) + (milliseconds == 1000 ? " second" : " seconds");
+}
+
+// Why a command that did not exit with status 0 gave no password.
+std::string Failure(const ShellCommandResult& result, std::uint32_t timeout) {
+  switch (result.outcome) {
+    case ShellCommandResult::NotStarted:
+      return std::string("could not be started: ") + std::strerror(result.error);
+    case ShellCommandResult::TimedOut:
+      return "did not finish within " + Seconds(timeout);
+    case ShellCommandResult::TooLong:
+      return "printed more than " + std::to_string(outputCap) + " bytes";
+    case ShellCommandResult::Signalled:
+      return "was ended by signal " + std::to_string(result.signal);
+    case ShellCommandResult::Exited:
+      break;
+  }
+  return "exited with status " + std::to_string(result.exitStatus);
+}
+
+}  // namespace
+
+std::string PasswordFromCommand(const std::string& command, std::uint32_t timeout) {
+  ShellCommandResult result = RunShellCommand(command, timeout, outputCap);
+  if (result.outcome != ShellCommandResult::Exited || result.exitStatus != 0) {
+    RaiseCommandFailed(command, Failure(result, timeout));
+  }
+  std::string line = result.output.substr(0, result.output.find('\n'));
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty()) RaiseCommandFailed(command, "printed no password");
+  // The password goes on as a C string: a NUL would silently cut it short.
+  if (line.find('\0') != std::string::npos) {
+    RaiseCommandFailed(command, "printed a NUL byte in its first line");
+  }
+  return line;
+}

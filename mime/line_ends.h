@@ -1,0 +1,16 @@
+// Line ends of the text that goes out after DATA: CR LF only (RFC 5321 2.3.8), so no
+// bare CR or LF can make a line that a lenient server reads as the end of the data;
+// and the length of the longest line, which must stay within 998 octets (RFC 5322 2.1.1).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The longest line a text may hold on the wire, without its CR LF.
+inline constexpr std::size_t maxLineLength = 998;
+
+// The text with every line end, CR LF, CR or LF, made CR LF.
+std::string WithCrLfLineEnds(std::string_view text);
+
+// The length of the longest line of text, lines ending at each CR and each LF.
+std::size_t LongestLine(std::string_view text);
