@@ -2,6 +2,8 @@
 
 #include <openssl/ssl.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 
 #include "app/password_command.h"
@@ -28,15 +30,39 @@ std::string RunCharset() { return AnsiCodePageIsLatin1() ? "iso-8859-1" : "UTF-8
 // The TLS library's start-up: its error texts, then the library with the system's
 // OpenSSL configuration (crypto policy, lowest protocol version). It reads that file and
 // builds the library's tables, which took a plain run a sixth of its time for nothing,
-// so only a run that uses TLS pays for it. Where a run uses the library without asking
-// for TLS (the MD5 of CRAM-MD5), the library starts itself, with the same configuration.
+// so only a run that uses TLS (implicit or STARTTLS) pays for it. Where a run uses the
+// library without TLS (the MD5 of CRAM-MD5), the library starts itself, with the same
+// configuration.
 void StartTlsLibrary() {
   SSL_load_error_strings();
   SSL_library_init();
 }
 
+// Seconds for every wait when Timeout is absent, and the most that fits the engine's
+// milliseconds.
+constexpr long defaultTimeoutSeconds = 60;
+constexpr long maxTimeoutSeconds = 4294967;
+
+// The transport settings: STARTTLS, the certificate check and the bound of every wait.
+// Absent, each leaves the engine as it was: no STARTTLS, the check on only with it,
+// 60 seconds.
+void ApplyTransportSettings(CTAVSMTPConnection& connection) {
+  connection.m_bStartTLS = std::atoi(ReadSmtpSetting("StartTLS", "").c_str()) != 0;
+  std::string verify = ReadSmtpSetting("TLSVerify", "");
+  if (!verify.empty()) {
+    connection.m_nTLSVerify = std::atoi(verify.c_str()) != 0 ? TLSVerifyOn : TLSVerifyOff;
+  }
+  connection.m_sTLSCAFile = ReadSmtpSetting("TLSCAFile", "");
+  connection.m_sTLSFingerprint = ReadSmtpSetting("TLSFingerprint", "");
+  // A time of 0 or less would fail every wait at once: it counts as absent.
+  long seconds = std::atol(ReadSmtpSetting("Timeout", "").c_str());
+  if (seconds < 1) seconds = defaultTimeoutSeconds;
+  connection.m_dwTimeout = static_cast<std::uint32_t>(std::min(seconds, maxTimeoutSeconds) * 1000);
+}
+
 bool ConnectStep(CTAVSMTPConnection& connection, int authMethod) {
   try {
+    ApplyTransportSettings(connection);
     std::string ssl = ReadSmtpSetting("SSL", "");
     std::string port = ReadSmtpSetting("Port", "25");
     std::string password = ReadSmtpSetting("AuthPassword", "");
@@ -48,7 +74,7 @@ bool ConnectStep(CTAVSMTPConnection& connection, int authMethod) {
       password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);
     }
     const bool tls = std::atoi(ssl.c_str()) != 0;
-    if (tls) StartTlsLibrary();
+    if (tls || connection.m_bStartTLS) StartTlsLibrary();
     connection.Connect(server.c_str(), authMethod, user.c_str(), password.c_str(),
                        std::atoi(port.c_str()), tls);
     return true;

@@ -47,6 +47,9 @@ constexpr const char* messages[] = {
     "Unexpected AUTH XOAUTH2 response, Last Response: %1",        // 551
     "The server refused the OAuth 2.0 token, Details: %1",        // 552
     "Failed to get the password from AuthPasswordCommand: %1",    // 553
+    "STARTTLS not offered, Last Response: %1",                    // 554
+    "Unexpected STARTTLS response, Last Response: %1",            // 555
+    "Unexpected data after STARTTLS response, Last Response: %1", // 556
 };
 
 constexpr std::uint32_t messageCount = sizeof messages / sizeof messages[0];

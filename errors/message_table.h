@@ -1,4 +1,4 @@
-// The engine's message table: one text per failure, ids 512 to 553, raised in the
+// The engine's message table: one text per failure, ids 512 to 556, raised in the
 // interface facility. "%1" in a text stands for the exception's response text.
 #pragma once
 
@@ -47,6 +47,10 @@ inline constexpr std::uint32_t msgXOAuth2 = 551;
 inline constexpr std::uint32_t msgOAuthTokenRefused = 552;
 // The program's password command; "%1" names the command and what went wrong.
 inline constexpr std::uint32_t msgPasswordCommand = 553;
+// The switch to TLS with STARTTLS (RFC 3207).
+inline constexpr std::uint32_t msgStartTlsNotOffered = 554;
+inline constexpr std::uint32_t msgStartTls = 555;
+inline constexpr std::uint32_t msgStartTlsInjection = 556;
 
 // The text of message id with every "%1" replaced by insert; empty for an id that is
 // not in the table. Texts without "%1" ignore insert.

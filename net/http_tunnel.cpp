@@ -30,8 +30,12 @@ std::string BasicCredentials(const char* userName, const char* password) {
 
 std::string ConnectRequest(const char* host, std::uint16_t port, const char* userName,
                            const char* password, const char* userAgent) {
-  std::string request = "CONNECT " + std::string(host) + ":" + std::to_string(port) +
-                        " HTTP/1.0\r\n";
+  // An IPv6 literal is bracketed, so its colons do not run into the port's.
+  in6_addr address6;
+  std::string authority = ParseIPv6Literal(host, &address6) && host[0] != '['
+                              ? "[" + std::string(host) + "]"
+                              : std::string(host);
+  std::string request = "CONNECT " + authority + ":" + std::to_string(port) + " HTTP/1.0\r\n";
   if (userName != nullptr) {
     request += "Proxy-authorization: Basic " +
                BasicCredentials(userName, password != nullptr ? password : "") + "\r\n";

@@ -1,28 +1,27 @@
-// CWSocket: one blocking IPv4 TCP socket with a readable-wait in milliseconds, and the
-// three proxy tunnels that open it through SOCKS4, SOCKS5 (RFC 1928, RFC 1929) or an
-// HTTP CONNECT proxy (RFC 9110 section 9.3.6).
+// CWSocket: one blocking IPv4 or IPv6 TCP socket with a readable-wait in milliseconds,
+// bounded connects and sends, and the three proxy tunnels that open it through SOCKS4,
+// SOCKS5 (RFC 1928, RFC 1929) or an HTTP CONNECT proxy (RFC 9110 section 9.3.6).
 //
 // Every failing call raises CWSocketException with a Winsock error number: errno and
 // resolver failures are mapped to their Winsock numbers and kept as the thread's last
 // error. Only Close reports failure through its result.
 //
-// Host-name rule (Bind, Connect, the tunnels): the text is first read as a dotted
-// IPv4 address (inet_addr); when that gives INADDR_NONE it is resolved as a host name
-// and the first IPv4 address is used. There is no IPv6 and no second address.
+// Host-name rule (Bind, Connect, the tunnels; net/host_address.h): a dotted IPv4
+// address (inet_addr), an IPv6 literal ("::1" or "[::1]"), or a name whose every
+// address is tried in turn, IPv4 addresses first. SOCKS4 reaches IPv4 targets only.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <sys/socket.h>
+
+#include "net/host_address.h"
 
 using SOCKET = int;
 inline constexpr SOCKET INVALID_SOCKET = -1;
 
-// The inet_addr step of the host-name rule: true and the address in network byte
-// order when text is a dotted IPv4 address. "255.255.255.255" reads as INADDR_NONE
-// and so counts as a name.
-bool ParseDottedAddress(const char* text, std::uint32_t* address);
 
 class CWSocket {
  public:
@@ -32,22 +31,33 @@ class CWSocket {
   // Closes an open socket.
   virtual ~CWSocket();
 
-  // Opens an AF_INET stream socket with TCP_NODELAY set. A socket still open from
-  // before is closed first. Raises the last Winsock error.
+  // Opens an AF_INET stream socket with TCP_NODELAY set (a connect or bind to an IPv6
+  // address opens one of that family in its place). A socket still open from before is
+  // closed first, and a binding is forgotten. Raises the last Winsock error.
   SOCKET Create();
 
-  // Binds to port at address (null: the any-address; otherwise the host-name rule).
-  // Raises 10022 for an address that cannot be resolved, else the last Winsock error.
+  // Binds to port at address (null: the any-address; otherwise the host-name rule, the
+  // first address), reopening the socket for an IPv6 address. Raises 10022 for an
+  // address that cannot be resolved, else the last Winsock error.
   void Bind(std::uint16_t port, const char* address);
   int Bind(const sockaddr* address, socklen_t length);
 
-  // Connects, blocking, with no timeout of its own. Raises the resolver's or the
-  // connect call's Winsock error; the socket stays open after a failure.
+  // Connects to host's addresses in turn until one answers (ConnectToAny). Raises the
+  // resolver's error when host cannot be resolved.
   void Connect(const char* host, std::uint16_t port);
+  // Tries each address in turn, each connect waiting at most the socket's timeout
+  // (SetTimeout; none by default); after a failed one, a new socket of the next
+  // address's family (bound again to the bound address) tries the next. A bound socket
+  // skips addresses of the other family. Raises the most telling failure: a refusal
+  // (10061) over a timeout (10060) over any other; 10047 when no address was of the
+  // bound family. The socket stays open after a failure.
+  void ConnectToAny(const std::vector<CSocketAddress>& addresses);
+  // One connect, waiting at most the socket's timeout; raises the connect call's
+  // Winsock error, 10060 when the time ran out.
   int Connect(const sockaddr* address, socklen_t length);
 
-  // One send call (never raises SIGPIPE); the count may be short. Raises the last
-  // Winsock error.
+  // One send call (never raises SIGPIPE); the count may be short. Raises 10060 when
+  // the peer took no byte within the socket's timeout, else the last Winsock error.
   int Send(const void* data, int length, int flags);
   // Sends until all length bytes are out; returns length. Raises as Send. With more,
   // the text is a piece of a longer one whose rest follows at once: a last segment
@@ -61,9 +71,16 @@ class CWSocket {
   // readable, a socket that never connected never is. Raises 10038 when no socket is
   // open, else the last Winsock error.
   bool IsReadable(std::uint32_t timeout);
+  // True when bytes wait to be read now; nothing is taken. Never raises.
+  bool HasUnreadData();
+  // Bounds each connect and each send while the peer takes nothing, including the
+  // sends that OpenSSL makes on the socket, to timeout milliseconds; 0 removes the
+  // bound. Kept for a socket created later. Raises the last Winsock error.
+  void SetTimeout(std::uint32_t timeout);
   // Bounds each later receive that blocks, including those that OpenSSL makes on the
   // socket, to timeout milliseconds (at least 1): one that waits longer fails as if
-  // nothing were there yet (EAGAIN). Raises the last Winsock error.
+  // nothing were there yet (EAGAIN). Kept for a socket reopened for another address.
+  // Raises the last Winsock error.
   void SetReceiveTimeout(std::uint32_t timeout);
 
   // Closes an open socket and returns close()'s result; -1 when none is open. Never
@@ -77,11 +94,12 @@ class CWSocket {
   // closes the socket and raises:
   //   10060 a reply byte is not readable within timeout (each wait bounded alone)
   //   10054 the proxy closed the connection before its reply was complete
+  //   10047 SOCKS4 target given as an IPv6 literal
   //   last Winsock error: a socket call failed, or SOCKS4 cannot resolve the target
   //   58    SOCKS4 reply other than 0, 90; SOCKS5 CONNECT reply with non-zero status
   //   10061 SOCKS5 proxy chose a method that was not offered
   //   87    SOCKS5 user name, password or target name longer than 255 bytes; SOCKS5
-  //         reply address type other than 1 or 3; HTTP credentials too long to encode
+  //         reply address type other than 1, 3 or 4; HTTP credentials too long to encode
   //   5     SOCKS5 user name and password rejected
   //   1225  HTTP proxy status other than 200
   // On success no byte after the proxy's reply has been read: it belongs to the target.
@@ -105,10 +123,17 @@ class CWSocket {
   void ReadProxyReplyHeader(std::uint32_t timeout, std::string& reply);
 
  private:
-  // Resolves host by the host-name rule; false with the last error set when it cannot.
+  // Resolves host to one IPv4 address (SOCKS4); false with the last error set when it
+  // cannot, 10047 for an IPv6 literal.
   static bool ResolveHost(const char* host, std::uint32_t* address);
-  // Finishes a connect that a signal interrupted; returns 0 or -1 with errno set.
-  int CompleteInterruptedConnect();
+  // Opens a socket of family with the options and bounds set so far.
+  SOCKET Open(int family);
+  // Open, then bind to the bound address if there is one.
+  void Reopen(int family);
+  // Finishes a connect under way; returns 0 or -1 with errno set.
+  int WaitConnected();
+  // Sets the socket option SO_SNDTIMEO or SO_RCVTIMEO to timeout milliseconds.
+  void ApplyTimeout(int option, std::uint32_t timeout);
 
   // Connects to the proxy, then runs exchange; a failure of the exchange closes the
   // socket before it leaves.
@@ -124,7 +149,12 @@ class CWSocket {
   void AuthenticateSocks5(const char* userName, const char* password, std::uint32_t timeout);
 
   SOCKET m_hSocket = INVALID_SOCKET;
-  bool m_bConnectionMade = false;  // Connect succeeded since the socket was opened
+  int m_nFamily = AF_INET;              // of the open socket
+  std::uint32_t m_dwTimeout = 0;         // ms for each connect and send; 0: no bound
+  std::uint32_t m_dwReceiveTimeout = 0;  // ms for each blocking receive; 0: no bound
+  bool m_bBound = false;                 // Bind has set m_boundAddress
+  CSocketAddress m_boundAddress;
+  bool m_bConnectionMade = false;        // Connect succeeded since the socket was opened
 };
 
 template <typename Exchange>

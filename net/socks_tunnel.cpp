@@ -1,5 +1,6 @@
-// The SOCKS tunnels of CWSocket: SOCKS4 CONNECT with an empty user id, and SOCKS5
-// (RFC 1928) CONNECT with optional user name and password authentication (RFC 1929).
+// The SOCKS tunnels of CWSocket: SOCKS4 CONNECT (IPv4 only) with an empty user id, and
+// SOCKS5 (RFC 1928) CONNECT to an IPv4, IPv6 or named target with optional user name
+// and password authentication (RFC 1929).
 #include <cstring>
 #include <string>
 
@@ -18,6 +19,7 @@ constexpr char methodUserPassword = 2;
 constexpr char userPasswordVersion = 1;  // RFC 1929 sub-negotiation version
 constexpr char addressIPv4 = 1;
 constexpr char addressDomainName = 3;
+constexpr char addressIPv6 = 4;
 constexpr std::size_t maxFieldLength = 255;  // every SOCKS5 length is one byte
 constexpr int maxSocks5Reply = 262;          // 7 + a 255-byte bound name
 
@@ -42,9 +44,13 @@ void AppendField(std::string& out, const char* field) {
 std::string Socks5ConnectRequest(const char* host, std::uint16_t port) {
   std::string request{socks5Version, commandConnect, 0 /* reserved */};
   std::uint32_t address;
+  in6_addr address6;
   if (ParseDottedAddress(host, &address)) {
     request += addressIPv4;
     AppendAddress(request, address);
+  } else if (ParseIPv6Literal(host, &address6)) {
+    request += addressIPv6;  // 16 bytes in network byte order follow
+    request.append(reinterpret_cast<const char*>(&address6), sizeof address6);
   } else {
     request += addressDomainName;  // the proxy resolves the name
     AppendField(request, host);
@@ -125,7 +131,10 @@ void CWSocket::ReadSocks5Reply(std::uint32_t timeout) {
       ReceiveUntil(reply, received, 5, timeout);
       complete = 7 + reply[4];
       break;
-    default:  // IPv6 (4) included
+    case addressIPv6:
+      complete = 22;
+      break;
+    default:
       RaiseSocketError(ERROR_INVALID_PARAMETER);
   }
   ReceiveUntil(reply, received, complete, timeout);

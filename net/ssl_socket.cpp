@@ -16,15 +16,30 @@ namespace {
 constexpr int maxShutdownCalls = 3;
 constexpr std::size_t errorLineSize = 256;  // ERR_error_string's buffer, NUL included
 
+// Makes the socket of ssl non-blocking for as long as it lives.
+class NonBlocking {
+ public:
+  explicit NonBlocking(SSL* ssl) : fd(SSL_get_fd(ssl)), flags(fd >= 0 ? fcntl(fd, F_GETFL) : -1) {
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  }
+  NonBlocking(const NonBlocking&) = delete;
+  NonBlocking& operator=(const NonBlocking&) = delete;
+  ~NonBlocking() {
+    if (flags >= 0) fcntl(fd, F_SETFL, flags);
+  }
+
+ private:
+  int fd;
+  int flags;
+};
+
 // Sends our close notification and gives the peer's a short chance to arrive. The
 // socket is closed right after, so it is made non-blocking first: a blocking
 // SSL_shutdown would wait for the peer's notification as long as the peer likes, and
 // for room to write ours. Errors of the shutdown are nobody's business: they are
 // dropped from the error queue so a later failure's details do not carry them.
 void ShutDown(SSL* ssl) {
-  int fd = SSL_get_fd(ssl);
-  int flags = fd >= 0 ? fcntl(fd, F_GETFL) : -1;
-  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  NonBlocking nonBlocking(ssl);
   ERR_set_mark();
   for (int calls = 1; SSL_shutdown(ssl) == 0 && calls < maxShutdownCalls; ++calls) {
     std::this_thread::yield();
@@ -70,16 +85,26 @@ bool CSSLSocket::Create(const CSSLContextRef& context, CWSocket& socket) {
 }
 
 bool CSSLSocket::Handshake(const char* host) {
-  std::uint32_t address;
-  bool isName = !ParseDottedAddress(host, &address);
-  if (isName && SSL_set_tlsext_host_name(m_ssl.Get(), host) != 1) return false;
+  m_sVerificationFailure.clear();
+  // Connecting may have replaced the socket with one of another address's family.
+  if (SSL_set_fd(m_ssl.Get(), m_pSocket->GetSocketHandle()) != 1) return false;
+  // Addresses of either family have no SNI (RFC 6066 section 3).
+  if (!IsAddressLiteral(host) && SSL_set_tlsext_host_name(m_ssl.Get(), host) != 1) return false;
+  if (!RequestVerification(m_ssl.Get(), m_verification, host)) return false;
   int result = SSL_connect(m_ssl.Get());
   // On a blocking socket the library wants more only when a receive ran out of its
   // time: the server has gone quiet in the middle of the handshake.
   if (result != 1 && SSL_get_error(m_ssl.Get(), result) == SSL_ERROR_WANT_READ) {
     RaiseSocketError(WSAETIMEDOUT);
   }
-  return result == 1;
+  m_sVerificationFailure = result == 1 ? CheckPinnedFingerprint(m_ssl.Get(), m_verification)
+                                       : DescribeVerificationFailure(m_ssl.Get());
+  return result == 1 && m_sVerificationFailure.empty();
+}
+
+bool CSSLSocket::StartTls(const char* host) {
+  if (m_pSocket == nullptr) return false;
+  return Handshake(host);
 }
 
 bool CSSLSocket::Connect(const char* host, std::uint16_t port) {
@@ -120,6 +145,9 @@ bool CSSLSocket::ConnectThroughHttpProxy(const char* host, std::uint16_t port,
 int CSSLSocket::Send(const void* data, int length) { return SSL_write(m_ssl.Get(), data, length); }
 
 int CSSLSocket::Receive(void* buffer, int capacity) {
+  // The caller waits for the socket with a bound of its own; a blocking read could
+  // wait on for the rest of a record that a server trickles.
+  NonBlocking nonBlocking(m_ssl.Get());
   return SSL_read(m_ssl.Get(), buffer, capacity);
 }
 

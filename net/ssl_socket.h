@@ -2,11 +2,12 @@
 // CSSLSocket, which runs TLS (implicit, RFC 8314) over a connected CWSocket, directly
 // or through one of its proxy tunnels.
 //
-// Contexts keep the library's defaults: no certificate verification, no client
-// certificate. The server name (SNI, RFC 6066) is sent when the host is a name.
-// CSSLSocket reports TLS failures through its results and leaves the details in the
-// thread's OpenSSL error queue (GetOpenSSLErrorText); socket and tunnel failures
-// arrive as CWSocketException from the CWSocket.
+// Contexts keep the library's defaults: no client certificate and, unless a
+// CTLSVerification asks for it, no certificate verification. The server name (SNI,
+// RFC 6066) is sent when the host is a name. CSSLSocket reports TLS failures through
+// its results and leaves the details in the thread's OpenSSL error queue
+// (GetOpenSSLErrorText), a failed certificate check also in GetVerificationFailure;
+// socket and tunnel failures arrive as CWSocketException from the CWSocket.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <openssl/types.h>
 
 #include "net/socket.h"
+#include "net/tls_verification.h"
 
 class CSSLContextRef {
  public:
@@ -60,10 +62,15 @@ class CSSLSocket {
   // one; the socket is remembered only on success.
   bool Create(const CSSLContextRef& context, CWSocket& socket);
 
+  // The check that each later handshake makes of the server's certificate; none by
+  // default.
+  void SetVerification(const CTLSVerification& verification) { m_verification = verification; }
+
   // Each connects the socket (directly or through the tunnel of the same name, whose
   // failures raise CWSocketException) and then shakes hands; true only when the
-  // handshake succeeded. A server that stops answering in the handshake for longer
-  // than the socket's receive timeout (CWSocket::SetReceiveTimeout) raises 10060.
+  // handshake succeeded and the certificate passed the check. A server that stops
+  // answering in the handshake for longer than the socket's receive timeout
+  // (CWSocket::SetReceiveTimeout) raises 10060.
   bool Connect(const char* host, std::uint16_t port);
   bool ConnectThroughSocks4(const char* host, std::uint16_t port, const char* proxyHost,
                             std::uint16_t proxyPort, std::uint32_t timeout);
@@ -75,9 +82,18 @@ class CSSLSocket {
                                const char* password, std::uint32_t timeout,
                                const char* userAgent);
 
-  // One SSL_write and one SSL_read; their results unchanged. A record that is still
-  // incomplete when the socket's receive timeout runs out makes SSL_read want more
-  // (SSL_ERROR_WANT_READ) instead of waiting on.
+  // Shakes hands over the socket that is connected already (STARTTLS, RFC 3207), as
+  // the Connect operations do after connecting.
+  bool StartTls(const char* host);
+
+  // The reason and remedy (one line ending in CR LF) when the last handshake failed
+  // the certificate check; "" otherwise.
+  const std::string& GetVerificationFailure() const { return m_sVerificationFailure; }
+
+  // One SSL_write and one SSL_read; their results unchanged. SSL_write may wait for
+  // room as long as the socket's send timeout allows, then wants to write
+  // (SSL_ERROR_WANT_WRITE). SSL_read never waits: without a complete record it wants
+  // more (SSL_ERROR_WANT_READ) at once.
   int Send(const void* data, int length);
   int Receive(void* buffer, int capacity);
   // True at once while decrypted bytes wait in the library, else the socket's wait.
@@ -94,6 +110,8 @@ class CSSLSocket {
 
   CSSLSessionRef m_ssl;
   CWSocket* m_pSocket = nullptr;  // owned by the connection; closed by Close
+  CTLSVerification m_verification;
+  std::string m_sVerificationFailure;
 };
 
 // The thread's OpenSSL error queue as text, oldest entry first, one line per entry,

@@ -1,6 +1,6 @@
 // CTAVSMTPConnection: the SMTP client engine (RFC 5321); one object holds one
-// conversation with one server, plain or over implicit TLS, directly or through a
-// SOCKS4, SOCKS5 or HTTP CONNECT proxy.
+// conversation with one server, plain, over implicit TLS or switched to TLS with
+// STARTTLS (RFC 3207), directly or through a SOCKS4, SOCKS5 or HTTP CONNECT proxy.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,13 @@ enum AuthMechanism : std::int32_t {
   AuthOAuth = 7,      // an OAuth 2.0 bearer token: OAUTHBEARER, else XOAUTH2
 };
 
+// Whether the server's certificate is checked (m_nTLSVerify).
+enum TLSVerifyMode : std::int32_t {
+  TLSVerifyDefault = -1,  // on with STARTTLS, off with implicit TLS
+  TLSVerifyOff = 0,
+  TLSVerifyOn = 1,
+};
+
 // The heap buffer that ReadReply moves a reply into once it outgrows the caller's
 // buffer; it belongs to the caller, and only one is alive at a time.
 struct CReplyOverflow {
@@ -55,12 +62,26 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
 
   // Opens the transport (plain or, with ssl, implicit TLS; directly or through the
   // proxy of m_nProxyType, after binding to m_sBoundAddress), reads the 220 greeting
-  // and says HELO (mechanism AuthNone) or EHLO and authenticates. Raises:
-  //   87 (facility 7)  m_sHeloHostname holds CR or LF; nothing is sent
+  // and says HELO (mechanism AuthNone) or EHLO and authenticates. With m_bStartTLS and
+  // not ssl, it says EHLO whatever the mechanism, switches to TLS with STARTTLS, says
+  // EHLO again and authenticates as that second reply offers. The server's
+  // certificate is checked as m_nTLSVerify, m_sTLSCAFile and m_sTLSFingerprint say.
+  // Raises:
+  //   87 (facility 7)  m_sHeloHostname holds CR or LF, or port (or, with a proxy,
+  //                    m_nProxyPort) is outside 1-65535; nothing is sent
   //   facility 7       socket creation, binding, connect or tunnel failure; 10060
-  //                    when a TLS server stops answering in the handshake for longer
-  //                    than m_dwTimeout
-  //   541-545          the TLS channel could not be set up
+  //                    when the connect or a TLS handshake takes longer than
+  //                    m_dwTimeout
+  //   541              the TLS context or object could not be made; also a CA file
+  //                    that cannot be loaded or a malformed fingerprint, before
+  //                    anything is sent
+  //   542-545          the TLS handshake failed or the certificate was refused (the
+  //                    message of the proxy type, 545 direct); the text then names the
+  //                    reason and what to set
+  //   554              STARTTLS is not in the EHLO reply
+  //   555              STARTTLS not answered 220
+  //   556              bytes followed the 220 to STARTTLS (the connection is closed
+  //                    without QUIT)
   //   512              no 220 greeting; with an m_nProxyType outside 0-3 no
   //                    connection is made, so after m_dwTimeout with an empty text;
   //                    516, 517 and the mechanisms' messages below
@@ -82,8 +103,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
 
   // Reads one complete reply: lines "ddd-..." ended by a line "ddd ...". The text
   // grows in buffer (initialSize bytes), then in heap buffers handed to overflow,
-  // each growStep bytes larger than the last. False when the wait for data timed out
-  // (m_dwTimeout), the server closed the connection, or the reply grew past 1 MiB;
+  // each growStep bytes larger than the last. False when the whole reply did not come
+  // within m_dwTimeout, the server closed the connection, or the reply grew past 1 MiB;
   // m_sLastReply then holds what had arrived. Raises the socket error in facility 7,
   // or 547 for a TLS failure; m_sLastReply is then unchanged.
   virtual bool ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow,
@@ -185,9 +206,12 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // CWSocketException; TLS failures raise CTAVSMTPException in facility 4 with the
   // OpenSSL error text (GetOpenSSLErrorText) as "%1", with the id noted below.
 
-  // Creates the socket and, with m_bSSL, a new context (freeing the previous one) and
-  // SSL object: 541. A transport still open from an earlier attempt is closed first. In
-  // TLS mode every receive that OpenSSL makes waits at most m_dwTimeout.
+  // Creates the socket, whose connects and sends wait at most m_dwTimeout, and, with
+  // m_bSSL or m_bStartTLS, a new context (freeing the previous one) that checks the
+  // certificate as TLSVerification says; with m_bSSL also the SSL object. 541 when
+  // the context, its trust or the object cannot be made. A transport still open from an
+  // earlier attempt is closed first. In TLS mode every receive that OpenSSL makes waits
+  // at most m_dwTimeout.
   void CreateTransport();
   // Connects directly (545 when the handshake fails) or through a proxy: SOCKS4 542,
   // SOCKS5 543, HTTP 544. Null user names, passwords and user agents mean none.
@@ -201,16 +225,18 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
                                  std::uint16_t proxyPort, std::string& reply,
                                  const char* userName, const char* password,
                                  std::uint32_t timeout, const char* userAgent);
-  // Sends all length bytes and returns length; 546 when TLS cannot write. Sends nothing
+  // Sends all length bytes and returns length; 546 when TLS cannot write, 10060
+  // (CWSocketException, plain and TLS) when the server takes nothing for m_dwTimeout.
+  // Sends nothing
   // for length 0. With more, the rest of a longer text follows at once: pieces are held
   // back, up to 16 KiB together, and leave with the piece that ends the text, in one
   // send (one TLS record); a failure to send them is raised by that later call. A
   // longer piece goes at once, and a plain socket may hold its last bytes back to share
   // a segment with what follows.
   int TransportSend(const char* data, int length, bool more = false);
-  // One receive; 0 (plain) when the server has closed. In TLS mode a result below 1
-  // is returned only when the library wants more data (a record still incomplete
-  // after m_dwTimeout), else 547.
+  // One receive; 0 (plain) when the server has closed. In TLS mode it never waits: -1
+  // when no application data is there yet (a record still incomplete), else 547 for a
+  // result below 1.
   int TransportReceive(char* buffer, int capacity);
   bool TransportIsReadable(std::uint32_t timeout);
   // Shuts TLS down, frees the SSL object and closes the socket. Never raises.
@@ -220,8 +246,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // thread's error queue).
   virtual std::string GetOpenSSLErrorText();
 
-  // Data model, in this order; the proxy, binding, timeout and host-name fields are
-  // set by the user of the class before Connect.
+  // Data model, in this order; the proxy, binding, timeout, host-name and TLS fields
+  // are set by the user of the class before Connect.
 
   CSSLContextRef m_sslContext;      // the OpenSSL context when TLS is on
   CSSLSocket m_sslSocket;           // the TLS socket over m_socket
@@ -239,6 +265,10 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   std::string m_sProxyUserName;     // empty: no proxy authentication
   std::string m_sProxyPassword;
   std::string m_sUserAgent;         // User-Agent for the HTTP proxy; empty: none
+  bool m_bStartTLS = false;         // without ssl: switch to TLS with STARTTLS after EHLO
+  std::int32_t m_nTLSVerify = TLSVerifyDefault;  // check the server's certificate
+  std::string m_sTLSCAFile;         // PEM file of trusted CAs; empty: the system's store
+  std::string m_sTLSFingerprint;    // SHA-256 pin of the certificate; alone decides
 
  protected:
   // Sends text, a command or a piece of the message, whole with one TransportSend; a
@@ -252,6 +282,21 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void ConnectTransport(const char* host, std::int32_t port);
   // The attachment's body for SendBodyPart.
   void SendAttachment(const CTAVSMTPBodyPart& part);
+  // EHLO, STARTTLS, the TLS handshake over the same socket, then ConnectEsmtp.
+  void ConnectStartTls(const char* host, const char* user, const char* password,
+                       std::int32_t mechanism);
+  // The handshake after the server's 220 to STARTTLS; on failure the transport is
+  // closed without QUIT.
+  void SwitchToTls(const char* host);
+  // The TLS connect message of the path: 542-544 through a proxy, else 545.
+  std::uint32_t TlsConnectMessage() const;
+  // A new SSL object over m_socket (541).
+  void CreateSSLObject();
+  // The check of the server's certificate that the TLS fields ask for.
+  CTLSVerification TLSVerification() const;
+  // The details of a failed handshake: the certificate check's reason, if any, then
+  // the OpenSSL error text.
+  std::string TLSFailureText();
   // Says QUIT and returns the failure that Disconnect raises once the transport is
   // closed.
   std::optional<CTAVSMTPException> Quit();

@@ -2,6 +2,7 @@
 // a reply (RFC 5321 section 4.2: lines "ddd-text" ended by a line "ddd text") comes
 // back whole into a buffer that grows as it fills.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -42,6 +43,14 @@ int ScanReplyCode(const char* lastLine) {
   return std::sscanf(field, "%d", &code) == 1 ? code : 0;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds from now until deadline, 0 once it has passed.
+std::uint32_t TimeLeft(Clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<std::uint32_t>(std::max<decltype(left)>(left, 0));
+}
+
 }  // namespace
 
 void CTAVSMTPConnection::SendCommand(std::string_view text, bool more) {
@@ -64,11 +73,17 @@ bool CTAVSMTPConnection::ReadReply(char* buffer, int initialSize, CReplyOverflow
     m_sLastReply = text;
     return false;
   };
+  // The whole reply, not each wait, is bounded: a server that trickles its reply a
+  // byte at a time must not hold the client for longer than a silent one.
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_dwTimeout);
   do {
-    if (!ConvertSocketError([&] { return TransportIsReadable(m_dwTimeout); })) return fail();
+    if (!ConvertSocketError([&] { return TransportIsReadable(TimeLeft(deadline)); })) {
+      return fail();
+    }
     int room = std::max(capacity - received - 1, 0);
     int count = ConvertSocketError([&] { return TransportReceive(text + received, room); });
-    if (count < 1) return fail();  // closed, or TLS had no application data
+    if (count == 0) return fail();  // closed
+    if (count < 0) continue;        // TLS has no application data yet
     received += count;
     text[received] = '\0';
     if (received > maxReplyLength) return fail();

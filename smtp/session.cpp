@@ -1,16 +1,44 @@
 // The session of CTAVSMTPConnection (RFC 5321): construction, the connect sequence
 // (transport, 220 greeting, HELO or EHLO with authentication), QUIT and the close.
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include <unistd.h>
 
 #include "errors/message_table.h"
+#include "smtp/auth_text.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
 
 namespace {
 
 constexpr std::size_t hostNameBufferSize = 260;
+constexpr std::int32_t highestPort = 65535;
+
+bool IsPort(std::int32_t port) { return port >= 1 && port <= highestPort; }
+
+// True when a line of the EHLO reply names keyword as its first word after the code,
+// in any letter case (RFC 5321 section 4.1.1.1).
+bool OffersExtension(const std::string& reply, std::string_view keyword) {
+  for (std::size_t at = 0; at < reply.size();) {
+    std::size_t end = std::min(reply.find("\r\n", at), reply.size());
+    std::string_view line = std::string_view(reply).substr(at, end - at);
+    std::string_view word = line.size() > 4 ? line.substr(4, line.find(' ', 4) - 4) : "";
+    if (EqualsIgnoringCase(word, keyword)) return true;
+    at = end + 2;
+  }
+  return false;
+}
+
+// True when reply holds one reply: every line but the last continues it ("ddd-").
+bool IsSingleReply(const std::string& reply) {
+  for (std::size_t at = 0, end; (end = reply.find("\r\n", at)) != std::string::npos;
+       at = end + 2) {
+    if (end - at < 4 || reply[at + 3] != '-') return false;
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -37,6 +65,11 @@ void CTAVSMTPConnection::SetHeloHostname(const char* name) {
 void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const char* user,
                                  const char* password, std::int32_t port, bool ssl) {
   RefuseLineBreaks(m_sHeloHostname);
+  // A port that does not fit in 16 bits would be cut to another one, which would then
+  // get the password.
+  if (!IsPort(port) || (m_nProxyType != ProxyNone && !IsPort(m_nProxyPort))) {
+    RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
+  }
   m_bSSL = ssl;
   m_sServerHost = host;
   m_nServerPort = port;
@@ -53,7 +86,9 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
   m_bConnected = true;
   try {
     ExpectReplyOrRaise(220, msgGreeting);
-    if (mechanism != AuthNone) {
+    if (!m_bSSL && m_bStartTLS) {
+      ConnectStartTls(host, user, password, mechanism);
+    } else if (mechanism != AuthNone) {
       ConnectEsmtp(m_sHeloHostname.c_str(), user, password, mechanism);
     } else {
       ConnectSmtp(m_sHeloHostname.c_str());
@@ -62,6 +97,58 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
     // The caller gets the error together with a closed connection.
     DisconnectQuietly();
     throw;
+  }
+}
+
+void CTAVSMTPConnection::ConnectStartTls(const char* host, const char* user,
+                                         const char* password, std::int32_t mechanism) {
+  // HELO has no extensions: EHLO whatever the mechanism.
+  SendCommand("EHLO " + m_sHeloHostname + "\r\n");
+  ExpectReplyOrRaise(250, msgEhlo);
+  if (!OffersExtension(GetLastReply(), "STARTTLS")) {
+    RaiseSmtpError(msgStartTlsNotOffered, FACILITY_ITF, GetLastReply());
+  }
+  SendCommand("STARTTLS\r\n");
+  bool agreed = ExpectReply(220);
+  // Bytes after the reply were sent before the client could ask for anything: after a
+  // 220 they would be read as the answers of the secured session (RFC 3207 section 5).
+  if (!IsSingleReply(GetLastReply()) || (agreed && m_socket.HasUnreadData())) {
+    std::string reply = GetLastReply();
+    Disconnect(false);
+    RaiseSmtpError(msgStartTlsInjection, FACILITY_ITF, reply);
+  }
+  if (!agreed) RaiseSmtpError(msgStartTls, FACILITY_ITF, GetLastReply());
+  SwitchToTls(host);
+  // What the server said before the switch is forgotten: the choice of mechanism comes
+  // from the answer to this EHLO alone.
+  ConnectEsmtp(m_sHeloHostname.c_str(), user, password, mechanism);
+}
+
+void CTAVSMTPConnection::SwitchToTls(const char* host) {
+  try {
+    CreateSSLObject();
+    // A server that goes quiet in the handshake raises 10060 from the socket.
+    if (!ConvertSocketError([&] { return m_sslSocket.StartTls(host); })) {
+      RaiseSmtpError(TlsConnectMessage(), FACILITY_ITF, TLSFailureText());
+    }
+  } catch (...) {
+    // Nothing more can be said in clear once the server has switched.
+    Disconnect(false);
+    throw;
+  }
+  m_bSSL = true;
+}
+
+std::uint32_t CTAVSMTPConnection::TlsConnectMessage() const {
+  switch (m_nProxyType) {
+    case ProxySocks4:
+      return msgSocks4ViaSSL;
+    case ProxySocks5:
+      return msgSocks5ViaSSL;
+    case ProxyHttp:
+      return msgHttpProxyViaSSL;
+    default:
+      return msgConnectViaSSL;
   }
 }
 

@@ -6,6 +6,7 @@
 
 #include "errors/message_table.h"
 #include "errors/raise.h"
+#include "platform/error_numbers.h"
 #include "smtp/connection.h"
 
 namespace {
@@ -22,25 +23,52 @@ void CTAVSMTPConnection::CreateTransport() {
   // nothing held back for it may go out on the new one.
   m_sslSocket.Close();
   m_sHeldBack.clear();
+  m_socket.SetTimeout(m_dwTimeout);
   m_socket.Create();
-  if (!m_bSSL) return;  // plain mode calls no OpenSSL function
-  // OpenSSL receives on the socket itself, blocking, in the handshake and until a record
-  // is complete, whatever made the socket readable: each such wait must be bounded like
-  // every other wait for the server.
+  if (!m_bSSL && !m_bStartTLS) return;  // plain mode calls no OpenSSL function
+  // OpenSSL receives on the socket itself, blocking, in the handshake: each such wait
+  // must be bounded like every other wait for the server.
   m_socket.SetReceiveTimeout(m_dwTimeout);
   // The context of an earlier attempt goes first, so that two are never held at once.
-  // The new one keeps the library's defaults: no verification, no client certificate.
+  // The new one has no client certificate; the server's is checked as TLSVerification
+  // says.
   m_sslContext.Release();
   m_sslContext.Attach(SSL_CTX_new(SSLv23_client_method()));
+  const CTLSVerification verification = TLSVerification();
+  if (m_sslContext.Get() != nullptr) {
+    // A trust that cannot be set up fails here, before a byte is sent.
+    std::string failure = PrepareVerification(m_sslContext.Get(), verification);
+    if (!failure.empty()) {
+      RaiseSmtpError(msgCreateSSLSocket, FACILITY_ITF, failure + GetOpenSSLErrorText());
+    }
+  }
+  m_sslSocket.SetVerification(verification);
+  // With STARTTLS the SSL object is made when the server has agreed to the switch.
+  if (m_bSSL) CreateSSLObject();
+}
+
+void CTAVSMTPConnection::CreateSSLObject() {
   if (!m_sslSocket.Create(m_sslContext, m_socket)) {
     RaiseSmtpError(msgCreateSSLSocket, FACILITY_ITF, GetOpenSSLErrorText());
   }
 }
 
+CTLSVerification CTAVSMTPConnection::TLSVerification() const {
+  // Unless told, the check is on for STARTTLS, which is new, and off for implicit TLS,
+  // whose users have never had their servers checked.
+  bool verify = m_nTLSVerify == TLSVerifyDefault ? !m_bSSL && m_bStartTLS
+                                                 : m_nTLSVerify != TLSVerifyOff;
+  return {verify, m_sTLSCAFile, m_sTLSFingerprint};
+}
+
+std::string CTAVSMTPConnection::TLSFailureText() {
+  return m_sslSocket.GetVerificationFailure() + GetOpenSSLErrorText();
+}
+
 void CTAVSMTPConnection::TransportConnect(const char* host, std::uint16_t port) {
   if (!m_bSSL) return m_socket.Connect(host, port);
   if (!m_sslSocket.Connect(host, port)) {
-    RaiseSmtpError(msgConnectViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+    RaiseSmtpError(msgConnectViaSSL, FACILITY_ITF, TLSFailureText());
   }
 }
 
@@ -49,7 +77,7 @@ void CTAVSMTPConnection::TransportConnectSocks4(const char* host, std::uint16_t 
                                                 std::uint32_t timeout) {
   if (!m_bSSL) return m_socket.ConnectThroughSocks4(host, port, proxyHost, proxyPort, timeout);
   if (!m_sslSocket.ConnectThroughSocks4(host, port, proxyHost, proxyPort, timeout)) {
-    RaiseSmtpError(msgSocks4ViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+    RaiseSmtpError(msgSocks4ViaSSL, FACILITY_ITF, TLSFailureText());
   }
 }
 
@@ -63,7 +91,7 @@ void CTAVSMTPConnection::TransportConnectSocks5(const char* host, std::uint16_t 
   }
   if (!m_sslSocket.ConnectThroughSocks5(host, port, proxyHost, proxyPort, userName, password,
                                         timeout)) {
-    RaiseSmtpError(msgSocks5ViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+    RaiseSmtpError(msgSocks5ViaSSL, FACILITY_ITF, TLSFailureText());
   }
 }
 
@@ -79,7 +107,7 @@ void CTAVSMTPConnection::TransportConnectHttpProxy(const char* host, std::uint16
   }
   if (!m_sslSocket.ConnectThroughHttpProxy(host, port, proxyHost, proxyPort, reply, userName,
                                            password, timeout, userAgent)) {
-    RaiseSmtpError(msgHttpProxyViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+    RaiseSmtpError(msgHttpProxyViaSSL, FACILITY_ITF, TLSFailureText());
   }
 }
 
@@ -112,18 +140,22 @@ void CTAVSMTPConnection::SendThrough(const char* data, std::size_t length, bool 
     m_socket.SendAll(data, static_cast<int>(length), more);
     return;
   }
-  if (m_sslSocket.Send(data, static_cast<int>(length)) < 1) {
-    RaiseSmtpError(msgSendViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+  int sent = m_sslSocket.Send(data, static_cast<int>(length));
+  if (sent > 0) return;
+  // The socket's send timeout ran out while the server took nothing.
+  if (SSL_get_error(m_sslSocket.GetSSL(), sent) == SSL_ERROR_WANT_WRITE) {
+    GetOpenSSLErrorText();
+    RaiseSocketError(WSAETIMEDOUT);
   }
+  RaiseSmtpError(msgSendViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
 }
 
 int CTAVSMTPConnection::TransportReceive(char* buffer, int capacity) {
   if (!m_bSSL) return m_socket.Receive(buffer, capacity, 0);
   int received = m_sslSocket.Receive(buffer, capacity);
-  if (received < 1 && SSL_get_error(m_sslSocket.GetSSL(), received) != SSL_ERROR_WANT_READ) {
-    RaiseSmtpError(msgReceiveViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
-  }
-  return received;
+  if (received > 0) return received;
+  if (SSL_get_error(m_sslSocket.GetSSL(), received) == SSL_ERROR_WANT_READ) return -1;
+  RaiseSmtpError(msgReceiveViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
 }
 
 bool CTAVSMTPConnection::TransportIsReadable(std::uint32_t timeout) {
@@ -133,7 +165,9 @@ bool CTAVSMTPConnection::TransportIsReadable(std::uint32_t timeout) {
 
 void CTAVSMTPConnection::TransportClose() {
   m_sHeldBack.clear();
-  if (m_bSSL) m_sslSocket.Close();
+  // Also the SSL object of a STARTTLS handshake that failed; without one, no OpenSSL
+  // function is called.
+  m_sslSocket.Close();
   // Also closes the socket of a TLS transport whose SSL object could not be made.
   m_socket.Close();
 }

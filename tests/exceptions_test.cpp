@@ -111,15 +111,18 @@ TEST(MessageTable, EveryTextLetterForLetter) {
       "Unexpected AUTH XOAUTH2 response, Last Response: %1",
       "The server refused the OAuth 2.0 token, Details: %1",
       "Failed to get the password from AuthPasswordCommand: %1",
+      "STARTTLS not offered, Last Response: %1",
+      "Unexpected STARTTLS response, Last Response: %1",
+      "Unexpected data after STARTTLS response, Last Response: %1",
   };
-  ASSERT_EQ(std::size(expected), 42u);
-  for (std::uint32_t id = 512; id <= 553; ++id) {
+  ASSERT_EQ(std::size(expected), 45u);
+  for (std::uint32_t id = 512; id <= 556; ++id) {
     std::string text = expected[id - 512];
     if (auto at = text.find("%1"); at != std::string::npos) text.replace(at, 2, "<reply>");
     EXPECT_EQ(MessageOf(CTAVSMTPException(id, 4, "<reply>")), text) << id;
   }
   EXPECT_EQ(FormatTableMessage(511, "x"), "");
-  EXPECT_EQ(FormatTableMessage(554, "x"), "");
+  EXPECT_EQ(FormatTableMessage(557, "x"), "");
 }
 
 TEST(MessageTable, ResponseTextIsInsertedOnceAndNeverExpandedAgain) {

@@ -167,3 +167,14 @@ TEST(HttpTunnel, SilentProxyTimesOutAfterOneWait) {
   EXPECT_EQ(t.socket.GetSocketHandle(), INVALID_SOCKET);
   EXPECT_EQ(t.proxy.Finish(), "");
 }
+
+// The colons of an IPv6 literal would run into the port's: it is bracketed once.
+TEST(HttpTunnel, IPv6TargetIsBracketed) {
+  for (const char* target : {"::1", "[::1]"}) {
+    Tunnel t{PeerScript().Expect("CONNECT [::1]:587 HTTP/1.0\r\n\r\n").Send(established + greeting)};
+    t.socket.ConnectThroughHttpProxy(target, 587, "127.0.0.1", t.proxy.Port(), t.reply, nullptr,
+                                     nullptr, timeout, nullptr);
+    EXPECT_EQ(ReadGreeting(t.socket), greeting);
+    EXPECT_EQ(t.proxy.Finish(), "") << target;
+  }
+}

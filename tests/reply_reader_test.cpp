@@ -166,6 +166,15 @@ TEST(ReplyReader, SilenceGivesFalseWithAnEmptyText) {
   EXPECT_EQ(s.connection.GetLastReply(), "");
 }
 
+// Each byte comes well within the timeout, the whole reply does not: the bound is the
+// reply's, so a trickling server fails like a silent one.
+TEST(ReplyReader, ReplyTrickledPastTheTimeoutIsAFailedRead) {
+  ReaderSession s(PeerScript().SendSplit("250 " + std::string(60, 'x') + "\r\n", 1, 20ms));
+  EXPECT_FALSE(s.Read());
+  EXPECT_EQ(s.connection.GetLastReply().substr(0, 4), "250 ");
+  EXPECT_LT(s.connection.GetLastReply().size(), 66u);
+}
+
 TEST(ReplyReader, ResetRaisesTheSocketErrorAndKeepsTheLastReply) {
   ReaderSession s(PeerScript().Send("220 hello\r\n").Pause(50ms).Reset());
   ASSERT_TRUE(s.Read());

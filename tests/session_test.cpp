@@ -385,3 +385,24 @@ TEST(SessionThroughProxy, FailedHandshakeThroughEachKindRaisesItsMessage) {
     EXPECT_EQ(proxy.Finish(), "");
   }
 }
+
+// A port that does not fit in 16 bits would reach another one (70000 is 4464): it is
+// refused before a connection is made, and so is such a proxy port.
+TEST(Session, PortOutside1To65535IsRefusedBeforeConnecting) {
+  ScriptedPeer peer{PeerScript().ExpectClosed(), 300ms};
+  for (std::int32_t port : {0, -1, 65536, 65536 + peer.Port()}) {
+    TestClient c;
+    auto error = SmtpErrorOf([&] { c.Connect("127.0.0.1", AuthNone, "", "", port, false); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Win32(87)) << port;
+    EXPECT_EQ(c.m_socket.GetSocketHandle(), INVALID_SOCKET);
+  }
+  TestClient proxied;
+  proxied.m_nProxyType = ProxySocks5;
+  proxied.m_sProxyServer = "127.0.0.1";
+  proxied.m_nProxyPort = 65536 + peer.Port();
+  auto error = SmtpErrorOf([&] { proxied.ConnectTo(peer.Port()); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Win32(87));
+  EXPECT_EQ(peer.Finish(), "no connection arrived");
+}

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <arpa/inet.h>
 #include <sys/socket.h>
 
 #include "platform/error_numbers.h"
@@ -39,6 +40,29 @@ std::size_t OpenDescriptors() {
   for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
   return count;
 }
+
+// A listener whose one-place backlog is taken: the kernel drops every further SYN, so
+// a connect to it waits for an answer that never comes.
+class FullListener {
+ public:
+  FullListener() {
+    listener.Create();
+    listener.Bind(0, "127.0.0.1");
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(listener.GetSocketHandle(), reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    listen(listener.GetSocketHandle(), 0);
+    waiting.Create();
+    waiting.Connect("127.0.0.1", port);
+  }
+
+  std::uint16_t port = 0;
+
+ private:
+  CWSocket listener;
+  CWSocket waiting;
+};
 
 }  // namespace
 
@@ -200,4 +224,95 @@ TEST(CWSocket, SendingToAClosedPeerRaisesInsteadOfSignalling) {
     for (int i = 0; i < 1000; ++i) s.Send("data", 4, 0);
   });
   EXPECT_TRUE(error == WSAECONNRESET || error == 10053) << error;
+}
+
+TEST(CWSocket, ConnectToAServerThatNeverAnswersRaises10060InItsTime) {
+  FullListener full;
+  CWSocket s;
+  s.SetTimeout(300);
+  s.Create();
+  EXPECT_EQ(SocketErrorOf([&] { s.Connect("127.0.0.1", full.port); }), WSAETIMEDOUT);
+  // The bound is kept for the next socket, and the proxy tunnels connect the same way.
+  s.Create();
+  EXPECT_EQ(SocketErrorOf([&] { s.ConnectThroughSocks5("127.0.0.1", 25, "127.0.0.1", full.port,
+                                                       nullptr, nullptr, 300); }),
+            WSAETIMEDOUT);
+}
+
+TEST(CWSocket, SendToAPeerThatTakesNothingRaises10060) {
+  ScriptedPeer peer{PeerScript().Pause(10s)};
+  CWSocket s;
+  s.Create();
+  s.SetTimeout(300);
+  s.Connect("127.0.0.1", peer.Port());
+  const std::string text(64 << 20, 'x');  // more than both sides' buffers hold
+  EXPECT_EQ(SocketErrorOf([&] { s.SendAll(text.data(), static_cast<int>(text.size())); }),
+            WSAETIMEDOUT);
+}
+
+namespace {
+
+CSocketAddress Loopback(bool v6, std::uint16_t port) {
+  std::vector<CSocketAddress> found = ResolveAll(v6 ? "::1" : "127.0.0.1", port);
+  return found.front();
+}
+
+}  // namespace
+
+TEST(CWSocket, ConnectsToIPv6LiteralsWithAndWithoutBrackets) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address";
+  for (const char* host : {"::1", "[::1]"}) {
+    ScriptedPeer peer{PeerScript().Send("220 hi\r\n").Expect("EHLO x\r\n"), 5s,
+                      ScriptedPeer::Loopback::IPv6};
+    CWSocket s;
+    s.Create();
+    s.Connect(host, peer.Port());
+    EXPECT_EQ(ReceiveExactly(s, 8), "220 hi\r\n");
+    s.SendAll("EHLO x\r\n", 8);
+    EXPECT_EQ(peer.Finish(), "") << host;
+  }
+}
+
+// Each address gets its own connect and, after a failure, a socket of its own family;
+// when every one fails, a refusal tells more than a timeout.
+TEST(CWSocket, ConnectToAnyTriesEveryAddressInTurn) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address";
+  ScriptedPeer peer{PeerScript().Send("220 hi\r\n"), 5s, ScriptedPeer::Loopback::IPv6};
+  CWSocket refused;  // a bound port of 127.0.0.1 that does not listen
+  refused.Create();
+  refused.Bind(0, "127.0.0.1");
+  sockaddr_in bound{};
+  socklen_t length = sizeof bound;
+  getsockname(refused.GetSocketHandle(), reinterpret_cast<sockaddr*>(&bound), &length);
+  const std::uint16_t refusedPort = ntohs(bound.sin_port);
+
+  CWSocket s;
+  s.SetTimeout(300);
+  s.Create();
+  s.ConnectToAny({Loopback(false, refusedPort), Loopback(true, peer.Port())});
+  EXPECT_EQ(ReceiveExactly(s, 8), "220 hi\r\n");
+  EXPECT_EQ(peer.Finish(), "");
+
+  FullListener full;
+  s.Create();
+  EXPECT_EQ(SocketErrorOf([&] {
+              s.ConnectToAny({Loopback(false, full.port), Loopback(false, refusedPort),
+                              Loopback(false, full.port)});
+            }),
+            WSAECONNREFUSED);
+}
+
+// A socket bound to an IPv6 address is of that family and reaches only its family.
+TEST(CWSocket, BindingToAnIPv6AddressKeepsConnectsToItsFamily) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address";
+  ScriptedPeer peer{PeerScript().Send("220 hi\r\n"), 5s, ScriptedPeer::Loopback::IPv6};
+  CWSocket s;
+  s.Create();
+  s.Bind(0, "[::1]");
+  EXPECT_EQ(SocketErrorOf([&] { s.Connect("127.0.0.1", peer.Port()); }), WSAEAFNOSUPPORT);
+  s.Create();
+  s.Bind(0, "::1");
+  s.Connect("::1", peer.Port());
+  EXPECT_EQ(ReceiveExactly(s, 8), "220 hi\r\n");
+  EXPECT_EQ(peer.Finish(), "");
 }

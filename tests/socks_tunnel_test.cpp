@@ -195,8 +195,8 @@ TEST(Socks5Tunnel, FailuresCloseTheSocket) {
       {"method 2 chosen though not offered", "127.0.0.1", nullptr, nullptr,
        PeerScript().Expect(greetingNoAuth).Send(Bytes({5, 2})).ExpectClosed(), timeout,
        WSAECONNREFUSED},
-      {"reply address type 4", "127.0.0.1", nullptr, nullptr,
-       noAuth().Expect(connectByAddress).Send(Bytes({5, 0, 0, 4})).ExpectClosed(), timeout,
+      {"reply address type 5", "127.0.0.1", nullptr, nullptr,
+       noAuth().Expect(connectByAddress).Send(Bytes({5, 0, 0, 5})).ExpectClosed(), timeout,
        ERROR_INVALID_PARAMETER},
       {"reply status 5 (refused)", name255.c_str(), nullptr, nullptr,
        noAuth().Expect(ConnectByName(name255)).Send(Bytes({5, 5, 0, 1, 0, 0, 0, 0, 0, 0})).ExpectClosed(),
@@ -215,4 +215,29 @@ TEST(Socks5Tunnel, FailuresCloseTheSocket) {
                                     c.timeout);
     });
   }
+}
+
+// An IPv6 literal goes out as address type 4 with its 16 bytes, bracketed or not, and
+// a reply naming an IPv6 address (22 bytes) leaves the greeting unread; SOCKS4 has no
+// IPv6 and refuses before sending anything.
+TEST(Socks5Tunnel, IPv6TargetIsAddressType4) {
+  const std::string connectIPv6 =
+      Bytes({5, 1, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 25});
+  const std::string replyIPv6 =
+      Bytes({5, 0, 0, 4, 0x20, 1, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9, 0x04, 0x38});
+  for (const char* target : {"::1", "[::1]"}) {
+    Tunnel t{PeerScript().Expect(greetingNoAuth).Send(Bytes({5, 0})).Expect(connectIPv6).Send(
+        replyIPv6 + greeting)};
+    t.socket.ConnectThroughSocks5(target, 25, "127.0.0.1", t.proxy.Port(), nullptr, nullptr,
+                                  timeout);
+    ExpectGreeting(t.socket);
+    EXPECT_EQ(t.proxy.Finish(), "") << target;
+  }
+  Tunnel socks4{PeerScript().ExpectClosed()};
+  EXPECT_EQ(SocketErrorOf([&] {
+              socks4.socket.ConnectThroughSocks4("::1", 25, "127.0.0.1", socks4.proxy.Port(),
+                                                 timeout);
+            }),
+            WSAEAFNOSUPPORT);
+  EXPECT_EQ(socks4.proxy.Finish(), "");
 }

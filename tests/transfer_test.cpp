@@ -1,6 +1,7 @@
 // The message transfer against a scripted peer: the envelope with and without DSN
 // parameters, the recipients' order, the text after DATA for plain and MIME messages,
 // the refusal of line breaks, and each failure with the connection left standing.
+#include <chrono>
 #include <clocale>
 #include <functional>
 #include <string>
@@ -467,4 +468,21 @@ TEST(Transfer, MessageIdIsFreshAtTheSendersDomainElseTheHeloName) {
   }
   ASSERT_EQ(ids.size(), 2u);
   EXPECT_NE(ids[0].substr(0, 44), ids[1].substr(0, 44));
+}
+
+// A server that answers 354 and then takes nothing more: the send ends by the timeout
+// whatever the size of the message, with the connection left for QUIT.
+TEST(Transfer, ServerThatStopsReadingAfter354EndsTheSendWith10060) {
+  Message m(std::string(64 << 20, 'x'));
+  ScriptedPeer peer{Helo()
+                        .Then(Step("MAIL FROM:<a@example.com>\r\n", "250 ok"))
+                        .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
+                        .Then(Step("DATA\r\n", "354 go ahead"))
+                        .Pause(std::chrono::seconds(10))};
+  TestClient c;
+  c.ConnectTo(peer.Port());
+  auto error = SmtpErrorOf([&] { c.SendMailMessage(m); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Win32(10060));
+  EXPECT_TRUE(c.m_bConnected);
 }

@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "platform/error_numbers.h"
 #include "smtp/connection.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"
@@ -222,6 +223,23 @@ TEST_F(TlsTransport, DottedAddressSendsNoServerName) {
   EXPECT_EQ(ReceiveUntil(connection, "\r\n"), "220 sni=-\r\n");
 }
 
+// RFC 6066 allows no address in the server name: an IPv6 literal, bracketed or not,
+// goes out in no extension of the client's hello.
+TEST(TlsTransportIPv6, LiteralSendsNoServerName) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback address";
+  for (const char* host : {"::1", "[::1]"}) {
+    ScriptedPeer peer{PeerScript().ReadAny().Close(), 5s, ScriptedPeer::Loopback::IPv6};
+    CTAVSMTPConnection c;
+    c.m_bSSL = true;
+    c.CreateTransport();
+    EXPECT_THROW(c.TransportConnect(host, peer.Port()), CTAVSMTPException);
+    EXPECT_EQ(peer.Finish(), "");
+    const std::string& hello = peer.Received();
+    ASSERT_EQ(hello.substr(0, 1), "\x16") << host;
+    EXPECT_EQ(hello.find("::1"), std::string::npos) << host;
+  }
+}
+
 TEST_F(TlsTransport, DecryptedBytesWaitingInTheLibraryAreReadable) {
   ConnectPastGreeting("hello world\r\n");
   ASSERT_TRUE(connection.TransportIsReadable(timeout));
@@ -260,6 +278,20 @@ TEST_F(TlsTransport, CloseDoesNotWaitForASilentServer) {
   EXPECT_LT(Clock::now() - start, 3s);
   EXPECT_EQ(connection.m_sslSocket.GetSSL(), nullptr);
   EXPECT_EQ(connection.m_socket.GetSocketHandle(), INVALID_SOCKET);
+}
+
+// OpenSSL writes on the socket itself: its sends are bounded like plain ones, and the
+// failure is the timeout, not a TLS failure.
+TEST_F(TlsTransport, SendToAServerThatTakesNothingRaises10060) {
+  connection.m_dwTimeout = 300;
+  ConnectToServer("localhost");
+  ReceiveUntil(connection, "\r\n");
+  connection.TransportSend("HOLD\r\n", 6);
+  const std::string text(64 << 20, 'x');  // more than both sides' buffers hold
+  EXPECT_EQ(SocketErrorOf([&] {
+              connection.TransportSend(text.data(), static_cast<int>(text.size()));
+            }),
+            WSAETIMEDOUT);
 }
 
 TEST_F(TlsTransport, UnresolvableServerIsASocketErrorNotATlsFailure) {

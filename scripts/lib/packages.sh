@@ -26,6 +26,12 @@ MIME_TEST_PACKAGES=(python3 libemail-mime-perl locales)
 # its NTLM acceptor.
 SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
 
+# The real MTA of the tests: Postfix with Cyrus SASL (saslpasswd2 makes its sasldb; the
+# modules bring LOGIN and CRAM-MD5). Postfix is installed without a configuration
+# (preseeded, see preseed_postfix): the fixture runs an instance of its own and the
+# system's mail service is never set up or started.
+POSTFIX_TEST_PACKAGES=(postfix sasl2-bin libsasl2-modules)
+
 # The Debian packages and their checks: dpkg-shlibdeps for the dependencies, lintian,
 # groff and man for the manual page, python3 to load the installed window module, and
 # aiosmtpd for the SMTP server that the installed program sends to.

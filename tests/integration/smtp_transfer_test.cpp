@@ -5,11 +5,9 @@
 // messages with long and 8-bit texts, each accepted and read back as sent; and one
 // whose attachment changes while it is sent, which the server never stores.
 #include <chrono>
-#include <clocale>
 #include <fstream>
 #include <random>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -19,7 +17,7 @@
 #include "errors/message_table.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/fixed_date_message.h"
-#include "tests/support/locale_fixture.h"
+#include "tests/support/hard_messages.h"
 #include "tests/support/parse_message.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/smtp_client.h"
@@ -154,79 +152,6 @@ bool WaitForDataEnd(const SmtpTestServer& server) {
   return false;
 }
 
-std::string Latin1ToUtf8(std::string_view text) {
-  std::string out;
-  for (unsigned char b : text) {
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-    } else {
-      out += static_cast<char>(0xC0 | (b >> 6));
-      out += static_cast<char>(0x80 | (b & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::string CrLfToLf(std::string text) {
-  for (std::size_t p = text.find("\r\n"); p != text.npos; p = text.find("\r\n", p)) text.erase(p, 1);
-  return text;
-}
-
-// A message that other mailers break on the way: the texts are in the code page of the
-// locale the case names.
-struct HardCase {
-  const char* name;
-  const char* locale;  // "C", "C.UTF-8" or "Latin-1"
-  std::string subject;
-  std::string senderName;
-  std::string body;
-  bool mime = false;
-};
-
-std::vector<HardCase> HardCases() {
-  const std::string e = "\xC3\xA9", euro = "\xE2\x82\xAC", smile = "\xF0\x9F\x98\x80";
-  std::string ascii300, utf8300, cyrillic170, longLine = std::string(1500, 'x');
-  for (int i = 0; ascii300.size() < 300; ++i) ascii300 += "word" + std::to_string(i) + " ";
-  ascii300.resize(300);
-  for (int i = 0; i < 300; ++i) utf8300 += i % 7 == 6 ? " " : i % 3 == 0 ? e : i % 3 == 1 ? euro : smile;
-  for (int i = 0; i < 170; ++i) cyrillic170 += "\xD0\x96";
-  for (int i = 0; i < 100; ++i) longLine.insert(longLine.size() - 15 * i, " ");
-  std::string line10000;
-  for (int i = 0; line10000.size() < 10000; ++i) line10000 += "w" + std::to_string(i) + (i % 50 ? "" : " ");
-  return {
-      {"300 ASCII characters", "C.UTF-8", ascii300, "Sender", "short"},
-      {"300 UTF-8 characters", "C.UTF-8", utf8300, "Sender", "short"},
-      {"170 Cyrillic characters", "C.UTF-8", cyrillic170, "Sender", "short"},
-      {"a character at the 70th byte", "C.UTF-8", std::string(69, 'a') + e + " " + std::string(68, 'a') + euro,
-       "Sender", "short"},
-      {"a four-byte character at the 70th byte", "C", std::string(67, 'a') + smile + "b", "Sender", "short"},
-      {"a 1,500-character line", "C.UTF-8", "Long", "Sender", "first\n" + longLine + "\nlast"},
-      {"a 10,000-character line", "C", "Longer", "Sender", line10000},
-      {"trailing blanks", "C.UTF-8", "Blanks", "Sender", "end   \nline\t\n \nlast "},
-      {"trailing blanks in 8-bit text", "C.UTF-8", "Blanks", "Sender", "caf" + e + "   \nline\t\n \n"},
-      {"8-bit text in C", "C", "Gr" + e, "Sender", "Gr\xC3\xBC\xC3\x9F" "e " + smile + "\n.\nbye"},
-      {"8-bit text in C.UTF-8", "C.UTF-8", "Gr" + e, "J" + e + "r", "Gr\xC3\xBC\xC3\x9F" "e\n.\nbye"},
-      {"8-bit text in Latin-1", "Latin-1", "Gr\xFC\xDF" "e", "J\xFCrgen", "Gr\xFC\xDF" "e\n.\nbye"},
-      {"a name with a comma and quotes", "C.UTF-8", "Names", "Smith, John \"JJ\" \\ Jr.", "short"},
-      {"a name with brackets", "C.UTF-8", "Names", "Ops; <team>", "short"},
-      {"an 8-bit name with a comma", "C.UTF-8", "Names", "M\xC3\xBCller, J\xC3\xB6rg", "short"},
-      {"a long 8-bit line in a MIME part", "Latin-1", "Part", "Sender", std::string(2000, '\xE9'), true},
-  };
-}
-
-void UseLocale(const std::string& locale) {
-  if (locale == "Latin-1") {
-    test_locale::UseLatin1();
-  } else {
-    ASSERT_NE(std::setlocale(LC_ALL, locale.c_str()), nullptr);
-  }
-}
-
-// What the readers print for the text of a case.
-std::string Utf8Of(const HardCase& c, const std::string& text) {
-  return std::string(c.locale) == "Latin-1" ? Latin1ToUtf8(text) : text;
-}
-
 }  // namespace
 
 // The server cuts the attachment, or makes it longer, as its first line arrives, when the
@@ -270,18 +195,14 @@ TEST(HardMessages, AreAcceptedAndReadBackAsSent) {
   SmtpTestServer server({.mechanisms = {"LOGIN"}});
   ScratchDirectory dir;
   const std::vector<HardCase> cases = HardCases();
+  const CTAVSMTPAddress recipient("Ops; <team>", "ops@example.com");
   {
     Client c(server, false);
     for (const HardCase& t : cases) {
       SCOPED_TRACE(t.name);
-      UseLocale(t.locale);
+      UseLocaleOf(t);
       CTAVSMTPMessage m;
-      m.mime = t.mime;
-      m.rootPart.charset = std::string(t.locale) == "Latin-1" ? "iso-8859-1" : "UTF-8";
-      m.from = CTAVSMTPAddress(t.senderName, "sender@example.com");
-      m.AppendRecipient(CTAVSMTPAddress("Ops; <team>", "ops@example.com"), CTAVSMTPMessage::RecipientTo);
-      m.subject = t.subject;
-      m.SetBody(t.body);
+      ComposeHardMessage(t, recipient, m);
       c.SendMailMessage(m);
     }
     c.Disconnect(true);
@@ -289,21 +210,8 @@ TEST(HardMessages, AreAcceptedAndReadBackAsSent) {
   const auto messages = server.Messages();
   ASSERT_EQ(messages.size(), cases.size()) << server.Log();
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    const HardCase& t = cases[i];
-    SCOPED_TRACE(t.name);
+    SCOPED_TRACE(cases[i].name);
     const std::string& content = messages[i].content;
-    const std::size_t headerEnd = content.find("\r\n\r\n");
-    for (std::size_t from = 0, p; (p = content.find("\r\n", from)) != content.npos; from = p + 2) {
-      EXPECT_LE(p - from, from < headerEnd ? 78u : 998u) << content.substr(from, 100);
-    }
-    const auto lines = ParseMessageFileWithBothReaders(dir.Write("message.eml", content));
-    ASSERT_GE(lines.size(), 5u);
-    EXPECT_NE(lines[0].find(",date,message-id"), std::string::npos) << lines[0];
-    EXPECT_EQ(lines[1], "subject " + Hex(Utf8Of(t, t.subject)));
-    EXPECT_EQ(lines[2], "from " + Hex(Utf8Of(t, t.senderName)) + " " + Hex("sender@example.com"));
-    EXPECT_EQ(lines[3], "to " + Hex("Ops; <team>") + " " + Hex("ops@example.com"));
-    const std::string text = CrLfToLf(Utf8Of(t, t.body)) + (t.mime ? "" : "\n");
-    EXPECT_EQ(lines[lines.size() - 2], "part text/plain - " + Hex(text));
-    EXPECT_EQ(lines.back(), "defects 0");
+    ExpectReadBackAsSent(cases[i], recipient, content, "\r\n", dir.Write("message.eml", content));
   }
 }

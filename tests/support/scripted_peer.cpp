@@ -18,6 +18,24 @@
 
 using std::chrono::milliseconds;
 
+namespace {
+
+// 127.0.0.1 or ::1 with port 0 in address; its length.
+socklen_t LoopbackAddress(bool v6, sockaddr_storage& address) {
+  if (v6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_addr = in6addr_loopback;
+    return sizeof(sockaddr_in6);
+  }
+  auto* in = reinterpret_cast<sockaddr_in*>(&address);
+  in->sin_family = AF_INET;
+  in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return sizeof(sockaddr_in);
+}
+
+}  // namespace
+
 PeerScript& PeerScript::Expect(std::string bytes) {
   steps.push_back({Kind::Expect, std::move(bytes)});
   return *this;
@@ -104,21 +122,31 @@ std::string EscapeBytes(const std::string& bytes) {
   return out;
 }
 
-ScriptedPeer::ScriptedPeer(PeerScript script, milliseconds bound) : stepBound(bound) {
-  listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
+ScriptedPeer::ScriptedPeer(PeerScript script, milliseconds bound, Loopback loopback)
+    : stepBound(bound) {
+  const bool v6 = loopback == Loopback::IPv6;
+  listener = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage address{};
+  socklen_t length = LoopbackAddress(v6, address);
   if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       listen(listener, 4) != 0 ||
       getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     throw std::runtime_error(std::string("scripted peer cannot listen: ") + std::strerror(errno));
   }
-  port = ntohs(address.sin_port);
+  port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                  : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
   finishFd = eventfd(0, EFD_CLOEXEC);
   abortFd = eventfd(0, EFD_CLOEXEC);
   thread = std::thread(&ScriptedPeer::Run, this, std::move(script));
+}
+
+bool HasIPv6Loopback() {
+  int s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage address{};
+  socklen_t length = LoopbackAddress(true, address);
+  bool bound = s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0;
+  if (s >= 0) close(s);
+  return bound;
 }
 
 ScriptedPeer::~ScriptedPeer() {

@@ -67,10 +67,15 @@ class PeerScript {
 
 class ScriptedPeer {
  public:
+  // The loopback address the peer listens on: 127.0.0.1 or ::1.
+  enum class Loopback { IPv4, IPv6 };
+
   // stepBound limits every single wait of a step (for the connection, for bytes, for
-  // the close); a step that runs out of it fails.
+  // the close); a step that runs out of it fails. Throws std::runtime_error when it
+  // cannot listen.
   explicit ScriptedPeer(PeerScript script,
-                        std::chrono::milliseconds stepBound = std::chrono::seconds(5));
+                        std::chrono::milliseconds stepBound = std::chrono::seconds(5),
+                        Loopback loopback = Loopback::IPv4);
   ScriptedPeer(const ScriptedPeer&) = delete;
   ScriptedPeer& operator=(const ScriptedPeer&) = delete;
   // Abandons a script that is still running and closes everything.
@@ -114,6 +119,9 @@ class ScriptedPeer {
   std::thread thread;
   bool finished = false;
 };
+
+// True when this machine has the IPv6 loopback address ::1 to listen on.
+bool HasIPv6Loopback();
 
 // Bytes as C-escaped text for failure messages; long texts are cut after 160 bytes.
 std::string EscapeBytes(const std::string& bytes);

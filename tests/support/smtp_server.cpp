@@ -4,7 +4,9 @@
 #include <sstream>
 
 SmtpTestServer::SmtpTestServer(const SmtpServerOptions& options)
-    : certificate(options.tls ? std::optional(MakeTestCertificate(setup)) : std::nullopt),
+    : certificate(!options.tls && !options.startTls ? std::nullopt
+                  : options.certificate                 ? options.certificate
+                                                        : std::optional(MakeTestCertificate(setup))),
       server([&](std::uint16_t port) { return Command(options, port); }) {}
 
 std::vector<std::string> SmtpTestServer::Command(const SmtpServerOptions& options,
@@ -13,8 +15,8 @@ std::vector<std::string> SmtpTestServer::Command(const SmtpServerOptions& option
                                 std::to_string(port), dir.Path().string(),
                                 "--user", options.user, "--password", options.password};
   if (certificate) {
-    argv.insert(argv.end(),
-                {"--tls", certificate->certificate.string(), certificate->key.string()});
+    argv.insert(argv.end(), {options.tls ? "--tls" : "--starttls",
+                             certificate->certificate.string(), certificate->key.string()});
   }
   if (!options.ntlmUsers.empty()) {
     argv.insert(argv.end(),

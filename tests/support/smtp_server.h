@@ -1,5 +1,5 @@
-// The SMTP test server: aiosmtpd (smtp_server.py) on a free port of 127.0.0.1, plain or
-// with implicit TLS, offering the chosen AUTH mechanisms, and keeping every message it
+// The SMTP test server: aiosmtpd (smtp_server.py) on a free port of 127.0.0.1, plain,
+// with implicit TLS or with STARTTLS, offering the chosen AUTH mechanisms, and keeping every message it
 // receives for the test to read. Stopped when the object goes.
 #pragma once
 
@@ -22,8 +22,11 @@ struct SmtpServerOptions {
   std::string password = "secret";
   // The NTLM accounts, lines "DOMAIN:user:password".
   std::string ntlmUsers{};
-  // Implicit TLS with a fresh self-signed certificate for "localhost".
+  // Implicit TLS, or STARTTLS offered and required before anything but EHLO, NOOP
+  // and QUIT, with certificate, by default a fresh self-signed one for "localhost".
   bool tls = false;
+  bool startTls = false;
+  std::optional<TestCertificate> certificate{};
   // Announces DSN and takes its parameters (RET, ENVID, NOTIFY, ORCPT), which the
   // envelope records; without it they are refused with 555.
   bool dsn = false;

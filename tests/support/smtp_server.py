@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """An SMTP server for tests, built on aiosmtpd.
 
-Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--auth NAME ...] [--dsn]
+Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--starttls CERT KEY] [--auth NAME ...] [--dsn]
                       [--user USER] [--password PASSWORD] [--ntlm-users FILE]
                       [--reject-recipient ADDRESS ...] [--drop-on-quit]
                       [--resize-on-data FILE SIZE]
 
-Listens on 127.0.0.1:PORT (PORT 0 takes a free port), plain or with implicit TLS
-(--tls), and offers the AUTH mechanisms named with --auth, none by default:
+Listens on 127.0.0.1:PORT (PORT 0 takes a free port), plain, with implicit TLS
+(--tls), or offering STARTTLS and requiring it before any other command but EHLO,
+NOOP and QUIT (--starttls), and offers the AUTH mechanisms named with --auth, none by default:
 
   LOGIN          prompts "Username:" and "Password:" in Base64; Base64 answers
   PLAIN          the clear-text dialogue: prompts "username:" and "password:" and the
@@ -371,6 +372,7 @@ def parse_arguments():
     parser.add_argument("port", type=int)
     parser.add_argument("directory")
     parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
+    parser.add_argument("--starttls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--auth", nargs="*", default=[],
                         choices=sorted(OWN_MECHANISMS) + sorted(BUILTIN_MECHANISMS))
     parser.add_argument("--user", default="user")
@@ -381,6 +383,16 @@ def parse_arguments():
     parser.add_argument("--drop-on-quit", action="store_true")
     parser.add_argument("--resize-on-data", nargs=2, metavar=("FILE", "SIZE"))
     return parser.parse_args()
+
+
+def server_context(files):
+    """A TLS server context for the certificate and key files, or None."""
+    if not files:
+        return None
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(*files)
+    context.num_tickets = 0  # nothing but the dialogue is in flight
+    return context
 
 
 async def serve(arguments):
@@ -399,17 +411,15 @@ async def serve(arguments):
     if arguments.resize_on_data:
         path, size = arguments.resize_on_data
         session_class = type("Session", (resize_on_data(path, int(size)), session_class), {})
-    context = None
-    if arguments.tls:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(*arguments.tls)
-        context.num_tickets = 0  # nothing but the dialogue is in flight
+    context = server_context(arguments.tls)
+    starttls = server_context(arguments.starttls)
 
     def make_session():
         # A fixed host name: the default would look the local name up in DNS.
         return session_class(handler, hostname="test.server", ident="test server",
                     auth_require_tls=False, auth_exclude_mechanism=excluded,
-                    authenticator=handler.authenticator)
+                    authenticator=handler.authenticator, tls_context=starttls,
+                    require_starttls=starttls is not None)
 
     loop = asyncio.get_running_loop()
     server = await loop.create_server(make_session, host="127.0.0.1", port=arguments.port,

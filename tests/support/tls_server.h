@@ -1,5 +1,6 @@
 // TLS helpers for tests: a self-signed certificate made with openssl at test time, a
-// TLS echo server (tls_echo_server.py) and a TLS stub server that trickles or cuts its
+// test CA that issues server certificates (valid, expired, for any names), a TLS echo
+// server (tls_echo_server.py) and a TLS stub server that trickles or cuts its
 // records (tls_stub_server.py), each on a free port of 127.0.0.1.
 #pragma once
 
@@ -15,6 +16,29 @@ struct TestCertificate {
 // A fresh P-256 key and a self-signed certificate for "localhost" in dir. Throws
 // std::runtime_error with openssl's output when it fails.
 TestCertificate MakeTestCertificate(const TempDir& dir);
+
+// A certificate authority made with openssl in a directory of its own. Its operations
+// throw std::runtime_error with openssl's output when openssl fails.
+class TestCertificateAuthority {
+ public:
+  TestCertificateAuthority();
+  // The CA's certificate (PEM), for a client's list of trusted CAs.
+  std::filesystem::path Certificate() const { return dir.Path() / "ca.pem"; }
+  // A fresh key and a server certificate for common name cn with the subject
+  // alternative names altNames ("DNS:localhost,IP:127.0.0.1"), signed by the CA and
+  // valid from yesterday for two days, or, when expired, only in January 2020. Each
+  // call makes files of its own.
+  TestCertificate Issue(const std::string& cn, const std::string& altNames,
+                        bool expired = false) const;
+
+ private:
+  TempDir dir;
+  mutable int issued = 0;
+};
+
+// The SHA-256 fingerprint of the PEM certificate at path as openssl shows it
+// ("AB:CD:..."). Throws std::runtime_error when openssl fails.
+std::string Sha256Fingerprint(const std::filesystem::path& certificate);
 
 // After the handshake the server sends "220 sni=NAME\r\n" (NAME the server name the
 // client sent, "-" for none) and then echoes every chunk until the client closes. The

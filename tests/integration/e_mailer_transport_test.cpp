@@ -1,0 +1,123 @@
+// The program's transport settings end to end: StartTLS with the certificate checked
+// (TLSCAFile), a refused certificate that stops the run before the password goes, a
+// TLSFingerprint pin for implicit TLS, a Port outside 1-65535, and Timeout bounding a
+// server that stops answering after 354.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/mailer_program.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/smtp_server.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Values = std::vector<std::pair<std::string, std::string>>;
+
+// A LOGIN session as user/secret with server on host, plus more.
+Values SettingsFor(std::uint16_t port, const std::string& host, const Values& more) {
+  Values values{{"Server", host},
+                {"Port", std::to_string(port)},
+                {"AuthMethod", "2"},
+                {"AuthUser", "user"},
+                {"AuthPassword", "secret"},
+                {"SenderEMail", "backup@example.com"},
+                {"RecipientEMail", "admin@example.com"}};
+  values.insert(values.end(), more.begin(), more.end());
+  return values;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(EMailerTransport, StartTlsSendsWithTheServerCertificateChecked) {
+  TestCertificateAuthority ca;
+  SmtpTestServer server({.mechanisms = {"LOGIN"},
+                         .startTls = true,
+                         .certificate = ca.Issue("localhost", "DNS:localhost")});
+  MailerRun run = RunMailer(
+      SmtpSettings(SettingsFor(server.Port(), "localhost",
+                               {{"StartTLS", "1"}, {"TLSCAFile", ca.Certificate().string()}})),
+      {"Backup done", "Sent through STARTTLS."});
+  EXPECT_EQ(run.exitCode, 0) << run.output << server.Log();
+  EXPECT_EQ(server.Logins(), std::vector<std::string>{"LOGIN user"});
+  ASSERT_EQ(server.Messages().size(), 1u);
+  EXPECT_TRUE(Contains(server.Messages()[0].content, "Sent through STARTTLS."));
+}
+
+// StartTLS checks by default: a self-signed server is refused as a connect failure,
+// with the reason and the remedy, and never hears the password.
+TEST(EMailerTransport, UntrustedStartTlsServerFailsTheConnectBeforeTheLogin) {
+  SmtpTestServer server({.mechanisms = {"LOGIN"}, .startTls = true});
+  MailerRun run = RunMailer(SmtpSettings(SettingsFor(server.Port(), "localhost",
+                                                     {{"StartTLS", "1"}})),
+                            {"Backup done"});
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_TRUE(Contains(run.output, "Failed to connect via SSL")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "self-signed certificate")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "TLSFingerprint")) << run.output;
+  EXPECT_TRUE(server.Logins().empty());
+  EXPECT_TRUE(server.Messages().empty());
+}
+
+// SSL 1 alone checks nothing (as it always has); a pin makes it check.
+TEST(EMailerTransport, FingerprintPinsTheImplicitTlsServer) {
+  TempDir dir;
+  TestCertificate certificate = MakeTestCertificate(dir);
+  SmtpTestServer server({.mechanisms = {"LOGIN"}, .tls = true, .certificate = certificate});
+  const std::string pin = Sha256Fingerprint(certificate.certificate);
+  std::string wrong = pin;
+  wrong[0] = wrong[0] == 'A' ? 'B' : 'A';
+  for (const auto& [fingerprint, exitCode] :
+       {std::pair<std::string, int>{"", 0}, {pin, 0}, {wrong, 1}}) {
+    MailerRun run = RunMailer(
+        SmtpSettings(SettingsFor(server.Port(), "localhost",
+                                 {{"SSL", "1"}, {"TLSFingerprint", fingerprint}})),
+        {"Backup done"});
+    EXPECT_EQ(run.exitCode, exitCode) << fingerprint << "\n" << run.output;
+  }
+  EXPECT_EQ(server.Messages().size(), 2u);
+}
+
+// 70000 would be port 4464 once cut to 16 bits; nothing is sent anywhere.
+TEST(EMailerTransport, PortOutsideTheRangeFailsTheConnect) {
+  ScriptedPeer peer{PeerScript().ExpectClosed(), 300ms};
+  MailerRun run = RunMailer(
+      SmtpSettings(SettingsFor(static_cast<std::uint16_t>(0), "127.0.0.1",
+                               {{"Port", std::to_string(65536 + peer.Port())}})),
+      {"Backup done"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.output,
+            "e-mailer: The parameter is incorrect.\n"
+            "e-mailer: Failed to connect to SMTP server\n\n");
+  EXPECT_EQ(peer.Finish(), "no connection arrived");
+}
+
+// A server that answers 354 and then neither reads nor answers: Timeout 1 bounds the
+// wait, so the run fails the send (exit 2) and closes long before the peer's own bound,
+// which the default of 60 seconds would pass.
+TEST(EMailerTransport, TimeoutBoundsAServerThatStopsAfter354) {
+  ScriptedPeer peer{PeerScript()
+                        .Send("220 hi\r\n")
+                        .ReadLine()
+                        .Send("250 ok\r\n")
+                        .ReadLine()
+                        .Send("250 ok\r\n")
+                        .ReadLine()
+                        .Send("250 ok\r\n")
+                        .ReadLine()
+                        .Send("354 go ahead\r\n")
+                        .ReadUntilClosed(),
+                    20s};
+  Values settings = SettingsFor(peer.Port(), "127.0.0.1", {{"Timeout", "1"}});
+  settings[2].second = "0";  // HELO, no authentication
+  MailerRun run = RunMailer(SmtpSettings(settings), {"Backup done"});
+  EXPECT_EQ(run.exitCode, 2) << run.output;
+  EXPECT_EQ(peer.Finish(), "");
+}
