@@ -256,7 +256,7 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   bool m_bConnected = false;        // from the transport connection until Disconnect
   std::string m_sLastReply;         // text of the last reply
   std::string m_sHeloHostname;      // the domain sent with EHLO and HELO
-  std::uint32_t m_dwTimeout = 60000;  // ms; bounds every single wait for data
+  std::uint32_t m_dwTimeout = 60000;  // ms; bounds a connect, a send, a whole reply
   std::int32_t m_nLastReplyCode = 0;  // code of the last complete reply
   std::int32_t m_nProxyType = ProxyNone;
   std::string m_sProxyServer;       // proxy host name or dotted address

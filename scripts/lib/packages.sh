@@ -39,7 +39,7 @@ PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3 python3-aiosmtpd)
 
 # The examples test: the examples built against the unpacked engine packages (g++,
 # CMake, pkg-config and the headers' OpenSSL from BUILD_PACKAGES) and run against
-# aiosmtpd, through microsocks and over TLS with an openssl-made certificate.
+# aiosmtpd, through microsocks and over TLS and STARTTLS with openssl-made certificates.
 EXAMPLES_TEST_PACKAGES=(dpkg-dev python3 python3-aiosmtpd microsocks openssl)
 
 # The memcheck group of the tests: the end-to-end tests under valgrind.

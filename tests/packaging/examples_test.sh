@@ -5,8 +5,9 @@
 # built as a separate CMake project with find_package(EMailer), once against the shared
 # and once against the static library, and once more with g++ and pkg-config; and every
 # one of those programs sends its message to a local aiosmtpd (through microsocks for
-# the SOCKS5 example, over implicit TLS for the TLS one), which must have received
-# exactly what the example composed. Exits non-zero when a check fails.
+# the SOCKS5 example, over implicit TLS and over a required STARTTLS for the TLS ones),
+# which must have received exactly what the example composed. Exits non-zero when a
+# check fails.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -43,7 +44,7 @@ prefix=$root/usr
 libdir=$prefix/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 examples=$prefix/share/doc/e-mailer-dev/examples
 export LD_LIBRARY_PATH=$libdir PKG_CONFIG_PATH=$libdir/pkgconfig
-names=(plain_message mime_message dsn_message socks5_proxy implicit_tls)
+names=(plain_message mime_message dsn_message socks5_proxy implicit_tls starttls)
 
 # The public headers are there, and each header stands on its own: it includes all it
 # needs, and all of that is installed.
@@ -182,6 +183,52 @@ if start_smtp_test_server "$received" --auth LOGIN --tls "$work/cert.pem" "$work
   stop_smtp_test_server
 else
   fail "the SMTP test server with TLS did not start"
+fi
+
+# make_ca NAME: a test CA, $work/NAME.pem and NAME.key: a P-256 key and a self-signed
+# certificate that may sign certificates, as the engine's tests make theirs.
+make_ca() {
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj "/CN=e-mailer test CA $1" -addext "basicConstraints = critical, CA:true" \
+    -addext "keyUsage = critical, keyCertSign, cRLSign" \
+    -keyout "$work/$1.key" -out "$work/$1.pem" >>"$work/openssl.log" 2>&1
+}
+# issue CA NAME: $work/NAME.pem and NAME.key, a server certificate for localhost and
+# 127.0.0.1 signed by the test CA named CA.
+issue() {
+  printf '[leaf]\nbasicConstraints = CA:false\nsubjectAltName = %s\nextendedKeyUsage = %s\n' \
+    DNS:localhost,IP:127.0.0.1 serverAuth >"$work/$2.ext"
+  openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost \
+    -keyout "$work/$2.key" -out "$work/$2.csr" >>"$work/openssl.log" 2>&1 &&
+    openssl x509 -req -in "$work/$2.csr" -CA "$work/$1.pem" -CAkey "$work/$1.key" \
+      -CAcreateserial -days 2 -sha256 -extfile "$work/$2.ext" -extensions leaf \
+      -out "$work/$2.pem" >>"$work/openssl.log" 2>&1
+}
+
+# The STARTTLS example of every build, to a server that requires STARTTLS, offers LOGIN
+# and shows a certificate of the CA that the example is given. With another CA the
+# example refuses the server in the handshake, before it logs in, and says why.
+rm -f "$received"/*
+make_ca ca && make_ca other_ca && issue ca server ||
+  fail "openssl could not make the test CAs and the server's certificate:$(details <"$work/openssl.log")"
+if start_smtp_test_server "$received" --auth LOGIN --starttls "$work/server.pem" "$work/server.key"; then
+  n=0
+  for build in "${builds[@]}"; do
+    run "$build" starttls localhost "$SMTP_SERVER_PORT" user secret "$work/ca.pem"
+    expect_message $((++n)) "Over STARTTLS" "$envelope" \
+      "part text/plain - $(printf 'This message went over STARTTLS to a verified server.\n' | hex)"
+  done
+
+  "$work/cmake-shared/starttls" localhost "$SMTP_SERVER_PORT" user secret "$work/other_ca.pem" \
+    >/dev/null 2>"$work/err" && fail "starttls succeeded with another CA"
+  grep -Fq "error 0x80040221 (facility 4, number 545): Failed to connect via SSL: Details:the server's certificate is not trusted: " "$work/err" ||
+    fail "starttls with another CA does not report 545 and the reason:$(details <"$work/err")"
+  stop_smtp_test_server
+  logins=$(grep -c '^LOGIN user$' "$received/logins" 2>/dev/null)
+  [ "$logins" = "${#builds[@]}" ] || fail "$logins LOGIN logins over STARTTLS, not ${#builds[@]}"
+  ls "$received"/*.envelope | wc -l | grep -qx "$n" || fail "the server received more than $n messages over STARTTLS"
+else
+  fail "the SMTP test server with STARTTLS did not start"
 fi
 
 if [ "$failures" -ne 0 ]; then

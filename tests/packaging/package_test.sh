@@ -85,6 +85,7 @@ expected_layout='755 usr
 644 usr/share/doc/e-mailer-dev/examples/plain_message.cpp
 644 usr/share/doc/e-mailer-dev/examples/report_failure.h
 644 usr/share/doc/e-mailer-dev/examples/socks5_proxy.cpp
+644 usr/share/doc/e-mailer-dev/examples/starttls.cpp
 755 usr/share/doc/LIBRARY
 644 usr/share/doc/LIBRARY/changelog.Debian.gz
 644 usr/share/doc/LIBRARY/copyright'
