@@ -3,7 +3,6 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/ssl.h>
 
 #include "app/command_line.h"
 #include "app/exit_codes.h"
@@ -14,9 +13,7 @@
 bool CMailerApp::InitInstance() {
   if (!AfxSocketInit()) return false;
 
-  SSL_load_error_strings();
-  SSL_library_init();
-
+  // The TLS library is started by the send run, and only when it uses TLS.
   if (!CreateSslLocks()) {
     ShowMessageBox("Failed to create SSL critical sections required for OpenSSL");
     m_nExitCode = ExitStartupFailed;

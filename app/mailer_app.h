@@ -1,6 +1,7 @@
 // The e-mailer application: its whole behaviour is one run of the start-up routine,
-// which prepares the socket and TLS libraries, reads the command line and, when there is
-// a subject, performs the send run; the exit routine releases the TLS library's state.
+// which prepares the socket library and the TLS library's lock table, reads the command
+// line and, when there is a subject, performs the send run (which starts the TLS library
+// when it uses TLS); the exit routine releases the TLS library's state.
 #pragma once
 
 #include "platform/win_app.h"

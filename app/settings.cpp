@@ -1,6 +1,7 @@
 #include "app/settings.h"
 
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 
@@ -20,6 +21,36 @@ HKEY OpenProductKey(const char* company, const char* product) {
   if (softwareKey != nullptr) RegCloseKey(softwareKey);
   if (companyKey != nullptr) RegCloseKey(companyKey);
   return productKey;
+}
+
+// software\company\product\section, opened or created; null when any step fails.
+HKEY OpenSectionKey(const char* company, const char* product, const char* section) {
+  HKEY productKey = OpenProductKey(company, product);
+  HKEY sectionKey = nullptr;
+  if (productKey != nullptr) {
+    RegCreateKeyEx(productKey, section, keyAccess, &sectionKey);
+    RegCloseKey(productKey);
+  }
+  return sectionKey;
+}
+
+// The section keys kept open while a CSettingsReadOnce lives.
+struct KeptSection {
+  std::string company;
+  std::string product;
+  std::string section;
+  HKEY key;
+};
+bool keepingSections = false;
+std::vector<KeptSection> keptSections;
+
+HKEY KeptSectionKey(const char* company, const char* product, const char* section) {
+  for (const KeptSection& kept : keptSections) {
+    if (kept.company == company && kept.product == product && kept.section == section) {
+      return kept.key;
+    }
+  }
+  return nullptr;
 }
 
 // The value as text; false when it is missing or a read fails.
@@ -53,19 +84,26 @@ bool QueryValueText(HKEY key, const char* valueName, std::string* text) {
 std::string ReadRegistryString(const char* company, const char* product, const char* section,
                                const char* valueName, const char* defaultText) {
   if (company == nullptr) return {};
-  HKEY productKey = OpenProductKey(company, product);
-  HKEY sectionKey = nullptr;
-  if (productKey != nullptr) {
-    RegCreateKeyEx(productKey, section, keyAccess, &sectionKey);
-    RegCloseKey(productKey);
+  HKEY sectionKey = KeptSectionKey(company, product, section);
+  if (sectionKey == nullptr) {
+    sectionKey = OpenSectionKey(company, product, section);
+    if (sectionKey == nullptr) return defaultText;
+    if (keepingSections) keptSections.push_back({company, product, section, sectionKey});
   }
-  if (sectionKey == nullptr) return defaultText;
   std::string text;
   bool read = QueryValueText(sectionKey, valueName, &text);
-  RegCloseKey(sectionKey);
+  if (!keepingSections) RegCloseKey(sectionKey);
   return read ? text : defaultText;
 }
 
 std::string ReadSmtpSetting(const char* valueName, const char* defaultText) {
   return ReadRegistryString("Zelkor", "Kestrum", "SMTP", valueName, defaultText);
+}
+
+CSettingsReadOnce::CSettingsReadOnce() { keepingSections = true; }
+
+CSettingsReadOnce::~CSettingsReadOnce() {
+  for (const KeptSection& kept : keptSections) RegCloseKey(kept.key);
+  keptSections.clear();
+  keepingSections = false;
 }

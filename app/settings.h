@@ -13,3 +13,17 @@ std::string ReadRegistryString(const char* company, const char* product, const c
 
 // ReadRegistryString under Zelkor\Kestrum\SMTP.
 std::string ReadSmtpSetting(const char* valueName, const char* defaultText);
+
+// While an object of this class lives, ReadRegistryString keeps each section key that
+// it opens open and reads the section's later values from it, so a run reads its
+// settings file once rather than once per value. The values read and the order of the
+// reads stay the same; a key that cannot be opened is tried again at the next read, as
+// without it. One object at a time.
+class CSettingsReadOnce {
+ public:
+  CSettingsReadOnce();
+  CSettingsReadOnce(const CSettingsReadOnce&) = delete;
+  CSettingsReadOnce& operator=(const CSettingsReadOnce&) = delete;
+  // Closes the keys kept open.
+  ~CSettingsReadOnce();
+};

@@ -4,6 +4,7 @@
 #include <climits>
 #include <span>
 
+#include "mime/attachment_stream.h"
 #include "mime/dot_stuffing.h"
 #include "mime/fill_template.h"
 #include "mime/line_ends.h"
@@ -192,11 +193,9 @@ std::string CTAVSMTPBodyPart::RenderFooter() const { return FillTemplate("\r\n--
 std::optional<std::string> CTAVSMTPBodyPart::RenderAttachment() {
   CReadOnlyFile file;
   std::uint64_t size = 0;
-  if (!file.Open(attachmentPath) || !file.Size(size)) return std::nullopt;
+  if (!OpenAttachmentFile(file, attachmentPath, maxAttachmentSize, size)) return std::nullopt;
   if (size == 0) return std::string();
-  // The size is compared in full 64 bits, so a file of 4 GiB and more can't pass the
-  // 32-bit limit as its remainder.
-  if (size > maxAttachmentSize || TooLargeForBase64(size)) {
+  if (TooLargeForBase64(size)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return std::nullopt;
   }

@@ -3,8 +3,9 @@
 // container whose own boundary separates them.
 //
 // The transfer sends a part tree as: the part's header (not for the root, whose type
-// the message header carries), its body rendered with dot stuffing, each child in
-// order, and, when there are children, the part's footer.
+// the message header carries), its body rendered with dot stuffing (an attachment's
+// the same text, made block by block as its file is read: attachment_stream.h), each
+// child in order, and, when there are children, the part's footer.
 #pragma once
 
 #include <cstdint>

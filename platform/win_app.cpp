@@ -8,7 +8,10 @@ void CCommandLineInfo::ParseParam(const char*, bool, bool) {}
 CWinApp::CWinApp(std::vector<std::string> commandLine) : arguments(std::move(commandLine)) {}
 
 int CWinApp::Run() {
-  std::setlocale(LC_ALL, "");
+  // The code page is the locale's character set, the one category the program uses (day
+  // and month names are always the "C" locale's, every text is its own). Loading the
+  // others read a dozen files at every start for nothing.
+  std::setlocale(LC_CTYPE, "");
   InitInstance();
   return ExitInstance();
 }

@@ -136,10 +136,11 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   //                    can't be folded into lines of at most 998 characters
   //   519, 524, 520, 521  MAIL FROM, RCPT TO, DATA, end of data not answered 250
   //                    (RCPT TO also 251, DATA 354), with the reply as text
-  //   514, 540         a part body that cannot be rendered (SendBodyPart)
+  //   514, 540         a part body that cannot be rendered or sent (SendBodyPart)
   //   facility 7, 546, 547  socket and TLS failures
-  // The first failure ends the transfer; the connection stays established. After a
-  // failure past DATA the server still reads message text.
+  // The first failure ends the transfer; the connection stays established, except
+  // after an attachment that changed while it was sent (SendBodyPart). After a failure
+  // past DATA the server still reads message text.
   void SendMailMessage(CTAVSMTPMessage& message);
   // The MAIL FROM command. With notify -1, no parameters; otherwise RET=FULL or
   // RET=HDRS and ENVID=envelopeId, after filling an empty envelopeId with
@@ -151,9 +152,13 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   virtual void SendRcptTo(std::int32_t notify, const CTAVSMTPAddress& recipient);
   // Sends the part's header (not for the root, whose type the message header carries),
   // its body dot-stuffed, each child in order and, with children, its closing boundary.
-  // 514 (empty text) when the body cannot be rendered: an attachment that cannot be
-  // read, is not a regular file or is larger than maxAttachmentSize; 540 for a Base64
-  // text too long for the coder.
+  // An attachment's body is RenderBody's text, made and sent block by block as the file
+  // is read. 514 (empty text) when the body cannot be rendered: an attachment that
+  // cannot be opened, is not a regular file or is larger than maxAttachmentSize; 540 for
+  // a Base64 text too long for the coder. An attachment that, once opened, ends before
+  // the size it had then, grows past it, or fails to read raises 514 after closing the
+  // connection without the end-of-data line (m_bConnected is then
+  // false), so the server discards the message instead of delivering a cut file.
   virtual void SendBodyPart(CTAVSMTPBodyPart& part, bool isRoot);
 
   // Authentication (auth.cpp, auth_initial_response.cpp). Each mechanism raises the
@@ -275,6 +280,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
  private:
   // The connect step of Connect: bind, then direct or through the configured proxy.
   void ConnectTransport(const char* host, std::int32_t port);
+  // The attachment's body for SendBodyPart.
+  void SendAttachment(const CTAVSMTPBodyPart& part);
   // EHLO, STARTTLS, the TLS handshake over the same socket, then ConnectEsmtp.
   void ConnectStartTls(const char* host, const char* user, const char* password,
                        std::int32_t mechanism);

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mime/attachment_stream.h"
 #include "mime/dot_stuffing.h"
 #include "mime/header_folding.h"
 #include "mime/line_ends.h"
@@ -164,11 +165,33 @@ void CTAVSMTPConnection::SendRcptTo(std::int32_t notify, const CTAVSMTPAddress& 
 
 void CTAVSMTPConnection::SendBodyPart(CTAVSMTPBodyPart& part, bool isRoot) {
   if (!isRoot) SendCommand(part.RenderHeader(), moreFollows);
-  {
+  if (!part.attachmentPath.empty()) {
+    SendAttachment(part);
+  } else {
     std::optional<std::string> body = part.RenderBody(true);
     if (!body) RaiseSmtpError(msgPartBody, FACILITY_ITF, "");
     SendCommand(*body, moreFollows);
-  }  // an attachment's text is freed before the next part is rendered
+  }
   for (int i = 0; i < part.ChildCount(); ++i) SendBodyPart(*part.ChildAt(i), false);
   if (part.ChildCount() > 0) SendCommand(part.RenderFooter(), moreFollows);
+}
+
+// The same text as RenderBody's, sent as the file is read: one block of the file in
+// memory at a time, whatever its size.
+void CTAVSMTPConnection::SendAttachment(const CTAVSMTPBodyPart& part) {
+  CAttachmentStream stream;
+  if (!stream.Open(part.attachmentPath, part.maxAttachmentSize)) {
+    RaiseSmtpError(msgPartBody, FACILITY_ITF, "");
+  }
+  for (std::string_view text;;) {
+    if (!stream.Next(text)) {
+      // The file changed while it went out, and the server already holds part of it.
+      // Without the end-of-data line it discards what it got, where any line sent now
+      // would end the data and have a cut or altered file delivered.
+      Disconnect(false);
+      RaiseSmtpError(msgPartBody, FACILITY_ITF, "");
+    }
+    if (text.empty()) return;
+    SendCommand(text, moreFollows);
+  }
 }

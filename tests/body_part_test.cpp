@@ -1,8 +1,9 @@
 // Addresses and body parts: header text, copies and the part tree, the part header
-// templates, encoded bodies and attachment files.
+// templates, encoded bodies and attachment files, whole and streamed.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
@@ -12,6 +13,7 @@
 
 #include "codec/base64.h"
 #include "mime/address.h"
+#include "mime/attachment_stream.h"
 #include "mime/body_part.h"
 #include "platform/last_error.h"
 #include "tests/support/locale_fixture.h"
@@ -417,4 +419,82 @@ TEST(BodyPart, FilesOfFourGibibytesAndMoreAreRefused) {
     EXPECT_FALSE(part.RenderBody(true).has_value()) << size;
     EXPECT_EQ(GetLastError(), 87u) << size;
   }
+}
+
+namespace {
+
+// The texts that the stream gives for the file, joined; false as soon as Next fails.
+bool StreamedText(CAttachmentStream& stream, std::string& joined) {
+  std::string_view text;
+  while (stream.Next(text)) {
+    if (text.empty()) return true;
+    joined += text;
+  }
+  return false;
+}
+
+}  // namespace
+
+// Blocks end at line ends, so their texts joined are RenderBody's text of the whole file,
+// whether the file ends inside a line, at a line's end or at a block's end.
+TEST(AttachmentStream, BlocksJoinedAreTheWholeFilesBase64) {
+  ScratchDirectory dir;
+  constexpr std::size_t block = CAttachmentStream::blockBytes;
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{56}, std::size_t{57}, block,
+                           block + 1, 3 * block + 29}) {
+    SCOPED_TRACE(size);
+    const std::string bytes = RandomBytes(size, static_cast<unsigned>(size));
+    const std::string path = dir.Write("data.bin", bytes);
+    CAttachmentStream stream;
+    ASSERT_TRUE(stream.Open(path, 0xFFFFFFFF));
+    std::string joined;
+    ASSERT_TRUE(StreamedText(stream, joined));
+    EXPECT_TRUE(joined == Base64Lines(bytes));  // not printed: up to 460 KiB
+  }
+}
+
+// The stream refuses what RenderBody refuses, except a size whose whole Base64 text would
+// outgrow the coder, as the stream never holds it.
+TEST(AttachmentStream, OpensWhatRenderBodyCanRead) {
+  ScratchDirectory dir;
+  const std::string fifo = (dir.path / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {(dir.path / "missing").string(), dir.path.string(), fifo}) {
+    EXPECT_FALSE(CAttachmentStream().Open(path, 0xFFFFFFFF)) << path;
+  }
+  const std::string ten = dir.Write("ten.bin", "0123456789");
+  EXPECT_TRUE(CAttachmentStream().Open(ten, 10));
+  SetLastError(0);
+  EXPECT_FALSE(CAttachmentStream().Open(ten, 9));
+  EXPECT_EQ(GetLastError(), 87u);
+  const off_t fourGiB = off_t{1} << 32;
+  SetLastError(0);
+  EXPECT_FALSE(CAttachmentStream().Open(SparseFile(dir, "four.bin", fourGiB + 10), 0xFFFFFFFF));
+  EXPECT_EQ(GetLastError(), 87u);
+  EXPECT_TRUE(CAttachmentStream().Open(SparseFile(dir, "three.bin", 3 * (fourGiB / 4)), 0xFFFFFFFF));
+}
+
+// A file cut short after its first block (inside the next block or at its start), or
+// grown after the last one, is not what was opened: Next fails instead of ending.
+TEST(AttachmentStream, FileThatChangesWhileReadFailsTheStream) {
+  ScratchDirectory dir;
+  constexpr std::size_t block = CAttachmentStream::blockBytes;
+  for (std::size_t cut : {block + 10, block}) {
+    SCOPED_TRACE(cut);
+    const std::string path = dir.Write("cut.bin", RandomBytes(3 * block, 1));
+    CAttachmentStream stream;
+    ASSERT_TRUE(stream.Open(path, 0xFFFFFFFF));
+    std::string_view text;
+    ASSERT_TRUE(stream.Next(text));
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+    EXPECT_FALSE(stream.Next(text));
+  }
+  const std::string path = dir.Write("grown.bin", "abc");
+  CAttachmentStream stream;
+  ASSERT_TRUE(stream.Open(path, 0xFFFFFFFF));
+  std::string_view text;
+  ASSERT_TRUE(stream.Next(text));
+  EXPECT_EQ(text, "YWJj");
+  std::ofstream(path, std::ios::app) << "d";
+  EXPECT_FALSE(stream.Next(text));
 }

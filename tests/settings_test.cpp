@@ -130,6 +130,24 @@ TEST_F(SettingsTest, UnparseableFileGivesDefaultsAndIsKept) {
   }
 }
 
+// While a CSettingsReadOnce lives the key's file is read at the first value only, so a
+// change to it shows once the object is gone; a key that could not be opened is tried
+// again at every read.
+TEST_F(SettingsTest, ReadOnceKeepsTheFileReadAtTheFirstValue) {
+  {
+    CSettingsReadOnce readOnce;
+    home.WriteFile(home.SmtpKeyFile(), "not a key file");
+    EXPECT_EQ(ReadSmtpSetting("Port", "25"), "25");
+    WriteSmtpKey("\"Port\"=\"587\"\r\n\"Server\"=\"a\"\r\n");
+    EXPECT_EQ(ReadSmtpSetting("Port", "25"), "587");
+    WriteSmtpKey("\"Port\"=\"465\"\r\n\"Server\"=\"b\"\r\n");
+    EXPECT_EQ(ReadSmtpSetting("Server", ""), "a");
+    EXPECT_EQ(ReadSmtpSetting("Port", "25"), "587");
+    EXPECT_EQ(ReadSmtpSetting("AuthUser", "none"), "none");
+  }
+  EXPECT_EQ(ReadSmtpSetting("Server", ""), "b");
+}
+
 // A byte sequence that is not UTF-8 is one "?" whatever the code page, a UTF-8 one
 // included, so no malformed text reaches the program from the file.
 TEST_F(SettingsTest, InvalidUtf8ReadsAsAQuestionMarkInEveryLocale) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mime/attachment_stream.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/fixed_date_message.h"
 #include "tests/support/locale_fixture.h"
@@ -237,6 +238,30 @@ TEST(Transfer, MimeTreeGoesOutPartByPartInTreeOrder) {
       "\r\n--ROOT\r\nContent-Type: text/plain; charset=iso-8859-1\r\n"
       "Content-Transfer-Encoding: quoted-printable\r\n\r\n..\r\nbye"
       "\r\n--ROOT--";
+  EXPECT_EQ(SendInSession(PlainTransfer(m, body), m), "");
+}
+
+// An attachment goes out block by block as its file is read; on the wire its text is
+// RenderBody's, byte for byte, across block boundaries and to a last short line.
+TEST(Transfer, StreamedAttachmentIsRenderBodysTextOnTheWire) {
+  ScratchDirectory dir;
+  std::string bytes(2 * CAttachmentStream::blockBytes + 100, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+  Message m;
+  m.mime = true;
+  m.rootPart = CTAVSMTPBodyPart();
+  m.rootPart.boundary = "ROOT";
+  CTAVSMTPBodyPart attachment;
+  attachment.contentType = "application/octet-stream";
+  attachment.attachmentTitle = "a.bin";
+  attachment.attachmentPath = dir.Write("a.bin", bytes);
+  m.rootPart.AddChild(attachment);
+  m.SetBody("text");
+  CTAVSMTPBodyPart rendered(*m.rootPart.ChildAt(0));
+  const std::string body = "This is a multi-part message in MIME format" +
+                           m.rootPart.ChildAt(0)->RenderHeader() + *rendered.RenderBody(true) +
+                           m.rootPart.ChildAt(1)->RenderHeader() + "text" +
+                           m.rootPart.RenderFooter();
   EXPECT_EQ(SendInSession(PlainTransfer(m, body), m), "");
 }
 

@@ -68,6 +68,7 @@ void FillMessage(CTAVSMTPMessage& message, const Options& options) {
   message.SetBody("A file is attached.");
   CTAVSMTPBodyPart file;
   file.attachmentPath = options.attachment;
+  file.maxAttachmentSize = 0xFFFFFFFF;  // the driver sends whatever file it is given
   file.attachmentTitle = "attachment.bin";
   file.contentType = "application/octet-stream";
   file.quotedPrintable = false;

@@ -4,7 +4,10 @@ alternating rounds, and prints one table of medians with each tool's ratio to
 e-mailer, then the speed goals met or missed.
 
     /usr/bin/python3 bench/peers/peers.py BUILD_DIR [--rounds N] [--bulk-rounds N]
-                                          [--memory-rounds N]
+                                          [--memory-rounds N] [--before BUILD_DIR]
+
+With --before, the e-mailer and engine driver of another build (an earlier version)
+join every case as "before", so one table shows what a change bought.
 """
 
 import argparse
@@ -24,6 +27,7 @@ BODY = "A small message from the peer comparison."
 MESSAGES = 1000
 MESSAGE_BYTES = 1024
 ATTACHMENT_BYTES = 50 << 20
+BIG_ATTACHMENT_BYTES = 1 << 30
 
 
 def free_ports(count):
@@ -87,11 +91,13 @@ class Run:
 
 
 class Bench:
-    def __init__(self, build, work):
+    def __init__(self, build, work, before=None):
         self.build, self.work = build, work
         self.floor = os.path.join(build, "bench/peers/floor_client")
         self.engine = os.path.join(build, "bench/peers/engine_client")
         self.mailer = os.path.join(build, "bin/e-mailer")
+        self.before = before and {"engine": os.path.join(before, "bench/peers/engine_client"),
+                                  "mailer": os.path.join(before, "bin/e-mailer")}
         self.env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "HOME": work, "LC_ALL": "C.UTF-8"}
         self.servers = []
         cpus = sorted(os.sched_getaffinity(0))
@@ -143,6 +149,11 @@ class Bench:
         with open(self.attachment, "wb") as f:
             for _ in range(ATTACHMENT_BYTES >> 20):
                 f.write(os.urandom(1 << 20))
+        # A sparse file: no disk space and nothing to write; every tool reads its zeros
+        # through the same read calls as real data. Removed with the work directory.
+        self.big_attachment = os.path.join(self.work, "big-attachment.bin")
+        with open(self.big_attachment, "wb") as f:
+            f.truncate(BIG_ATTACHMENT_BYTES)
         self.settings = {tls: self.write_settings(tls) for tls in (False, True)}
 
     def write_settings(self, tls):
@@ -163,13 +174,20 @@ class Bench:
 
     # The cases: name -> {tool: Run}
 
+    def with_before(self, case, tool, argv, env=None):
+        """case with the earlier build's tool (its path in argv[0]) as "before"."""
+        if self.before:
+            case["before"] = self.run([self.before[tool], *argv[1:]], env)
+        return case
+
     def one_shot(self, tls):
         port = self.tls_port if tls else self.port
         url = f"{'smtps' if tls else 'smtp'}://{HOST}:{port}"
         t = ["-t"] if tls else []
         msmtp_tls = ["--tls=on", "--tls-starttls=off", "--tls-certcheck=off"] if tls else ["--tls=off"]
-        return {
-            "e-mailer": self.run([self.mailer, SUBJECT, BODY], {"XDG_CONFIG_HOME": self.settings[tls]}),
+        mailer, env = [self.mailer, SUBJECT, BODY], {"XDG_CONFIG_HOME": self.settings[tls]}
+        return self.with_before({
+            "e-mailer": self.run(mailer, env),
             "floor": self.run([self.floor, *t, "-f", self.message, HOST, str(port)]),
             "curl": self.run(["curl", "-q", "-s", "-S", *(["-k"] if tls else []), "--mail-from", "a@b",
                               "--mail-rcpt", "c@d", "-T", self.message, url]),
@@ -178,28 +196,35 @@ class Bench:
             "swaks": self.run(["swaks", "--server", HOST, "--port", str(port), "--from", "a@b", "--to", "c@d",
                                "--data", "@" + self.message, "--silent", "3",
                                *(["--tls-on-connect"] if tls else [])]),
-        }
+        }, "mailer", mailer, env)
 
     def bulk(self):
         size, count = str(MESSAGE_BYTES), str(MESSAGES)
-        return {
-            "e-mailer": self.run([self.engine, "-n", count, "-l", size, HOST, str(self.port)]),
+        engine = [self.engine, "-n", count, "-l", size, HOST, str(self.port)]
+        return self.with_before({
+            "e-mailer": self.run(engine),
             "floor": self.run([self.floor, "-n", count, "-l", size, HOST, str(self.port)]),
             "smtp-source": self.run(["/usr/sbin/smtp-source", "-d", "-s", "1", "-m", count, "-l", size,
                                      "-f", "a@b", "-t", "c@d", f"{HOST}:{self.port}"]),
-        }
+        }, "engine", engine)
 
-    def attachment_send(self):
-        return {
-            "e-mailer": self.run([self.engine, "-a", self.attachment, HOST, str(self.port)]),
+    # swaks holds the whole message several times over (1.1 GiB for 50 MiB), and an
+    # earlier engine may refuse a file over 50 MiB: they send the small file only.
+    def attachment_send(self, path, small):
+        engine = [self.engine, "-a", path, HOST, str(self.port)]
+        case = {
+            "e-mailer": self.run(engine),
             "curl": self.run(["curl", "-q", "-s", "-S", "--mail-from", "a@b", "--mail-rcpt", "c@d",
                               "-H", f"Subject: {SUBJECT}", "-F", "=" + BODY,
-                              "-F", f"=@{self.attachment};type=application/octet-stream;encoder=base64",
+                              "-F", f"=@{path};type=application/octet-stream;encoder=base64",
                               f"smtp://{HOST}:{self.port}"]),
-            "swaks": self.run(["swaks", "--server", HOST, "--port", str(self.port), "--from", "a@b",
-                               "--to", "c@d", "--body", BODY, "--attach-type", "application/octet-stream",
-                               "--attach", "@" + self.attachment, "--silent", "3"]),
         }
+        if not small:
+            return case
+        case["swaks"] = self.run(["swaks", "--server", HOST, "--port", str(self.port), "--from", "a@b",
+                                  "--to", "c@d", "--body", BODY, "--attach-type", "application/octet-stream",
+                                  "--attach", "@" + path, "--silent", "3"])
+        return self.with_before(case, "engine", engine)
 
 
 def measure(case, rounds, memory_rounds):
@@ -219,6 +244,17 @@ def measure(case, rounds, memory_rounds):
     seconds = medians(Run.seconds, rounds)
     peaks = medians(Run.peak_kib, memory_rounds)
     return {tool: (seconds[tool], peaks[tool]) for tool in tools}
+
+
+def measure_once(case):
+    """Wall time and peak memory of one run of each tool, for sends that take seconds
+    and hold nothing to warm up (/usr/bin/time's own share is then lost in the noise)."""
+    figures = {}
+    for tool, run in case.items():
+        start = time.perf_counter()
+        peak = run.peak_kib()
+        figures[tool] = (time.perf_counter() - start, peak)
+    return figures
 
 
 def print_table(results):
@@ -242,20 +278,28 @@ def format_figure(unit, figure):
 def print_goals(results):
     by_case = {case: figures for case, _, figures in results}
     print("\nGoals:")
-    for case in ("one-shot, plain", "one-shot, TLS"):
+    for case, floor_factor in (("one-shot, plain", 1.5), ("one-shot, TLS", 1.15)):
         f = by_case[case]
         mailer = f["e-mailer"][0]
         check(f"{case}: at most curl's time", mailer, f["curl"][0], mailer <= f["curl"][0])
-        check(f"{case}: within 2x the floor", mailer, 2 * f["floor"][0], mailer <= 2 * f["floor"][0])
+        check(f"{case}: within {floor_factor}x the floor", mailer, floor_factor * f["floor"][0],
+              mailer <= floor_factor * f["floor"][0])
     f = by_case[f"{MESSAGES} x 1 KiB, one conn."]
     rate = {tool: MESSAGES / seconds for tool, (seconds, _) in f.items()}
     check("messages per second: at least smtp-source's", rate["e-mailer"], rate["smtp-source"],
           rate["e-mailer"] >= rate["smtp-source"], "msg/s")
-    check("messages per second: within 10% of the floor", rate["e-mailer"], 0.9 * rate["floor"],
-          rate["e-mailer"] >= 0.9 * rate["floor"], "msg/s")
-    peak = by_case["50 MiB attachment"]["e-mailer"][1] * 1024
-    check("50 MiB attachment: peak memory at most 4x the file", peak / ATTACHMENT_BYTES, 4.0,
-          peak <= 4 * ATTACHMENT_BYTES, "x")
+    check("messages per second: at least the floor's", rate["e-mailer"], rate["floor"],
+          rate["e-mailer"] >= rate["floor"], "msg/s")
+    for case in ("50 MiB attachment", "1 GiB attachment"):
+        f = by_case[case]
+        seconds, curl_seconds = f["e-mailer"][0], f["curl"][0]
+        check(f"{case}: at most curl's time", seconds, curl_seconds, seconds <= curl_seconds)
+        if "before" in f:
+            check(f"{case}: at most the time before", seconds, f["before"][0], seconds <= f["before"][0])
+    (_, peak), (_, curl_peak) = by_case["1 GiB attachment"]["e-mailer"], by_case["1 GiB attachment"]["curl"]
+    check("1 GiB attachment: peak memory at most 16 MiB", peak / 1024, 16, peak <= 16 * 1024, "MiB")
+    check("1 GiB attachment: peak memory at most 1.5x curl's", peak / 1024, 1.5 * curl_peak / 1024,
+          peak <= 1.5 * curl_peak, "MiB")
 
 
 def check(goal, ours, bound, met, unit="s"):
@@ -270,9 +314,10 @@ def main():
     parser.add_argument("--rounds", type=int, default=21, help="rounds of the one-shot sends")
     parser.add_argument("--bulk-rounds", type=int, default=7, help="rounds of the 1,000 messages")
     parser.add_argument("--memory-rounds", type=int, default=3, help="rounds of peak memory, every case")
+    parser.add_argument("--before", help="the build directory of an earlier e-mailer to compare with")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory(prefix="emailer-peers-") as work:
-        bench = Bench(os.path.abspath(args.build), work)
+        bench = Bench(os.path.abspath(args.build), work, args.before and os.path.abspath(args.before))
         try:
             bench.start_servers()
             bench.write_inputs()
@@ -281,13 +326,15 @@ def main():
                 ("one-shot, TLS", "ms", measure(bench.one_shot(True), args.rounds, args.memory_rounds)),
                 (f"{MESSAGES} x 1 KiB, one conn.", "msg/s",
                  measure(bench.bulk(), args.bulk_rounds, args.memory_rounds)),
-                ("50 MiB attachment", "ms", measure(bench.attachment_send(), 3, args.memory_rounds)),
+                ("50 MiB attachment", "ms",
+                 measure(bench.attachment_send(bench.attachment, True), 3, args.memory_rounds)),
+                ("1 GiB attachment", "ms", measure_once(bench.attachment_send(bench.big_attachment, False))),
             ]
         finally:
             bench.stop_servers()
-    print(f"\nMedians of wall time over {args.rounds} rounds (one-shot), {args.bulk_rounds} (1,000 messages) "
-          f"and 3 (attachment), of peak memory over {args.memory_rounds}; in the last two cases e-mailer is "
-          f"its engine (bench/peers/engine_client). Servers on CPU {min(bench.server_cpus)}, "
+    print(f"\nMedians of wall time over {args.rounds} rounds (one-shot), {args.bulk_rounds} (1,000 messages), "
+          f"3 (50 MiB), of peak memory over {args.memory_rounds}; 1 GiB: one run. In the last "
+          f"three cases e-mailer is its engine (bench/peers/engine_client). Servers on CPU {min(bench.server_cpus)}, "
           f"tools on CPU {min(bench.client_cpus)}.")
     print_table(results)
     print_goals(results)

@@ -181,6 +181,31 @@ TEST(EMailer, SslOneSendsOverImplicitTls) {
   EXPECT_EQ(SplitMessage(messages[0].content).second, "Over TLS.\r\n");
 }
 
+// The TLS library starts with the OpenSSL configuration (here OPENSSL_CONF's, as the
+// system's would be), for implicit TLS and for STARTTLS alike: one that allows only a
+// TLS 1.3 suite the server does not offer ends the run at the handshake.
+TEST(EMailer, TlsFollowsTheOpenSslConfiguration) {
+  TempDir dir;
+  const auto conf = dir.Write("openssl.cnf",
+                              "openssl_conf = conf\n[conf]\nssl_conf = ssl\n[ssl]\n"
+                              "system_default = tls\n[tls]\nMinProtocol = TLSv1.3\n"
+                              "Ciphersuites = TLS_AES_128_CCM_8_SHA256\n");
+  for (bool startTls : {false, true}) {
+    SCOPED_TRACE(startTls ? "STARTTLS" : "implicit TLS");
+    SmtpTestServer server({.tls = !startTls, .startTls = startTls});
+    Settings settings = SettingsFor(server);
+    Set(settings, "Server", "localhost");
+    Set(settings, startTls ? "StartTLS" : "SSL", "1");
+    Set(settings, "TLSVerify", "0");  // the configuration alone decides
+    setenv("OPENSSL_CONF", conf.c_str(), 1);
+    const MailerRun run = RunWith(settings, {"Backup done"});
+    unsetenv("OPENSSL_CONF");
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_NE(run.output.find("Failed to connect via SSL"), std::string::npos) << run.output;
+    EXPECT_TRUE(server.Messages().empty());
+  }
+}
+
 TEST(EMailer, Utf8SubjectUnderAUtf8LocaleArrivesAsAnEncodedWord) {
   SmtpTestServer server;
   const std::string subject = "Grüße aus Köln", body = "Schöne Grüße";

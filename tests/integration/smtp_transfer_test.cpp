@@ -2,18 +2,25 @@
 // what they render: the envelope (Bcc recipients only there, DSN parameters as given),
 // the header block and the body with its dots unstuffed by the server; and a MIME
 // message with a 10 MiB attachment read back by Python's email package byte for byte;
-// and messages with long and 8-bit texts, each accepted and read back as sent.
+// messages with long and 8-bit texts, each accepted and read back as sent; and one
+// whose attachment changes while it is sent, which the server never stores.
+#include <chrono>
+#include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "smtp/connection.h"
+#include "errors/message_table.h"
+#include "tests/support/catch_error.h"
 #include "tests/support/fixed_date_message.h"
 #include "tests/support/hard_messages.h"
 #include "tests/support/parse_message.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/smtp_client.h"
 #include "tests/support/smtp_server.h"
 
 namespace {
@@ -123,6 +130,62 @@ TEST(MimeTransfer, TenMiBAttachmentIsReadBackByteForByte) {
   EXPECT_TRUE(lines[5] == "part application/octet-stream " + Hex("big.bin") + " " + Hex(bytes));
   EXPECT_EQ(lines[6], "part text/plain - " + Hex("The file.\n.\nBye"));
   EXPECT_EQ(lines[7], "defects 0");
+}
+
+namespace {
+
+// The most that the client can have read of a file beyond the text the server has read:
+// what its send buffer holds (the kernel's largest, tcp_wmem's third value), the
+// server's fixed 64 KiB receive buffer and one block of its own, with room to spare.
+std::uint64_t ReadAheadBound() {
+  std::ifstream wmem("/proc/sys/net/ipv4/tcp_wmem");
+  std::uint64_t least = 0, initial = 0, largest = 4 << 20;
+  wmem >> least >> initial >> largest;
+  return largest + (1 << 20);
+}
+
+bool WaitForDataEnd(const SmtpTestServer& server) {
+  for (int i = 0; i < 3000; ++i) {
+    if (server.Log().find("DATA ended") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+}  // namespace
+
+// The server cuts the attachment, or makes it longer, as its first line arrives, when the
+// client has read no more than the bound: the client stops without the end of data and
+// closes the connection, and nothing is stored.
+TEST_P(OverEachTransport, AttachmentThatChangesWhileSentIsNeverStored) {
+  const std::uint64_t bound = ReadAheadBound();
+  for (std::uint64_t changedSize : {bound, 2 * bound + 1}) {
+    SCOPED_TRACE(changedSize);
+    ScratchDirectory dir;
+    FixedDateMessage m;
+    m.mime = true;
+    m.from = CTAVSMTPAddress("", "a@example.com");
+    m.AppendRecipient(CTAVSMTPAddress("", "b@example.com"), CTAVSMTPMessage::RecipientTo);
+    CTAVSMTPBodyPart attachment;
+    attachment.attachmentTitle = "changing.bin";
+    attachment.attachmentPath = dir.Write("changing.bin", RandomBytes(2 * bound));
+    attachment.maxAttachmentSize = 0xFFFFFFFF;
+    m.rootPart.AddChild(attachment);
+    m.SetBody("The file.");
+
+    SmtpTestServer server({.mechanisms = {"LOGIN"},
+                           .tls = GetParam(),
+                           .resizeOnData = {{attachment.attachmentPath, changedSize}}});
+    Client c(server, GetParam());
+    const auto error = SmtpErrorOf([&] { c.SendMailMessage(m); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Itf(msgPartBody));
+    EXPECT_FALSE(c.m_bConnected);
+    EXPECT_EQ(c.m_socket.GetSocketHandle(), INVALID_SOCKET);
+    ASSERT_TRUE(WaitForDataEnd(server)) << server.Log();
+    EXPECT_TRUE(server.Messages().empty());
+    EXPECT_EQ(server.Transcript().back(), "DATA");
+  }
 }
 
 // aiosmtpd refuses a line over 1,000 octets: it takes each of these messages, every line

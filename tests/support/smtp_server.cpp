@@ -24,6 +24,10 @@ std::vector<std::string> SmtpTestServer::Command(const SmtpServerOptions& option
   }
   if (options.dsn) argv.push_back("--dsn");
   if (options.dropOnQuit) argv.push_back("--drop-on-quit");
+  if (options.resizeOnData) {
+    argv.insert(argv.end(), {"--resize-on-data", options.resizeOnData->path,
+                             std::to_string(options.resizeOnData->size)});
+  }
   if (!options.rejectedRecipients.empty()) {
     argv.push_back("--reject-recipient");
     argv.insert(argv.end(), options.rejectedRecipients.begin(), options.rejectedRecipients.end());

@@ -35,6 +35,15 @@ struct SmtpServerOptions {
   std::vector<std::string> rejectedRecipients{};
   // Closes the connection on QUIT instead of answering 221.
   bool dropOnQuit = false;
+  // Cuts the file at path to size bytes, or extends it with zeros, when the first line
+  // of message text arrives (the server reads on). Its receive buffer is then fixed at
+  // 64 KiB, so the client has sent at most its send buffer's worth past that line.
+  // "DATA ended" in Log() tells that the message has been stored or never will be.
+  struct FileResize {
+    std::string path;
+    std::uint64_t size;
+  };
+  std::optional<FileResize> resizeOnData{};
 };
 
 // One message as the server received it.

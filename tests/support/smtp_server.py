@@ -4,6 +4,7 @@
 Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--starttls CERT KEY] [--auth NAME ...] [--dsn]
                       [--user USER] [--password PASSWORD] [--ntlm-users FILE]
                       [--reject-recipient ADDRESS ...] [--drop-on-quit]
+                      [--resize-on-data FILE SIZE]
 
 Listens on 127.0.0.1:PORT (PORT 0 takes a free port), plain, with implicit TLS
 (--tls), or offering STARTTLS and requiring it before any other command but EHLO,
@@ -37,6 +38,13 @@ Each ADDRESS of --reject-recipient is refused at RCPT TO with
 "550 5.1.1 <ADDRESS>: Recipient address rejected: User unknown". With --drop-on-quit the
 server closes the connection on QUIT instead of answering it.
 
+With --resize-on-data the server cuts FILE to SIZE bytes, or extends it with zeros, when
+the first line of message text arrives, and reads on: an attachment that changes while
+the client sends it. Its receive buffer is fixed at 64 KiB, so that at that moment the
+client has sent no more than its own send buffer holds beyond that line. "DATA ended" on
+standard output tells that the message has been stored or, its connection lost, never
+will be.
+
 Once it listens, the server prints "listening on 127.0.0.1:PORT" on standard output,
 with the port it got.
 
@@ -57,6 +65,7 @@ import hmac
 import logging
 import os
 import re
+import socket
 import ssl
 import time
 
@@ -280,6 +289,45 @@ class DropOnQuit:
         self.transport.close()
 
 
+class ReaderWithFirstLineHook:
+    """The session's reader, which calls hook once, when the first line has arrived."""
+
+    def __init__(self, reader, hook):
+        self._wrapped, self._hook = reader, hook
+
+    def __getattr__(self, name):
+        return getattr(self._wrapped, name)
+
+    async def readuntil(self, separator=b"\n"):
+        line = await self._wrapped.readuntil(separator)
+        if self._hook is not None:
+            self._hook()
+            self._hook = None
+        return line
+
+
+def resize_on_data(path, size):
+    """A session that resizes the file at path when the first line of text arrives."""
+
+    class ResizeOnData:
+        def connection_made(self, transport):
+            transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF,
+                                                          64 * 1024)
+            super().connection_made(transport)
+
+        async def smtp_DATA(self, arg):
+            reader = self._reader
+            self._reader = ReaderWithFirstLineHook(reader, lambda: os.truncate(path, size))
+            try:
+                return await super().smtp_DATA(arg)
+            finally:
+                self._reader = reader
+                # Said once the message is stored or, the connection lost, never will be.
+                print("DATA ended", flush=True)
+
+    return ResizeOnData
+
+
 async def handle_ehlo_with_dsn(self, server, session, envelope, hostname, responses):
     """Announces DSN before the last line of the EHLO reply."""
     session.host_name = hostname
@@ -333,6 +381,7 @@ def parse_arguments():
     parser.add_argument("--dsn", action="store_true")
     parser.add_argument("--reject-recipient", nargs="*", default=[], metavar="ADDRESS")
     parser.add_argument("--drop-on-quit", action="store_true")
+    parser.add_argument("--resize-on-data", nargs=2, metavar=("FILE", "SIZE"))
     return parser.parse_args()
 
 
@@ -359,6 +408,9 @@ async def serve(arguments):
         session_class = type("Session", (DropOnQuit, session_class), {})
     if LONG_LINE_MECHANISMS & set(arguments.auth):
         session_class = type("Session", (LongLines, session_class), {})
+    if arguments.resize_on_data:
+        path, size = arguments.resize_on_data
+        session_class = type("Session", (resize_on_data(path, int(size)), session_class), {})
     context = server_context(arguments.tls)
     starttls = server_context(arguments.starttls)
 

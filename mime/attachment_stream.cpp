@@ -1,0 +1,53 @@
+#include "mime/attachment_stream.h"
+
+#include <algorithm>
+
+#include "codec/base64.h"
+#include "platform/error_numbers.h"
+#include "platform/last_error.h"
+
+static_assert(CAttachmentStream::blockBytes % 57 == 0, "a block must end at a line's end");
+
+bool OpenAttachmentFile(CReadOnlyFile& file, const std::string& path, std::uint32_t maxSize,
+                        std::uint64_t& size) {
+  if (!file.Open(path) || !file.Size(size)) return false;
+  if (size > maxSize) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  return true;
+}
+
+bool CAttachmentStream::Open(const std::string& path, std::uint32_t maxSize) {
+  ended = false;
+  if (!OpenAttachmentFile(file, path, maxSize, remaining)) return false;
+  if (bytes == nullptr) {
+    bytes = std::make_unique_for_overwrite<char[]>(blockBytes);
+    const int textLength = CBase64Buffer::RequiredEncodedLength(static_cast<int>(blockBytes), 0);
+    text = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(textLength));
+  }
+  return true;
+}
+
+bool CAttachmentStream::Next(std::string_view& next) {
+  next = {};
+  if (remaining == 0) return ended || EndsAtItsSize();
+  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, blockBytes));
+  std::size_t got = 0;
+  if (!file.Read(bytes.get(), wanted, got) || got != wanted) return false;
+  remaining -= got;
+  int written = 0;
+  CBase64Buffer::EncodeRaw(reinterpret_cast<const unsigned char*>(bytes.get()),
+                           static_cast<int>(got), text.get(), &written, 0);
+  next = {text.get(), static_cast<std::size_t>(written)};
+  return true;
+}
+
+bool CAttachmentStream::EndsAtItsSize() {
+  char probe;
+  std::size_t got = 0;
+  if (!file.Read(&probe, 1, got) || got != 0) return false;
+  ended = true;
+  file.Close();
+  return true;
+}
