@@ -18,24 +18,6 @@ namespace {
 
 constexpr std::time_t sunday = 1796595459;
 
-std::string Latin1ToUtf8(std::string_view text) {
-  std::string out;
-  for (unsigned char b : text) {
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-    } else {
-      out += static_cast<char>(0xC0 | (b >> 6));
-      out += static_cast<char>(0x80 | (b & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::string CrLfToLf(std::string text) {
-  for (std::size_t p = text.find("\r\n"); p != text.npos; p = text.find("\r\n", p)) text.erase(p, 1);
-  return text;
-}
-
 std::string RandomBytes(std::size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   std::string s(n, '\0');

@@ -10,24 +10,6 @@
 
 namespace {
 
-std::string Latin1ToUtf8(std::string_view text) {
-  std::string out;
-  for (unsigned char b : text) {
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-    } else {
-      out += static_cast<char>(0xC0 | (b >> 6));
-      out += static_cast<char>(0x80 | (b & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::string CrLfToLf(std::string text) {
-  for (std::size_t p = text.find("\r\n"); p != text.npos; p = text.find("\r\n", p)) text.erase(p, 1);
-  return text;
-}
-
 // What the readers print for the text of a case.
 std::string Utf8Of(const HardCase& hard, const std::string& text) {
   return std::string(hard.locale) == "Latin-1" ? Latin1ToUtf8(text) : text;

@@ -23,6 +23,26 @@ inline std::string Hex(std::string_view bytes) {
   return hex;
 }
 
+// The UTF-8 form of Latin-1 text, as the readers print every text.
+inline std::string Latin1ToUtf8(std::string_view text) {
+  std::string out;
+  for (unsigned char b : text) {
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+    } else {
+      out += static_cast<char>(0xC0 | (b >> 6));
+      out += static_cast<char>(0x80 | (b & 0x3F));
+    }
+  }
+  return out;
+}
+
+// The text with CR LF line ends made LF, as a reader gives a decoded body.
+inline std::string CrLfToLf(std::string text) {
+  for (std::size_t p = text.find("\r\n"); p != text.npos; p = text.find("\r\n", p)) text.erase(p, 1);
+  return text;
+}
+
 // The lines that a reader script prints for the message file at path; a test failure
 // when it does not end well.
 inline std::vector<std::string> RunReader(const std::string& interpreter, const std::string& script,
