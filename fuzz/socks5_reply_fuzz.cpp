@@ -1,8 +1,8 @@
 // Fuzzes the SOCKS5 CONNECT reply reader (RFC 1928, section 6) with any bytes a proxy
 // may send. The outcome must match the reply's layout: version, status, reserved,
-// address type, then an IPv4 address or a length-prefixed name, and the port. A reply
-// that is read whole must leave every byte after it unread, since those belong to the
-// target.
+// address type, then an IPv4 or IPv6 address or a length-prefixed name, and the port.
+// A reply that is read whole must leave every byte after it unread, since those belong
+// to the target.
 #include <cstdint>
 #include <string_view>
 
@@ -24,6 +24,9 @@ Outcome Expected(std::string_view in) {
   switch (in[3]) {
     case 1:  // IPv4 address
       size = 10;
+      break;
+    case 4:  // IPv6 address
+      size = 22;
       break;
     case 3:  // a name of in[4] bytes
       if (in.size() < 5) return {WSAECONNRESET, 0};
