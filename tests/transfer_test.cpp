@@ -202,19 +202,29 @@ TEST(Transfer, WithoutRecipientsDataFollowsMailFrom) {
   ExpectFailedSend(script, m, Itf(520), "554 no valid recipients");
 }
 
-// The root's text is the preamble; each part follows with its header, its body, its
-// children and, when it has children, its closing boundary.
-TEST(Transfer, MimeTreeGoesOutPartByPartInTreeOrder) {
-  ScratchDirectory dir;
-  Message m;
+namespace {
+
+// Makes m a MIME message whose root, with the boundary "ROOT", has the file at path as
+// its first part.
+void AttachFile(Message& m, const std::string& title, const std::string& path) {
   m.mime = true;
   m.rootPart = CTAVSMTPBodyPart();
   m.rootPart.boundary = "ROOT";
   CTAVSMTPBodyPart attachment;
   attachment.contentType = "application/octet-stream";
-  attachment.attachmentTitle = "a.bin";
-  attachment.attachmentPath = dir.Write("a.bin", "abc");
+  attachment.attachmentTitle = title;
+  attachment.attachmentPath = path;
   m.rootPart.AddChild(attachment);
+}
+
+}  // namespace
+
+// The root's text is the preamble; each part follows with its header, its body, its
+// children and, when it has children, its closing boundary.
+TEST(Transfer, MimeTreeGoesOutPartByPartInTreeOrder) {
+  ScratchDirectory dir;
+  Message m;
+  AttachFile(m, "a.bin", dir.Write("a.bin", "abc"));
   CTAVSMTPBodyPart alternative, html;
   alternative.contentType = "multipart/alternative";
   alternative.boundary = "ALT";
@@ -248,14 +258,7 @@ TEST(Transfer, StreamedAttachmentIsRenderBodysTextOnTheWire) {
   std::string bytes(2 * CAttachmentStream::blockBytes + 100, '\0');
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
   Message m;
-  m.mime = true;
-  m.rootPart = CTAVSMTPBodyPart();
-  m.rootPart.boundary = "ROOT";
-  CTAVSMTPBodyPart attachment;
-  attachment.contentType = "application/octet-stream";
-  attachment.attachmentTitle = "a.bin";
-  attachment.attachmentPath = dir.Write("a.bin", bytes);
-  m.rootPart.AddChild(attachment);
+  AttachFile(m, "a.bin", dir.Write("a.bin", bytes));
   m.SetBody("text");
   CTAVSMTPBodyPart rendered(*m.rootPart.ChildAt(0));
   const std::string body = "This is a multi-part message in MIME format" +
@@ -288,14 +291,7 @@ TEST(Transfer, PlainBodyIsSentInTheRootCharset) {
 // is left reading message text.
 TEST(Transfer, UnreadableAttachmentRaises514AndLeavesTheConnection) {
   Message m;
-  m.mime = true;
-  m.rootPart = CTAVSMTPBodyPart();
-  m.rootPart.boundary = "ROOT";
-  CTAVSMTPBodyPart attachment;
-  attachment.contentType = "application/octet-stream";
-  attachment.attachmentTitle = "gone";
-  attachment.attachmentPath = "/nonexistent/gone";
-  m.rootPart.AddChild(attachment);
+  AttachFile(m, "gone", "/nonexistent/gone");
   m.SetBody("text");
   const PeerScript script =
       Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
