@@ -23,8 +23,8 @@ WORK_DIR = os.environ["WORK_DIR"]
 OPENSSL_ROOT = os.environ["OPENSSL_ROOT"]
 KEY = r"HKEY_CURRENT_USER\Software\Zelkor\Kestrum\SMTP"
 
-# The DLLs that come with every Windows; anything else (the C++ or C run-time of
-# mingw-w64, OpenSSL's DLLs) would have to be shipped beside the program.
+# DLLs that come with every Windows; anything else (libstdc++, libgcc, winpthread or
+# OpenSSL as DLLs) would have to be shipped beside the program.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ws2_32.dll",
                "rpcrt4.dll", "crypt32.dll", "bcrypt.dll", "secur32.dll", "msvcrt.dll"}
 
