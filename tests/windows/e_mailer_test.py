@@ -256,6 +256,26 @@ class EMailerTest(unittest.TestCase):
         self.assertEqual(message["From"], "Jürgen Groß <backup@example.com>")
         self.assertEqual(message.get_content(), "Over TLS.\n")
 
+    # The certificate checked: a self-signed one is refused before anything is sent, and
+    # taken once its file, at a Windows path, is named as the CA.
+    def test_implicit_tls_checks_the_certificate_against_tlscafile(self):
+        cert, key = self.certificate()
+        server = self.server("--tls", cert, key)
+        shutil.copy(cert, os.path.join(self.wine_prefix().path, "drive_c", "ca.pem"))
+        settings = self.settings_for(server)
+        settings.update({"Server": "localhost", "SSL": "1", "TLSVerify": 1})
+        self.wine_prefix().reg_add(settings)
+        self.assertEqual(self.run_mailer("Backup done", "Body"), (1, "", (
+            "e-mailer: Failed to connect via SSL: Details:the server's certificate is not "
+            "trusted: self-signed certificate. Name its CA in TLSCAFile, pin its certificate "
+            "with TLSFingerprint, or turn the check off with TLSVerify 0\n"
+            "error:0A000086:SSL routines::certificate verify failed\n\n"
+            "e-mailer: Failed to connect to SMTP server\n\n")))
+        self.assertEqual(server.messages(), [])
+        self.wine_prefix().reg_add({"TLSCAFile": "C:\\ca.pem"})
+        self.assertEqual(self.run_mailer("Backup done", "Body"), (0, "", ""))
+        self.assertEqual(len(server.messages()), 1)
+
     # --- a refused connection ------------------------------------------------------------
 
     # Winsock's 10061 with the system's text for it (Wine's; Windows says "No connection
