@@ -142,7 +142,8 @@ class WindowTest(unittest.TestCase):
     def screenshot(self, window, name):
         """Saves the window as name.png once it is drawn (more than a plain background)."""
         path = os.path.join(self.output, name + ".png")
-        self.assertTrue(self.xvfb.screenshot(window, path, WAIT), "window %s was never drawn" % window)
+        self.assertTrue(self.xvfb.screenshot(window, path, WAIT),
+                        "window %s was never drawn" % window)
         return path
 
     def text_box(self, path):

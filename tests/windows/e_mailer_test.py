@@ -26,6 +26,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from wine_command import WINE  # noqa: E402
 from x_display import Xvfb  # noqa: E402
 
 PROGRAM = os.environ["EMAILER_EXE"]
@@ -70,12 +71,8 @@ class WinePrefix:
         """wine with args; its output goes to files, since the Wine server and services
         that the first program of a prefix starts keep them open long after it ends."""
         output = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        # Debian's wine64 has no preloader to reserve Wine's fixed addresses before the
-        # system's loader runs, so with a randomised heap a process now and then fails to
-        # start ("failed to map the shared user data"): every process of the prefix
-        # starts without address space randomisation.
-        process = subprocess.Popen(["setarch", "-R", "wine", *args], env=self.env,
-                                   stdout=output[0], stderr=output[1])
+        process = subprocess.Popen([*WINE, *args], env=self.env, stdout=output[0],
+                                   stderr=output[1])
         process.output = output
         return process
 
@@ -375,8 +372,8 @@ class EMailerTest(unittest.TestCase):
         once it is there and drawn; its screenshot is kept as shot.png."""
         window = self.xvfb.wait_for_window("e-mailer", WAIT, other_than)
         self.assertIsNotNone(window, "no %s" % shot)
-        self.assertTrue(self.xvfb.screenshot(window, os.path.join(self.output, shot + ".png"), WAIT),
-                        "%s was never drawn" % shot)
+        path = os.path.join(self.output, shot + ".png")
+        self.assertTrue(self.xvfb.screenshot(window, path, WAIT), "%s was never drawn" % shot)
         return window
 
     def test_show_ui_shows_the_result_dialog_which_closes_itself(self):

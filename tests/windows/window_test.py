@@ -13,6 +13,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine_command import WINE  # noqa: E402
 from x_display import Xvfb  # noqa: E402
 
 PROBE = os.environ["WINDOW_PROBE"]
@@ -38,8 +39,8 @@ class WindowTest(unittest.TestCase):
         self.addCleanup(lambda: subprocess.run(["wineserver", "-w"], env=self.env, timeout=WAIT))
 
     def start(self, *args, env=None):
-        process = subprocess.Popen(["wine", PROBE, *args], env=env or self.env, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True)
+        process = subprocess.Popen([*WINE, PROBE, *args], env=env or self.env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(lambda: (process.poll() is None and process.kill(), process.communicate()))
         return process
 
@@ -56,7 +57,8 @@ class WindowTest(unittest.TestCase):
         its screenshot is kept as name.png."""
         window = self.xvfb.wait_for_window(name, WAIT)
         self.assertIsNotNone(window, "no window named %r" % name)
-        self.assertTrue(self.xvfb.screenshot(window, os.path.join(self.output, name + ".png"), WAIT),
+        shot = os.path.join(self.output, name + ".png")
+        self.assertTrue(self.xvfb.screenshot(window, shot, WAIT),
                         "window %r was never drawn" % name)
         return window
 
