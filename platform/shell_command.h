@@ -18,7 +18,7 @@ struct ShellCommandResult {
   Outcome outcome = NotStarted;
   int exitStatus = 0;
   int signal = 0;
-  int error = 0;  // errno on Linux, GetLastError() on Windows
+  int error = 0;       // errno on Linux, GetLastError() on Windows
   std::string output;  // standard output, whole; empty unless Exited or Signalled
 };
 

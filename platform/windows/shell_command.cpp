@@ -66,9 +66,10 @@ HANDLE InheritableStandardError() {
   return inheritable;
 }
 
-// Starts cmd.exe for command, suspended, with the given standard handles.
-bool SpawnShell(const std::string& command, HANDLE input, HANDLE output, HANDLE error,
-                PROCESS_INFORMATION& started) {
+// Starts cmd.exe for command, suspended, with the given standard handles; 0, or the
+// system's error number of why it could not be started.
+DWORD SpawnShell(const std::string& command, HANDLE input, HANDLE output, HANDLE error,
+                 PROCESS_INFORMATION& started) {
   std::string interpreter = CommandInterpreter();
   // /s takes the command as it is between the outer quotes, whatever quotes it holds
   // itself; /d leaves out the AutoRun commands of the registry, which could print.
@@ -81,8 +82,11 @@ bool SpawnShell(const std::string& command, HANDLE input, HANDLE output, HANDLE 
   startup.hStdError = error;
   // A program without a console would have one made and shown for the command.
   DWORD flags = CREATE_SUSPENDED | (GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0);
-  return CreateProcessA(interpreter.c_str(), line.data(), nullptr, nullptr, TRUE, flags,
-                        nullptr, nullptr, &startup, &started) != FALSE;
+  if (!CreateProcessA(interpreter.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                      nullptr, &startup, &started)) {
+    return GetLastError();
+  }
+  return 0;
 }
 
 // The shell in a job object that holds it and every process it starts.
@@ -104,14 +108,13 @@ class ShellJob final : public ShellProcess {
     if (input.Get() == nullptr) return GetLastError();
     Handle error(InheritableStandardError());
     PROCESS_INFORMATION started{};
-    if (!SpawnShell(command, input.Get(), writer.Get(), error.Get(), started)) {
-      return GetLastError();
-    }
+    DWORD failure = SpawnShell(command, input.Get(), writer.Get(), error.Get(), started);
+    if (failure != 0) return failure;
     process.Reset(started.hProcess);
     Handle thread(started.hThread);
     // In the job before it runs, so nothing it starts escapes it.
     if (!AssignProcessToJobObject(job.Get(), process.Get())) {
-      DWORD failure = GetLastError();
+      failure = GetLastError();
       TerminateProcess(process.Get(), 1);
       return failure;
     }

@@ -48,6 +48,11 @@ EXAMPLES_TEST_PACKAGES=(dpkg-dev python3 python3-aiosmtpd microsocks openssl)
 WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev perl make googletest wine64)
 
+# The end-to-end tests of the Windows program under Wine, besides the SMTP test server
+# (SESSION_TEST_PACKAGES) and the window tests' packages: openssl for the server's
+# certificate, and Samba's ntlm_auth, which Wine's NTLM runs as its helper.
+WINE_END_TO_END_PACKAGES=(openssl winbind)
+
 # The memcheck group of the tests: the end-to-end tests under valgrind.
 MEMCHECK_PACKAGES=(valgrind)
 

@@ -3,9 +3,6 @@ driver window_probe, and in a run of the program itself), shown on an Xvfb serve
 their own (started with -displayfd, so parallel tests never share a display)
 and driven with xdotool. Screenshots are kept in WINDOW_TEST_OUTPUT/<test>/.
 
-There is no window manager, so windows have no title bar; their names are set all the
-same, and that is how the tests find them.
-
 Run by ctest, one test per process: window_test.py WindowTest.test_<name>.
 """
 import ctypes
@@ -13,9 +10,13 @@ import os
 import shutil
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from x_display import Xvfb, magick  # noqa: E402
 
 PROBE = os.environ["WINDOW_PROBE"]
 PROGRAM = os.environ["EMAILER_PROGRAM"]
@@ -63,30 +64,6 @@ def request_close(display, window):
     event.xclient.data[0] = x11.XInternAtom(connection, b"WM_DELETE_WINDOW", 0)
     x11.XSendEvent(connection, int(window), 0, 0, ctypes.byref(event))
     x11.XCloseDisplay(connection)  # flushes the request
-
-
-class Xvfb:
-    def __init__(self, screen="800x600"):
-        self.screen = screen
-
-    def __enter__(self):
-        read_end, write_end = os.pipe()
-        self.server = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", self.screen + "x24",
-             "-nolisten", "tcp"],
-            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end) as ready:
-            number = ready.readline().strip()  # written once the server accepts clients
-        if not number:
-            self.server.wait()
-            raise RuntimeError("Xvfb did not start")
-        self.display = ":" + number
-        return self
-
-    def __exit__(self, *exc):
-        self.server.terminate()
-        self.server.wait()
 
 
 class WindowTest(unittest.TestCase):
@@ -165,24 +142,15 @@ class WindowTest(unittest.TestCase):
     def screenshot(self, window, name):
         """Saves the window as name.png once it is drawn (more than a plain background)."""
         path = os.path.join(self.output, name + ".png")
-
-        def drawn():
-            shot = subprocess.run(["import", "-display", self.xvfb.display, "-window", window,
-                                   path], capture_output=True, timeout=WAIT)
-            return shot.returncode == 0 and int(self.magick(path, "%k")) > 8
-        self.wait_until(drawn, "window %s was never drawn" % window)
+        self.assertTrue(self.xvfb.screenshot(window, path, WAIT),
+                        "window %s was never drawn" % window)
         return path
-
-    @staticmethod
-    def magick(path, fmt, *operations):
-        return subprocess.run(["convert", path, *operations, "-format", fmt, "info:"],
-                              capture_output=True, text=True, check=True).stdout.strip()
 
     def text_box(self, path):
         """Bounding box (x, y, w, h) of the dark pixels above the OK button."""
-        width, height = map(int, self.magick(path, "%w %h").split())
-        box = self.magick(path, "%@", "-crop", "%dx%d+0+0" % (width, height * 60 // 100),
-                          "+repage", "-colorspace", "Gray", "-threshold", "50%")
+        width, height = map(int, magick(path, "%w %h").split())
+        box = magick(path, "%@", "-crop", "%dx%d+0+0" % (width, height * 60 // 100),
+                     "+repage", "-colorspace", "Gray", "-threshold", "50%")
         size, x, y = box.split("+")
         w, h = map(int, size.split("x"))
         return int(x), int(y), w, h, width

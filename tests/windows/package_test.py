@@ -16,6 +16,8 @@ import tempfile
 import unittest
 import zipfile
 
+from wine_command import WINE
+
 ZIP = os.environ["WINDOWS_ZIP"]
 OBJDUMP = os.environ["OBJDUMP"]
 SOURCE_DIR = os.environ["SOURCE_DIR"]
@@ -106,7 +108,7 @@ class PackageTest(unittest.TestCase):
         self.addCleanup(subprocess.run, ["wineserver", "-w"], env=env, timeout=120)
 
         def reg(*args):
-            return subprocess.run(["wine", "reg", *args], env=env, capture_output=True,
+            return subprocess.run([*WINE, "reg", *args], env=env, capture_output=True,
                                   timeout=300)
 
         settings = os.path.join(prefix, "SMTP.reg")

@@ -8,8 +8,13 @@ Run by ctest, one test per process: window_test.py WindowTest.test_<name>.
 import os
 import shutil
 import subprocess
+import sys
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from wine_command import WINE  # noqa: E402
+from x_display import Xvfb  # noqa: E402
 
 PROBE = os.environ["WINDOW_PROBE"]
 OUTPUT = os.environ["WINDOW_TEST_OUTPUT"]
@@ -17,7 +22,6 @@ OUTPUT = os.environ["WINDOW_TEST_OUTPUT"]
 # Bound of one wait for a window to appear or a process to end; Wine starts slowly on
 # a loaded machine, and the tests never wait for it to pass.
 WAIT = 60.0
-POLL = 0.1
 AUTO_CLOSE_SECONDS = 10.0
 
 
@@ -26,24 +30,17 @@ class WindowTest(unittest.TestCase):
         self.output = os.path.join(OUTPUT, self._testMethodName)
         shutil.rmtree(self.output, ignore_errors=True)
         os.makedirs(self.output)
-        read_end, write_end = os.pipe()
-        xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-            pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        self.addCleanup(lambda: (xvfb.terminate(), xvfb.wait()))
-        with os.fdopen(read_end) as ready:
-            number = ready.readline().strip()  # written once the server accepts clients
-        self.assertTrue(number, "Xvfb did not start")
-        self.display = ":" + number
+        self.xvfb = Xvfb().__enter__()
+        self.addCleanup(self.xvfb.__exit__)
+        self.display = self.xvfb.display
         self.env = dict(os.environ, DISPLAY=self.display)
         # Wine's server and desktop outlive the test's own process for a moment, bound
         # to this display: the next test must not meet them after the display is gone.
         self.addCleanup(lambda: subprocess.run(["wineserver", "-w"], env=self.env, timeout=WAIT))
 
     def start(self, *args, env=None):
-        process = subprocess.Popen(["wine", PROBE, *args], env=env or self.env, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True)
+        process = subprocess.Popen([*WINE, PROBE, *args], env=env or self.env,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.addCleanup(lambda: (process.poll() is None and process.kill(), process.communicate()))
         return process
 
@@ -53,29 +50,17 @@ class WindowTest(unittest.TestCase):
         return result + (stderr.replace("\r\n", "\n"),) if with_stderr else result
 
     def xdotool(self, *args):
-        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True,
-                              timeout=WAIT).stdout.strip()
+        return self.xvfb.xdotool(*args, timeout=WAIT)
 
     def find_window(self, name):
         """The visible window whose name is exactly name, once it is mapped and drawn;
         its screenshot is kept as name.png."""
-        deadline = time.monotonic() + WAIT
-        while True:
-            found = self.xdotool("search", "--onlyvisible", "--name", "^%s$" % name).split()
-            if found:
-                break
-            self.assertLess(time.monotonic(), deadline, "no window named %r" % name)
-            time.sleep(POLL)
-        path = os.path.join(self.output, name + ".png")
-        while True:
-            shot = subprocess.run(["import", "-display", self.display, "-window", found[0], path],
-                                  capture_output=True, timeout=WAIT)
-            colours = subprocess.run(["convert", path, "-format", "%k", "info:"],
-                                     capture_output=True, text=True).stdout.strip()
-            if shot.returncode == 0 and colours and int(colours) > 8:
-                return found[0]
-            self.assertLess(time.monotonic(), deadline, "window %r was never drawn" % name)
-            time.sleep(POLL)
+        window = self.xvfb.wait_for_window(name, WAIT)
+        self.assertIsNotNone(window, "no window named %r" % name)
+        shot = os.path.join(self.output, name + ".png")
+        self.assertTrue(self.xvfb.screenshot(window, shot, WAIT),
+                        "window %r was never drawn" % name)
+        return window
 
     def press_until_closed(self, process, key):
         """Presses key until the process ends (Wine takes the keyboard focus a moment
