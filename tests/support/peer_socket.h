@@ -26,7 +26,8 @@ bool CanBindIPv6Loopback();
 Handle Accept(Handle listener);
 
 // recv() and send(): the count of bytes, 0 for a closed connection, negative on failure.
-long Receive(Handle socket, char* buffer, std::size_t size);
+// With peek, the bytes received stay to be received again.
+long Receive(Handle socket, char* buffer, std::size_t size, bool peek = false);
 long Send(Handle socket, const char* bytes, std::size_t size);
 // The system's text for the last failure of a call here.
 std::string LastErrorText();

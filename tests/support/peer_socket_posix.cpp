@@ -71,8 +71,8 @@ Handle Accept(Handle listener) {
   return connection;
 }
 
-long Receive(Handle socket, char* buffer, std::size_t size) {
-  return recv(Fd(socket), buffer, size, 0);
+long Receive(Handle socket, char* buffer, std::size_t size, bool peek) {
+  return recv(Fd(socket), buffer, size, peek ? MSG_PEEK : 0);
 }
 
 long Send(Handle socket, const char* bytes, std::size_t size) {

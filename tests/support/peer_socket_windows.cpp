@@ -87,8 +87,8 @@ Handle Accept(Handle listener) {
   return HandleOf(connection);
 }
 
-long Receive(Handle socket, char* buffer, std::size_t size) {
-  return recv(Socket(socket), buffer, static_cast<int>(size), 0);
+long Receive(Handle socket, char* buffer, std::size_t size, bool peek) {
+  return recv(Socket(socket), buffer, static_cast<int>(size), peek ? MSG_PEEK : 0);
 }
 
 long Send(Handle socket, const char* bytes, std::size_t size) {

@@ -2,9 +2,24 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 namespace ps = peer_socket;
 using std::chrono::milliseconds;
+
+namespace {
+
+// How many of the bytes that have arrived after text reach the first terminator in
+// text and those bytes; all of them when it is not there yet.
+std::size_t BytesUpToTerminator(const std::string& text, std::string_view arrived,
+                                const std::string& terminator) {
+  std::string joined = text + std::string(arrived);
+  std::size_t from = text.size() < terminator.size() ? 0 : text.size() - terminator.size() + 1;
+  std::size_t at = joined.find(terminator, from);
+  return at == std::string::npos ? arrived.size() : at + terminator.size() - text.size();
+}
+
+}  // namespace
 
 PeerScript& PeerScript::Expect(std::string bytes) {
   steps.push_back({Kind::Expect, std::move(bytes)});
@@ -215,7 +230,8 @@ std::string ScriptedPeer::ReadAnyBytes() {
 
 std::string ScriptedPeer::ReadLineBytes() { return ReadUntilBytes("\r\n"); }
 
-// Byte by byte, so that nothing after the terminator is taken from the steps that follow.
+// Takes no byte after the terminator from the steps that follow: it looks at what has
+// arrived without taking it, and takes no more than reaches the terminator.
 std::string ScriptedPeer::ReadUntilBytes(const std::string& terminator) {
   std::string text;
   while (!text.ends_with(terminator)) {
@@ -225,13 +241,18 @@ std::string ScriptedPeer::ReadUntilBytes(const std::string& terminator) {
              (wait == Wait::TimedOut ? "timed out" : "abandoned") + " after \"" +
              EscapeBytes(text) + "\"";
     }
-    char c;
-    if (ps::Receive(connection, &c, 1) != 1) {
+    char buffer[4096];
+    long n = ps::Receive(connection, buffer, sizeof buffer, true);
+    if (n > 0) {
+      std::string_view arrived(buffer, static_cast<std::size_t>(n));
+      n = ps::Receive(connection, buffer, BytesUpToTerminator(text, arrived, terminator));
+    }
+    if (n <= 0) {
       return "expected text up to \"" + EscapeBytes(terminator) + "\", connection closed after \"" +
              EscapeBytes(text) + "\"";
     }
-    text += c;
-    received += c;
+    text.append(buffer, static_cast<std::size_t>(n));
+    received.append(buffer, static_cast<std::size_t>(n));
   }
   return "";
 }
