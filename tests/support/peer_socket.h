@@ -1,7 +1,8 @@
 // The system calls under the scripted peer: a TCP listener on a loopback address, the
 // connection it accepts, waits for readable sockets, and a wake-up that a wait can
-// watch beside a socket. POSIX sockets on Linux (peer_socket_posix.cpp), Windows
-// Sockets on Windows (peer_socket_windows.cpp).
+// watch beside a socket; and the looks at a socket and at the process that socket tests
+// take. POSIX sockets on Linux (peer_socket_posix.cpp), Windows Sockets on Windows
+// (peer_socket_windows.cpp).
 #pragma once
 
 #include <chrono>
@@ -54,6 +55,16 @@ class Wakeup {
  private:
   Handle handle = none;
 };
+
+// What getsockname gives for a socket: its port, and its IPv4 address as dotted text.
+std::uint16_t LocalPort(Handle socket);
+std::string LocalIPv4Address(Handle socket);
+// True when the socket sends without Nagle's delay (TCP_NODELAY).
+bool NoDelayIsSet(Handle socket);
+// listen() with that backlog; false when it fails.
+bool StartListening(Handle socket, int backlog);
+// How many descriptors (handles on Windows) the process holds open.
+std::size_t OpenDescriptorCount();
 
 // Keeps signals that a test sends to itself (timers that interrupt its sends) away from
 // the calling thread, so that they reach the test's own thread.

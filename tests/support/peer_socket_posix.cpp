@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 #include <vector>
 
@@ -110,6 +111,37 @@ Wakeup::~Wakeup() {
 }
 
 void Wakeup::Raise() { eventfd_write(Fd(handle), 1); }
+
+std::uint16_t LocalPort(Handle socket) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+std::string LocalIPv4Address(Handle socket) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  char text[INET_ADDRSTRLEN] = "";
+  if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return "";
+  inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return text;
+}
+
+bool NoDelayIsSet(Handle socket) {
+  int on = 0;
+  socklen_t size = sizeof on;
+  return getsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, &size) == 0 && on != 0;
+}
+
+bool StartListening(Handle socket, int backlog) { return listen(Fd(socket), backlog) == 0; }
+
+std::size_t OpenDescriptorCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
 
 void KeepSignalsAway() {
   sigset_t all;

@@ -140,6 +140,38 @@ Wakeup::~Wakeup() { closesocket(Socket(handle)); }
 
 void Wakeup::Raise() { send(Socket(handle), "!", 1, 0); }
 
+std::uint16_t LocalPort(Handle socket) {
+  sockaddr_storage address{};
+  int length = sizeof address;
+  if (getsockname(Socket(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+}
+
+std::string LocalIPv4Address(Handle socket) {
+  sockaddr_in address{};
+  int length = sizeof address;
+  char text[INET_ADDRSTRLEN] = "";
+  if (getsockname(Socket(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return "";
+  inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+  return text;
+}
+
+bool NoDelayIsSet(Handle socket) {
+  BOOL on = FALSE;
+  int size = sizeof on;
+  return getsockopt(Socket(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on),
+                    &size) == 0 && on != FALSE;
+}
+
+bool StartListening(Handle socket, int backlog) { return listen(Socket(socket), backlog) == 0; }
+
+std::size_t OpenDescriptorCount() {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  return count;
+}
+
 // Windows has no signals that one thread could keep from another.
 void KeepSignalsAway() {}
 
