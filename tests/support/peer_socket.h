@@ -63,6 +63,8 @@ std::string LocalIPv4Address(Handle socket);
 bool NoDelayIsSet(Handle socket);
 // listen() with that backlog; false when it fails.
 bool StartListening(Handle socket, int backlog);
+// The machine's name as gethostname gives it; empty when it cannot.
+std::string HostName();
 // How many descriptors (handles on Windows) the process holds open.
 std::size_t OpenDescriptorCount();
 

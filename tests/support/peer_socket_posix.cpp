@@ -137,6 +137,11 @@ bool NoDelayIsSet(Handle socket) {
 
 bool StartListening(Handle socket, int backlog) { return listen(Fd(socket), backlog) == 0; }
 
+std::string HostName() {
+  char name[256] = "";
+  return gethostname(name, sizeof name - 1) == 0 ? name : "";
+}
+
 std::size_t OpenDescriptorCount() {
   std::size_t count = 0;
   for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;

@@ -166,6 +166,12 @@ bool NoDelayIsSet(Handle socket) {
 
 bool StartListening(Handle socket, int backlog) { return listen(Socket(socket), backlog) == 0; }
 
+std::string HostName() {
+  StartSockets();
+  char name[256] = "";
+  return gethostname(name, sizeof name - 1) == 0 ? name : "";
+}
+
 std::size_t OpenDescriptorCount() {
   DWORD count = 0;
   GetProcessHandleCount(GetCurrentProcess(), &count);
