@@ -1,4 +1,6 @@
 // The result dialog service: runs a dialog template of window_module.h with one text.
+// On Windows the template is the program's dialog resource 101 (windows/result_dialog.rc),
+// which holds the same values, and the one passed is not read.
 // With a display and the window module it is a real modal window; otherwise the text
 // goes to standard error, prefixed with the program's name and made safe for a terminal
 // (terminal_text.h), and nothing waits. Either way a text is cut at messageTextLimit.

@@ -1,7 +1,7 @@
 // The system's TCP sockets and socket addresses behind one set of calls: BSD sockets
 // with poll on Linux (socket_api.cpp), Windows Sockets 2 with select on Windows
-// (windows/socket_api.cpp). A call that fails leaves the system's last socket error
-// behind, which LastSocketError gives as a Winsock number.
+// (windows/socket_api.cpp). None of them raises: a call that fails leaves the system's
+// last socket error behind, which LastSocketError gives as a Winsock number.
 //
 // On Windows this header names the few socket types it uses itself, as the system
 // declares them, and never includes <winsock2.h>: that header brings <windows.h>, whose
@@ -11,7 +11,6 @@
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
