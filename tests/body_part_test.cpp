@@ -1,8 +1,9 @@
 // Addresses and body parts: header text, copies and the part tree, the part header
 // templates, encoded bodies and attachment files, whole and streamed.
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -35,9 +36,9 @@ std::string Base64Lines(const std::string& bytes) {
 }
 
 // A sparse file of the given size: no disk space, instant to make.
-std::string SparseFile(const ScratchDirectory& dir, const std::string& name, off_t size) {
+std::string SparseFile(const ScratchDirectory& dir, const std::string& name, std::uintmax_t size) {
   std::string file = dir.Write(name, "");
-  EXPECT_EQ(truncate(file.c_str(), size), 0);
+  std::filesystem::resize_file(file, size);
   return file;
 }
 
@@ -410,8 +411,8 @@ TEST(BodyPart, AttachmentSizeLimit) {
 // and sizes whose Base64 text the coder can't hold are refused before anything is read.
 TEST(BodyPart, FilesOfFourGibibytesAndMoreAreRefused) {
   ScratchDirectory dir;
-  const off_t fourGiB = off_t{1} << 32;
-  for (off_t size : {fourGiB, fourGiB + 10, fourGiB * 3, 3 * (fourGiB / 4)}) {
+  const std::uintmax_t fourGiB = std::uintmax_t{1} << 32;
+  for (std::uintmax_t size : {fourGiB, fourGiB + 10, fourGiB * 3, 3 * (fourGiB / 4)}) {
     CTAVSMTPBodyPart part;
     part.attachmentPath = SparseFile(dir, "sparse.bin", size);
     part.maxAttachmentSize = 0xFFFFFFFF;
@@ -467,7 +468,7 @@ TEST(AttachmentStream, OpensWhatRenderBodyCanRead) {
   SetLastError(0);
   EXPECT_FALSE(CAttachmentStream().Open(ten, 9));
   EXPECT_EQ(GetLastError(), 87u);
-  const off_t fourGiB = off_t{1} << 32;
+  const std::uintmax_t fourGiB = std::uintmax_t{1} << 32;
   SetLastError(0);
   EXPECT_FALSE(CAttachmentStream().Open(SparseFile(dir, "four.bin", fourGiB + 10), 0xFFFFFFFF));
   EXPECT_EQ(GetLastError(), 87u);
@@ -486,7 +487,7 @@ TEST(AttachmentStream, FileThatChangesWhileReadFailsTheStream) {
     ASSERT_TRUE(stream.Open(path, 0xFFFFFFFF));
     std::string_view text;
     ASSERT_TRUE(stream.Next(text));
-    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+    std::filesystem::resize_file(path, cut);
     EXPECT_FALSE(stream.Next(text));
   }
   const std::string path = dir.Write("grown.bin", "abc");

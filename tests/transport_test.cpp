@@ -1,19 +1,17 @@
 // The connection's data model and its transport operations, plain against a scripted
 // peer and over TLS against a real TLS server on 127.0.0.1.
 #include <chrono>
-#include <csignal>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include "platform/error_numbers.h"
 #include "smtp/connection.h"
 #include "tests/support/catch_error.h"
+#include "tests/support/peer_socket.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/tls_server.h"
 
@@ -76,8 +74,8 @@ class TlsTransport : public ::testing::Test {
 
 TEST(ConnectionDataModel, DefaultsBeforeConnect) {
   CTAVSMTPConnection c;
-  char hostName[260] = {};
-  ASSERT_EQ(gethostname(hostName, sizeof hostName - 1), 0);
+  const std::string hostName = peer_socket::HostName();
+  ASSERT_NE(hostName, "");
   EXPECT_EQ(c.m_sHeloHostname, hostName);
   EXPECT_FALSE(c.m_bSSL);
   EXPECT_FALSE(c.m_bConnected);
@@ -118,30 +116,6 @@ TEST(PlainTransport, CarriesBytesAndCreatesNoOpenSSLObject) {
   c.TransportClose();
   EXPECT_EQ(c.m_socket.GetSocketHandle(), INVALID_SOCKET);
   EXPECT_EQ(peer.Finish(), "");
-}
-
-// A signal that lands while send() waits for room makes it return a short count (or
-// fail with EINTR before any byte went); every byte must still go out, in order.
-TEST(PlainTransport, SendDeliversEveryByteThoughSignalsCutItsWrites) {
-  std::string text(8 << 20, '\0');
-  for (std::size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 23);
-  ScriptedPeer peer{PeerScript().Pause(50ms).Expect(text)};
-  CTAVSMTPConnection c;
-  c.CreateTransport();
-  c.TransportConnect("127.0.0.1", peer.Port());
-
-  struct sigaction interrupt {};
-  interrupt.sa_handler = [](int) {};
-  sigaction(SIGALRM, &interrupt, nullptr);  // no SA_RESTART: blocked calls are cut short
-  itimerval every{{0, 500}, {0, 500}};
-  setitimer(ITIMER_REAL, &every, nullptr);
-  int sent = c.TransportSend(text.data(), static_cast<int>(text.size()));
-  itimerval off{};
-  setitimer(ITIMER_REAL, &off, nullptr);
-
-  EXPECT_EQ(sent, static_cast<int>(text.size()));
-  EXPECT_EQ(peer.Finish(), "");
-  c.TransportClose();
 }
 
 // The pieces of a message as the transfer sends them: small ones held back, one larger

@@ -2,16 +2,24 @@
 // removed with everything in it when the test ends.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 
 class ScratchDirectory {
  public:
+  // A fresh name until one is free: create_directory makes it only when nothing has it.
   ScratchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "emailer-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+    std::random_device random;
+    const std::filesystem::path temp = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+      std::filesystem::path candidate = temp / ("emailer-test-" + std::to_string(random()));
+      std::error_code error;
+      if (std::filesystem::create_directory(candidate, error)) path = candidate;
+    }
+    std::error_code ignored;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all, ignored);
   }
   ScratchDirectory(const ScratchDirectory&) = delete;
   ScratchDirectory& operator=(const ScratchDirectory&) = delete;

@@ -1,37 +1,22 @@
 #include "tests/support/scripted_peer.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <stdexcept>
+#include <string_view>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+namespace ps = peer_socket;
 using std::chrono::milliseconds;
 
 namespace {
 
-// 127.0.0.1 or ::1 with port 0 in address; its length.
-socklen_t LoopbackAddress(bool v6, sockaddr_storage& address) {
-  if (v6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_addr = in6addr_loopback;
-    return sizeof(sockaddr_in6);
-  }
-  auto* in = reinterpret_cast<sockaddr_in*>(&address);
-  in->sin_family = AF_INET;
-  in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sizeof(sockaddr_in);
+// How many of the bytes that have arrived after text reach the first terminator in
+// text and those bytes; all of them when it is not there yet.
+std::size_t BytesUpToTerminator(const std::string& text, std::string_view arrived,
+                                const std::string& terminator) {
+  std::string joined = text + std::string(arrived);
+  std::size_t from = text.size() < terminator.size() ? 0 : text.size() - terminator.size() + 1;
+  std::size_t at = joined.find(terminator, from);
+  return at == std::string::npos ? arrived.size() : at + terminator.size() - text.size();
 }
 
 }  // namespace
@@ -124,45 +109,26 @@ std::string EscapeBytes(const std::string& bytes) {
 
 ScriptedPeer::ScriptedPeer(PeerScript script, milliseconds bound, Loopback loopback)
     : stepBound(bound) {
-  const bool v6 = loopback == Loopback::IPv6;
-  listener = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_storage address{};
-  socklen_t length = LoopbackAddress(v6, address);
-  if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      listen(listener, 4) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::runtime_error(std::string("scripted peer cannot listen: ") + std::strerror(errno));
-  }
-  port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
-                  : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-  finishFd = eventfd(0, EFD_CLOEXEC);
-  abortFd = eventfd(0, EFD_CLOEXEC);
+  listener = ps::Listen(loopback == Loopback::IPv6, port);
   thread = std::thread(&ScriptedPeer::Run, this, std::move(script));
 }
 
-bool HasIPv6Loopback() {
-  int s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_storage address{};
-  socklen_t length = LoopbackAddress(true, address);
-  bool bound = s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0;
-  if (s >= 0) close(s);
-  return bound;
-}
+bool HasIPv6Loopback() { return ps::CanBindIPv6Loopback(); }
 
 ScriptedPeer::~ScriptedPeer() {
   if (thread.joinable()) {
-    eventfd_write(abortFd, 1);
-    eventfd_write(finishFd, 1);
+    abortWakeup.Raise();
+    finishWakeup.Raise();
     thread.join();
   }
-  for (int fd : {connection, listener, finishFd, abortFd}) {
-    if (fd >= 0) close(fd);
+  for (ps::Handle socket : {connection, listener}) {
+    if (socket != ps::none) ps::Close(socket);
   }
 }
 
 std::string ScriptedPeer::Finish() {
   if (!finished) {
-    eventfd_write(finishFd, 1);
+    finishWakeup.Raise();
     thread.join();
     finished = true;
   }
@@ -170,25 +136,19 @@ std::string ScriptedPeer::Finish() {
 }
 
 void ScriptedPeer::Run(PeerScript script) {
-  // Signals that a test sends to itself (timers that interrupt its sends) must reach
-  // the test's thread, never this one.
-  sigset_t all;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, nullptr);
-  if (WaitReadable(listener, abortFd, stepBound) != Wait::Ready) {
+  ps::KeepSignalsAway();
+  if (WaitReadable(listener, abortWakeup, stepBound) != Wait::Ready) {
     report = "no connection arrived";
     return;
   }
-  connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  int on = 1;
-  setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  connection = ps::Accept(listener);
   for (std::size_t i = 0; i < script.steps.size() && report.empty(); ++i) {
     std::string failure = RunStep(script.steps[i]);
     if (!failure.empty()) report = "step " + std::to_string(i + 1) + ": " + failure;
   }
   if (report.empty()) report = Drain();
-  if (connection >= 0) close(connection);
-  connection = -1;
+  if (connection != ps::none) ps::Close(connection);
+  connection = ps::none;
 }
 
 std::string ScriptedPeer::RunStep(const PeerScript::Step& step) {
@@ -205,16 +165,13 @@ std::string ScriptedPeer::RunStep(const PeerScript::Step& step) {
       return ReadLineBytes();
     case PeerScript::Kind::ReadUntil:
       return ReadUntilBytes(step.bytes);
-    case PeerScript::Kind::Reset: {
-      linger abort{1, 0};  // a zero linger time makes close() send a reset
-      setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-      close(connection);
-      connection = -1;
+    case PeerScript::Kind::Reset:
+      ps::Reset(connection);
+      connection = ps::none;
       return "";
-    }
     case PeerScript::Kind::Close:
-      close(connection);
-      connection = -1;
+      ps::Close(connection);
+      connection = ps::none;
       return "";
     case PeerScript::Kind::ExpectClosed:
       return ExpectClose(false);
@@ -226,33 +183,29 @@ std::string ScriptedPeer::RunStep(const PeerScript::Step& step) {
   return "unknown step";
 }
 
-ScriptedPeer::Wait ScriptedPeer::WaitReadable(int fd, int stopFd, milliseconds bound) {
-  pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-  int ready;
-  do {
-    ready = poll(fds, 2, static_cast<int>(bound.count()));
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return Wait::TimedOut;
-  if (fds[1].revents != 0) return Wait::Stopped;
+ScriptedPeer::Wait ScriptedPeer::WaitReadable(ps::Handle socket, const ps::Wakeup& stop,
+                                               milliseconds bound) {
+  unsigned ready = ps::WaitReadable({socket, stop.Watched()}, bound);
+  if (ready == 0) return Wait::TimedOut;
+  if (ready & 2u) return Wait::Stopped;
   return Wait::Ready;
 }
 
 bool ScriptedPeer::Pause(milliseconds pause) {
-  pollfd stop{abortFd, POLLIN, 0};
-  return poll(&stop, 1, static_cast<int>(pause.count())) == 0;
+  return ps::WaitReadable({abortWakeup.Watched()}, pause) == 0;
 }
 
 std::string ScriptedPeer::ExpectBytes(const std::string& bytes) {
   std::string got;
   while (got.size() < bytes.size()) {
-    Wait wait = WaitReadable(connection, abortFd, stepBound);
+    Wait wait = WaitReadable(connection, abortWakeup, stepBound);
     if (wait != Wait::Ready) {
       return "expected \"" + EscapeBytes(bytes) + "\", " +
              (wait == Wait::TimedOut ? "timed out" : "abandoned") + " after \"" +
              EscapeBytes(got) + "\"";
     }
     char buffer[4096];
-    ssize_t n = recv(connection, buffer, std::min(sizeof buffer, bytes.size() - got.size()), 0);
+    long n = ps::Receive(connection, buffer, std::min(sizeof buffer, bytes.size() - got.size()));
     if (n <= 0) {
       return "expected \"" + EscapeBytes(bytes) + "\", connection closed after \"" +
              EscapeBytes(got) + "\"";
@@ -265,11 +218,11 @@ std::string ScriptedPeer::ExpectBytes(const std::string& bytes) {
 }
 
 std::string ScriptedPeer::ReadAnyBytes() {
-  Wait wait = WaitReadable(connection, abortFd, stepBound);
+  Wait wait = WaitReadable(connection, abortWakeup, stepBound);
   if (wait == Wait::TimedOut) return "expected some bytes, none came";
   if (wait == Wait::Stopped) return "abandoned";
   char buffer[65536];
-  ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+  long n = ps::Receive(connection, buffer, sizeof buffer);
   if (n <= 0) return "expected some bytes, the connection closed";
   received.append(buffer, static_cast<std::size_t>(n));
   return "";
@@ -277,34 +230,40 @@ std::string ScriptedPeer::ReadAnyBytes() {
 
 std::string ScriptedPeer::ReadLineBytes() { return ReadUntilBytes("\r\n"); }
 
-// Byte by byte, so that nothing after the terminator is taken from the steps that follow.
+// Takes no byte after the terminator from the steps that follow: it looks at what has
+// arrived without taking it, and takes no more than reaches the terminator.
 std::string ScriptedPeer::ReadUntilBytes(const std::string& terminator) {
   std::string text;
   while (!text.ends_with(terminator)) {
-    Wait wait = WaitReadable(connection, abortFd, stepBound);
+    Wait wait = WaitReadable(connection, abortWakeup, stepBound);
     if (wait != Wait::Ready) {
       return "expected text up to \"" + EscapeBytes(terminator) + "\", " +
              (wait == Wait::TimedOut ? "timed out" : "abandoned") + " after \"" +
              EscapeBytes(text) + "\"";
     }
-    char c;
-    if (recv(connection, &c, 1, 0) != 1) {
+    char buffer[4096];
+    long n = ps::Receive(connection, buffer, sizeof buffer, true);
+    if (n > 0) {
+      std::string_view arrived(buffer, static_cast<std::size_t>(n));
+      n = ps::Receive(connection, buffer, BytesUpToTerminator(text, arrived, terminator));
+    }
+    if (n <= 0) {
       return "expected text up to \"" + EscapeBytes(terminator) + "\", connection closed after \"" +
              EscapeBytes(text) + "\"";
     }
-    text += c;
-    received += c;
+    text.append(buffer, static_cast<std::size_t>(n));
+    received.append(buffer, static_cast<std::size_t>(n));
   }
   return "";
 }
 
 std::string ScriptedPeer::ExpectClose(bool anyBytes) {
   for (;;) {
-    Wait wait = WaitReadable(connection, abortFd, stepBound);
+    Wait wait = WaitReadable(connection, abortWakeup, stepBound);
     if (wait == Wait::TimedOut) return "expected the connection to close, it stayed open";
     if (wait == Wait::Stopped) return "abandoned";
     char buffer[4096];
-    ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+    long n = ps::Receive(connection, buffer, sizeof buffer);
     if (n <= 0) return "";  // an orderly close or a reset
     received.append(buffer, static_cast<std::size_t>(n));
     if (!anyBytes) {
@@ -319,8 +278,8 @@ std::string ScriptedPeer::SendBytes(const std::string& bytes, std::size_t pieceS
   for (std::size_t at = 0; at < bytes.size(); at += pieceSize) {
     if (at > 0 && !Pause(pause)) return "abandoned";
     std::size_t size = std::min(pieceSize, bytes.size() - at);
-    if (send(connection, bytes.data() + at, size, MSG_NOSIGNAL) != static_cast<ssize_t>(size)) {
-      return "could not send \"" + EscapeBytes(bytes) + "\": " + std::strerror(errno);
+    if (ps::Send(connection, bytes.data() + at, size) != static_cast<long>(size)) {
+      return "could not send \"" + EscapeBytes(bytes) + "\": " + ps::LastErrorText();
     }
   }
   return "";
@@ -329,17 +288,12 @@ std::string ScriptedPeer::SendBytes(const std::string& bytes, std::size_t pieceS
 // After the last step the connection stays open until Finish; anything that arrives
 // meanwhile was not in the script.
 std::string ScriptedPeer::Drain() {
-  if (connection < 0) return "";
+  if (connection == ps::none) return "";
   std::string extra;
   for (;;) {
-    pollfd fds[2] = {{connection, POLLIN, 0}, {finishFd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[0].revents == 0) break;
+    if ((ps::WaitReadable({connection, finishWakeup.Watched()}, milliseconds(-1)) & 1u) == 0) break;
     char buffer[4096];
-    ssize_t n = recv(connection, buffer, sizeof buffer, 0);
+    long n = ps::Receive(connection, buffer, sizeof buffer);
     if (n <= 0) {
       // Closed by the other side: nothing more can arrive.
       break;

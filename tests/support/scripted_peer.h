@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/peer_socket.h"
+
 class PeerScript {
  public:
   // Reads exactly these bytes.
@@ -104,15 +106,16 @@ class ScriptedPeer {
   std::string SendBytes(const std::string& bytes, std::size_t pieceSize,
                         std::chrono::milliseconds pause);
   std::string Drain();
-  // Waits for fd to be readable, giving up at stepBound or when stopFd is signalled.
-  Wait WaitReadable(int fd, int stopFd, std::chrono::milliseconds bound);
+  // Waits for socket to be readable, giving up at bound or when stop is raised.
+  Wait WaitReadable(peer_socket::Handle socket, const peer_socket::Wakeup& stop,
+                    std::chrono::milliseconds bound);
   bool Pause(std::chrono::milliseconds pause);
 
   std::chrono::milliseconds stepBound;
-  int listener = -1;
-  int connection = -1;
-  int finishFd = -1;  // signalled by Finish: the script may end its final wait
-  int abortFd = -1;   // signalled by the destructor: every wait ends at once
+  peer_socket::Handle listener = peer_socket::none;
+  peer_socket::Handle connection = peer_socket::none;
+  peer_socket::Wakeup finishWakeup;  // raised by Finish: the script may end its final wait
+  peer_socket::Wakeup abortWakeup;   // raised by the destructor: every wait ends at once
   std::uint16_t port = 0;
   std::string received;
   std::string report;

@@ -100,16 +100,6 @@ std::string ReadFile(const std::filesystem::path& path) {
   return text.str();
 }
 
-std::uint16_t FreePort() {
-  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = Loopback(0);
-  socklen_t length = sizeof address;
-  bind(s, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-  close(s);
-  return ntohs(address.sin_port);
-}
-
 int RunCommand(const std::vector<std::string>& argv, std::string* log,
                const std::vector<std::string>* env) {
   int pipeFds[2];

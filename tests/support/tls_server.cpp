@@ -93,14 +93,22 @@ std::string Sha256Fingerprint(const std::filesystem::path& certificate) {
   return fingerprint;
 }
 
-TlsEchoServer::TlsEchoServer()
-    : certificate(MakeTestCertificate(dir)),
-      server([this](std::uint16_t port) {
-        return std::vector<std::string>{"/usr/bin/python3",
-                                        EMAILER_TEST_SUPPORT_DIR "/tls_echo_server.py",
-                                        std::to_string(port), certificate.certificate.string(),
-                                        certificate.key.string()};
-      }) {}
+struct TlsEchoServer::Running {
+  TempDir dir;
+  TestCertificate certificate = MakeTestCertificate(dir);
+  ServerProcess server{[this](std::uint16_t port) {
+    return std::vector<std::string>{"/usr/bin/python3",
+                                    EMAILER_TEST_SUPPORT_DIR "/tls_echo_server.py",
+                                    std::to_string(port), certificate.certificate.string(),
+                                    certificate.key.string()};
+  }};
+};
+
+TlsEchoServer::TlsEchoServer() : running(std::make_unique<Running>()) {}
+
+TlsEchoServer::~TlsEchoServer() = default;
+
+std::uint16_t TlsEchoServer::Port() const { return running->server.Port(); }
 
 TlsStubServer::TlsStubServer(Mode mode)
     : certificate(MakeTestCertificate(dir)),

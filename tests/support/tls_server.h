@@ -1,12 +1,13 @@
 // TLS helpers for tests: a self-signed certificate made with openssl at test time, a
 // test CA that issues server certificates (valid, expired, for any names), a TLS echo
-// server (tls_echo_server.py) and a TLS stub server that trickles or cuts its
+// server (tls_echo_server.h) and a TLS stub server that trickles or cuts its
 // records (tls_stub_server.py), each on a free port of 127.0.0.1.
 #pragma once
 
 #include <filesystem>
 
 #include "tests/support/server_process.h"
+#include "tests/support/tls_echo_server.h"
 
 struct TestCertificate {
   std::filesystem::path certificate;
@@ -39,22 +40,6 @@ class TestCertificateAuthority {
 // The SHA-256 fingerprint of the PEM certificate at path as openssl shows it
 // ("AB:CD:..."). Throws std::runtime_error when openssl fails.
 std::string Sha256Fingerprint(const std::filesystem::path& certificate);
-
-// After the handshake the server sends "220 sni=NAME\r\n" (NAME the server name the
-// client sent, "-" for none) and then echoes every chunk until the client closes. The
-// chunk "CLOSE\r\n" makes it close TLS and the connection; "DROP\r\n" makes it close the
-// connection without closing TLS; "HOLD\r\n" makes it hold the connection open and
-// answer nothing more, not even a close notification.
-class TlsEchoServer {
- public:
-  TlsEchoServer();
-  std::uint16_t Port() const { return server.Port(); }
-
- private:
-  TempDir dir;
-  TestCertificate certificate;
-  ServerProcess server;
-};
 
 // A TLS server that decides how the bytes of its records leave (tls_stub_server.py).
 // Trickle sends every byte alone, of the handshake and of a short SMTP dialogue ("220 hi",
