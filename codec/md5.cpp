@@ -1,10 +1,8 @@
+// MD5 and HMAC-MD5 through the system's MD5 provider, and the hexadecimal text of a digest.
 #include "codec/md5.h"
 
 #include <cstring>
 
-#include <openssl/evp.h>
-
-#include "platform/error_numbers.h"
 #include "platform/last_error.h"
 
 namespace {
@@ -23,27 +21,15 @@ std::string CMD5Digest::ToHex(bool upper) const {
   return text;
 }
 
-CMD5Hasher::CMD5Hasher() : provider(EVP_MD_fetch(nullptr, "MD5", nullptr)) {}
+CMD5Hasher::CMD5Hasher() : provider(AcquireMd5Provider()) {}
 
-CMD5Hasher::~CMD5Hasher() { EVP_MD_free(provider); }
+CMD5Hasher::~CMD5Hasher() { ReleaseMd5Provider(provider); }
 
-bool CMD5Hasher::Digest(std::initializer_list<std::pair<const unsigned char*, std::size_t>> parts,
-                        CMD5Digest& output) {
-  if (provider == nullptr) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return false;
-  }
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  bool ok = context != nullptr && EVP_DigestInit_ex(context, provider, nullptr) == 1;
-  for (const auto& [data, length] : parts) {
-    ok = ok && EVP_DigestUpdate(context, data, length) == 1;
-  }
-  unsigned int size = 0;
-  ok = ok && EVP_DigestFinal_ex(context, output.bytes.data(), &size) == 1 &&
-       size == output.bytes.size();
-  EVP_MD_CTX_free(context);
-  if (!ok) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  return ok;
+bool CMD5Hasher::Digest(std::initializer_list<Md5Range> parts, CMD5Digest& output) {
+  std::uint32_t error = 0;
+  if (ComputeMd5(provider, parts, output.bytes, error)) return true;
+  SetLastError(error);
+  return false;
 }
 
 bool CMD5Hasher::Hash(const unsigned char* data, std::size_t length, CMD5Digest& output) {

@@ -1,21 +1,21 @@
-// MD5 (RFC 1321) through OpenSSL's digest interface, and HMAC-MD5 (RFC 2104, 64-byte
-// blocks) built around it, for the CRAM-MD5 answer.
+// MD5 (RFC 1321) through the system's provider, and HMAC-MD5 (RFC 2104, 64-byte blocks)
+// built around it, for the CRAM-MD5 answer.
 //
 // Hash and Hmac report failure only by returning false; the thread's last error then
-// says why: 6 (invalid handle) when MD5 could not be fetched, 8 (not enough memory)
-// when a digest call failed. The output is unspecified after a failure.
+// says why: the system's number for the failing MD5 call (on Linux 6, invalid handle,
+// when there is no provider, 8, not enough memory, when a digest call failed). The
+// output is unspecified after a failure.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <initializer_list>
 #include <string>
-#include <utility>
 
-#include <openssl/types.h>
+#include "platform/md5_provider.h"
 
 struct CMD5Digest {
-  std::array<unsigned char, 16> bytes{};
+  Md5Value bytes{};
 
   // 32 hexadecimal digits, high nibble first; "a"-"f" or, with upper, "A"-"F".
   std::string ToHex(bool upper) const;
@@ -34,8 +34,7 @@ class CMD5Hasher {
 
  private:
   // Feeds the parts in order into one fresh MD5 computation.
-  bool Digest(std::initializer_list<std::pair<const unsigned char*, std::size_t>> parts,
-              CMD5Digest& output);
+  bool Digest(std::initializer_list<Md5Range> parts, CMD5Digest& output);
 
-  EVP_MD* provider;  // the fetched MD5 implementation; null when none could be had
+  Md5ProviderHandle provider;  // 0 when none could be acquired
 };
