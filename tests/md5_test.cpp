@@ -1,5 +1,6 @@
 #include "codec/md5.h"
 
+#include <cstdint>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -74,6 +75,15 @@ TEST(HmacMd5, KeyOfOneBlockIsUsedAsIsAndLongerKeysAreHashed) {
 TEST(HmacMd5, EmptyKeyAndTextUseAnAllZeroKeyBlock) {
   EXPECT_EQ(HmacHex("", ""), "74e6f7298a9c2d168935f58c001bad88");
   EXPECT_EQ(HmacHex("", ""), HmacHex(std::string(64, '\0'), ""));
+}
+
+TEST(Md5Provider, WithoutAProviderTheComputationFailsWithANumber) {
+  // A hasher whose provider could not be acquired must fail, never report success
+  // with error 0 (which the CRAM-MD5 step would raise as "no error").
+  Md5Value value{};
+  std::uint32_t error = 0;
+  EXPECT_FALSE(ComputeMd5(0, {{Bytes("abc"), 3}}, value, error));
+  EXPECT_NE(error, 0u);
 }
 
 TEST(Md5Digest, ToHexCaseAndLength) {
