@@ -1,28 +1,44 @@
 #include "mime/line_ends.h"
 
 #include <algorithm>
+#include <cstring>
+
+namespace {
+
+// The first c in text from from up to to, or to.
+std::size_t Find(std::string_view text, char c, std::size_t from, std::size_t to) {
+  const void* found = std::memchr(text.data() + from, c, to - from);
+  return found == nullptr ? to : static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+}
+
+}  // namespace
+
+std::size_t CLineEndFinder::Next(std::size_t from) {
+  if (m_nextLf == std::string_view::npos || m_nextLf < from) {
+    m_nextLf = Find(m_text, '\n', from, m_text.size());
+  }
+  return Find(m_text, '\r', from, m_nextLf);
+}
 
 // In one pass, so a long text is copied once.
 std::string WithCrLfLineEnds(std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 32);
-  std::size_t from = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c != '\r' && c != '\n') continue;
-    out.append(text.substr(from, i - from)).append("\r\n");
-    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    from = i + 1;
+  CLineEndFinder ends(text);
+  for (std::size_t from = 0;;) {
+    const std::size_t end = ends.Next(from);
+    out.append(text.substr(from, end - from));
+    if (end == text.size()) return out;
+    out.append("\r\n");
+    from = end + (text.substr(end, 2) == "\r\n" ? 2 : 1);
   }
-  out.append(text.substr(from));
-  return out;
 }
 
 std::size_t LongestLine(std::string_view text) {
+  CLineEndFinder ends(text);
   std::size_t longest = 0;
-  std::size_t from = 0;
-  while (true) {
-    const std::size_t end = std::min(text.find_first_of("\r\n", from), text.size());
+  for (std::size_t from = 0;;) {
+    const std::size_t end = ends.Next(from);
     longest = std::max(longest, end - from);
     if (end == text.size()) return longest;
     from = end + 1;

@@ -3,7 +3,7 @@
 // back whole into a buffer that grows as it fills.
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "smtp/connection.h"
@@ -38,9 +38,10 @@ bool EndsReply(const char* text, int received, int& lastLineStart) {
 // sign allowed). A line that does not begin with a number gives 0, which no step
 // expects, so that an older reply's code never answers for this one.
 int ScanReplyCode(const char* lastLine) {
-  char field[4] = {lastLine[0], lastLine[1], lastLine[2], '\0'};
-  int code = 0;
-  return std::sscanf(field, "%d", &code) == 1 ? code : 0;
+  const char field[4] = {lastLine[0], lastLine[1], lastLine[2], '\0'};
+  char* end = nullptr;
+  const long code = std::strtol(field, &end, 10);
+  return end == field ? 0 : static_cast<int>(code);
 }
 
 using Clock = std::chrono::steady_clock;

@@ -94,9 +94,8 @@ bool IsEnvelopeIdSendable(const CTAVSMTPMessage& message) {
 void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
   for (std::string_view field : UnencodedFields(message)) RefuseLineBreaks(field, lineBreaksAndNul);
   const auto bracketed = BracketedFields(message);
-  const bool badAddress = std::any_of(bracketed.begin(), bracketed.end(), [](std::string_view field) {
-    return field.find_first_of("<>") != std::string_view::npos;
-  });
+  const bool badAddress = std::any_of(bracketed.begin(), bracketed.end(),
+                                      [](std::string_view field) { return HoldsAnyOf(field, "<>"); });
   const bool badLine =
       std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(), IsUnsendableHeaderLine) ||
       (!message.mailer.empty() && IsUnsendableHeaderLine("X-Mailer: " + message.mailer));

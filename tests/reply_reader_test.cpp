@@ -196,6 +196,23 @@ TEST(ReplyReader, LastLineWithoutANumberGivesCodeZero) {
   EXPECT_EQ(s.connection.GetLastReply(), "250-ok\r\nabc ok");
 }
 
+// The code is read as a number is: blanks and a sign may come first, and the first byte
+// that is not a digit ends it.
+TEST(ReplyReader, CodeIsTheNumberAtTheStartOfTheLastLine) {
+  struct Case {
+    const char* reply;
+    int code;
+  };
+  for (Case c : {Case{"250 ok\r\n", 250}, Case{" 25 ok\r\n", 25}, Case{"\t+5 ok\r\n", 5},
+                 Case{"-50 no\r\n", -50}, Case{"2x0 ok\r\n", 2}, Case{"+x0 ok\r\n", 0},
+                 Case{"250-a\r\n  1 b\r\n", 1}}) {
+    SCOPED_TRACE(c.reply);
+    ReaderSession s(PeerScript().Send(c.reply));
+    ASSERT_TRUE(s.Read());
+    EXPECT_EQ(s.connection.m_nLastReplyCode, c.code);
+  }
+}
+
 TEST(ReplyReader, ExpectEitherReplyTakesBothCodesAndNothingElse) {
   struct Case {
     const char* reply;

@@ -287,7 +287,14 @@ TEST(LineEnds, LongestLineCountsBetweenAnyLineEnds) {
   EXPECT_EQ(LongestLine(""), 0u);
   EXPECT_EQ(LongestLine("abc"), 3u);
   EXPECT_EQ(LongestLine("ab\r\nabcd\nabc\rx"), 4u);
+  EXPECT_EQ(LongestLine("abcde\r\nab"), 5u);
+  EXPECT_EQ(LongestLine("\r\n\nab\r\nabcde"), 5u);
   EXPECT_EQ(WithCrLfLineEnds("a\rb\nc\r\n\n.\r"), "a\r\nb\r\nc\r\n\r\n.\r\n");
+  // CRs before a distant LF, and LFs before a distant CR.
+  EXPECT_EQ(LongestLine("a\rbb\rccc\rd\n\nee"), 3u);
+  EXPECT_EQ(WithCrLfLineEnds("a\rbb\rccc\rd\n\nee"), "a\r\nbb\r\nccc\r\nd\r\n\r\nee");
+  EXPECT_EQ(LongestLine("a\nbbbb\nc\n\rdd\r"), 4u);
+  EXPECT_EQ(WithCrLfLineEnds("a\nbbbb\nc\n\rdd\r"), "a\r\nbbbb\r\nc\r\n\r\ndd\r\n");
 }
 
 TEST(HeaderEncoding, Utf8CharsetConvertsFromTheAnsiCodePage) {
