@@ -11,6 +11,11 @@ std::size_t Find(std::string_view text, char c, std::size_t from, std::size_t to
   return found == nullptr ? to : static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
 }
 
+// The start of the line after the line end at end: a CR LF pair is one line end.
+std::size_t AfterLineEnd(std::string_view text, std::size_t end) {
+  return end + (text.substr(end, 2) == "\r\n" ? 2 : 1);
+}
+
 }  // namespace
 
 std::size_t CLineEndFinder::Next(std::size_t from) {
@@ -30,10 +35,11 @@ std::string WithCrLfLineEnds(std::string_view text) {
     out.append(text.substr(from, end - from));
     if (end == text.size()) return out;
     out.append("\r\n");
-    from = end + (text.substr(end, 2) == "\r\n" ? 2 : 1);
+    from = AfterLineEnd(text, end);
   }
 }
 
+// The empty line between the CR and the LF of a pair can't be the longest.
 std::size_t LongestLine(std::string_view text) {
   CLineEndFinder ends(text);
   std::size_t longest = 0;
@@ -41,6 +47,6 @@ std::size_t LongestLine(std::string_view text) {
     const std::size_t end = ends.Next(from);
     longest = std::max(longest, end - from);
     if (end == text.size()) return longest;
-    from = end + 1;
+    from = AfterLineEnd(text, end);
   }
 }

@@ -7,12 +7,18 @@
 #include "errors/message_table.h"
 #include "errors/raise.h"
 #include "platform/error_numbers.h"
+#include "platform/last_error.h"
 #include "smtp/connection.h"
 
 namespace {
 
 // The most that TransportSend holds back for the rest of a text.
 constexpr std::size_t maxHeldBack = 16 * 1024;
+
+// What a receive raises when its receive timeout ran out (WSAEWOULDBLOCK, EAGAIN
+// mapped), and on a socket that never connected (WSAENOTCONN).
+constexpr int receiveTimedOut = 10035;
+constexpr int notConnected = 10057;
 
 }  // namespace
 
@@ -29,6 +35,7 @@ void CTAVSMTPConnection::CreateTransport() {
   // OpenSSL receives on the socket itself, blocking, in the handshake: each such wait
   // must be bounded like every other wait for the server.
   m_socket.SetReceiveTimeout(m_dwTimeout);
+  m_dwReceiveTimeout = m_dwTimeout;
   // The context of an earlier attempt goes first, so that two are never held at once.
   // The new one has no client certificate; the server's is checked as TLSVerification
   // says.
@@ -156,6 +163,26 @@ int CTAVSMTPConnection::TransportReceive(char* buffer, int capacity) {
   if (received > 0) return received;
   if (SSL_get_error(m_sslSocket.GetSSL(), received) == SSL_ERROR_WANT_READ) return -1;
   RaiseSmtpError(msgReceiveViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+}
+
+bool CTAVSMTPConnection::TransportReceiveWaiting(char* buffer, int capacity, int& count) {
+  if (m_dwReceiveTimeout != m_dwTimeout) {
+    m_socket.SetReceiveTimeout(m_dwTimeout);
+    m_dwReceiveTimeout = m_dwTimeout;
+  }
+  const int lastError = WSAGetLastError();
+  try {
+    count = m_socket.Receive(buffer, capacity, 0);
+    return true;
+  } catch (const CWSocketException& e) {
+    if (e.m_nErrorCode != receiveTimedOut && e.m_nErrorCode != notConnected) throw;
+    // Like a readable-wait that ran out, it leaves no error behind.
+    WSASetLastError(lastError);
+    // Nothing can ever arrive on a socket that never connected (a proxy type that
+    // connects nowhere), which is never readable: the wait takes its whole time.
+    if (e.m_nErrorCode == notConnected) m_socket.IsReadable(m_dwTimeout);
+    return false;
+  }
 }
 
 bool CTAVSMTPConnection::TransportIsReadable(std::uint32_t timeout) {
