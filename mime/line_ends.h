@@ -12,22 +12,6 @@ inline constexpr std::size_t maxLineLength = 998;
 // The text with every line end, CR LF, CR or LF, made CR LF.
 std::string WithCrLfLineEnds(std::string_view text);
 
-// The length of the longest line of text, lines ending at each CR and each LF.
-std::size_t LongestLine(std::string_view text);
-
-// Finds the line ends of a text, CR or LF, in order from its start, looking at each byte
-// about once however its lines end: a search for a set of two bytes would make a call
-// for every byte, where this makes a few for every line.
-class CLineEndFinder {
- public:
-  explicit CLineEndFinder(std::string_view text) : m_text(text) {}
-
-  // The position of the first CR or LF at or after from, the text's size when there is
-  // none. from must not be smaller than in the call before.
-  std::size_t Next(std::size_t from);
-
- private:
-  std::string_view m_text;
-  // The first LF at or after the from of an earlier call, the size when there is none.
-  std::size_t m_nextLf = std::string_view::npos;
-};
+// Whether text has a line, ending at a CR or an LF or at the end, longer than limit
+// octets.
+bool HasLineLongerThan(std::string_view text, std::size_t limit);

@@ -78,7 +78,7 @@ std::vector<std::string_view> UnencodedFields(const CTAVSMTPMessage& message) {
 // are not dot-stuffed) or loses its first dot at the server; or one that no folding
 // can bring within the line limit.
 bool IsUnsendableHeaderLine(std::string_view line) {
-  return line.empty() || line.starts_with('.') || LongestLine(FoldHeaderField(line)) > maxLineLength;
+  return line.empty() || line.starts_with('.') || HasLineLongerThan(FoldHeaderField(line), maxLineLength);
 }
 
 // The envelope id is a MAIL FROM parameter value (RFC 3461 xtext): a blank would start

@@ -135,8 +135,11 @@ int CTAVSMTPConnection::TransportSend(const char* data, int length, bool more) {
 void CTAVSMTPConnection::SendHeldBack(bool more) {
   if (m_sHeldBack.empty()) return;
   // Emptied first: after a failed send nothing of it may go out with a later text.
-  const std::string text = std::exchange(m_sHeldBack, {});
+  std::string text = std::exchange(m_sHeldBack, {});
   SendThrough(text.data(), text.size(), more);
+  // Its room is kept for the next message's pieces.
+  text.clear();
+  m_sHeldBack.swap(text);
 }
 
 void CTAVSMTPConnection::SendThrough(const char* data, std::size_t length, bool more) {
