@@ -4,6 +4,7 @@
 // line.
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -104,6 +105,15 @@ void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
   }
 }
 
+// The body of a message without MIME and parts, its PlainBodyText dot-stuffed; none
+// for the others, whose parts go out one by one (SendBodyPart).
+std::optional<std::string> DotStuffedPlainBody(const CTAVSMTPMessage& message) {
+  if (message.rootPart.ChildCount() != 0 || message.mime) return std::nullopt;
+  std::string body = message.PlainBodyText();
+  DotStuff(body);
+  return body;
+}
+
 }  // namespace
 
 std::string MakeEnvelopeId() {
@@ -131,17 +141,17 @@ void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
     }
   }
   SendCommand("DATA\r\n");
+  // The plain body depends on nothing the server says: it is made while the server
+  // answers, not after.
+  const std::optional<std::string> plainBody = DotStuffedPlainBody(message);
   ExpectReplyOrRaise(354, msgData);
 
   SendCommand(message.BuildHeader(), moreFollows);
   SendCommand("\r\n", moreFollows);  // the empty line that ends the header block
-  CTAVSMTPBodyPart& root = message.rootPart;
-  if (root.ChildCount() == 0 && !message.mime) {
-    std::string body = message.PlainBodyText();
-    DotStuff(body);
-    SendCommand(body, moreFollows);
+  if (plainBody) {
+    SendCommand(*plainBody, moreFollows);
   } else {
-    SendBodyPart(root, true);
+    SendBodyPart(message.rootPart, true);
   }
   SendCommand("\r\n.\r\n");
   ExpectReplyOrRaise(250, msgEndOfMessage);
