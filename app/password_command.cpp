@@ -1,7 +1,6 @@
 #include "app/password_command.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "errors/message_table.h"
 #include "errors/raise.h"
@@ -27,7 +26,7 @@ std::string Seconds(std::uint32_t milliseconds) {
 std::string Failure(const ShellCommandResult& result, std::uint32_t timeout) {
   switch (result.outcome) {
     case ShellCommandResult::NotStarted:
-      return std::string("could not be started: ") + std::strerror(result.error);
+      return "could not be started: " + ShellCommandErrorText(result.error);
     case ShellCommandResult::TimedOut:
       return "did not finish within " + Seconds(timeout);
     case ShellCommandResult::TooLong:

@@ -31,7 +31,7 @@ std::string BasicCredentials(const char* userName, const char* password) {
 std::string ConnectRequest(const char* host, std::uint16_t port, const char* userName,
                            const char* password, const char* userAgent) {
   // An IPv6 literal is bracketed, so its colons do not run into the port's.
-  in6_addr address6;
+  IPv6Bytes address6;
   std::string authority = ParseIPv6Literal(host, &address6) && host[0] != '['
                               ? "[" + std::string(host) + "]"
                               : std::string(host);

@@ -1,28 +1,18 @@
-// CWSocket over POSIX sockets: creation, binding, connecting by the host-name rule,
-// sending, receiving, the readable-wait and closing.
+// CWSocket over the platform's sockets: creation, binding, connecting by the host-name
+// rule, sending, receiving, the readable-wait and closing.
 #include "net/socket.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <chrono>
-#include <climits>
-
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include "platform/error_numbers.h"
 #include "errors/exceptions.h"
 #include "errors/raise.h"
-#include "platform/error_mapping.h"
 #include "platform/last_error.h"
 
 namespace {
 
-[[noreturn]] void RaiseFromErrno() {
-  SetLastWinsockErrorFromErrno();
+[[noreturn]] void RaiseLastSocketError() {
+  WSASetLastError(LastSocketError());
   RaiseSocketError(0);
 }
 
@@ -33,39 +23,12 @@ int Telling(int error) {
   return error == WSAETIMEDOUT ? 1 : 0;
 }
 
-timeval ToTimeval(std::uint32_t milliseconds) {
-  return {static_cast<time_t>(milliseconds / 1000),
-          static_cast<suseconds_t>(milliseconds % 1000 * 1000)};
-}
-
-// Polls p until one of its events comes or, when bounded, timeout milliseconds have
-// passed, retrying after signals with the time that is left. False with errno set:
-// ETIMEDOUT when the time ran out, else poll's error.
-bool WaitFor(pollfd& p, std::uint32_t timeout, bool bounded = true) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
-  for (;;) {
-    int wait = -1;
-    if (bounded) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      wait = static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
-    }
-    int ready = poll(&p, 1, wait);
-    if (ready > 0) return true;
-    if (ready == 0 && wait != INT_MAX) {
-      errno = ETIMEDOUT;
-      return false;
-    }
-    if (ready < 0 && errno != EINTR) return false;
-  }
-}
-
 }  // namespace
 
 CWSocket::~CWSocket() { Close(); }
 
 bool CWSocket::ResolveHost(const char* host, std::uint32_t* address) {
-  in6_addr v6;
+  IPv6Bytes v6;
   if (ParseIPv6Literal(host, &v6)) {
     WSASetLastError(WSAEAFNOSUPPORT);
     return false;
@@ -77,7 +40,7 @@ bool CWSocket::ResolveHost(const char* host, std::uint32_t* address) {
     WSASetLastError(WSAHOST_NOT_FOUND);
     return false;
   }
-  *address = reinterpret_cast<const sockaddr_in*>(found.front().Get())->sin_addr.s_addr;
+  *address = IPv4AddressOf(found.front());
   return true;
 }
 
@@ -88,20 +51,12 @@ SOCKET CWSocket::Create() {
 
 SOCKET CWSocket::Open(int family) {
   Close();
-  SOCKET s = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (s == INVALID_SOCKET) RaiseFromErrno();
+  SOCKET s = OpenStreamSocket(family);
+  if (s == INVALID_SOCKET) RaiseLastSocketError();
   m_hSocket = s;
   m_nFamily = family;
-  // A message goes out in several writes; without this, Nagle's algorithm meeting the
-  // server's delayed ACK stalls each one.
-  int on = 1;
-  if (setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
-    SetLastWinsockErrorFromErrno();
-    Close();
-    RaiseSocketError(0);
-  }
-  if (m_dwTimeout != 0) ApplyTimeout(SO_SNDTIMEO, m_dwTimeout);
-  if (m_dwReceiveTimeout != 0) ApplyTimeout(SO_RCVTIMEO, m_dwReceiveTimeout);
+  if (m_dwTimeout != 0) ApplyTimeout(false, m_dwTimeout);
+  if (m_dwReceiveTimeout != 0) ApplyTimeout(true, m_dwReceiveTimeout);
   return s;
 }
 
@@ -120,7 +75,7 @@ void CWSocket::Bind(std::uint16_t port, const char* address) {
 }
 
 int CWSocket::Bind(const sockaddr* address, socklen_t length) {
-  if (bind(m_hSocket, address, length) != 0) RaiseFromErrno();
+  if (!BindSocket(m_hSocket, address, length)) RaiseLastSocketError();
   return 0;
 }
 
@@ -157,97 +112,58 @@ void CWSocket::Reopen(int family) {
 }
 
 int CWSocket::Connect(const sockaddr* address, socklen_t length) {
-  // Non-blocking, so that the wait for the server's answer is ours to bound.
-  int flags = fcntl(m_hSocket, F_GETFL);
-  if (flags < 0 || fcntl(m_hSocket, F_SETFL, flags | O_NONBLOCK) != 0) RaiseFromErrno();
-  int result = connect(m_hSocket, address, length);
-  if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) result = WaitConnected();
-  int error = errno;
-  if (fcntl(m_hSocket, F_SETFL, flags) != 0) RaiseFromErrno();
-  errno = error;
-  if (result != 0) RaiseFromErrno();
+  if (!ConnectSocket(m_hSocket, address, length, m_dwTimeout)) RaiseLastSocketError();
   m_bConnectionMade = true;
   return 0;
 }
 
-// Waits until the socket is writable, at most m_dwTimeout (0: without a bound), and
-// reads the outcome of the connect; returns 0 or -1 with errno set (ETIMEDOUT when
-// the time ran out).
-int CWSocket::WaitConnected() {
-  pollfd p{m_hSocket, POLLOUT, 0};
-  if (!WaitFor(p, m_dwTimeout, m_dwTimeout != 0)) return -1;
-  int error = 0;
-  socklen_t size = sizeof error;
-  if (getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return -1;
-  errno = error;
-  return error == 0 ? 0 : -1;
+int CWSocket::Send(const void* data, int length, int flags) {
+  return SendPiece(data, length, flags, false);
 }
 
-int CWSocket::Send(const void* data, int length, int flags) {
-  ssize_t sent;
-  do {
-    sent = send(m_hSocket, data, static_cast<std::size_t>(length), flags | MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  // The send timeout ran out before the peer took a single byte.
-  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) RaiseSocketError(WSAETIMEDOUT);
-  if (sent < 0) RaiseFromErrno();
-  return static_cast<int>(sent);
+int CWSocket::SendPiece(const void* data, int length, int flags, bool more) {
+  int sent = SendOnce(m_hSocket, data, length, flags, more);
+  if (sent < 0) RaiseLastSocketError();
+  return sent;
 }
 
 int CWSocket::SendAll(const void* data, int length, bool more) {
   const char* bytes = static_cast<const char*>(data);
-  const int flags = more ? MSG_MORE : 0;
-  for (int sent = 0; sent < length;) sent += Send(bytes + sent, length - sent, flags);
+  for (int sent = 0; sent < length;) sent += SendPiece(bytes + sent, length - sent, 0, more);
   return length;
 }
 
 int CWSocket::Receive(void* buffer, int capacity, int flags) {
-  ssize_t received;
-  do {
-    received = recv(m_hSocket, buffer, static_cast<std::size_t>(capacity), flags);
-  } while (received < 0 && errno == EINTR);
-  if (received < 0) RaiseFromErrno();
-  return static_cast<int>(received);
+  int received = ReceiveOnce(m_hSocket, buffer, capacity, flags);
+  if (received < 0) RaiseLastSocketError();
+  return received;
 }
 
 bool CWSocket::IsReadable(std::uint32_t timeout) {
   if (m_hSocket == INVALID_SOCKET) RaiseSocketError(WSAENOTSOCK);
   // The system reports a socket that never connected as hung up, so ready at once;
-  // nothing can ever arrive on it, so it waits out its time instead (poll passes over
-  // a negative descriptor).
-  pollfd p{m_bConnectionMade ? m_hSocket : INVALID_SOCKET, POLLIN, 0};
-  if (!WaitFor(p, timeout)) {
-    if (errno == ETIMEDOUT) return false;
-    RaiseFromErrno();
-  }
-  if (p.revents & POLLNVAL) RaiseSocketError(WSAENOTSOCK);
-  // A closed peer or a pending error counts as readable: the next Receive tells which.
-  return true;
+  // nothing can ever arrive on it, so it waits out its time instead. A closed peer or
+  // a pending error counts as readable: the next Receive tells which.
+  int ready = WaitSocketReadable(m_bConnectionMade ? m_hSocket : INVALID_SOCKET, timeout);
+  if (ready < 0) RaiseLastSocketError();
+  return ready > 0;
 }
 
-bool CWSocket::HasUnreadData() {
-  char byte;
-  ssize_t peeked;
-  do {
-    peeked = recv(m_hSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-  } while (peeked < 0 && errno == EINTR);
-  return peeked > 0;
-}
+bool CWSocket::HasUnreadData() { return HasBytesWaiting(m_hSocket); }
 
 void CWSocket::SetTimeout(std::uint32_t timeout) {
   m_dwTimeout = timeout;
-  if (m_hSocket != INVALID_SOCKET) ApplyTimeout(SO_SNDTIMEO, timeout);
+  if (m_hSocket != INVALID_SOCKET) ApplyTimeout(false, timeout);
 }
 
-void CWSocket::ApplyTimeout(int option, std::uint32_t timeout) {
-  timeval limit = ToTimeval(timeout);
-  if (setsockopt(m_hSocket, SOL_SOCKET, option, &limit, sizeof limit) != 0) RaiseFromErrno();
+void CWSocket::ApplyTimeout(bool receive, std::uint32_t timeout) {
+  if (!SetSocketTimeout(m_hSocket, receive, timeout)) RaiseLastSocketError();
 }
 
 void CWSocket::SetReceiveTimeout(std::uint32_t timeout) {
   // A zero time means no bound to the system.
   m_dwReceiveTimeout = std::max<std::uint32_t>(timeout, 1);
-  ApplyTimeout(SO_RCVTIMEO, m_dwReceiveTimeout);
+  ApplyTimeout(true, m_dwReceiveTimeout);
 }
 
 void CWSocket::WaitReadable(std::uint32_t timeout) {
@@ -266,7 +182,7 @@ void CWSocket::ReceiveUntil(unsigned char* buffer, int& received, int count,
 
 int CWSocket::Close() {
   if (m_hSocket == INVALID_SOCKET) return -1;
-  int result = close(m_hSocket);
+  int result = CloseSocket(m_hSocket);
   m_hSocket = INVALID_SOCKET;
   m_bConnectionMade = false;
   return result;

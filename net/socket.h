@@ -2,9 +2,10 @@
 // bounded connects and sends, and the three proxy tunnels that open it through SOCKS4,
 // SOCKS5 (RFC 1928, RFC 1929) or an HTTP CONNECT proxy (RFC 9110 section 9.3.6).
 //
-// Every failing call raises CWSocketException with a Winsock error number: errno and
-// resolver failures are mapped to their Winsock numbers and kept as the thread's last
-// error. Only Close reports failure through its result.
+// Every failing call raises CWSocketException with a Winsock error number (the
+// platform's last socket error, platform/socket_api.h; on Linux errno and resolver
+// failures mapped to their Winsock numbers), kept as the thread's last error. Only
+// Close reports failure through its result.
 //
 // Host-name rule (Bind, Connect, the tunnels; net/host_address.h): a dotted IPv4
 // address (inet_addr), an IPv6 literal ("::1" or "[::1]"), or a name whose every
@@ -15,12 +16,8 @@
 #include <string>
 #include <vector>
 
-#include <sys/socket.h>
-
 #include "net/host_address.h"
-
-using SOCKET = int;
-inline constexpr SOCKET INVALID_SOCKET = -1;
+#include "platform/socket_api.h"
 
 
 class CWSocket {
@@ -79,11 +76,11 @@ class CWSocket {
   void SetTimeout(std::uint32_t timeout);
   // Bounds each later receive that blocks, including those that OpenSSL makes on the
   // socket, to timeout milliseconds (at least 1): one that waits longer fails as if
-  // nothing were there yet (EAGAIN). Kept for a socket reopened for another address.
+  // nothing were there yet (a would-block on Linux, WSAETIMEDOUT on Windows). Kept for a socket reopened for another address.
   // Raises the last Winsock error.
   void SetReceiveTimeout(std::uint32_t timeout);
 
-  // Closes an open socket and returns close()'s result; -1 when none is open. Never
+  // Closes an open socket and returns the system's close result; -1 when none is open. Never
   // raises.
   int Close();
 
@@ -130,10 +127,10 @@ class CWSocket {
   SOCKET Open(int family);
   // Open, then bind to the bound address if there is one.
   void Reopen(int family);
-  // Finishes a connect under way; returns 0 or -1 with errno set.
-  int WaitConnected();
-  // Sets the socket option SO_SNDTIMEO or SO_RCVTIMEO to timeout milliseconds.
-  void ApplyTimeout(int option, std::uint32_t timeout);
+  // One send call; Send with the hint of SendAll's more.
+  int SendPiece(const void* data, int length, int flags, bool more);
+  // Bounds the socket's blocking sends (receive: receives) to timeout milliseconds.
+  void ApplyTimeout(bool receive, std::uint32_t timeout);
 
   // Connects to the proxy, then runs exchange; a failure of the exchange closes the
   // socket before it leaves.

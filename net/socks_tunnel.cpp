@@ -44,13 +44,13 @@ void AppendField(std::string& out, const char* field) {
 std::string Socks5ConnectRequest(const char* host, std::uint16_t port) {
   std::string request{socks5Version, commandConnect, 0 /* reserved */};
   std::uint32_t address;
-  in6_addr address6;
+  IPv6Bytes address6;
   if (ParseDottedAddress(host, &address)) {
     request += addressIPv4;
     AppendAddress(request, address);
   } else if (ParseIPv6Literal(host, &address6)) {
     request += addressIPv6;  // 16 bytes in network byte order follow
-    request.append(reinterpret_cast<const char*>(&address6), sizeof address6);
+    request.append(reinterpret_cast<const char*>(address6.data()), address6.size());
   } else {
     request += addressDomainName;  // the proxy resolves the name
     AppendField(request, host);

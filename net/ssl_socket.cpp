@@ -4,33 +4,36 @@
 
 #include <thread>
 
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include "platform/error_numbers.h"
 #include "errors/raise.h"
+#include "platform/socket_api.h"
 
 namespace {
 
 constexpr int maxShutdownCalls = 3;
 constexpr std::size_t errorLineSize = 256;  // ERR_error_string's buffer, NUL included
 
-// Makes the socket of ssl non-blocking for as long as it lives.
+// The socket as OpenSSL keeps it, an int (a Windows socket handle is a small number).
+int SslDescriptor(SOCKET s) { return static_cast<int>(s); }
+
+// Makes the socket of ssl (a blocking one) non-blocking for as long as it lives.
 class NonBlocking {
  public:
-  explicit NonBlocking(SSL* ssl) : fd(SSL_get_fd(ssl)), flags(fd >= 0 ? fcntl(fd, F_GETFL) : -1) {
-    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  explicit NonBlocking(SSL* ssl) : fd(SSL_get_fd(ssl)) {
+    switched = fd >= 0 && SetSocketBlocking(static_cast<SOCKET>(fd), false);
   }
   NonBlocking(const NonBlocking&) = delete;
   NonBlocking& operator=(const NonBlocking&) = delete;
   ~NonBlocking() {
-    if (flags >= 0) fcntl(fd, F_SETFL, flags);
+    if (switched) SetSocketBlocking(static_cast<SOCKET>(fd), true);
   }
 
  private:
   int fd;
-  int flags;
+  bool switched;
 };
 
 // Sends our close notification and gives the peer's a short chance to arrive. The
@@ -76,7 +79,7 @@ bool CSSLSocket::Create(const CSSLContextRef& context, CWSocket& socket) {
   SSL* ssl = SSL_new(context.Get());
   if (ssl == nullptr) return false;
   m_ssl.Attach(ssl);
-  if (SSL_set_fd(ssl, socket.GetSocketHandle()) == 1) {
+  if (SSL_set_fd(ssl, SslDescriptor(socket.GetSocketHandle())) == 1) {
     m_pSocket = &socket;
     return true;
   }
@@ -87,16 +90,13 @@ bool CSSLSocket::Create(const CSSLContextRef& context, CWSocket& socket) {
 bool CSSLSocket::Handshake(const char* host) {
   m_sVerificationFailure.clear();
   // Connecting may have replaced the socket with one of another address's family.
-  if (SSL_set_fd(m_ssl.Get(), m_pSocket->GetSocketHandle()) != 1) return false;
+  if (SSL_set_fd(m_ssl.Get(), SslDescriptor(m_pSocket->GetSocketHandle())) != 1) return false;
   // Addresses of either family have no SNI (RFC 6066 section 3).
   if (!IsAddressLiteral(host) && SSL_set_tlsext_host_name(m_ssl.Get(), host) != 1) return false;
   if (!RequestVerification(m_ssl.Get(), m_verification, host)) return false;
   int result = SSL_connect(m_ssl.Get());
-  // On a blocking socket the library wants more only when a receive ran out of its
-  // time: the server has gone quiet in the middle of the handshake.
-  if (result != 1 && SSL_get_error(m_ssl.Get(), result) == SSL_ERROR_WANT_READ) {
-    RaiseSocketError(WSAETIMEDOUT);
-  }
+  // The server has gone quiet in the middle of the handshake.
+  if (result != 1 && TimedOut(result, SSL_ERROR_WANT_READ)) RaiseSocketError(WSAETIMEDOUT);
   m_sVerificationFailure = result == 1 ? CheckPinnedFingerprint(m_ssl.Get(), m_verification)
                                        : DescribeVerificationFailure(m_ssl.Get());
   return result == 1 && m_sVerificationFailure.empty();
@@ -140,6 +140,11 @@ bool CSSLSocket::ConnectThroughHttpProxy(const char* host, std::uint16_t port,
   m_pSocket->ConnectThroughHttpProxy(host, port, proxyHost, proxyPort, reply, userName,
                                      password, timeout, userAgent);
   return Handshake(host);
+}
+
+bool CSSLSocket::TimedOut(int result, int wanted) const {
+  int error = SSL_get_error(m_ssl.Get(), result);
+  return error == wanted || (error == SSL_ERROR_SYSCALL && LastSocketCallTimedOut());
 }
 
 int CSSLSocket::Send(const void* data, int length) { return SSL_write(m_ssl.Get(), data, length); }

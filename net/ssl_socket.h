@@ -91,11 +91,16 @@ class CSSLSocket {
   const std::string& GetVerificationFailure() const { return m_sVerificationFailure; }
 
   // One SSL_write and one SSL_read; their results unchanged. SSL_write may wait for
-  // room as long as the socket's send timeout allows, then wants to write
-  // (SSL_ERROR_WANT_WRITE). SSL_read never waits: without a complete record it wants
+  // room as long as the socket's send timeout allows (TimedOut tells when it ran
+  // out). SSL_read never waits: without a complete record it wants
   // more (SSL_ERROR_WANT_READ) at once.
   int Send(const void* data, int length);
   int Receive(void* buffer, int capacity);
+  // True when result, of a handshake or a Send on the blocking socket, failed because
+  // the socket's receive or send timeout ran out: on Linux the library then wants to
+  // read or write again (wanted: SSL_ERROR_WANT_READ or SSL_ERROR_WANT_WRITE), on
+  // Windows the system call failed with the timeout's own error.
+  bool TimedOut(int result, int wanted) const;
   // True at once while decrypted bytes wait in the library, else the socket's wait.
   bool IsReadable(std::uint32_t timeout);
   // Shuts TLS down, frees the SSL object and closes the socket; the socket's close

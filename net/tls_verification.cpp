@@ -12,6 +12,7 @@
 #include <openssl/x509v3.h>
 
 #include "net/socket.h"
+#include "platform/trusted_certificates.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ std::string PrepareVerification(SSL_CTX* context, const CTLSVerification& verifi
   }
   if (!verification.verifyPeer) return {};
   if (verification.caFile.empty()) {
-    if (SSL_CTX_set_default_verify_paths(context) == 1) return {};
+    if (LoadSystemTrustedCertificates(SSL_CTX_get_cert_store(context))) return {};
     return "the system's trusted certificates cannot be loaded\r\n";
   }
   if (SSL_CTX_load_verify_locations(context, verification.caFile.c_str(), nullptr) == 1) {

@@ -3,8 +3,6 @@
 #include <cerrno>
 #include <netdb.h>
 
-#include "platform/last_error.h"
-
 namespace {
 
 struct Mapping {
@@ -57,5 +55,3 @@ int WinsockErrorFromResolver(int eaiValue, int errnoValue) {
   if (eaiValue == EAI_SYSTEM) return WinsockErrorFromErrno(errnoValue);
   return Lookup(resolverMappings, eaiValue, WSANO_RECOVERY);
 }
-
-void SetLastWinsockErrorFromErrno() { WSASetLastError(WinsockErrorFromErrno(errno)); }

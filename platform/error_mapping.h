@@ -9,6 +9,3 @@ int WinsockErrorFromErrno(int errnoValue);
 // Winsock number for a getaddrinfo() result; EAI_SYSTEM takes the errno that the
 // resolver left behind.
 int WinsockErrorFromResolver(int eaiValue, int errnoValue);
-
-// Stores the Winsock number of the current errno as the thread's last error.
-void SetLastWinsockErrorFromErrno();

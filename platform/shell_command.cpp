@@ -1,3 +1,5 @@
+// The Linux side of RunShellCommand: /bin/sh -c started with posix_spawn in a process
+// group of its own, its output read from a non-blocking pipe.
 #include "platform/shell_command.h"
 
 #include <fcntl.h>
@@ -7,15 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstring>
+
+#include "platform/shell_process.h"
 
 extern char** environ;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // A descriptor closed when it goes.
 class FileDescriptor {
@@ -78,75 +79,67 @@ pid_t SpawnShell(const std::string& command, int outputFd) {
   return pid;
 }
 
-// Reads what the pipe holds now into output, stopping once it holds more than cap
-// bytes; false at the pipe's end or on an error.
-bool ReadAvailable(int fd, std::size_t cap, std::string& output) {
-  char buffer[4096];
-  while (output.size() <= cap) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      output.append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      return n < 0 && errno == EAGAIN;
+// The shell in its own process group, leading it.
+class ShellProcessGroup final : public ShellProcess {
+ public:
+  // Starts command; 0, or the errno of why it could not be started.
+  int Start(const std::string& command) {
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return errno;
+    reader.fd = pipeFds[0];
+    FileDescriptor writer(pipeFds[1]);
+    // Only this end: the command writes as to any pipe, waiting while it is full.
+    fcntl(reader.fd, F_SETFL, O_NONBLOCK);
+    pid = SpawnShell(command, writer.fd);
+    return pid < 0 ? errno : 0;
+  }
+
+  bool Ended(ShellCommandResult& result) override {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) != pid) return false;
+    if (WIFSIGNALED(status)) {
+      result.outcome = ShellCommandResult::Signalled;
+      result.signal = WTERMSIG(status);
+    } else {
+      result.outcome = ShellCommandResult::Exited;
+      result.exitStatus = WEXITSTATUS(status);
+    }
+    return true;
+  }
+
+  std::ptrdiff_t ReadOutput(char* buffer, std::size_t size) override {
+    for (;;) {
+      ssize_t n = read(reader.fd, buffer, size);
+      if (n > 0) return n;
+      if (n == 0 || errno != EINTR) return n < 0 && errno == EAGAIN ? 0 : -1;
     }
   }
-  return true;
-}
 
-// How often the wait looks whether the process has ended: its output may stay open
-// after it (a process it left behind holds it) or close before it.
-constexpr int exitCheckInterval = 10;  // ms
-
-// Collects the output until the process has ended, leaving its wait status in status;
-// TimedOut or TooLong when it has to be stopped.
-ShellCommandResult::Outcome Collect(pid_t pid, int outputFd, Clock::time_point deadline,
-                                    std::size_t outputCap, std::string& output, int& status) {
-  pollfd watched{outputFd, POLLIN, 0};
-  for (;;) {
-    // Once the process has ended, all it wrote is in the pipe: it is read after the check.
-    bool ended = waitpid(pid, &status, WNOHANG) == pid;
-    if (watched.fd >= 0 && !ReadAvailable(outputFd, outputCap, output)) watched.fd = -1;
-    if (output.size() > outputCap) return ShellCommandResult::TooLong;
-    if (ended) return ShellCommandResult::Exited;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return ShellCommandResult::TimedOut;
-    poll(&watched, 1, static_cast<int>(std::min<long long>(left, exitCheckInterval)));
+  void Wait(int milliseconds, bool outputOpen) override {
+    pollfd watched{outputOpen ? reader.fd : -1, POLLIN, 0};
+    poll(&watched, 1, milliseconds);
   }
-}
+
+  void Kill() override {
+    kill(-pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+
+ private:
+  DefaultChildSignal childSignal;  // from before the start until after the last wait
+  FileDescriptor reader{-1};
+  pid_t pid = -1;
+};
 
 }  // namespace
 
-ShellCommandResult RunShellCommand(const std::string& command, std::uint32_t timeout,
-                                   std::size_t outputCap) {
-  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
-  DefaultChildSignal childSignal;
-  ShellCommandResult result;
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-    result.error = errno;
-    return result;
-  }
-  FileDescriptor reader(pipeFds[0]), writer(pipeFds[1]);
-  // Only this end: the command writes as to any pipe, waiting while it is full.
-  fcntl(reader.fd, F_SETFL, O_NONBLOCK);
-  pid_t pid = SpawnShell(command, writer.fd);
-  if (pid < 0) {
-    result.error = errno;
-    return result;
-  }
-  writer.Close();
-  int status = 0;
-  result.outcome = Collect(pid, reader.fd, deadline, outputCap, result.output, status);
-  if (result.outcome != ShellCommandResult::Exited) {
-    kill(-pid, SIGKILL);
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.output.clear();
-  } else if (WIFSIGNALED(status)) {
-    result.outcome = ShellCommandResult::Signalled;
-    result.signal = WTERMSIG(status);
-  } else {
-    result.exitStatus = WEXITSTATUS(status);
-  }
-  return result;
+std::unique_ptr<ShellProcess> StartShellProcess(const std::string& command, int& error) {
+  auto process = std::make_unique<ShellProcessGroup>();
+  error = process->Start(command);
+  if (error != 0) return nullptr;
+  return process;
 }
+
+std::string ShellCommandErrorText(int error) { return std::strerror(error); }

@@ -4,9 +4,8 @@
 #include <cstring>
 #include <string_view>
 
-#include <unistd.h>
-
 #include "errors/message_table.h"
+#include "platform/host_name.h"
 #include "smtp/auth_text.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
@@ -58,7 +57,7 @@ void CTAVSMTPConnection::SetHeloHostname(const char* name) {
   }
   char hostName[hostNameBufferSize] = {};
   // One byte is kept back so that a name cut to the buffer's size stays terminated.
-  bool found = gethostname(hostName, sizeof hostName - 1) == 0;
+  bool found = LocalHostName(hostName, sizeof hostName - 1);
   m_sHeloHostname = found ? hostName : "auto";
 }
 

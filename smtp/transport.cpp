@@ -153,7 +153,7 @@ void CTAVSMTPConnection::SendThrough(const char* data, std::size_t length, bool 
   int sent = m_sslSocket.Send(data, static_cast<int>(length));
   if (sent > 0) return;
   // The socket's send timeout ran out while the server took nothing.
-  if (SSL_get_error(m_sslSocket.GetSSL(), sent) == SSL_ERROR_WANT_WRITE) {
+  if (m_sslSocket.TimedOut(sent, SSL_ERROR_WANT_WRITE)) {
     GetOpenSSLErrorText();
     RaiseSocketError(WSAETIMEDOUT);
   }

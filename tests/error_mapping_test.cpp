@@ -30,8 +30,7 @@ TEST(ErrorMapping, ResolverResultsBecomeWinsockNumbers) {
 }
 
 TEST(ErrorMapping, LastErrorIsPerThreadAndSharedWithSystemError) {
-  errno = ETIMEDOUT;
-  SetLastWinsockErrorFromErrno();
+  WSASetLastError(WinsockErrorFromErrno(ETIMEDOUT));
   EXPECT_EQ(WSAGetLastError(), 10060);
   EXPECT_EQ(GetLastError(), 10060u);
   std::thread([] { EXPECT_EQ(WSAGetLastError(), 0); }).join();

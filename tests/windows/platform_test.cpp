@@ -1,21 +1,27 @@
 // The Windows platform layer against the system itself (run under Wine on the build
 // machine): the registry as reg.exe writes it, the system's message texts, RPC UUIDs,
-// the ANSI code page, the time zone and attachment files.
+// the ANSI code page, the time zone, attachment files, the host name and the trusted
+// root certificates.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
 
+#include <openssl/x509_vfy.h>
+
 #include "platform/code_page.h"
+#include "platform/host_name.h"
 #include "platform/local_time.h"
 #include "platform/read_only_file.h"
 #include "platform/registry.h"
 #include "platform/system_messages.h"
+#include "platform/trusted_certificates.h"
 #include "platform/uuid.h"
 
 namespace {
@@ -109,6 +115,24 @@ TEST(SystemMessageText, SystemTextsWithoutLineEnd) {
     EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << number << ": " << text;
   }
   EXPECT_EQ(SystemMessageText(0x2000FFFFu), "");
+}
+
+TEST(LocalHostName, ComputerNameThatFitsTheBuffer) {
+  char name[260] = {};
+  ASSERT_TRUE(LocalHostName(name, sizeof name));
+  EXPECT_GT(std::strlen(name), 0u);
+  char tiny[1];
+  EXPECT_FALSE(LocalHostName(tiny, sizeof tiny));
+}
+
+// OpenSSL reads no Windows store by itself: without these, no server's certificate
+// would pass the check. Wine fills its ROOT store from the machine's CA certificates.
+TEST(SystemTrustedCertificates, RootStoreCertificatesAreLoaded) {
+  X509_STORE* store = X509_STORE_new();
+  ASSERT_NE(store, nullptr);
+  EXPECT_TRUE(LoadSystemTrustedCertificates(store));
+  EXPECT_GT(sk_X509_OBJECT_num(X509_STORE_get0_objects(store)), 10);
+  X509_STORE_free(store);
 }
 
 TEST(NewUuidText, FreshLowerCaseRandomUuids) {
