@@ -8,6 +8,7 @@
 #include "errors/raise.h"
 #include "platform/error_numbers.h"
 #include "platform/last_error.h"
+#include "platform/socket_api.h"
 #include "smtp/connection.h"
 
 namespace {
@@ -15,9 +16,10 @@ namespace {
 // The most that TransportSend holds back for the rest of a text.
 constexpr std::size_t maxHeldBack = 16 * 1024;
 
-// What a receive raises when its receive timeout ran out (WSAEWOULDBLOCK, EAGAIN
-// mapped), and on a socket that never connected (WSAENOTCONN).
-constexpr int receiveTimedOut = 10035;
+// What a receive raises when its receive timeout ran out on Linux (WSAEWOULDBLOCK,
+// EAGAIN mapped; Windows says so with LastSocketCallTimedOut), and on a socket that
+// never connected (WSAENOTCONN).
+constexpr int receiveWouldBlock = 10035;
 constexpr int notConnected = 10057;
 
 }  // namespace
@@ -178,7 +180,8 @@ bool CTAVSMTPConnection::TransportReceiveWaiting(char* buffer, int capacity, int
     count = m_socket.Receive(buffer, capacity, 0);
     return true;
   } catch (const CWSocketException& e) {
-    if (e.m_nErrorCode != receiveTimedOut && e.m_nErrorCode != notConnected) throw;
+    const bool timedOut = e.m_nErrorCode == receiveWouldBlock || LastSocketCallTimedOut();
+    if (!timedOut && e.m_nErrorCode != notConnected) throw;
     // Like a readable-wait that ran out, it leaves no error behind.
     WSASetLastError(lastError);
     // Nothing can ever arrive on a socket that never connected (a proxy type that
