@@ -1,6 +1,6 @@
 // Line ends of the text that goes out after DATA: CR LF only (RFC 5321 2.3.8), so no
 // bare CR or LF can make a line that a lenient server reads as the end of the data;
-// and the length of the longest line, which must stay within 998 octets (RFC 5322 2.1.1).
+// and whether a line is longer than it may be, 998 octets (RFC 5322 2.1.1).
 #pragma once
 
 #include <string>
