@@ -273,6 +273,38 @@ class EMailerTest(unittest.TestCase):
         self.assertEqual(self.run_mailer("Backup done", "Body"), (0, "", ""))
         self.assertEqual(len(server.messages()), 1)
 
+    # STARTTLS to a server that requires it before AUTH: the certificate of "localhost"
+    # is checked against TLSCAFile (StartTLS turns the check on), and the login and the
+    # message go over TLS.
+    def test_starttls_checks_the_certificate_then_logs_in_and_sends(self):
+        cert, key = self.certificate()
+        server = self.server("--starttls", cert, key, "--auth", "LOGIN")
+        shutil.copy(cert, os.path.join(self.wine_prefix().path, "drive_c", "ca.pem"))
+        settings = self.settings_for(server)
+        settings.update({"Server": "localhost", "StartTLS": 1, "TLSCAFile": "C:\\ca.pem",
+                         "AuthMethod": 2, "AuthUser": "user", "AuthPassword": "secret"})
+        self.wine_prefix().reg_add(settings)
+        self.assertEqual(self.run_mailer("Backup done", "Over STARTTLS."), (0, "", ""))
+        self.assertEqual(server.logins(), ["LOGIN user"])
+        message, _ = self.only_message(server)
+        self.assertEqual(message.get_content(), "Over STARTTLS.\n")
+
+    # A server that does not offer STARTTLS: error 554 with the EHLO reply, then the
+    # dialog's text with the reply to the QUIT that ended the session; no login, nothing
+    # sent.
+    def test_starttls_not_offered_fails_before_anything_is_sent(self):
+        server = self.server("--auth", "LOGIN")
+        settings = self.settings_for(server)
+        settings.update({"StartTLS": 1, "AuthMethod": 2, "AuthUser": "user",
+                         "AuthPassword": "secret"})
+        self.wine_prefix().reg_add(settings)
+        self.assertEqual(self.run_mailer("Backup done", "Body"), (1, "", (
+            "e-mailer: STARTTLS not offered, Last Response: 250-test.server\n"
+            "250-SIZE 33554432\n250-8BITMIME\n250-AUTH LOGIN\n250 HELP\n"
+            "e-mailer: Failed to connect to SMTP server\n221 Bye\n")))
+        self.assertEqual(server.logins(), [])
+        self.assertEqual(server.messages(), [])
+
     # --- a refused connection ------------------------------------------------------------
 
     # Winsock's 10061 with the system's text for it (Wine's; Windows says "No connection
