@@ -24,6 +24,9 @@ constexpr const char* priorityLines[] = {
 
 constexpr const char* multipartPreamble = "This is a multi-part message in MIME format";
 
+// Room for a header block of a few addresses, made at once rather than by growing.
+constexpr std::size_t headerRoom = 512;
+
 std::string Join(const std::vector<std::string>& items, std::string_view separator) {
   std::string text;
   for (std::size_t i = 0; i < items.size(); ++i) {
@@ -57,7 +60,11 @@ std::string CTAVSMTPMessage::BuildHeader() { return BuildHeaderAt(CurrentTime())
 std::string CTAVSMTPMessage::BuildHeaderAt(std::time_t when) const {
   const std::string& charset = rootPart.charset;
   std::string header;
-  auto addField = [&header](const std::string& field) { header += FoldHeaderField(field) + "\r\n"; };
+  header.reserve(headerRoom);
+  auto addField = [&header](const std::string& field) {
+    header += FoldHeaderField(field);
+    header += "\r\n";
+  };
   addField("From: " + from.ToHeaderText(true, charset));
   addField("To: " + AddressListText(toList, charset, "To: "));
   const std::string ccText = AddressListText(ccList, charset, "Cc: ");

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <cstring>
 
 #include "mime/hex_digit.h"
 #include "mime/line_ends.h"
@@ -21,6 +23,18 @@ constexpr std::array<bool, 256> MakeLiteralTable() {
 constexpr auto literal = MakeLiteralTable();
 
 bool IsLiteral(char c) { return literal[static_cast<unsigned char>(c)]; }
+
+// The bytes or-ed together, eight at a time, hold a high bit when one of them does.
+bool HasEightBitByte(std::string_view text) {
+  std::uint64_t bits = 0;
+  std::size_t i = 0;
+  for (std::uint64_t word; i + sizeof word <= text.size(); i += sizeof word) {
+    std::memcpy(&word, text.data() + i, sizeof word);
+    bits |= word;
+  }
+  for (; i < text.size(); ++i) bits |= static_cast<unsigned char>(text[i]);
+  return (bits & 0x8080808080808080u) != 0;
+}
 
 bool EndsInBlank(std::string_view line) { return line.ends_with(' ') || line.ends_with('\t'); }
 
@@ -100,8 +114,6 @@ std::string EncodeQuotedPrintable(std::string_view text) {
 }
 
 bool NeedsQuotedPrintable(std::string_view text) {
-  const bool eightBitOrNul = std::any_of(text.begin(), text.end(), [](char c) {
-    return c == '\0' || static_cast<unsigned char>(c) >= 128;
-  });
-  return eightBitOrNul || LongestLine(text) > maxLineLength;
+  return HasEightBitByte(text) || text.find('\0') != text.npos ||
+         HasLineLongerThan(text, maxLineLength);
 }

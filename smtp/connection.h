@@ -3,6 +3,7 @@
 // STARTTLS (RFC 3207), directly or through a SOCKS4, SOCKS5 or HTTP CONNECT proxy.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -239,6 +240,12 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // result below 1.
   int TransportReceive(char* buffer, int capacity);
   bool TransportIsReadable(std::uint32_t timeout);
+  // One receive on the plain socket that waits for data itself, at most m_dwTimeout
+  // (the socket's receive timeout, set when it differs): false when nothing came in
+  // that time (a socket that never connected waits it out), else count as
+  // TransportReceive gives it. Where data is awaited anyway, it spares the
+  // readable-wait's system call.
+  bool TransportReceiveWaiting(char* buffer, int capacity, int& count);
   // Shuts TLS down, frees the SSL object and closes the socket. Never raises.
   void TransportClose();
 
@@ -315,12 +322,19 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // The token was refused with an error challenge, the last reply: sends answer, reads
   // the final reply and raises 552 with the challenge's decoded JSON and that reply.
   [[noreturn]] void RaiseTokenRefused(std::string_view answer);
+  // The next bytes of a reply into buffer, count as TransportReceive gives it; false
+  // when nothing came before deadline. The first read of a reply on a connected plain
+  // socket waits in the receive (TransportReceiveWaiting), any other read after a
+  // readable-wait.
+  bool ReceiveReplyBytes(char* buffer, int capacity, bool first,
+                         std::chrono::steady_clock::time_point deadline, int& count);
   // One send of the whole text, plain or TLS (TransportSend without holding back).
   void SendThrough(const char* data, std::size_t length, bool more);
   // Sends what TransportSend holds back, if anything, and empties it.
   void SendHeldBack(bool more);
 
   std::string m_sHeldBack;  // pieces of a text whose end has not been sent yet
+  std::uint32_t m_dwReceiveTimeout = 0;  // ms, last given to m_socket; 0: none given
   std::string m_sServerHost;  // the host and port given to Connect, which OAUTHBEARER
   std::int32_t m_nServerPort = 0;  // names to the server
 };

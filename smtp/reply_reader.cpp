@@ -3,8 +3,9 @@
 // back whole into a buffer that grows as it fills.
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "smtp/connection.h"
 #include "smtp/guards.h"
@@ -38,9 +39,10 @@ bool EndsReply(const char* text, int received, int& lastLineStart) {
 // sign allowed). A line that does not begin with a number gives 0, which no step
 // expects, so that an older reply's code never answers for this one.
 int ScanReplyCode(const char* lastLine) {
-  char field[4] = {lastLine[0], lastLine[1], lastLine[2], '\0'};
-  int code = 0;
-  return std::sscanf(field, "%d", &code) == 1 ? code : 0;
+  const char field[4] = {lastLine[0], lastLine[1], lastLine[2], '\0'};
+  char* end = nullptr;
+  const long code = std::strtol(field, &end, 10);
+  return end == field ? 0 : static_cast<int>(code);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -76,12 +78,13 @@ bool CTAVSMTPConnection::ReadReply(char* buffer, int initialSize, CReplyOverflow
   // The whole reply, not each wait, is bounded: a server that trickles its reply a
   // byte at a time must not hold the client for longer than a silent one.
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_dwTimeout);
+  bool first = true;
   do {
-    if (!ConvertSocketError([&] { return TransportIsReadable(TimeLeft(deadline)); })) {
+    int room = std::max(capacity - received - 1, 0);
+    int count = 0;
+    if (!ReceiveReplyBytes(text + received, room, std::exchange(first, false), deadline, count)) {
       return fail();
     }
-    int room = std::max(capacity - received - 1, 0);
-    int count = ConvertSocketError([&] { return TransportReceive(text + received, room); });
     if (count == 0) return fail();  // closed
     if (count < 0) continue;        // TLS has no application data yet
     received += count;
@@ -101,6 +104,20 @@ bool CTAVSMTPConnection::ReadReply(char* buffer, int initialSize, CReplyOverflow
   m_nLastReplyCode = ScanReplyCode(text + lastLineStart);
   m_sLastReply = text;
   return true;
+}
+
+bool CTAVSMTPConnection::ReceiveReplyBytes(char* buffer, int capacity, bool first,
+                                           Clock::time_point deadline, int& count) {
+  return ConvertSocketError([&] {
+    // The reply's whole bound is the socket's receive timeout; a bound of 0 is no wait
+    // at all, which a receive timeout can't express.
+    if (first && !m_bSSL && m_bConnected && m_dwTimeout != 0) {
+      return TransportReceiveWaiting(buffer, capacity, count);
+    }
+    if (!TransportIsReadable(TimeLeft(deadline))) return false;
+    count = TransportReceive(buffer, capacity);
+    return true;
+  });
 }
 
 bool CTAVSMTPConnection::ExpectReply(int code) {

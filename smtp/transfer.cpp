@@ -4,6 +4,7 @@
 // line.
 #include <algorithm>
 #include <cctype>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -78,7 +79,7 @@ std::vector<std::string_view> UnencodedFields(const CTAVSMTPMessage& message) {
 // are not dot-stuffed) or loses its first dot at the server; or one that no folding
 // can bring within the line limit.
 bool IsUnsendableHeaderLine(std::string_view line) {
-  return line.empty() || line.starts_with('.') || LongestLine(FoldHeaderField(line)) > maxLineLength;
+  return line.empty() || line.starts_with('.') || HasLineLongerThan(FoldHeaderField(line), maxLineLength);
 }
 
 // The envelope id is a MAIL FROM parameter value (RFC 3461 xtext): a blank would start
@@ -94,15 +95,23 @@ bool IsEnvelopeIdSendable(const CTAVSMTPMessage& message) {
 void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
   for (std::string_view field : UnencodedFields(message)) RefuseLineBreaks(field, lineBreaksAndNul);
   const auto bracketed = BracketedFields(message);
-  const bool badAddress = std::any_of(bracketed.begin(), bracketed.end(), [](std::string_view field) {
-    return field.find_first_of("<>") != std::string_view::npos;
-  });
+  const bool badAddress = std::any_of(bracketed.begin(), bracketed.end(),
+                                      [](std::string_view field) { return HoldsAnyOf(field, "<>"); });
   const bool badLine =
       std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(), IsUnsendableHeaderLine) ||
       (!message.mailer.empty() && IsUnsendableHeaderLine("X-Mailer: " + message.mailer));
   if (badAddress || badLine || !IsEnvelopeIdSendable(message)) {
     RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
   }
+}
+
+// The body of a message without MIME and parts, its PlainBodyText dot-stuffed; none
+// for the others, whose parts go out one by one (SendBodyPart).
+std::optional<std::string> DotStuffedPlainBody(const CTAVSMTPMessage& message) {
+  if (message.rootPart.ChildCount() != 0 || message.mime) return std::nullopt;
+  std::string body = message.PlainBodyText();
+  DotStuff(body);
+  return body;
 }
 
 }  // namespace
@@ -132,17 +141,17 @@ void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
     }
   }
   SendCommand("DATA\r\n");
+  // The plain body depends on nothing the server says: it is made while the server
+  // answers, not after.
+  const std::optional<std::string> plainBody = DotStuffedPlainBody(message);
   ExpectReplyOrRaise(354, msgData);
 
   SendCommand(message.BuildHeader(), moreFollows);
   SendCommand("\r\n", moreFollows);  // the empty line that ends the header block
-  CTAVSMTPBodyPart& root = message.rootPart;
-  if (root.ChildCount() == 0 && !message.mime) {
-    std::string body = message.PlainBodyText();
-    DotStuff(body);
-    SendCommand(body, moreFollows);
+  if (plainBody) {
+    SendCommand(*plainBody, moreFollows);
   } else {
-    SendBodyPart(root, true);
+    SendBodyPart(message.rootPart, true);
   }
   SendCommand("\r\n.\r\n");
   ExpectReplyOrRaise(250, msgEndOfMessage);

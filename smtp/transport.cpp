@@ -7,12 +7,20 @@
 #include "errors/message_table.h"
 #include "errors/raise.h"
 #include "platform/error_numbers.h"
+#include "platform/last_error.h"
+#include "platform/socket_api.h"
 #include "smtp/connection.h"
 
 namespace {
 
 // The most that TransportSend holds back for the rest of a text.
 constexpr std::size_t maxHeldBack = 16 * 1024;
+
+// What a receive raises when its receive timeout ran out on Linux (WSAEWOULDBLOCK,
+// EAGAIN mapped; Windows says so with LastSocketCallTimedOut), and on a socket that
+// never connected (WSAENOTCONN).
+constexpr int receiveWouldBlock = 10035;
+constexpr int notConnected = 10057;
 
 }  // namespace
 
@@ -29,6 +37,7 @@ void CTAVSMTPConnection::CreateTransport() {
   // OpenSSL receives on the socket itself, blocking, in the handshake: each such wait
   // must be bounded like every other wait for the server.
   m_socket.SetReceiveTimeout(m_dwTimeout);
+  m_dwReceiveTimeout = m_dwTimeout;
   // The context of an earlier attempt goes first, so that two are never held at once.
   // The new one has no client certificate; the server's is checked as TLSVerification
   // says.
@@ -128,8 +137,11 @@ int CTAVSMTPConnection::TransportSend(const char* data, int length, bool more) {
 void CTAVSMTPConnection::SendHeldBack(bool more) {
   if (m_sHeldBack.empty()) return;
   // Emptied first: after a failed send nothing of it may go out with a later text.
-  const std::string text = std::exchange(m_sHeldBack, {});
+  std::string text = std::exchange(m_sHeldBack, {});
   SendThrough(text.data(), text.size(), more);
+  // Its room is kept for the next message's pieces.
+  text.clear();
+  m_sHeldBack.swap(text);
 }
 
 void CTAVSMTPConnection::SendThrough(const char* data, std::size_t length, bool more) {
@@ -156,6 +168,27 @@ int CTAVSMTPConnection::TransportReceive(char* buffer, int capacity) {
   if (received > 0) return received;
   if (SSL_get_error(m_sslSocket.GetSSL(), received) == SSL_ERROR_WANT_READ) return -1;
   RaiseSmtpError(msgReceiveViaSSL, FACILITY_ITF, GetOpenSSLErrorText());
+}
+
+bool CTAVSMTPConnection::TransportReceiveWaiting(char* buffer, int capacity, int& count) {
+  if (m_dwReceiveTimeout != m_dwTimeout) {
+    m_socket.SetReceiveTimeout(m_dwTimeout);
+    m_dwReceiveTimeout = m_dwTimeout;
+  }
+  const int lastError = WSAGetLastError();
+  try {
+    count = m_socket.Receive(buffer, capacity, 0);
+    return true;
+  } catch (const CWSocketException& e) {
+    const bool timedOut = e.m_nErrorCode == receiveWouldBlock || LastSocketCallTimedOut();
+    if (!timedOut && e.m_nErrorCode != notConnected) throw;
+    // Like a readable-wait that ran out, it leaves no error behind.
+    WSASetLastError(lastError);
+    // Nothing can ever arrive on a socket that never connected (a proxy type that
+    // connects nowhere), which is never readable: the wait takes its whole time.
+    if (e.m_nErrorCode == notConnected) m_socket.IsReadable(m_dwTimeout);
+    return false;
+  }
 }
 
 bool CTAVSMTPConnection::TransportIsReadable(std::uint32_t timeout) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/last_error.h"
 #include "smtp/connection.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"
@@ -23,8 +24,9 @@ class ReaderSession {
     connection.m_dwTimeout = shortTimeout;
     connection.CreateTransport();
     connection.TransportConnect("127.0.0.1", peer.Port());
+    connection.m_bConnected = true;  // as Connect leaves it
   }
-  ~ReaderSession() { connection.TransportClose(); }
+  ~ReaderSession() { connection.Disconnect(false); }
 
   // A command between two replies, so that the peer sends the next one only after the
   // last has been read.
@@ -159,11 +161,14 @@ TEST(ReplyReader, CloseMidReplyKeepsThePartialText) {
   EXPECT_EQ(s.connection.GetLastReply(), "250-first\r\n250 sec");
 }
 
+// The wait ends without an error of its own: the thread's last error stays as it was.
 TEST(ReplyReader, SilenceGivesFalseWithAnEmptyText) {
   ReaderSession s(PeerScript().Send("220 hello\r\n"));
   ASSERT_TRUE(s.Read());
+  WSASetLastError(1234);
   EXPECT_FALSE(s.Read());
   EXPECT_EQ(s.connection.GetLastReply(), "");
+  EXPECT_EQ(WSAGetLastError(), 1234);
 }
 
 // Each byte comes well within the timeout, the whole reply does not: the bound is the
@@ -194,6 +199,23 @@ TEST(ReplyReader, LastLineWithoutANumberGivesCodeZero) {
   EXPECT_FALSE(s.connection.ExpectReply(250));
   EXPECT_EQ(s.connection.m_nLastReplyCode, 0);
   EXPECT_EQ(s.connection.GetLastReply(), "250-ok\r\nabc ok");
+}
+
+// The code is read as a number is: blanks and a sign may come first, and the first byte
+// that is not a digit ends it.
+TEST(ReplyReader, CodeIsTheNumberAtTheStartOfTheLastLine) {
+  struct Case {
+    const char* reply;
+    int code;
+  };
+  for (Case c : {Case{"250 ok\r\n", 250}, Case{" 25 ok\r\n", 25}, Case{"\t+5 ok\r\n", 5},
+                 Case{"-50 no\r\n", -50}, Case{"2x0 ok\r\n", 2}, Case{"+x0 ok\r\n", 0},
+                 Case{"250-a\r\n  1 b\r\n", 1}}) {
+    SCOPED_TRACE(c.reply);
+    ReaderSession s(PeerScript().Send(c.reply));
+    ASSERT_TRUE(s.Read());
+    EXPECT_EQ(s.connection.m_nLastReplyCode, c.code);
+  }
 }
 
 TEST(ReplyReader, ExpectEitherReplyTakesBothCodesAndNothingElse) {

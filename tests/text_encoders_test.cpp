@@ -146,6 +146,9 @@ TEST(QuotedPrintable, NeededForEightBitBytesNulAndLinesOver998Octets) {
   EXPECT_TRUE(NeedsQuotedPrintable(Repeat('x', 600) + Repeat('y', 600)));
   EXPECT_FALSE(NeedsQuotedPrintable(Repeat('x', 600) + "\n" + Repeat('y', 600)));  // bare LF ends a line too
   EXPECT_TRUE(NeedsQuotedPrintable("caf\xE9"));
+  EXPECT_TRUE(NeedsQuotedPrintable("0123456789abcd\x80" "f0123"));  // inside the second eight
+  EXPECT_TRUE(NeedsQuotedPrintable("01234567\xFF"));             // after the last eight
+  EXPECT_FALSE(NeedsQuotedPrintable("0123456789abcdef\x7F"));
   EXPECT_TRUE(NeedsQuotedPrintable(std::string("a\0b", 3)));
 }
 
@@ -283,11 +286,22 @@ TEST(HeaderFolding, LinesFoldBeforeTheLastBlankThatKeepsThemWithin78) {
   EXPECT_EQ(Unfolded(FoldHeaderField(words)), words);
 }
 
-TEST(LineEnds, LongestLineCountsBetweenAnyLineEnds) {
-  EXPECT_EQ(LongestLine(""), 0u);
-  EXPECT_EQ(LongestLine("abc"), 3u);
-  EXPECT_EQ(LongestLine("ab\r\nabcd\nabc\rx"), 4u);
+// Each text with the length of its longest line: longer than one less, not than that.
+TEST(LineEnds, LineLengthsCountBetweenAnyLineEnds) {
+  const std::pair<std::string, std::size_t> cases[] = {
+      {"", 0}, {"abc", 3}, {"ab\r\nabcd\nabc\rx", 4}, {"abcde\r\nab", 5}, {"\r\n\nab\r\nabcde", 5},
+      // CRs before a distant LF, LFs before a distant CR; many short lines.
+      {"a\rbb\rccc\rd\n\nee", 3}, {"a\nbbbb\nc\n\rdd\r", 4}, {"ab\r\nabc\r\na\r\nabc\r\nab", 3},
+      {"abc\n\n\n\n\n\n\nabcd", 4}, {Repeat('x', 2000) + "\r\n", 2000}};
+  for (const auto& [text, longest] : cases) {
+    if (longest > 0) {
+      EXPECT_TRUE(HasLineLongerThan(text, longest - 1)) << text;
+    }
+    EXPECT_FALSE(HasLineLongerThan(text, longest)) << text;
+  }
   EXPECT_EQ(WithCrLfLineEnds("a\rb\nc\r\n\n.\r"), "a\r\nb\r\nc\r\n\r\n.\r\n");
+  EXPECT_EQ(WithCrLfLineEnds("a\rbb\rccc\rd\n\nee"), "a\r\nbb\r\nccc\r\nd\r\n\r\nee");
+  EXPECT_EQ(WithCrLfLineEnds("a\nbbbb\nc\n\rdd\r"), "a\r\nbbbb\r\nc\r\n\r\ndd\r\n");
 }
 
 TEST(HeaderEncoding, Utf8CharsetConvertsFromTheAnsiCodePage) {
