@@ -387,8 +387,8 @@ class EMailerTest(unittest.TestCase):
 
     # --- the engine through real proxies ------------------------------------------------
 
-    def proxy(self, start):
-        proxy = start()
+    def proxy(self, proxy):
+        """proxy (of tests/support/proxies.py), stopped when the test ends."""
         self.addCleanup(proxy.stop)
         return proxy
 
@@ -409,23 +409,23 @@ class EMailerTest(unittest.TestCase):
         self.assertEqual(message.get_content(), "Sent through the proxy.\n")
 
     def test_engine_sends_through_socks4_via_dante(self):
-        self.expect_sent_through(1, self.proxy(lambda: proxies.dante(self.output)))
+        self.expect_sent_through(1, self.proxy(proxies.dante(self.output)))
 
     def test_engine_sends_through_socks5_via_microsocks_with_user_and_password(self):
-        self.expect_sent_through(2, self.proxy(lambda: proxies.microsocks("mailer", "s3cret")),
+        self.expect_sent_through(2, self.proxy(proxies.microsocks("mailer", "s3cret")),
                                  "mailer", "s3cret")
 
     # microsocks refuses the pair with status 2: ERROR_ACCESS_DENIED (5) as an HRESULT
     # of facility Win32, with the system's text for it (Wine's; Windows says "Access is
     # denied."); the server sees nothing.
     def test_engine_socks5_wrong_password_fails_with_its_number_and_text(self):
-        proxy = self.proxy(lambda: proxies.microsocks("mailer", "s3cret"))
+        proxy = self.proxy(proxies.microsocks("mailer", "s3cret"))
         done, server = self.send_through(2, proxy, "mailer", "wrong")
         self.assertEqual(done, (1, "0x80070005 Access denied.\n", ""))
         self.assertEqual(server.messages(), [])
 
     def test_engine_sends_through_http_connect_via_tinyproxy_with_basic_authorisation(self):
-        proxy = self.proxy(lambda: proxies.tinyproxy(self.output, "mailer", "s3cret"))
+        proxy = self.proxy(proxies.tinyproxy(self.output, "mailer", "s3cret"))
         self.expect_sent_through(3, proxy, "mailer", "s3cret")
 
     # --- NTLM through Wine's SSPI -----------------------------------------------------------
