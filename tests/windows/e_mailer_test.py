@@ -3,7 +3,10 @@ own, a copy of a template prefix made once per test run, with its settings writt
 that prefix's registry (HKEY_CURRENT_USER\\Software\\Zelkor\\Kestrum\\SMTP) by
 `wine reg add` or `wine reg import`, against aiosmtpd on a free port of 127.0.0.1
 (tests/support/smtp_server.py). The tests read its exit status, what it wrote, and the
-messages the server stored, parsed back with Python's email package. Without a display
+messages the server stored, parsed back with Python's email package. The program always
+connects directly, so the sends through real proxies (microsocks, dante-server,
+tinyproxy from tests/support/proxies.py, natively on 127.0.0.1) are the engine's, made
+by the test program proxy_send.exe with the connection's proxy settings. Without a display
 every text goes to standard error; the window tests run the program on an Xvfb server of
 their own, find its windows by name and keep their screenshots in
 E_MAILER_TEST_OUTPUT/<test>/.
@@ -26,10 +29,12 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
+import proxies  # noqa: E402
 from wine_command import WINE  # noqa: E402
 from x_display import Xvfb  # noqa: E402
 
 PROGRAM = os.environ["EMAILER_EXE"]
+PROXY_SEND = os.environ["PROXY_SEND_EXE"]
 TEMPLATE_PREFIX = os.environ["WINE_TEMPLATE_PREFIX"]
 OUTPUT = os.environ["E_MAILER_TEST_OUTPUT"]
 SMTP_SERVER = os.path.join(HERE, "..", "support", "smtp_server.py")
@@ -273,6 +278,38 @@ class EMailerTest(unittest.TestCase):
         self.assertEqual(self.run_mailer("Backup done", "Body"), (0, "", ""))
         self.assertEqual(len(server.messages()), 1)
 
+    # STARTTLS to a server that requires it before AUTH: the certificate of "localhost"
+    # is checked against TLSCAFile (StartTLS turns the check on), and the login and the
+    # message go over TLS.
+    def test_starttls_checks_the_certificate_then_logs_in_and_sends(self):
+        cert, key = self.certificate()
+        server = self.server("--starttls", cert, key, "--auth", "LOGIN")
+        shutil.copy(cert, os.path.join(self.wine_prefix().path, "drive_c", "ca.pem"))
+        settings = self.settings_for(server)
+        settings.update({"Server": "localhost", "StartTLS": 1, "TLSCAFile": "C:\\ca.pem",
+                         "AuthMethod": 2, "AuthUser": "user", "AuthPassword": "secret"})
+        self.wine_prefix().reg_add(settings)
+        self.assertEqual(self.run_mailer("Backup done", "Over STARTTLS."), (0, "", ""))
+        self.assertEqual(server.logins(), ["LOGIN user"])
+        message, _ = self.only_message(server)
+        self.assertEqual(message.get_content(), "Over STARTTLS.\n")
+
+    # A server that does not offer STARTTLS: error 554 with the EHLO reply, then the
+    # dialog's text with the reply to the QUIT that ended the session; no login, nothing
+    # sent.
+    def test_starttls_not_offered_fails_before_anything_is_sent(self):
+        server = self.server("--auth", "LOGIN")
+        settings = self.settings_for(server)
+        settings.update({"StartTLS": 1, "AuthMethod": 2, "AuthUser": "user",
+                         "AuthPassword": "secret"})
+        self.wine_prefix().reg_add(settings)
+        self.assertEqual(self.run_mailer("Backup done", "Body"), (1, "", (
+            "e-mailer: STARTTLS not offered, Last Response: 250-test.server\n"
+            "250-SIZE 33554432\n250-8BITMIME\n250-AUTH LOGIN\n250 HELP\n"
+            "e-mailer: Failed to connect to SMTP server\n221 Bye\n")))
+        self.assertEqual(server.logins(), [])
+        self.assertEqual(server.messages(), [])
+
     # --- a refused connection ------------------------------------------------------------
 
     # Winsock's 10061 with the system's text for it (Wine's; Windows says "No connection
@@ -347,6 +384,49 @@ class EMailerTest(unittest.TestCase):
                                  "\"%s\" exited with status 3\n"
                                  "e-mailer: Failed to connect to SMTP server\n\n" % command))
         self.assertFalse(os.path.exists(os.path.join(server.directory, "transcript")))
+
+    # --- the engine through real proxies ------------------------------------------------
+
+    def proxy(self, proxy):
+        """proxy (of tests/support/proxies.py), stopped when the test ends."""
+        self.addCleanup(proxy.stop)
+        return proxy
+
+    def send_through(self, proxy_type, proxy, *pair):
+        """proxy_send.exe through proxy (m_nProxyType proxy_type) to a fresh SMTP server:
+        its exit status and output, and the server."""
+        server = self.server()
+        done = self.finish(self.wine_prefix().start(PROXY_SEND, str(server.port),
+                                                    str(proxy_type), str(proxy.port), *pair))
+        return done, server
+
+    def expect_sent_through(self, proxy_type, proxy, *pair):
+        done, server = self.send_through(proxy_type, proxy, *pair)
+        self.assertEqual(done, (0, "", ""))
+        message, envelope = self.only_message(server)
+        self.assertEqual(envelope, "MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\n")
+        self.assertEqual(message["Subject"], "Through the proxy")
+        self.assertEqual(message.get_content(), "Sent through the proxy.\n")
+
+    def test_engine_sends_through_socks4_via_dante(self):
+        self.expect_sent_through(1, self.proxy(proxies.dante(self.output)))
+
+    def test_engine_sends_through_socks5_via_microsocks_with_user_and_password(self):
+        self.expect_sent_through(2, self.proxy(proxies.microsocks("mailer", "s3cret")),
+                                 "mailer", "s3cret")
+
+    # microsocks refuses the pair with status 2: ERROR_ACCESS_DENIED (5) as an HRESULT
+    # of facility Win32, with the system's text for it (Wine's; Windows says "Access is
+    # denied."); the server sees nothing.
+    def test_engine_socks5_wrong_password_fails_with_its_number_and_text(self):
+        proxy = self.proxy(proxies.microsocks("mailer", "s3cret"))
+        done, server = self.send_through(2, proxy, "mailer", "wrong")
+        self.assertEqual(done, (1, "0x80070005 Access denied.\n", ""))
+        self.assertEqual(server.messages(), [])
+
+    def test_engine_sends_through_http_connect_via_tinyproxy_with_basic_authorisation(self):
+        proxy = self.proxy(proxies.tinyproxy(self.output, "mailer", "s3cret"))
+        self.expect_sent_through(3, proxy, "mailer", "s3cret")
 
     # --- NTLM through Wine's SSPI -----------------------------------------------------------
 
