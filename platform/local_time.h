@@ -14,8 +14,9 @@ struct LocalTime {
 
 std::time_t CurrentTime();
 
-// The time zone (TZ, or /etc/localtime) is read again on every call, so a change is
-// seen at once. An instant the zone rules can't place is given in UTC with bias 0.
+// A change of TZ is seen at the next call; the system's zone (/etc/localtime on Linux)
+// is read again once the clock has reached another second since it was last read, so
+// its change is seen within a second. An instant the zone rules can't place is given in UTC with bias 0.
 LocalTime LocalTimeAt(std::time_t when);
 
 // strftime in the "C" locale, so day and month names come out in English whatever the
