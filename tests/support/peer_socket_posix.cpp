@@ -1,6 +1,6 @@
 // The scripted peer's system calls on Linux: POSIX sockets, poll, and an eventfd as the
 // wake-up. Every descriptor is closed on exec, so servers that tests start never hold one.
-#include "tests/support/peer_socket.h"
+#include "tests/support/peer_socket_system.h"
 
 #include <cerrno>
 #include <cstring>
@@ -8,42 +8,18 @@
 #include <stdexcept>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace peer_socket {
 
-namespace {
-
-// 127.0.0.1 or ::1 with port 0 in address; its length.
-socklen_t LoopbackAddress(bool v6, sockaddr_storage& address) {
-  if (v6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_addr = in6addr_loopback;
-    return sizeof(sockaddr_in6);
-  }
-  auto* in = reinterpret_cast<sockaddr_in*>(&address);
-  in->sin_family = AF_INET;
-  in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return sizeof(sockaddr_in);
-}
-
-int Fd(Handle handle) { return static_cast<int>(handle); }
-
-}  // namespace
-
 Handle Listen(bool v6, std::uint16_t& port) {
   int listener = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_storage address{};
-  socklen_t length = LoopbackAddress(v6, address);
+  AddressLength length = LoopbackAddress(v6, address);
   if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
       listen(listener, 4) != 0 ||
       getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -59,40 +35,40 @@ Handle Listen(bool v6, std::uint16_t& port) {
 bool CanBindIPv6Loopback() {
   int s = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_storage address{};
-  socklen_t length = LoopbackAddress(true, address);
+  AddressLength length = LoopbackAddress(true, address);
   bool bound = s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0;
   if (s >= 0) close(s);
   return bound;
 }
 
 Handle Accept(Handle listener) {
-  int connection = accept4(Fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
+  int connection = accept4(Native(listener), nullptr, nullptr, SOCK_CLOEXEC);
   int on = 1;
   if (connection >= 0) setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return connection;
 }
 
 long Receive(Handle socket, char* buffer, std::size_t size, bool peek) {
-  return recv(Fd(socket), buffer, size, peek ? MSG_PEEK : 0);
+  return recv(Native(socket), buffer, size, peek ? MSG_PEEK : 0);
 }
 
 long Send(Handle socket, const char* bytes, std::size_t size) {
-  return send(Fd(socket), bytes, size, MSG_NOSIGNAL);
+  return send(Native(socket), bytes, size, MSG_NOSIGNAL);
 }
 
 std::string LastErrorText() { return std::strerror(errno); }
 
-void Close(Handle socket) { close(Fd(socket)); }
+void Close(Handle socket) { close(Native(socket)); }
 
 void Reset(Handle socket) {
   linger abort{1, 0};  // a zero linger time makes close() send a reset
-  setsockopt(Fd(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-  close(Fd(socket));
+  setsockopt(Native(socket), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close(Native(socket));
 }
 
 unsigned WaitReadable(std::initializer_list<Handle> handles, std::chrono::milliseconds bound) {
   std::vector<pollfd> fds;
-  for (Handle h : handles) fds.push_back({Fd(h), POLLIN, 0});
+  for (Handle h : handles) fds.push_back({Native(h), POLLIN, 0});
   int ready;
   do {
     ready = poll(fds.data(), fds.size(), bound.count() < 0 ? -1 : static_cast<int>(bound.count()));
@@ -107,40 +83,12 @@ unsigned WaitReadable(std::initializer_list<Handle> handles, std::chrono::millis
 Wakeup::Wakeup() : handle(eventfd(0, EFD_CLOEXEC)) {}
 
 Wakeup::~Wakeup() {
-  if (handle >= 0) close(Fd(handle));
+  if (handle >= 0) close(Native(handle));
 }
 
-void Wakeup::Raise() { eventfd_write(Fd(handle), 1); }
+void Wakeup::Raise() { eventfd_write(Native(handle), 1); }
 
-std::uint16_t LocalPort(Handle socket) {
-  sockaddr_storage address{};
-  socklen_t length = sizeof address;
-  if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  return ntohs(address.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
-                                             : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-}
-
-std::string LocalIPv4Address(Handle socket) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  char text[INET_ADDRSTRLEN] = "";
-  if (getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) return "";
-  inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-  return text;
-}
-
-bool NoDelayIsSet(Handle socket) {
-  int on = 0;
-  socklen_t size = sizeof on;
-  return getsockopt(Fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, &size) == 0 && on != 0;
-}
-
-bool StartListening(Handle socket, int backlog) { return listen(Fd(socket), backlog) == 0; }
-
-std::string HostName() {
-  char name[256] = "";
-  return gethostname(name, sizeof name - 1) == 0 ? name : "";
-}
+void StartSockets() {}
 
 std::size_t OpenDescriptorCount() {
   std::size_t count = 0;
