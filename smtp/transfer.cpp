@@ -105,13 +105,24 @@ void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
   }
 }
 
-// The body of a message without MIME and parts, its PlainBodyText dot-stuffed; none
-// for the others, whose parts go out one by one (SendBodyPart).
-std::optional<std::string> DotStuffedPlainBody(const CTAVSMTPMessage& message) {
-  if (message.rootPart.ChildCount() != 0 || message.mime) return std::nullopt;
-  std::string body = message.PlainBodyText();
-  DotStuff(body);
-  return body;
+constexpr std::string_view endOfData = "\r\n.\r\n";
+
+// What follows the DATA reply as far as it depends on nothing the server says: the
+// header block and the empty line that ends it; for a message without MIME and parts
+// also its PlainBodyText, dot-stuffed, and the end-of-data line (complete).
+struct PreparedData {
+  std::string text;
+  bool complete = false;
+};
+
+PreparedData PrepareData(CTAVSMTPMessage& message) {
+  PreparedData data{message.BuildHeader() + "\r\n"};
+  data.complete = message.rootPart.ChildCount() == 0 && !message.mime;
+  if (data.complete) {
+    AppendDotStuffed(message.PlainBodyText(), data.text);
+    data.text += endOfData;
+  }
+  return data;
 }
 
 }  // namespace
@@ -132,6 +143,9 @@ void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
 
   SendCommand(FormatMailFrom(message.from.emailAddress, message.dsnNotify, message.dsnReturnFull,
                              message.dsnEnvelopeId));
+  // The data depends on nothing the server says: it is made while the server answers,
+  // not after.
+  const PreparedData data = PrepareData(message);
   ExpectReplyOrRaise(250, msgMailFrom);
   // Every recipient is named in the envelope; Bcc differs only in the header block.
   for (int kind : {CTAVSMTPMessage::RecipientTo, CTAVSMTPMessage::RecipientCc,
@@ -141,19 +155,15 @@ void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
     }
   }
   SendCommand("DATA\r\n");
-  // The plain body depends on nothing the server says: it is made while the server
-  // answers, not after.
-  const std::optional<std::string> plainBody = DotStuffedPlainBody(message);
   ExpectReplyOrRaise(354, msgData);
 
-  SendCommand(message.BuildHeader(), moreFollows);
-  SendCommand("\r\n", moreFollows);  // the empty line that ends the header block
-  if (plainBody) {
-    SendCommand(*plainBody, moreFollows);
+  if (data.complete) {
+    SendCommand(data.text);
   } else {
+    SendCommand(data.text, moreFollows);
     SendBodyPart(message.rootPart, true);
+    SendCommand(endOfData);
   }
-  SendCommand("\r\n.\r\n");
   ExpectReplyOrRaise(250, msgEndOfMessage);
 }
 

@@ -2,18 +2,23 @@
 // of about bytes bytes over one connection, or one message with a file attached.
 //
 //   engine_client [-t] [-n count] (-l bytes | -a file) host port
+//   engine_client -w file -l bytes
 //
 // Prints the wall time and the process's peak resident size; exits 0 when every
-// message went out, 1 when the engine raised, 2 on a usage error.
+// message went out, 1 when the engine raised, 2 on a usage error. With -w it sends
+// nothing and writes the text that goes out after DATA for such a message (header
+// block, empty line, body, up to the final dot) to file, for the floor client to send the same bytes.
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "mime/message.h"
+#include "mime/message_id.h"
 #include "smtp/connection.h"
 
 namespace {
@@ -23,19 +28,22 @@ struct Options {
   long count = 1;
   long bodyBytes = -1;
   const char* attachment = nullptr;
+  const char* textFile = nullptr;
   const char* host = nullptr;
   int port = 0;
 };
 
 bool ParseOptions(int argc, char* argv[], Options& options) {
   int opt;
-  while ((opt = getopt(argc, argv, "tn:l:a:")) != -1) {
+  while ((opt = getopt(argc, argv, "tn:l:a:w:")) != -1) {
     if (opt == 't') options.tls = true;
     else if (opt == 'n') options.count = std::atol(optarg);
     else if (opt == 'l') options.bodyBytes = std::atol(optarg);
     else if (opt == 'a') options.attachment = optarg;
+    else if (opt == 'w') options.textFile = optarg;
     else return false;
   }
+  if (options.textFile != nullptr) return argc == optind && options.bodyBytes >= 0;
   if (argc - optind != 2 || (options.attachment == nullptr) == (options.bodyBytes < 0) ||
       options.count < 1) {
     return false;
@@ -76,13 +84,29 @@ void FillMessage(CTAVSMTPMessage& message, const Options& options) {
   message.rootPart.AddChild(file);
 }
 
+// The text of a message without parts as it goes out after DATA, up to the dot of the
+// end-of-data line. Its body has no line that starts with a dot: nothing is stuffed.
+bool WriteMessageText(CTAVSMTPMessage& message, const char* path) {
+  message.messageId = MakeMessageId(message.from.emailAddress, "");
+  std::ofstream file(path, std::ios::binary);
+  file << message.BuildHeader() << "\r\n" << message.PlainBodyText() << "\r\n";
+  return static_cast<bool>(file.flush());
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
   Options options;
   if (!ParseOptions(argc, argv, options)) {
-    std::fprintf(stderr, "usage: engine_client [-t] [-n count] (-l bytes | -a file) host port\n");
+    std::fprintf(stderr,
+                 "usage: engine_client [-t] [-n count] (-l bytes | -a file) host port\n"
+                 "       engine_client -w file -l bytes\n");
     return 2;
+  }
+  if (options.textFile != nullptr) {
+    CTAVSMTPMessage message;
+    FillMessage(message, options);
+    return WriteMessageText(message, options.textFile) ? 0 : 1;
   }
   const auto start = std::chrono::steady_clock::now();
   try {
