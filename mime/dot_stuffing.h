@@ -3,12 +3,7 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 // Doubles a "." at the start of the text and after every CR LF, in place. Lines are
 // CR LF lines: a dot after a bare LF stays single.
 void DotStuff(std::string& text);
-
-// Appends text to out with its line-leading dots doubled as DotStuff doubles them, the
-// text taken as starting a line.
-void AppendDotStuffed(std::string_view text, std::string& out);

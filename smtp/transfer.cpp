@@ -105,22 +105,19 @@ void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
   }
 }
 
-constexpr std::string_view endOfData = "\r\n.\r\n";
-
-// What follows the DATA reply as far as it depends on nothing the server says: the
-// header block and the empty line that ends it; for a message without MIME and parts
-// also its PlainBodyText, dot-stuffed, and the end-of-data line (complete).
+// What follows the DATA reply and depends on nothing the server says: the header block
+// with the empty line that ends it, and the body of a message without MIME and parts,
+// its PlainBodyText dot-stuffed (none for the others, whose parts go out one by one).
 struct PreparedData {
-  std::string text;
-  bool complete = false;
+  std::string header;
+  std::optional<std::string> plainBody;
 };
 
 PreparedData PrepareData(CTAVSMTPMessage& message) {
-  PreparedData data{message.BuildHeader() + "\r\n"};
-  data.complete = message.rootPart.ChildCount() == 0 && !message.mime;
-  if (data.complete) {
-    AppendDotStuffed(message.PlainBodyText(), data.text);
-    data.text += endOfData;
+  PreparedData data{message.BuildHeader() + "\r\n", std::nullopt};
+  if (message.rootPart.ChildCount() == 0 && !message.mime) {
+    data.plainBody = message.PlainBodyText();
+    DotStuff(*data.plainBody);
   }
   return data;
 }
@@ -157,13 +154,13 @@ void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
   SendCommand("DATA\r\n");
   ExpectReplyOrRaise(354, msgData);
 
-  if (data.complete) {
-    SendCommand(data.text);
+  SendCommand(data.header, moreFollows);
+  if (data.plainBody) {
+    SendCommand(*data.plainBody, moreFollows);
   } else {
-    SendCommand(data.text, moreFollows);
     SendBodyPart(message.rootPart, true);
-    SendCommand(endOfData);
   }
+  SendCommand("\r\n.\r\n");
   ExpectReplyOrRaise(250, msgEndOfMessage);
 }
 

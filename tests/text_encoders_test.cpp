@@ -400,11 +400,6 @@ TEST(DotStuff, DoublesEveryLineLeadingDotOnce) {
     std::string text = c.input;
     DotStuff(text);
     EXPECT_EQ(text, c.expected) << c.input;
-    // Appended behind a finished line, the text is stuffed the same way and what was
-    // there before is kept as it was.
-    std::string appended = ".h\r\n";
-    AppendDotStuffed(c.input, appended);
-    EXPECT_EQ(appended, ".h\r\n" + std::string(c.expected)) << c.input;
   }
 }
 
