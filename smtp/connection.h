@@ -126,7 +126,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // messages and part trees, SendBodyPart of the root) and the end-of-data line. With
   // DSN and an empty message.dsnEnvelopeId, a new envelope id is stored there; an
   // empty message.messageId is filled with MakeMessageId of the sender's address and
-  // m_sHeloHostname. Raises:
+  // m_sHeloHostname. The header block (one BuildHeader call, so its Date) and the plain
+  // body are made once MAIL FROM is sent, while the server answers it. Raises:
   //   87 (facility 7)  before anything is sent, when text that goes out unencoded holds
   //                    CR, LF or NUL: an e-mail address (sender, Reply-To, recipient),
   //                    the envelope id (with DSN), the mailer, the Message-ID, an extra
