@@ -7,7 +7,8 @@
 // Prints the wall time and the process's peak resident size; exits 0 when every
 // message went out, 1 when the engine raised, 2 on a usage error. With -w it sends
 // nothing and writes the text that goes out after DATA for such a message (header
-// block, empty line, body, up to the final dot) to file, for the floor client to send the same bytes.
+// block, empty line, body, up to the final dot) to file, for the floor client to send
+// the same bytes.
 #include <sys/resource.h>
 #include <unistd.h>
 
