@@ -26,6 +26,16 @@ std::string Quoted(std::string_view text) {
   return out + '"';
 }
 
+// Whether a text written in quotes reads back as itself. A quoted text cannot hold a
+// line break (regedit too writes such a text as hex(1)), and the reader takes the file
+// as UTF-8, so a byte that is not UTF-8 reads back as "?"; hex(1) in a REGEDIT4 file
+// holds any bytes.
+bool ReadsBackQuoted(std::string_view text) {
+  const auto keys = ParseRegFile("REGEDIT4\r\n[k]\r\n@=" + Quoted(text) + "\r\n");
+  return keys && keys->size() == 1 && keys->front().values.size() == 1 &&
+         keys->front().values.front().data == std::string(text) + '\0';
+}
+
 std::string HexList(const RegValue& value) {
   char prefix[32];
   std::snprintf(prefix, sizeof prefix, "hex(%x):", value.type);
@@ -41,9 +51,9 @@ std::string HexList(const RegValue& value) {
 
 std::string Data(const RegValue& value) {
   const std::string& data = value.data;
-  // A quoted text cannot hold a line break; regedit too writes such a text as hex(1).
-  if (value.type == regSz && data.ends_with('\0') && data.find('\n') == std::string::npos) {
-    return Quoted(std::string_view(data).substr(0, data.size() - 1));
+  if (value.type == regSz && data.ends_with('\0')) {
+    const std::string_view text = std::string_view(data).substr(0, data.size() - 1);
+    if (ReadsBackQuoted(text)) return Quoted(text);
   }
   if (value.type == regDword && data.size() == 4) {
     std::uint32_t number = 0;
@@ -55,7 +65,8 @@ std::string Data(const RegValue& value) {
   return HexList(value);
 }
 
-// REGEDIT4 keeps every string as the bytes it has, so nothing is converted on the way.
+// Key paths and value names go out as the reader gave them: UTF-8 already, in the UTF-8
+// code page the fuzzer runs in.
 std::string Render(const std::vector<RegKeySection>& keys) {
   std::string out = "REGEDIT4\r\n";
   for (const RegKeySection& key : keys) {
