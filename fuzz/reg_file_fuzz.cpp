@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "platform/reg_file_parser.h"
+#include "platform/posix/reg_file_parser.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // HKEY_CURRENT_USER\software\<company>\<product>\<section> lives in
 // ${XDG_CONFIG_HOME:-$HOME/.config}/<company>/<product>/<section>.reg: the config
 // directory plays "software", the company and product keys are directories and the
-// section key is a file in the .reg export syntax (reg_file_parser.h), so a key
+// section key is a file in the .reg export syntax (posix/reg_file_parser.h), so a key
 // exported on Windows can be dropped in as it is. Names compare without regard to case.
 //
 // Keys are opened and created, values only read: nothing here writes a value.

@@ -14,7 +14,7 @@
 
 #include <cerrno>
 
-#include "platform/error_mapping.h"
+#include "platform/posix/error_mapping.h"
 #endif
 
 namespace {

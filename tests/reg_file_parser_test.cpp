@@ -1,4 +1,4 @@
-#include "platform/reg_file_parser.h"
+#include "platform/posix/reg_file_parser.h"
 
 #include <gtest/gtest.h>
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/code_page.h"
-#include "platform/reg_file_parser.h"
+#include "platform/posix/reg_file_parser.h"
 #include "platform/terminal_text.h"
 
 // One open key. The root is depth 0; "software" (the config directory) is 1, the

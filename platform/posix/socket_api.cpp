@@ -13,7 +13,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "platform/error_mapping.h"
+#include "platform/posix/error_mapping.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "platform/error_mapping.h"
+#include "platform/posix/error_mapping.h"
 
 #include <cerrno>
 #include <netdb.h>
