@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 
 #include "app/password_command.h"
 #include "app/result_dialog.h"
 #include "app/settings.h"
+#include "app/settings_checks.h"
 #include "mime/message.h"
 #include "errors/exceptions.h"
 #include "platform/code_page.h"
@@ -40,22 +42,21 @@ void StartTlsLibrary() {
 
 // Seconds for every wait when Timeout is absent, and the most that fits the engine's
 // milliseconds.
-constexpr long defaultTimeoutSeconds = 60;
-constexpr long maxTimeoutSeconds = 4294967;
+constexpr std::int64_t defaultTimeoutSeconds = 60;
+constexpr std::int64_t maxTimeoutSeconds = 4294967;
 
 // The transport settings: STARTTLS, the certificate check and the bound of every wait.
 // Absent, each leaves the engine as it was: no STARTTLS, the check on only with it,
-// 60 seconds.
+// 60 seconds. A value that is not a number fails the run (ReadDwordSetting).
 void ApplyTransportSettings(CTAVSMTPConnection& connection) {
-  connection.m_bStartTLS = std::atoi(ReadSmtpSetting("StartTLS", "").c_str()) != 0;
-  std::string verify = ReadSmtpSetting("TLSVerify", "");
-  if (!verify.empty()) {
-    connection.m_nTLSVerify = std::atoi(verify.c_str()) != 0 ? TLSVerifyOn : TLSVerifyOff;
+  connection.m_bStartTLS = ReadDwordSetting("StartTLS").value_or(0) != 0;
+  if (std::optional<std::int64_t> verify = ReadDwordSetting("TLSVerify")) {
+    connection.m_nTLSVerify = *verify != 0 ? TLSVerifyOn : TLSVerifyOff;
   }
   connection.m_sTLSCAFile = ReadSmtpSetting("TLSCAFile", "");
   connection.m_sTLSFingerprint = ReadSmtpSetting("TLSFingerprint", "");
   // A time of 0 or less would fail every wait at once: it counts as absent.
-  long seconds = std::atol(ReadSmtpSetting("Timeout", "").c_str());
+  std::int64_t seconds = ReadDwordSetting("Timeout").value_or(0);
   if (seconds < 1) seconds = defaultTimeoutSeconds;
   connection.m_dwTimeout = static_cast<std::uint32_t>(std::min(seconds, maxTimeoutSeconds) * 1000);
 }
@@ -69,6 +70,8 @@ bool ConnectStep(CTAVSMTPConnection& connection, int authMethod) {
     std::string passwordCommand = ReadSmtpSetting("AuthPasswordCommand", "");
     std::string user = ReadSmtpSetting("AuthUser", "");
     std::string server = ReadSmtpSetting("Server", "");
+    // Whoever could change these settings could name the command or the server.
+    if (!password.empty() || !passwordCommand.empty()) RefuseSettingsOthersCanChange();
     // Without authentication no password is needed, and no command is run for one.
     if (!passwordCommand.empty() && authMethod != AuthNone) {
       password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);

@@ -1,5 +1,6 @@
 #include "app/settings.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,25 +80,55 @@ bool QueryValueText(HKEY key, const char* valueName, std::string* text) {
   return true;
 }
 
+// Calls use with the section key, opened or created, or with null when it cannot be.
+// A key kept open by CSettingsReadOnce is reused; any other is closed afterwards.
+template <typename Use>
+auto WithSectionKey(const char* company, const char* product, const char* section, Use use) {
+  HKEY sectionKey = KeptSectionKey(company, product, section);
+  if (sectionKey == nullptr) {
+    sectionKey = OpenSectionKey(company, product, section);
+    if (sectionKey != nullptr && keepingSections) {
+      keptSections.push_back({company, product, section, sectionKey});
+    }
+  }
+  auto result = use(sectionKey);
+  if (sectionKey != nullptr && !keepingSections) RegCloseKey(sectionKey);
+  return result;
+}
+
+// The value as ReadRegistryString reads it; nullopt where that gives the default.
+std::optional<std::string> ReadRegistryValue(const char* company, const char* product,
+                                             const char* section, const char* valueName) {
+  return WithSectionKey(company, product, section, [&](HKEY key) -> std::optional<std::string> {
+    std::string text;
+    if (key == nullptr || !QueryValueText(key, valueName, &text)) return std::nullopt;
+    return text;
+  });
+}
+
+constexpr const char* smtpCompany = "Zelkor";
+constexpr const char* smtpProduct = "Kestrum";
+constexpr const char* smtpSection = "SMTP";
+
 }  // namespace
 
 std::string ReadRegistryString(const char* company, const char* product, const char* section,
                                const char* valueName, const char* defaultText) {
   if (company == nullptr) return {};
-  HKEY sectionKey = KeptSectionKey(company, product, section);
-  if (sectionKey == nullptr) {
-    sectionKey = OpenSectionKey(company, product, section);
-    if (sectionKey == nullptr) return defaultText;
-    if (keepingSections) keptSections.push_back({company, product, section, sectionKey});
-  }
-  std::string text;
-  bool read = QueryValueText(sectionKey, valueName, &text);
-  if (!keepingSections) RegCloseKey(sectionKey);
-  return read ? text : defaultText;
+  return ReadRegistryValue(company, product, section, valueName).value_or(defaultText);
 }
 
 std::string ReadSmtpSetting(const char* valueName, const char* defaultText) {
-  return ReadRegistryString("Zelkor", "Kestrum", "SMTP", valueName, defaultText);
+  return ReadRegistryString(smtpCompany, smtpProduct, smtpSection, valueName, defaultText);
+}
+
+std::optional<std::string> ReadSmtpValue(const char* valueName) {
+  return ReadRegistryValue(smtpCompany, smtpProduct, smtpSection, valueName);
+}
+
+std::string SmtpSettingsExposure() {
+  return WithSectionKey(smtpCompany, smtpProduct, smtpSection,
+                        [](HKEY key) { return key != nullptr ? KeyExposure(key) : std::string(); });
 }
 
 CSettingsReadOnce::CSettingsReadOnce() { keepingSections = true; }

@@ -3,6 +3,7 @@
 // reading creates the key path when it is missing.
 #pragma once
 
+#include <optional>
 #include <string>
 
 // A value as text: REG_SZ up to its first NUL, REG_DWORD as a signed decimal, any other
@@ -13,6 +14,16 @@ std::string ReadRegistryString(const char* company, const char* product, const c
 
 // ReadRegistryString under Zelkor\Kestrum\SMTP.
 std::string ReadSmtpSetting(const char* valueName, const char* defaultText);
+
+// The text that ReadSmtpSetting reads, or nullopt where it would give its default (the
+// value is missing, the key cannot be opened, or the read fails), so that a value that
+// is there but empty can be told from one that is not there.
+std::optional<std::string> ReadSmtpValue(const char* valueName);
+
+// Why another user than the one running could change the SMTP settings (KeyExposure
+// of platform/registry.h: the file or folder and the reason); "" when no one could, or
+// when the key cannot be opened. Never raises.
+std::string SmtpSettingsExposure();
 
 // While an object of this class lives, ReadRegistryString keeps each section key that
 // it opens open and reads the section's later values from it, so a run reads its

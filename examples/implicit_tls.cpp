@@ -1,7 +1,8 @@
 // A message over implicit TLS (RFC 8314, the SMTPS port 465): the TLS handshake comes
 // first, then the SMTP greeting; the best mechanism the server offers logs in. The
-// server's certificate is not checked unless m_nTLSVerify or m_sTLSFingerprint asks for
-// it (see starttls.cpp), so without them use it on networks you trust.
+// server's certificate is not checked unless m_nTLSVerify, m_sTLSCAFile or
+// m_sTLSFingerprint asks for it (see starttls.cpp), so without them use it on networks
+// you trust.
 //
 // OpenSSL writes to the socket with plain write(): a server that closes the connection
 // would end the process with SIGPIPE unless the program ignores that signal.

@@ -51,21 +51,23 @@ std::string ShowFingerprint(X509* certificate) {
 }  // namespace
 
 std::string PrepareVerification(SSL_CTX* context, const CTLSVerification& verification) {
-  if (!verification.fingerprint.empty()) {
-    if (!NormalisedFingerprint(verification.fingerprint).empty()) return {};
+  if (!verification.fingerprint.empty() &&
+      NormalisedFingerprint(verification.fingerprint).empty()) {
     return "TLSFingerprint \"" + verification.fingerprint +
            "\" is not a SHA-256 fingerprint (64 hexadecimal digits, colons allowed)\r\n";
   }
-  if (!verification.verifyPeer) return {};
-  if (verification.caFile.empty()) {
-    if (LoadSystemTrustedCertificates(SSL_CTX_get_cert_store(context))) return {};
-    return "the system's trusted certificates cannot be loaded\r\n";
+  // A CA file that was named is loaded even beside a pin, which then alone decides: a
+  // file that cannot be used is a mistake to tell, never a setting to pass over.
+  if (!verification.caFile.empty()) {
+    if (SSL_CTX_load_verify_locations(context, verification.caFile.c_str(), nullptr) == 1) {
+      return {};
+    }
+    return "TLSCAFile \"" + verification.caFile +
+           "\" cannot be read or holds no PEM certificate\r\n";
   }
-  if (SSL_CTX_load_verify_locations(context, verification.caFile.c_str(), nullptr) == 1) {
-    return {};
-  }
-  return "TLSCAFile \"" + verification.caFile +
-         "\" cannot be read or holds no PEM certificate\r\n";
+  if (!verification.verifyPeer || !verification.fingerprint.empty()) return {};
+  if (LoadSystemTrustedCertificates(SSL_CTX_get_cert_store(context))) return {};
+  return "the system's trusted certificates cannot be loaded\r\n";
 }
 
 bool RequestVerification(SSL* ssl, const CTLSVerification& verification, const char* host) {

@@ -15,10 +15,11 @@ struct CTLSVerification {
   std::string fingerprint;  // SHA-256 of the certificate, hex with or without colons
 };
 
-// Loads the trust of verification into context: the CA file, or the system's store.
-// Returns "" on success, else a line (ending in CR LF) saying what is wrong: a CA
-// file that cannot be read or holds no certificate, or a fingerprint that is not 64
-// hexadecimal digits. Nothing else is checked for a pin.
+// Loads the trust of verification into context: the CA file whenever one is named
+// (also beside a pin, which still alone decides), else for verifyPeer without a pin the
+// system's store. Returns "" on success, else a line (ending in CR LF) saying what is
+// wrong: a CA file that cannot be read or holds no certificate, or a fingerprint that
+// is not 64 hexadecimal digits.
 std::string PrepareVerification(SSL_CTX* context, const CTLSVerification& verification);
 
 // Asks ssl's handshake to make the check for host (a name, or an IPv4 or IPv6

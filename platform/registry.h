@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/error_numbers.h"
 
@@ -64,3 +65,12 @@ LSTATUS RegQueryValueEx(HKEY key, const char* valueName, DWORD* type, BYTE* data
                         DWORD* size);
 
 LSTATUS RegCloseKey(HKEY key);
+
+// Why another user than the one running could change what key holds, so that a key
+// holding a secret or a command can be refused: the file or folder that holds it,
+// ": " and the reason (also when it cannot be looked at); "" when no one else could.
+// On Linux the key's file and each folder above it up to the config directory must be
+// owned by the user running (or by root, who can change anything anyway) and writable
+// by neither their group nor all users. On Windows the key's access control list is
+// the system's to keep: always "".
+std::string KeyExposure(HKEY key);

@@ -66,16 +66,22 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // and says HELO (mechanism AuthNone) or EHLO and authenticates. With m_bStartTLS and
   // not ssl, it says EHLO whatever the mechanism, switches to TLS with STARTTLS, says
   // EHLO again and authenticates as that second reply offers. The server's
-  // certificate is checked as m_nTLSVerify, m_sTLSCAFile and m_sTLSFingerprint say.
-  // Raises:
+  // certificate is checked as m_nTLSVerify, m_sTLSCAFile and m_sTLSFingerprint say
+  // (TLSVerification): with m_nTLSVerify TLSVerifyDefault, checked when m_bStartTLS is
+  // set (also beside ssl, which then takes its place) and not with ssl alone; a
+  // non-empty m_sTLSCAFile or m_sTLSFingerprint always checks. Raises:
   //   87 (facility 7)  m_sHeloHostname holds CR or LF, or port (or, with a proxy,
   //                    m_nProxyPort) is outside 1-65535; nothing is sent
   //   facility 7       socket creation, binding, connect or tunnel failure; 10060
   //                    when the connect or a TLS handshake takes longer than
   //                    m_dwTimeout
   //   541              the TLS context or object could not be made; also a CA file
-  //                    that cannot be loaded or a malformed fingerprint, before
-  //                    anything is sent
+  //                    that cannot be loaded (even beside a pin) or a malformed
+  //                    fingerprint, before anything is sent; and, before any
+  //                    connection is made, a check asked for (m_nTLSVerify
+  //                    TLSVerifyOn, m_sTLSCAFile or m_sTLSFingerprint) with neither
+  //                    ssl nor m_bStartTLS, with a text that says to set StartTLS
+  //                    (or SSL): the password would otherwise go in clear
   //   542-545          the TLS handshake failed or the certificate was refused (the
   //                    message of the proxy type, 545 direct); the text then names the
   //                    reason and what to set
@@ -300,6 +306,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   std::uint32_t TlsConnectMessage() const;
   // A new SSL object over m_socket (541).
   void CreateSSLObject();
+  // True when the TLS fields ask for the server's certificate to be checked: m_nTLSVerify
+  // on, a CA file or a pin.
+  bool AsksForCertificateCheck() const;
   // The check of the server's certificate that the TLS fields ask for.
   CTLSVerification TLSVerification() const;
   // The details of a failed handshake: the certificate check's reason, if any, then

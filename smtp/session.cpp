@@ -17,6 +17,11 @@ constexpr std::int32_t highestPort = 65535;
 
 bool IsPort(std::int32_t port) { return port >= 1 && port <= highestPort; }
 
+constexpr char trustWithoutTls[] =
+    "TLSVerify, TLSCAFile or TLSFingerprint asks for the server's certificate to be "
+    "checked, but the connection has no TLS: set StartTLS 1 (or SSL 1 for implicit "
+    "TLS)\r\n";
+
 // True when a line of the EHLO reply names keyword as its first word after the code,
 // in any letter case (RFC 5321 section 4.1.1.1).
 bool OffersExtension(const std::string& reply, std::string_view keyword) {
@@ -68,6 +73,11 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
   // get the password.
   if (!IsPort(port) || (m_nProxyType != ProxyNone && !IsPort(m_nProxyPort))) {
     RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
+  }
+  // A check asked for on a connection that has no certificate to check would send the
+  // password in clear while the caller believes the server is checked.
+  if (!ssl && !m_bStartTLS && AsksForCertificateCheck()) {
+    RaiseSmtpError(msgCreateSSLSocket, FACILITY_ITF, trustWithoutTls);
   }
   m_bSSL = ssl;
   m_sServerHost = host;

@@ -62,12 +62,17 @@ void CTAVSMTPConnection::CreateSSLObject() {
   }
 }
 
+bool CTAVSMTPConnection::AsksForCertificateCheck() const {
+  return (m_nTLSVerify != TLSVerifyDefault && m_nTLSVerify != TLSVerifyOff) ||
+         !m_sTLSCAFile.empty() || !m_sTLSFingerprint.empty();
+}
+
 CTLSVerification CTAVSMTPConnection::TLSVerification() const {
-  // Unless told, the check is on for STARTTLS, which is new, and off for implicit TLS,
-  // whose users have never had their servers checked.
-  bool verify = m_nTLSVerify == TLSVerifyDefault ? !m_bSSL && m_bStartTLS
-                                                 : m_nTLSVerify != TLSVerifyOff;
-  return {verify, m_sTLSCAFile, m_sTLSFingerprint};
+  // Unless told, the check is on for STARTTLS, which is new (also beside implicit TLS,
+  // which then takes its place), and off for implicit TLS alone, whose users have never
+  // had their servers checked. A CA file named is a check asked for, as a pin is.
+  bool verify = m_nTLSVerify == TLSVerifyDefault ? m_bStartTLS : m_nTLSVerify != TLSVerifyOff;
+  return {verify || !m_sTLSCAFile.empty(), m_sTLSCAFile, m_sTLSFingerprint};
 }
 
 std::string CTAVSMTPConnection::TLSFailureText() {

@@ -223,6 +223,22 @@ LSTATUS LocateSubKey(const RegistryKey& parent, const char* name, bool create,
   return MakeKeyDirectory(child->location) ? ERROR_SUCCESS : StatusFromErrno(errno);
 }
 
+// Why another user than the one running (or root) could change the file or folder at
+// location; "" when no one else could. One that cannot be looked at is not vouched for.
+std::string ExposureOf(const std::string& location) {
+  struct stat st;
+  if (stat(location.c_str(), &st) != 0) {
+    return std::string("it cannot be checked: ") + std::strerror(errno);
+  }
+  std::string kind = S_ISDIR(st.st_mode) ? "the folder" : "the file";
+  if (st.st_uid != geteuid() && st.st_uid != 0) {
+    return kind + " is owned by another user (uid " + std::to_string(st.st_uid) + ")";
+  }
+  if ((st.st_mode & S_IWOTH) != 0) return kind + " is writable by all users";
+  if ((st.st_mode & S_IWGRP) != 0) return kind + " is writable by its group";
+  return {};
+}
+
 LSTATUS OpenSubKey(HKEY key, const char* subKey, REGSAM access, bool create, HKEY* result) {
   if (result == nullptr) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
@@ -278,4 +294,17 @@ LSTATUS RegCloseKey(HKEY key) {
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   if (key != HKEY_CURRENT_USER) delete key;
   return ERROR_SUCCESS;
+}
+
+std::string KeyExposure(HKEY key) {
+  if (key == nullptr || key == HKEY_CURRENT_USER) return {};
+  // From the key's own file or folder up to the config directory ("software", depth 1):
+  // whoever can write a folder on the way can put another file in its place.
+  std::string location = key->location;
+  for (int depth = key->depth;; --depth) {
+    std::string reason = ExposureOf(location);
+    if (!reason.empty()) return location + ": " + reason;
+    if (depth == 1) return {};
+    location.erase(location.rfind('/'));
+  }
 }

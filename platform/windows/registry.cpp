@@ -34,3 +34,5 @@ LSTATUS RegQueryValueEx(HKEY key, const char* valueName, DWORD* type, BYTE* data
 }
 
 LSTATUS RegCloseKey(HKEY key) { return native_registry::CloseKey(SystemKey(key)); }
+
+std::string KeyExposure(HKEY) { return {}; }

@@ -141,6 +141,48 @@ TEST(EMailerSettings, MissingFileIsCreatedSilently) {
   EXPECT_EQ(TempConfigHome::Mode(home.SmtpKeyFile()), 0600u);
 }
 
+// Settings that hold a password or a password command are refused while another user
+// could change them: the run stops (exit 1) before the command runs or the server is
+// reached, naming the file or folder and the reason. Without either they are used.
+TEST(EMailerSettings, SettingsOthersCanChangeAreRefusedWhenTheyHoldAPassword) {
+  SmtpTestServer server({.mechanisms = {"LOGIN"}});
+  struct LooseCase {
+    std::string where;  // below the config folder
+    unsigned mode;      // 0: given to "nobody" instead (as root only)
+    const char* reason;
+    const char* secret;
+  };
+  const LooseCase cases[] = {
+      {"/Zelkor/Kestrum/SMTP.reg", 0620, "the file is writable by its group", "AuthPassword"},
+      {"/Zelkor/Kestrum", 0777, "the folder is writable by all users", "AuthPasswordCommand"},
+      {"/Zelkor/Kestrum/SMTP.reg", 0, "the file is owned by another user (uid 65534)",
+       "AuthPasswordCommand"},
+      {"", 0, "the folder is owned by another user (uid 65534)", "AuthPassword"},
+  };
+  for (const LooseCase& c : cases) {
+    if (c.mode == 0 && geteuid() != 0) continue;
+    TempConfigHome home;
+    const std::string ran = home.base + "/ran", path = home.config + c.where;
+    Values values = SettingsFor(server.Port());
+    values.insert(values.end(), {{"AuthMethod", "2"}, {"AuthUser", "user"}, {c.secret, "secret"}});
+    if (c.secret == std::string("AuthPasswordCommand")) values.back().second = "touch " + ran;
+    home.WriteFile(home.SmtpKeyFile(), SmtpSettings(values));
+    ASSERT_EQ(c.mode != 0 ? chmod(path.c_str(), c.mode) : chown(path.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Outcome(RunMailer(home, {"Backup done"})),
+              "1|e-mailer: " + path + ": " + c.reason +
+                  "; settings that hold AuthPassword or AuthPasswordCommand must be writable by "
+                  "their owner alone, so they are not used\ne-mailer: Failed to connect to SMTP "
+                  "server\n\n");
+    EXPECT_FALSE(std::filesystem::exists(ran));
+  }
+  EXPECT_TRUE(server.Transcript().empty());
+
+  TempConfigHome home;
+  home.WriteFile(home.SmtpKeyFile(), SmtpSettings(SettingsFor(server.Port())));
+  chmod(home.SmtpKeyFile().c_str(), 0666);
+  EXPECT_EQ(Outcome(RunMailer(home, {"Backup done"})), "0|");
+}
+
 // A user name written by hand with one backslash reads as written; \\ and \" stay
 // escapes. The server takes the login only with both texts exactly right.
 TEST(EMailerSettings, BackslashBeforeAnyOtherCharacterIsKept) {

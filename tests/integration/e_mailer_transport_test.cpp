@@ -1,7 +1,8 @@
 // The program's transport settings end to end: StartTLS with the certificate checked
 // (TLSCAFile), a refused certificate that stops the run before the password goes, a
-// TLSFingerprint pin for implicit TLS, a Port outside 1-65535, and Timeout bounding a
-// server that stops answering after 354.
+// TLSFingerprint pin for implicit TLS, a Port outside 1-65535, Timeout bounding a
+// server that stops answering after 354, and the settings that fail the run rather than
+// let the password go unchecked.
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,6 +84,47 @@ TEST(EMailerTransport, FingerprintPinsTheImplicitTlsServer) {
     EXPECT_EQ(run.exitCode, exitCode) << fingerprint << "\n" << run.output;
   }
   EXPECT_EQ(server.Messages().size(), 2u);
+}
+
+// Each way a TLS setting used to be passed over while the password went out now fails
+// the connect (exit 1) with what to change: a CA file that cannot be loaded, SSL with
+// StartTLS against an impostor, a trust setting without TLS, and a switch that is not a
+// number. The impostors and the plain server take user/secret but see no login.
+TEST(EMailerTransport, TlsSettingsNeverFailOpen) {
+  TempDir dir;
+  TestCertificate impostor = MakeTestCertificate(dir);
+  SmtpTestServer implicit({.mechanisms = {"LOGIN"}, .tls = true, .certificate = impostor});
+  SmtpTestServer starttls({.mechanisms = {"LOGIN"}, .startTls = true, .certificate = impostor});
+  SmtpTestServer plain({.mechanisms = {"LOGIN"}});
+  const std::string missing = (dir.Path() / "missing.pem").string();
+  struct Case {
+    const SmtpTestServer& server;
+    Values settings;
+    const char* text;
+  };
+  for (const Case& c : {
+           Case{implicit, {{"SSL", "1"}, {"TLSCAFile", missing}}, "TLSCAFile"},
+           Case{starttls, {{"StartTLS", "1"}, {"TLSVerify", "0"}, {"TLSCAFile", missing}},
+                "TLSCAFile"},
+           Case{implicit, {{"SSL", "1"}, {"StartTLS", "1"}}, "self-signed certificate"},
+           Case{plain, {{"TLSVerify", "1"}}, "set StartTLS 1"},
+           Case{plain, {{"TLSFingerprint", Sha256Fingerprint(impostor.certificate)}},
+                "set StartTLS 1"},
+           Case{plain, {{"StartTLS", "yes"}},
+                "e-mailer: The setting StartTLS holds \"yes\", which is not a number\n"},
+           Case{starttls, {{"StartTLS", "1"}, {"TLSVerify", "true"}},
+                "e-mailer: The setting TLSVerify holds \"true\", which is not a number\n"},
+           Case{plain, {{"Timeout", ""}},
+                "e-mailer: The setting Timeout holds \"\", which is not a number\n"}}) {
+    MailerRun run = RunMailer(SmtpSettings(SettingsFor(c.server.Port(), "localhost", c.settings)),
+                              {"Backup done"});
+    EXPECT_EQ(run.exitCode, 1) << c.text << "\n" << run.output;
+    EXPECT_TRUE(Contains(run.output, c.text)) << run.output;
+  }
+  for (const SmtpTestServer* server : {&implicit, &starttls, &plain}) {
+    EXPECT_TRUE(server->Logins().empty());
+    EXPECT_TRUE(server->Messages().empty());
+  }
 }
 
 // 70000 would be port 4464 once cut to 16 bits; nothing is sent anywhere.

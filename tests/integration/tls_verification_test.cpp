@@ -3,7 +3,9 @@
 // authenticates from the second EHLO; each way a certificate can be refused (self-
 // signed, wrong name, wrong address, expired, pin) with its reason and remedy in the
 // error; the pin that trusts a self-signed server; a CA file that cannot be read;
-// implicit TLS and a proxy tunnel under the same checks.
+// implicit TLS and a proxy tunnel under the same checks; trust settings that are never
+// passed over, and that are refused without TLS.
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -209,6 +211,65 @@ TEST_F(Certificates, UnusableTrustSettingsRaise541BeforeConnecting) {
     EXPECT_EQ(error->m_hrError, Itf(541));
   }
   EXPECT_TRUE(server.Transcript().empty());
+}
+
+// No trust setting is passed over while the password goes out: a CA file turns the
+// check on wherever TLS runs, one that cannot be loaded fails before connecting (also
+// beside a pin), SSL with StartTLS checks as STARTTLS does, and a check asked for
+// without TLS is refused before connecting. The servers take user/secret but see no
+// login.
+TEST_F(Certificates, TrustSettingsNeverFailOpen) {
+  TempDir dir;
+  TestCertificate impostor = MakeTestCertificate(dir);
+  SmtpTestServer implicit({.mechanisms = {"LOGIN"}, .tls = true, .certificate = impostor});
+  SmtpTestServer starttls(StartTlsWith(impostor));
+  SmtpTestServer plain({.mechanisms = {"LOGIN"}});
+  const std::string missing = (dir.Path() / "missing.pem").string();
+  const std::string caFile = ca->Certificate().string();
+  const std::string pin = Sha256Fingerprint(impostor.certificate);
+  using Configure = std::function<void(CTAVSMTPConnection&)>;
+  struct Case {
+    const SmtpTestServer& server;
+    bool ssl;
+    Configure configure;
+    HRESULT id;
+    const char* text;
+  };
+  auto trust = [](const std::string& file, std::int32_t verify, const std::string& pinned) {
+    return [=](CTAVSMTPConnection& conn) {
+      conn.m_sTLSCAFile = file;
+      conn.m_nTLSVerify = verify;
+      conn.m_sTLSFingerprint = pinned;
+    };
+  };
+  const std::int32_t unset = TLSVerifyDefault, off = TLSVerifyOff;
+  const Case cases[] = {
+      Case{implicit, true, trust(missing, unset, ""), Itf(541), "TLSCAFile"},
+      Case{starttls, false, trust(missing, off, ""), Itf(541), "TLSCAFile"},
+      Case{starttls, false, trust(missing, unset, pin), Itf(541), "TLSCAFile"},
+      Case{implicit, true, trust(caFile, unset, ""), Itf(545), "self-signed certificate"},
+      Case{starttls, false, trust(caFile, off, ""), Itf(545), "self-signed certificate"},
+      Case{implicit, true, [](auto& conn) { conn.m_bStartTLS = true; }, Itf(545),
+           "self-signed certificate"},
+      Case{plain, false, trust("", TLSVerifyOn, ""), Itf(541), "set StartTLS 1"},
+      Case{plain, false, trust(caFile, unset, ""), Itf(541), "set StartTLS 1"},
+      Case{plain, false, trust("", unset, pin), Itf(541), "set StartTLS 1"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    auto error = Session(c.server, "localhost", [&](CTAVSMTPConnection& conn) {
+      conn.m_bStartTLS = &c.server == &starttls;
+      c.configure(conn);
+    }, c.ssl);
+    EXPECT_TRUE(error);
+    if (!error) continue;
+    EXPECT_EQ(error->m_hrError, c.id) << error->what();
+    EXPECT_NE(error->m_sLastResponseText.find(c.text), std::string::npos)
+        << error->m_sLastResponseText;
+  }
+  EXPECT_TRUE(plain.Transcript().empty());
+  for (const SmtpTestServer* server : {&implicit, &starttls, &plain}) {
+    EXPECT_TRUE(server->Logins().empty());
+  }
 }
 
 // Implicit TLS checks only when asked (its users have never had their servers
