@@ -38,7 +38,7 @@ DEMO_COMMANDS=(mktemp rm mkdir cat sed tr sleep /usr/bin/python3)
 # fails, with its path and owners, and returns 1 if one does.
 check_command_owners() {
   local -a commands=() chain=() all=()
-  local -A given=() paths=() shown=() owners=() base=()
+  local -A given=() paths=() shown=() owners=() owning=() base=()
   local command path link line package names failed=0
   while [ "$1" != -- ]; do
     commands+=("$1")
@@ -74,13 +74,15 @@ check_command_owners() {
     case $line in "diversion by "*) continue ;; esac
     for package in ${line%: *}; do
       package=${package%,}
-      owners[${line##*: }]+=" ${package%%:*}"
+      package=${package%%:*}
+      owners[${line##*: }]+=" $package"
+      owning[$package]=1
     done
   done < <(dpkg -S "${all[@]}" 2>/dev/null)
-  if [ ${#owners[@]} -gt 0 ]; then
+  if [ ${#owning[@]} -gt 0 ]; then
     while read -r package line; do
       case $line in yes* | *required) base[$package]=1 ;; esac
-    done < <(dpkg-query -W -f='${Package} ${Essential} ${Priority}\n' $(printf '%s\n' ${owners[@]} | sort -u))
+    done < <(dpkg-query -W -f='${Package} ${Essential} ${Priority}\n' "${!owning[@]}")
   fi
 
   for command in "${commands[@]}"; do
