@@ -3,7 +3,9 @@
 #
 # A command a test starts by its absolute path is named by that path; the others by the
 # name that is looked up on PATH, as the scripts and tests look them up. Shell builtins
-# are no commands here, nor sudo, which the scripts run only when not root.
+# are no commands here, nor sudo, which the scripts run only when not root. A Python
+# module that the tests import from outside the standard library is named
+# python3:<module>, and checked by the file that Debian's python3 imports.
 
 # packages.sh itself, and what every script starts to build the tree (CMake runs the
 # compiler, the archiver and pkg-config).
@@ -18,7 +20,7 @@ TEST_COMMANDS=(nproc sh cat cp mv rm ls mkdir mktemp basename sed tr head tail w
   /usr/bin/python3 /usr/bin/perl localedef openssl microsocks /usr/sbin/danted tinyproxy
   /usr/sbin/postfix saslpasswd2 Xvfb xdotool /usr/bin/import /usr/bin/convert valgrind
   nm readelf ldd cpack dpkg dpkg-deb dpkg-shlibdeps dpkg-architecture dpkg-buildflags
-  lintian groff man clang++)
+  lintian groff man clang++ python3:aiosmtpd python3:gssapi)
 
 # scripts/windows and the Windows tests: OpenSSL's build (perl's Configure, make and the
 # cross tools), the cross build, and Wine with what it starts (ntlm_auth for NTLM); the
@@ -29,7 +31,7 @@ WINDOWS_COMMANDS=(apt-cache /usr/lib/apt/apt-helper awk sha256sum flock nice per
   setarch wine wineboot wineserver ntlm_auth)
 
 # scripts/demo, besides SCRIPT_COMMANDS: its SMTP server.
-DEMO_COMMANDS=(mktemp rm mkdir cat sed tr sleep /usr/bin/python3)
+DEMO_COMMANDS=(mktemp rm mkdir cat sed tr sleep /usr/bin/python3 python3:aiosmtpd)
 
 # check_command_owners COMMAND... -- PACKAGE...
 # Checks that each command is there and that a package owning it (the command as found,
@@ -48,7 +50,10 @@ check_command_owners() {
   for package in "$@"; do given[$package]=1; done
 
   for command in "${commands[@]}"; do
-    path=$(command -v "$command") || {
+    case $command in
+      python3:*) path=$(/usr/bin/python3 -c "import ${command#python3:} as m; print(m.__file__)" 2>/dev/null) ;;
+      *) path=$(command -v "$command") ;;
+    esac || {
       echo "MISSING: $command is not there: no package that the scripts install provides it" >&2
       failed=1
       continue
