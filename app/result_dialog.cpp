@@ -1,17 +1,17 @@
 #include "app/result_dialog.h"
 
+#include "platform/result_dialog_layout.h"
 #include "platform/result_window.h"
 
 namespace {
 
-// Dialog template 101, in dialog units: the text area holds about two lines of centred
-// text, and what does not fit is cut off.
+// Dialog template 101, as the resource script of Windows has it.
 constexpr ResultDialogTemplate resultDialogTemplate{
-    "e-mailer",
-    {0, 0, 209, 47},
-    {7, 7, 195, 20},
-    {83, 29, 50, 14},
-    "OK",
+    RESULT_DIALOG_CAPTION,
+    {RESULT_DIALOG_RECT},
+    {RESULT_DIALOG_TEXT_RECT},
+    {RESULT_DIALOG_OK_RECT},
+    RESULT_DIALOG_OK_TEXT,
 };
 
 // The dialog closes itself this long after it is shown, with the OK result.

@@ -1,26 +1,29 @@
 # Installs the Debian packages that are missing, and only those, so a second run of a
-# script costs one dpkg-query. Sourced by the scripts in scripts/.
+# script costs one dpkg-query. Sourced by the scripts in scripts/. A list names the
+# package that owns each command the scripts and tests start, not one that merely
+# depends on it (scripts/lib/commands.sh checks this).
 
 # The packages every build needs.
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev uuid-dev
+BUILD_PACKAGES=(cmake ninja-build g++ binutils pkgconf libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev uuid-dev
   libkrb5-dev gss-ntlmssp-dev libgssapi-krb5-2 gss-ntlmssp)
 
 # scripts/demo: what a Release build of the program and its window module needs, and
 # the local SMTP server it sends to.
-DEMO_PACKAGES=(cmake ninja-build g++ pkg-config libssl-dev libgtk-3-dev uuid-dev libkrb5-dev
-  gss-ntlmssp-dev python3-aiosmtpd)
+DEMO_PACKAGES=(cmake ninja-build g++ binutils pkgconf libssl-dev libgtk-3-dev uuid-dev libkrb5-dev
+  gss-ntlmssp-dev python3-minimal python3-aiosmtpd)
 
 # The window tests: a virtual X server, a driver for it, screenshots, a font.
-WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick fonts-dejavu-core)
+WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick-6.q16 fonts-dejavu-core)
 
-# The real servers of the transport tests: proxies, and openssl and python3 for the
-# TLS test server and its certificate.
-TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy openssl python3)
+# The real servers of the transport tests: proxies (tinyproxy-bin, the program without
+# the system service), and openssl and python3 for the TLS test server and its
+# certificate.
+TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy-bin openssl python3 python3-minimal)
 
 # The composition tests: Python's email package and Perl's Email::MIME parse rendered
 # messages back, and localedef builds a Latin-1 locale from the locales package's
 # sources.
-MIME_TEST_PACKAGES=(python3 libemail-mime-perl locales)
+MIME_TEST_PACKAGES=(python3 python3-minimal libemail-mime-perl locales)
 
 # The SMTP test server of the session tests: aiosmtpd, and GSSAPI with gss-ntlmssp for
 # its NTLM acceptor.
@@ -35,18 +38,19 @@ POSTFIX_TEST_PACKAGES=(postfix sasl2-bin libsasl2-modules)
 # The Debian packages and their checks: dpkg-shlibdeps for the dependencies, lintian,
 # groff and man for the manual page, python3 to load the installed window module, and
 # aiosmtpd for the SMTP server that the installed program sends to.
-PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3 python3-aiosmtpd)
+PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3 python3-minimal python3-aiosmtpd)
 
 # The examples test: the examples built against the unpacked engine packages (g++,
 # CMake, pkg-config and the headers' OpenSSL from BUILD_PACKAGES) and run against
 # aiosmtpd, through microsocks and over TLS and STARTTLS with openssl-made certificates.
-EXAMPLES_TEST_PACKAGES=(dpkg-dev python3 python3-aiosmtpd microsocks openssl)
+EXAMPLES_TEST_PACKAGES=(dpkg-dev python3 python3-minimal python3-aiosmtpd microsocks openssl)
 
 # scripts/windows: the mingw-w64 cross compiler (posix threads) and its resource
-# compiler, perl and make for OpenSSL's own build, GoogleTest's sources for the tests,
-# and wine64 to run them.
-WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  mingw-w64-x86-64-dev perl make googletest wine64)
+# compiler (its C compiler builds OpenSSL), perl and make for OpenSSL's own build,
+# GoogleTest's sources for the tests, and Wine to run them: wine64 the loader, wine the
+# commands wine, wineboot and wineserver.
+WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev perl make googletest wine64 wine)
 
 # The end-to-end tests of the Windows program under Wine, besides the SMTP test server
 # (SESSION_TEST_PACKAGES) and the window tests' packages: openssl for the server's

@@ -3,7 +3,8 @@ a display), and the windows on it: found by name with xdotool, shot with ImageMa
 import once they are drawn.
 
 There is no window manager, so windows have no title bar; their names are set all the
-same, and that is how the tests find them.
+same, and that is how the tests find them. ImageMagick's tools are Debian's, named by
+their path: a convert that comes first on PATH may be another program.
 """
 import os
 import subprocess
@@ -60,7 +61,7 @@ class Xvfb:
         False when it was not drawn within timeout seconds."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            shot = subprocess.run(["import", "-display", self.display, "-window", window, path],
+            shot = subprocess.run(["/usr/bin/import", "-display", self.display, "-window", window, path],
                                   capture_output=True, timeout=timeout)
             if shot.returncode == 0 and int(magick(path, "%k")) > 8:
                 return True
@@ -71,5 +72,5 @@ class Xvfb:
 def magick(path, fmt, *operations):
     """ImageMagick's answer for fmt (for instance "%k", the number of colours) about the
     image at path after operations."""
-    return subprocess.run(["convert", path, *operations, "-format", fmt, "info:"],
+    return subprocess.run(["/usr/bin/convert", path, *operations, "-format", fmt, "info:"],
                           capture_output=True, text=True, check=True).stdout.strip()
