@@ -17,6 +17,10 @@ constexpr std::int32_t highestPort = 65535;
 
 bool IsPort(std::int32_t port) { return port >= 1 && port <= highestPort; }
 
+// The longest HELO or EHLO name: "EHLO " and CR LF around it make a command line of 512
+// octets (RFC 5321 4.5.3.1.4).
+constexpr std::size_t maxHeloNameLength = 512 - 7;
+
 // True when a line of the EHLO reply names keyword as its first word after the code,
 // in any letter case (RFC 5321 section 4.1.1.1).
 bool OffersExtension(const std::string& reply, std::string_view keyword) {
@@ -66,7 +70,8 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
   RefuseLineBreaks(m_sHeloHostname);
   // A port that does not fit in 16 bits would be cut to another one, which would then
   // get the password.
-  if (!IsPort(port) || (m_nProxyType != ProxyNone && !IsPort(m_nProxyPort))) {
+  if (m_sHeloHostname.size() > maxHeloNameLength || !IsPort(port) ||
+      (m_nProxyType != ProxyNone && !IsPort(m_nProxyPort))) {
     RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
   }
   m_bSSL = ssl;
