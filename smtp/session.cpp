@@ -17,9 +17,8 @@ constexpr std::int32_t highestPort = 65535;
 
 bool IsPort(std::int32_t port) { return port >= 1 && port <= highestPort; }
 
-// The longest HELO or EHLO name: "EHLO " and CR LF around it make a command line of 512
-// octets (RFC 5321 4.5.3.1.4).
-constexpr std::size_t maxHeloNameLength = 512 - 7;
+// The longest HELO or EHLO name: "EHLO " and CR LF around it fill a command line.
+constexpr std::size_t maxHeloNameLength = commandLineLimit - 7;
 
 // True when a line of the EHLO reply names keyword as its first word after the code,
 // in any letter case (RFC 5321 section 4.1.1.1).

@@ -52,10 +52,10 @@ void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& 
   for (const auto& child : part.children) AddPartFields(*child, fields);
 }
 
-// The longest command line, its CR LF included (RFC 5321 4.5.3.1.4); a header line may
-// have maxLineLength octets without its CR LF (RFC 5322 2.1.1).
-constexpr std::ptrdiff_t maxCommandLength = 512;
-constexpr std::ptrdiff_t maxHeaderLength = maxLineLength;
+// A command line may have commandLineLimit octets with its CR LF, a header line
+// maxLineLength without (RFC 5322 2.1.1).
+constexpr auto maxCommandLength = static_cast<std::ptrdiff_t>(commandLineLimit);
+constexpr auto maxHeaderLength = static_cast<std::ptrdiff_t>(maxLineLength);
 // The length of the envelope ids that MakeEnvelopeId makes.
 constexpr std::ptrdiff_t madeEnvelopeIdLength = 32;
 
