@@ -1,6 +1,8 @@
 // The message transfer against a scripted peer: the envelope with and without DSN
 // parameters, the recipients' order, the text after DATA for plain and MIME messages,
-// the refusal of line breaks, and each failure with the connection left standing.
+// the refusal of line breaks and of lines over their limits, each failure in the
+// envelope with the connection left standing, and each one in the message text with
+// the connection closed.
 #include <chrono>
 #include <clocale>
 #include <filesystem>
@@ -291,11 +293,13 @@ TEST(Transfer, PlainBodyIsSentInTheRootCharset) {
 
 namespace {
 
-// From MAIL FROM to the 354 for a Message, then whatever comes until the client closes.
-PeerScript EnvelopeThenReadUntilClosed() {
+// From MAIL FROM to the 354 for a Message, then the steps of text, then whatever comes
+// until the client closes.
+PeerScript DataUntilClosed(const PeerScript& text = PeerScript()) {
   return Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
       .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
       .Then(Step("DATA\r\n", "354 go ahead"))
+      .Then(text)
       .ReadUntilClosed();
 }
 
@@ -339,7 +343,7 @@ TEST(Transfer, AttachmentThatCannotBeReadPast354ClosesTheConnectionWithoutQuit) 
     AttachFile(m, "a.bin", t.path);
     m.rootPart.ChildAt(0)->maxAttachmentSize = t.maxSize;
     m.SetBody("text");
-    ScriptedPeer peer{Helo().Then(EnvelopeThenReadUntilClosed())};
+    ScriptedPeer peer{Helo().Then(DataUntilClosed())};
     TestClient c;
     ExpectSendClosedPastData(m, Itf(514), c, peer);
   }
@@ -368,13 +372,7 @@ TEST(Transfer, AttachmentRewrittenInPlaceWhileSentRaises514AndCloses) {
     file << std::string(4096, 'x');
     return file.good() ? "" : "the file could not be written";
   };
-  ScriptedPeer peer{Helo()
-                        .Then(Step("MAIL FROM:<a@example.com>\r\n", "250 ok"))
-                        .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
-                        .Then(Step("DATA\r\n", "354 go ahead"))
-                        .Expect(start)
-                        .Do(rewrite)
-                        .ReadUntilClosed()};
+  ScriptedPeer peer{Helo().Then(DataUntilClosed(PeerScript().Expect(start).Do(rewrite)))};
   TestClient c;
   c.m_dwTimeout = 5000;  // the peer writes the file while the client waits to send
   const std::string text = ExpectSendClosedPastData(m, Itf(514), c, peer);
