@@ -9,9 +9,9 @@
 static_assert(CAttachmentStream::blockBytes % 57 == 0, "a block must end at a line's end");
 
 bool OpenAttachmentFile(CReadOnlyFile& file, const std::string& path, std::uint32_t maxSize,
-                        std::uint64_t& size) {
-  if (!file.Open(path) || !file.Size(size)) return false;
-  if (size > maxSize) {
+                        CFileStamp& stamp) {
+  if (!file.Open(path) || !file.Stamp(stamp)) return false;
+  if (stamp.size > maxSize) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
@@ -20,7 +20,8 @@ bool OpenAttachmentFile(CReadOnlyFile& file, const std::string& path, std::uint3
 
 bool CAttachmentStream::Open(const std::string& path, std::uint32_t maxSize) {
   ended = false;
-  if (!OpenAttachmentFile(file, path, maxSize, remaining)) return false;
+  if (!OpenAttachmentFile(file, path, maxSize, opened)) return false;
+  remaining = opened.size;
   if (bytes == nullptr) {
     bytes = std::make_unique_for_overwrite<char[]>(blockBytes);
     const int textLength = CBase64Buffer::RequiredEncodedLength(static_cast<int>(blockBytes), 0);
@@ -31,7 +32,7 @@ bool CAttachmentStream::Open(const std::string& path, std::uint32_t maxSize) {
 
 bool CAttachmentStream::Next(std::string_view& next) {
   next = {};
-  if (remaining == 0) return ended || EndsAtItsSize();
+  if (remaining == 0) return ended || EndsAsOpened();
   const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, blockBytes));
   std::size_t got = 0;
   if (!file.Read(bytes.get(), wanted, got) || got != wanted) return false;
@@ -43,10 +44,14 @@ bool CAttachmentStream::Next(std::string_view& next) {
   return true;
 }
 
-bool CAttachmentStream::EndsAtItsSize() {
+bool CAttachmentStream::EndsAsOpened() {
   char probe;
   std::size_t got = 0;
   if (!file.Read(&probe, 1, got) || got != 0) return false;
+  // A rewrite in place keeps the size: only the file's times tell that what was read
+  // mixes the old text with the new.
+  CFileStamp now;
+  if (!file.Stamp(now) || now != opened) return false;
   ended = true;
   file.Close();
   return true;

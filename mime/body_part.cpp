@@ -192,8 +192,9 @@ std::string CTAVSMTPBodyPart::RenderFooter() const { return FillTemplate("\r\n--
 
 std::optional<std::string> CTAVSMTPBodyPart::RenderAttachment() {
   CReadOnlyFile file;
-  std::uint64_t size = 0;
-  if (!OpenAttachmentFile(file, attachmentPath, maxAttachmentSize, size)) return std::nullopt;
+  CFileStamp stamp;
+  if (!OpenAttachmentFile(file, attachmentPath, maxAttachmentSize, stamp)) return std::nullopt;
+  const std::uint64_t size = stamp.size;
   if (size == 0) return std::string();
   if (TooLargeForBase64(size)) {
     SetLastError(ERROR_INVALID_PARAMETER);

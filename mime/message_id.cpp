@@ -8,8 +8,13 @@
 
 namespace {
 
-// A dot-atom ("mail.example.com") or an address literal ("[192.0.2.1]").
+// No domain name is longer (RFC 1035 2.3.4), and the Message-ID line stays short.
+constexpr std::size_t maxDomainLength = 255;
+
+// A dot-atom ("mail.example.com") or an address literal ("[192.0.2.1]"), of at most
+// maxDomainLength octets.
 bool IsIdDomain(std::string_view domain) {
+  if (domain.size() > maxDomainLength) return false;
   if (domain.size() >= 2 && domain.front() == '[' && domain.back() == ']') {
     const std::string_view inside = domain.substr(1, domain.size() - 2);
     return std::all_of(inside.begin(), inside.end(), [](unsigned char c) {

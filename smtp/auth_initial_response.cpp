@@ -9,13 +9,6 @@
 #include "smtp/connection.h"
 #include "smtp/guards.h"
 
-namespace {
-
-// A command line, CR LF included, holds at most 512 octets (RFC 5321, RFC 4954).
-constexpr std::size_t commandLineLimit = 512;
-
-}  // namespace
-
 void CTAVSMTPConnection::SendInitialResponse(std::string_view mechanism,
                                              std::string_view response, std::uint32_t message) {
   std::string command = "AUTH " + std::string(mechanism);

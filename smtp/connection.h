@@ -70,7 +70,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // (TLSVerification): with m_nTLSVerify TLSVerifyDefault, checked when m_bStartTLS is
   // set (also beside ssl, which then takes its place) and not with ssl alone; a
   // non-empty m_sTLSCAFile or m_sTLSFingerprint always checks. Raises:
-  //   87 (facility 7)  m_sHeloHostname holds CR or LF, or port (or, with a proxy,
+  //   87 (facility 7)  m_sHeloHostname holds CR or LF or is longer than 505 octets
+  //                    (the HELO line would pass 512), or port (or, with a proxy,
   //                    m_nProxyPort) is outside 1-65535; nothing is sent
   //   facility 7       socket creation, binding, connect or tunnel failure; 10060
   //                    when the connect or a TLS handshake takes longer than
@@ -140,15 +141,24 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   //                    header line, or a part's type, charset, title, boundary,
   //                    Content-Base, -ID or -Location; when an e-mail address or the
   //                    Message-ID holds "<" or ">"; when an extra header line is empty
-  //                    or starts with "."; or when an extra header line or the mailer
-  //                    can't be folded into lines of at most 998 characters
+  //                    or starts with "."; when an extra header line or the mailer
+  //                    can't be folded into lines of at most 998 characters; or when a
+  //                    line that can't be folded would pass its limit: the MAIL FROM
+  //                    command (the sender's address, with DSN the envelope id, a new
+  //                    one counted as 32) or a RCPT TO command (the recipient's
+  //                    address, with DSN its NOTIFY list) longer than 512 octets with
+  //                    its CR LF, a Reply-To address longer than 988 octets, a given
+  //                    Message-ID longer than 984 (the header lines' limit of 998;
+  //                    From, To and Cc lines keep within it once the commands do)
   //   519, 524, 520, 521  MAIL FROM, RCPT TO, DATA, end of data not answered 250
   //                    (RCPT TO also 251, DATA 354), with the reply as text
   //   514, 540         a part body that cannot be rendered or sent (SendBodyPart)
   //   facility 7, 546, 547  socket and TLS failures
-  // The first failure ends the transfer; the connection stays established, except
-  // after an attachment that changed while it was sent (SendBodyPart). After a failure
-  // past DATA the server still reads message text.
+  // The first failure ends the transfer. The connection stays established, except after
+  // a failure between the server's 354 and the end-of-data line: whatever it is (a part
+  // body, a socket or TLS error), the connection is then closed at once, without QUIT
+  // and without the end-of-data line (m_bConnected is false), so the server discards
+  // the message instead of reading a QUIT as its text or delivering it cut.
   void SendMailMessage(CTAVSMTPMessage& message);
   // The MAIL FROM command. With notify -1, no parameters; otherwise RET=FULL or
   // RET=HDRS and ENVID=envelopeId, after filling an empty envelopeId with
@@ -163,10 +173,11 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // An attachment's body is RenderBody's text, made and sent block by block as the file
   // is read. 514 (empty text) when the body cannot be rendered: an attachment that
   // cannot be opened, is not a regular file or is larger than maxAttachmentSize; 540 for
-  // a Base64 text too long for the coder. An attachment that, once opened, ends before
-  // the size it had then, grows past it, or fails to read raises 514 after closing the
-  // connection without the end-of-data line (m_bConnected is then
-  // false), so the server discards the message instead of delivering a cut file.
+  // a Base64 text too long for the coder. 514 too for an attachment that, once opened,
+  // ends before the size it had then, grows past it, fails to read, or is found written
+  // in place once its last block is read (its stamp, CFileStamp, differs from the one
+  // taken when it was opened). Called by SendMailMessage, which then closes the
+  // connection; the text sent before is not the file's.
   virtual void SendBodyPart(CTAVSMTPBodyPart& part, bool isRoot);
 
   // Authentication (auth.cpp, auth_initial_response.cpp). Each mechanism raises the

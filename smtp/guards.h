@@ -1,9 +1,11 @@
 // Two guards that every part of the connection uses where it meets the outside: a
 // socket failure becomes the connection's own error type, and text from the caller that
-// would end a command line, and so start a command of its own, is refused.
+// would end a command line, and so start a command of its own, is refused; and the
+// limit of a command line.
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -21,6 +23,9 @@ decltype(auto) ConvertSocketError(Step&& step) {
     RaiseSmtpError(static_cast<std::uint32_t>(e.m_nErrorCode), FACILITY_WIN32, "");
   }
 }
+
+// The longest command line, CR LF included (RFC 5321 4.5.3.1.4).
+inline constexpr std::size_t commandLineLimit = 512;
 
 // CR and LF end a command or header line; NUL belongs in no line, and a receiver that
 // reads the line as a C string stops there.

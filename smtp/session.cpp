@@ -22,6 +22,9 @@ constexpr char trustWithoutTls[] =
     "checked, but the connection has no TLS: set StartTLS 1 (or SSL 1 for implicit "
     "TLS)\r\n";
 
+// The longest HELO or EHLO name: "EHLO " and CR LF around it fill a command line.
+constexpr std::size_t maxHeloNameLength = commandLineLimit - 7;
+
 // True when a line of the EHLO reply names keyword as its first word after the code,
 // in any letter case (RFC 5321 section 4.1.1.1).
 bool OffersExtension(const std::string& reply, std::string_view keyword) {
@@ -71,7 +74,8 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
   RefuseLineBreaks(m_sHeloHostname);
   // A port that does not fit in 16 bits would be cut to another one, which would then
   // get the password.
-  if (!IsPort(port) || (m_nProxyType != ProxyNone && !IsPort(m_nProxyPort))) {
+  if (m_sHeloHostname.size() > maxHeloNameLength || !IsPort(port) ||
+      (m_nProxyType != ProxyNone && !IsPort(m_nProxyPort))) {
     RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
   }
   // A check asked for on a connection that has no certificate to check would send the

@@ -52,23 +52,72 @@ void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& 
   for (const auto& child : part.children) AddPartFields(*child, fields);
 }
 
-// The addresses that go between the angle brackets of a command or a header: a "<"
-// or ">" in them would close the brackets early and add parameters or addresses.
-std::vector<std::string_view> BracketedFields(const CTAVSMTPMessage& message) {
-  std::vector<std::string_view> fields{message.from.emailAddress, message.replyTo.emailAddress,
-                                       message.messageId};
+// A command line may have commandLineLimit octets with its CR LF, a header line
+// maxLineLength without (RFC 5322 2.1.1).
+constexpr auto maxCommandLength = static_cast<std::ptrdiff_t>(commandLineLimit);
+constexpr auto maxHeaderLength = static_cast<std::ptrdiff_t>(maxLineLength);
+// The length of the envelope ids that MakeEnvelopeId makes.
+constexpr std::ptrdiff_t madeEnvelopeIdLength = 32;
+
+constexpr std::ptrdiff_t Length(std::string_view text) { return std::ssize(text); }
+
+// A text that goes out as it is between angle brackets, and the most octets it may have
+// for the line that holds it to keep within its limit (below 0 when the rest of that
+// line is already too long).
+struct BracketedField {
+  std::string_view text;
+  std::ptrdiff_t room;
+};
+
+// The room of the sender's address in the MAIL FROM command that FormatMailFrom makes,
+// with the envelope id it will have.
+std::ptrdiff_t SenderRoom(const CTAVSMTPMessage& message) {
+  std::ptrdiff_t rest = Length("MAIL FROM:<>\r\n");
+  if (message.dsnNotify != noDsn) {
+    const std::ptrdiff_t id = message.dsnEnvelopeId.empty() ? madeEnvelopeIdLength
+                                                            : Length(message.dsnEnvelopeId);
+    rest += Length(" RET=HDRS ENVID=") + id;  // RET=FULL is as long
+  }
+  return maxCommandLength - rest;
+}
+
+// The room of a recipient's address in the RCPT TO command that SendRcptTo makes.
+std::ptrdiff_t RecipientRoom(const CTAVSMTPMessage& message) {
+  std::ptrdiff_t rest = Length("RCPT TO:<>\r\n");
+  if (message.dsnNotify != noDsn) rest += Length(" NOTIFY=") + Length(NotifyList(message.dsnNotify));
+  return maxCommandLength - rest;
+}
+
+// The addresses and the Message-ID, which go between angle brackets in a command or a
+// header line: a "<" or ">" in them would close the brackets early and add parameters
+// or addresses, and none of them can be folded. A sender or recipient that fits its
+// command fits the From, To or Cc line too: those lines fold before a named address
+// (" <address>"), and a bare one follows at most "From: " or ends with a comma. The
+// Reply-To line is longest with a bare address. A Message-ID that the transfer makes
+// has a domain of at most 255 octets (MakeMessageId), so it fits too.
+std::vector<BracketedField> BracketedFields(const CTAVSMTPMessage& message) {
+  std::vector<BracketedField> fields{
+      {message.from.emailAddress, SenderRoom(message)},
+      {message.replyTo.emailAddress, maxHeaderLength - Length("Reply-To: ")},
+      {message.messageId, maxHeaderLength - Length("Message-ID: <>")}};
+  const std::ptrdiff_t recipientRoom = RecipientRoom(message);
   for (const auto* list : {&message.toList, &message.ccList, &message.bccList}) {
-    for (const auto& recipient : *list) fields.push_back(recipient->emailAddress);
+    for (const auto& recipient : *list) fields.push_back({recipient->emailAddress, recipientRoom});
   }
   return fields;
 }
 
-// Every text of the message that goes into a command or a header line as it is. The
-// display names and the subject are not among them: any line break in them goes out
-// escaped in an encoded word.
-std::vector<std::string_view> UnencodedFields(const CTAVSMTPMessage& message) {
-  std::vector<std::string_view> fields = BracketedFields(message);
-  fields.push_back(message.mailer);
+bool IsUnsendableBracketedField(const BracketedField& field) {
+  // CR, LF and NUL end a line; "<" and ">" the brackets.
+  constexpr std::string_view unsendable{"\r\n\0<>", 5};
+  return Length(field.text) > field.room || HoldsAnyOf(field.text, unsendable);
+}
+
+// The other texts of the message that go into a command or a header line as they are.
+// The display names and the subject are not among them: any line break in them goes
+// out escaped in an encoded word.
+std::vector<std::string_view> UnbracketedUnencodedFields(const CTAVSMTPMessage& message) {
+  std::vector<std::string_view> fields{message.mailer};
   if (message.dsnNotify != noDsn) fields.push_back(message.dsnEnvelopeId);
   fields.insert(fields.end(), message.extraHeaders.begin(), message.extraHeaders.end());
   AddPartFields(message.rootPart, fields);
@@ -91,12 +140,13 @@ bool IsEnvelopeIdSendable(const CTAVSMTPMessage& message) {
 }
 
 // Refuses with 87 (facility 7) what the caller gives that would end a line, a
-// bracket, a parameter or the data early.
+// bracket, a parameter or the data early, or make a line longer than its limit.
 void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
-  for (std::string_view field : UnencodedFields(message)) RefuseLineBreaks(field, lineBreaksAndNul);
+  for (std::string_view field : UnbracketedUnencodedFields(message)) {
+    RefuseLineBreaks(field, lineBreaksAndNul);
+  }
   const auto bracketed = BracketedFields(message);
-  const bool badAddress = std::any_of(bracketed.begin(), bracketed.end(),
-                                      [](std::string_view field) { return HoldsAnyOf(field, "<>"); });
+  const bool badAddress = std::any_of(bracketed.begin(), bracketed.end(), IsUnsendableBracketedField);
   const bool badLine =
       std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(), IsUnsendableHeaderLine) ||
       (!message.mailer.empty() && IsUnsendableHeaderLine("X-Mailer: " + message.mailer));
@@ -154,13 +204,23 @@ void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
   SendCommand("DATA\r\n");
   ExpectReplyOrRaise(354, msgData);
 
-  SendCommand(data.header, moreFollows);
-  if (data.plainBody) {
-    SendCommand(*data.plainBody, moreFollows);
-  } else {
-    SendBodyPart(message.rootPart, true);
+  // From the 354 on the server takes every byte for message text, a QUIT too, up to
+  // the end-of-data line. A failure before that line has gone out (a file that can't be
+  // read, a socket or TLS error) closes the connection without another byte: the
+  // server then discards what it got, where any line sent now would become part of the
+  // message or end it and have a cut message delivered.
+  try {
+    SendCommand(data.header, moreFollows);
+    if (data.plainBody) {
+      SendCommand(*data.plainBody, moreFollows);
+    } else {
+      SendBodyPart(message.rootPart, true);
+    }
+    SendCommand("\r\n.\r\n");
+  } catch (...) {
+    Disconnect(false);
+    throw;
   }
-  SendCommand("\r\n.\r\n");
   ExpectReplyOrRaise(250, msgEndOfMessage);
 }
 
@@ -200,13 +260,8 @@ void CTAVSMTPConnection::SendAttachment(const CTAVSMTPBodyPart& part) {
     RaiseSmtpError(msgPartBody, FACILITY_ITF, "");
   }
   for (std::string_view text;;) {
-    if (!stream.Next(text)) {
-      // The file changed while it went out, and the server already holds part of it.
-      // Without the end-of-data line it discards what it got, where any line sent now
-      // would end the data and have a cut or altered file delivered.
-      Disconnect(false);
-      RaiseSmtpError(msgPartBody, FACILITY_ITF, "");
-    }
+    // The file changed while it went out, and the server already holds part of it.
+    if (!stream.Next(text)) RaiseSmtpError(msgPartBody, FACILITY_ITF, "");
     if (text.empty()) return;
     SendCommand(text, moreFollows);
   }

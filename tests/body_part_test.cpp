@@ -2,6 +2,7 @@
 // templates, encoded bodies and attachment files, whole and streamed.
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -475,8 +476,10 @@ TEST(AttachmentStream, OpensWhatRenderBodyCanRead) {
   EXPECT_TRUE(CAttachmentStream().Open(SparseFile(dir, "three.bin", 3 * (fourGiB / 4)), 0xFFFFFFFF));
 }
 
-// A file cut short after its first block (inside the next block or at its start), or
-// grown after the last one, is not what was opened: Next fails instead of ending.
+// A file cut short after its first block (inside the next block or at its start),
+// grown after the last one, or written over at the same size (its times set back
+// first, so the write changes them whatever the file system's tick) is not what was
+// opened: Next fails instead of ending.
 TEST(AttachmentStream, FileThatChangesWhileReadFailsTheStream) {
   ScratchDirectory dir;
   constexpr std::size_t block = CAttachmentStream::blockBytes;
@@ -497,5 +500,14 @@ TEST(AttachmentStream, FileThatChangesWhileReadFailsTheStream) {
   ASSERT_TRUE(stream.Next(text));
   EXPECT_EQ(text, "YWJj");
   std::ofstream(path, std::ios::app) << "d";
+  EXPECT_FALSE(stream.Next(text));
+
+  const std::string rewritten = dir.Write("rewritten.bin", "abc");
+  std::filesystem::last_write_time(rewritten, std::filesystem::last_write_time(rewritten) -
+                                                  std::chrono::hours(1));
+  ASSERT_TRUE(stream.Open(rewritten, 0xFFFFFFFF));
+  ASSERT_TRUE(stream.Next(text));
+  std::ofstream(rewritten, std::ios::in | std::ios::out | std::ios::binary) << "xyz";
+  EXPECT_EQ(std::filesystem::file_size(rewritten), 3u);
   EXPECT_FALSE(stream.Next(text));
 }

@@ -270,7 +270,11 @@ TEST_F(MessageTest, MessageIdFollowsTheDateUnlessAnExtraLineSetsOne) {
 }
 
 TEST(MessageId, FreshIdsAtTheSendersDomainElseTheHeloNameElseLocalhost) {
+  const std::string longest = std::string(251, 'd') + ".com";  // 255 octets, as DNS allows
+  const std::string sender255 = "a@" + longest, sender256 = "a@d" + longest;
   const std::pair<std::pair<const char*, const char*>, std::string> cases[] = {
+      {{sender255.c_str(), "helo.test"}, longest},
+      {{sender256.c_str(), "helo.test"}, "helo.test"},
       {{"a@example.com", "helo.test"}, "example.com"},
       {{"a@b@Mail.Example.org", "helo.test"}, "Mail.Example.org"},
       {{"a@[192.0.2.1]", "helo.test"}, "[192.0.2.1]"},

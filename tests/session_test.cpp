@@ -235,17 +235,30 @@ TEST(Session, UnknownProxyTypeConnectsNowhereAndTheGreetingFails) {
   }
 }
 
-// A line break in the name would let it add a command of its own.
-TEST(Session, HeloNameWithALineBreakIsRefusedBeforeConnecting) {
+// A line break in the name would let it add a command of its own; a name that makes
+// the HELO line pass 512 octets with its CR LF is refused too, one that makes it 512
+// goes out.
+TEST(Session, HeloNameWithALineBreakOrTooLongIsRefusedBeforeConnecting) {
   ScriptedPeer peer{PeerScript(), 300ms};
-  for (const char* name : {"client\r\nRSET", "client\nx", "client\r"}) {
+  const std::string names[] = {"client\r\nRSET", "client\nx", "client\r", std::string(506, 'h')};
+  for (const std::string& name : names) {
     TestClient c;
-    c.SetHeloHostname(name);
+    c.SetHeloHostname(name.c_str());
     auto error = SmtpErrorOf([&] { c.ConnectTo(peer.Port()); });
     ASSERT_TRUE(error);
     EXPECT_EQ(error->m_hrError, Win32(87));
   }
   EXPECT_EQ(peer.Finish(), "no connection arrived");
+
+  const std::string longest(505, 'h');
+  ScriptedPeer accepting{PeerScript().Send("220 hi\r\n").Expect("HELO " + longest + "\r\n")
+                             .Send("250 ok\r\n").Expect("QUIT\r\n").Send("221 bye\r\n")
+                             .ExpectClosed()};
+  TestClient c;
+  c.SetHeloHostname(longest.c_str());
+  c.ConnectTo(accepting.Port());
+  c.Disconnect(true);
+  EXPECT_EQ(accepting.Finish(), "");
 }
 
 // Without a proxy user name no credentials go out, whatever the password: SOCKS5 offers

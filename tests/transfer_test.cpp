@@ -1,8 +1,12 @@
 // The message transfer against a scripted peer: the envelope with and without DSN
 // parameters, the recipients' order, the text after DATA for plain and MIME messages,
-// the refusal of line breaks, and each failure with the connection left standing.
+// the refusal of line breaks and of lines over their limits, each failure in the
+// envelope with the connection left standing, and each one in the message text with
+// the connection closed.
 #include <chrono>
 #include <clocale>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -287,19 +291,92 @@ TEST(Transfer, PlainBodyIsSentInTheRootCharset) {
   std::setlocale(LC_ALL, "C");
 }
 
-// The attachment's header has gone out when its file turns out unreadable; the server
-// is left reading message text.
-TEST(Transfer, UnreadableAttachmentRaises514AndLeavesTheConnection) {
+namespace {
+
+// From MAIL FROM to the 354 for a Message, then the steps of text, then whatever comes
+// until the client closes.
+PeerScript DataUntilClosed(const PeerScript& text = PeerScript()) {
+  return Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
+      .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
+      .Then(Step("DATA\r\n", "354 go ahead"))
+      .Then(text)
+      .ReadUntilClosed();
+}
+
+// A send of m that fails with error past the 354: the connection is closed at once, and
+// neither the end of data nor a QUIT (from Disconnect or the destructor, which follow
+// as in a caller) reaches the server. Returns what the server got after the 354.
+std::string ExpectSendClosedPastData(CTAVSMTPMessage& m, HRESULT error, TestClient& c,
+                                     ScriptedPeer& peer) {
+  c.ConnectTo(peer.Port());
+  auto raised = SmtpErrorOf([&] { c.SendMailMessage(m); });
+  EXPECT_TRUE(c.Closed());
+  c.Disconnect(true);
+  EXPECT_EQ(peer.Finish(), "");
+  EXPECT_TRUE(raised && raised->m_hrError == error) << (raised ? raised->m_hrError : 0);
+  const std::string& received = peer.Received();
+  const std::string text = received.substr(received.find("DATA\r\n") + 6);
+  EXPECT_EQ(text.find("QUIT"), std::string::npos) << EscapeBytes(text);
+  EXPECT_FALSE(text.ends_with("\r\n.\r\n")) << EscapeBytes(text);
+  return text;
+}
+
+}  // namespace
+
+// An attachment that turns out unreadable once the server takes message text: the
+// connection closes, where a QUIT would be read as text and its reply awaited in vain.
+TEST(Transfer, AttachmentThatCannotBeReadPast354ClosesTheConnectionWithoutQuit) {
+  ScratchDirectory dir;
+  struct Case {
+    const char* name;
+    std::string path;
+    std::uint32_t maxSize;
+  };
+  const Case cases[] = {
+      {"missing", "/nonexistent/gone", CTAVSMTPBodyPart::defaultMaxAttachmentSize},
+      {"a directory", dir.path.string(), CTAVSMTPBodyPart::defaultMaxAttachmentSize},
+      {"over its size limit", dir.Write("ten.bin", "0123456789"), 9},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.name);
+    Message m;
+    AttachFile(m, "a.bin", t.path);
+    m.rootPart.ChildAt(0)->maxAttachmentSize = t.maxSize;
+    m.SetBody("text");
+    ScriptedPeer peer{Helo().Then(DataUntilClosed())};
+    TestClient c;
+    ExpectSendClosedPastData(m, Itf(514), c, peer);
+  }
+}
+
+// A file written over in place, at the same size, after its first block went out: the
+// client's reads mix old and new bytes, so the message ends without its end of data.
+// The file is larger than what the sockets can hold, so the client is still reading it
+// when it is written; its times are set back first, so the write changes them whatever
+// the file system's tick.
+TEST(Transfer, AttachmentRewrittenInPlaceWhileSentRaises514AndCloses) {
+  ScratchDirectory dir;
+  const std::string path = dir.Write("big.bin", "");
+  constexpr std::uintmax_t size = 64 << 20;
+  std::filesystem::resize_file(path, size);
+  std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) - std::chrono::hours(1));
   Message m;
-  AttachFile(m, "gone", "/nonexistent/gone");
+  AttachFile(m, "big.bin", path);
+  m.rootPart.ChildAt(0)->maxAttachmentSize = size;
   m.SetBody("text");
-  const PeerScript script =
-      Step("MAIL FROM:<a@example.com>\r\n", "250 ok")
-          .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
-          .Then(Step("DATA\r\n", "354 go ahead"))
-          .Expect(m.FixedHeader() + "\r\nThis is a multi-part message in MIME format" +
-                  m.rootPart.ChildAt(0)->RenderHeader());
-  ExpectFailedSend(script, m, Itf(514), "");
+  const std::string start = m.FixedHeader() + "\r\nThis is a multi-part message in MIME format" +
+                            m.rootPart.ChildAt(0)->RenderHeader() + "AAAA";
+  auto rewrite = [&] {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(size - 4096));
+    file << std::string(4096, 'x');
+    return file.good() ? "" : "the file could not be written";
+  };
+  ScriptedPeer peer{Helo().Then(DataUntilClosed(PeerScript().Expect(start).Do(rewrite)))};
+  TestClient c;
+  c.m_dwTimeout = 5000;  // the peer writes the file while the client waits to send
+  const std::string text = ExpectSendClosedPastData(m, Itf(514), c, peer);
+  EXPECT_NE(text.find("eHh4eHh4"), std::string::npos) << "the new bytes were read";
 }
 
 // Each rejection ends the transfer with its step's message and the whole reply; the
@@ -467,8 +544,9 @@ TEST(Transfer, MessageIdIsFreshAtTheSendersDomainElseTheHeloName) {
 }
 
 // A server that answers 354 and then takes nothing more: the send ends by the timeout
-// whatever the size of the message, with the connection left for QUIT.
-TEST(Transfer, ServerThatStopsReadingAfter354EndsTheSendWith10060) {
+// whatever the size of the message, and the connection is closed, as a QUIT would be
+// message text.
+TEST(Transfer, ServerThatStopsReadingAfter354EndsTheSendWith10060AndCloses) {
   Message m(std::string(64 << 20, 'x'));
   ScriptedPeer peer{Helo()
                         .Then(Step("MAIL FROM:<a@example.com>\r\n", "250 ok"))
@@ -480,5 +558,96 @@ TEST(Transfer, ServerThatStopsReadingAfter354EndsTheSendWith10060) {
   auto error = SmtpErrorOf([&] { c.SendMailMessage(m); });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->m_hrError, Win32(10060));
-  EXPECT_TRUE(c.m_bConnected);
+  EXPECT_TRUE(c.Closed());
+}
+
+namespace {
+
+// The length of the longest line of text, without its CR LF.
+std::size_t LongestLine(const std::string& text) {
+  std::size_t longest = 0;
+  for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    longest = std::max(longest, end - at);
+  }
+  return longest;
+}
+
+// An address of n octets.
+std::string AddressOf(std::size_t n) { return std::string(n - 12, 'x') + "@example.com"; }
+
+}  // namespace
+
+// An address, an envelope id or a Message-ID cannot be folded: at the limit of the line
+// that holds it (512 octets for a command with its CR LF, 998 for a header line without)
+// the message goes out, one octet more and it is refused before anything is sent.
+TEST(Transfer, LinesThatCannotFoldGoOutAtTheirLimitAndAreRefusedPastIt) {
+  using Change = std::function<void(Message&, std::size_t)>;
+  struct Case {
+    const char* field;
+    Change change;
+    std::size_t within;       // the longest that goes out
+    std::size_t longestLine;  // then, without CR LF
+  };
+  const Case cases[] = {
+      {"sender", [](Message& m, std::size_t n) { m.from.emailAddress = AddressOf(n); }, 498, 510},
+      {"sender, DSN with a given envelope id",
+       [](Message& m, std::size_t n) {
+         m.from.emailAddress = AddressOf(n);
+         m.dsnNotify = 2;
+         m.dsnEnvelopeId = "ENV1";
+       },
+       478, 510},
+      {"sender, DSN with a new envelope id",
+       [](Message& m, std::size_t n) {
+         m.from.emailAddress = AddressOf(n);
+         m.dsnNotify = 2;
+       },
+       450, 510},
+      {"envelope id",
+       [](Message& m, std::size_t n) {
+         m.dsnNotify = 2;
+         m.dsnEnvelopeId = std::string(n, 'E');
+       },
+       469, 510},
+      {"To", [](Message& m, std::size_t n) { m.toList[0]->emailAddress = AddressOf(n); }, 500, 510},
+      {"Cc, NOTIFY=NEVER",
+       [](Message& m, std::size_t n) {
+         m.AppendRecipient(CTAVSMTPAddress("Name", AddressOf(n)), CTAVSMTPMessage::RecipientCc);
+         m.dsnNotify = 0;
+       },
+       487, 510},
+      {"Bcc, NOTIFY=SUCCESS,FAILURE,DELAY",
+       [](Message& m, std::size_t n) {
+         m.AppendRecipient(CTAVSMTPAddress("", AddressOf(n)), CTAVSMTPMessage::RecipientBcc);
+         m.dsnNotify = 7;
+       },
+       471, 510},
+      {"Reply-To", [](Message& m, std::size_t n) { m.replyTo.emailAddress = AddressOf(n); }, 988, 998},
+      {"Message-ID", [](Message& m, std::size_t n) { m.messageId = AddressOf(n); }, 984, 998},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.field);
+    Message within;
+    t.change(within, t.within);
+    PeerScript envelope = PeerScript().ReadLine().Send("250 ok\r\n");
+    for (int kind : {0, 1, 2}) {
+      for (int i = 0; i < within.RecipientCount(kind); ++i) envelope.ReadLine().Send("250 ok\r\n");
+    }
+    ScriptedPeer peer{Helo()
+                          .Then(envelope)
+                          .Then(Step("DATA\r\n", "354 go ahead"))
+                          .ReadUntil("\r\n.\r\n")
+                          .Send("250 queued\r\n")
+                          .Then(Quit())};
+    TestClient c;
+    c.ConnectTo(peer.Port());
+    c.SendMailMessage(within);
+    c.Disconnect(true);
+    ASSERT_EQ(peer.Finish(), "");
+    EXPECT_EQ(LongestLine(peer.Received()), t.longestLine);
+
+    Message over;
+    t.change(over, t.within + 1);
+    ExpectFailedSend(PeerScript(), over, Win32(87), "");
+  }
 }

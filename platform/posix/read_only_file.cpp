@@ -6,6 +6,17 @@
 
 #include <cerrno>
 
+namespace {
+
+// One number for a time, to compare: unsigned, so that a time centuries away wraps
+// instead of overflowing.
+std::uint64_t Nanoseconds(const timespec& time) {
+  return static_cast<std::uint64_t>(time.tv_sec) * 1'000'000'000u +
+         static_cast<std::uint64_t>(time.tv_nsec);
+}
+
+}  // namespace
+
 bool CReadOnlyFile::Open(const std::string& path) {
   Close();
   // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it changes nothing
@@ -21,10 +32,14 @@ bool CReadOnlyFile::Open(const std::string& path) {
   return true;
 }
 
-bool CReadOnlyFile::Size(std::uint64_t& size) const {
+bool CReadOnlyFile::Stamp(CFileStamp& stamp) const {
   struct stat st {};
   if (fd < 0 || fstat(fd, &st) != 0 || st.st_size < 0) return false;
-  size = static_cast<std::uint64_t>(st.st_size);
+  stamp.device = static_cast<std::uint64_t>(st.st_dev);
+  stamp.file = static_cast<std::uint64_t>(st.st_ino);
+  stamp.size = static_cast<std::uint64_t>(st.st_size);
+  stamp.modified = Nanoseconds(st.st_mtim);
+  stamp.changed = Nanoseconds(st.st_ctim);
   return true;
 }
 

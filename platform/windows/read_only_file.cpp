@@ -1,16 +1,19 @@
-// An attachment file read with CreateFileA, GetFileSize and ReadFile. The handle is
-// kept as a C run-time descriptor (_open_osfhandle), which closing releases.
+// An attachment file read with CreateFileA, GetFileInformationByHandle and ReadFile. The
+// handle is kept as a C run-time descriptor (_open_osfhandle), which closing releases.
 #include "platform/read_only_file.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <limits>
 
 namespace {
 
 HANDLE FileHandle(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
+
+std::uint64_t Join(DWORD high, DWORD low) { return (static_cast<std::uint64_t>(high) << 32) | low; }
 
 }  // namespace
 
@@ -29,12 +32,14 @@ bool CReadOnlyFile::Open(const std::string& path) {
   return fd >= 0;
 }
 
-bool CReadOnlyFile::Size(std::uint64_t& size) const {
-  if (fd < 0) return false;
-  DWORD high = 0;
-  DWORD low = GetFileSize(FileHandle(fd), &high);
-  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
-  size = (static_cast<std::uint64_t>(high) << 32) | low;
+bool CReadOnlyFile::Stamp(CFileStamp& stamp) const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (fd < 0 || !GetFileInformationByHandle(FileHandle(fd), &info)) return false;
+  stamp.device = info.dwVolumeSerialNumber;
+  stamp.file = Join(info.nFileIndexHigh, info.nFileIndexLow);
+  stamp.size = Join(info.nFileSizeHigh, info.nFileSizeLow);
+  stamp.modified = Join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+  stamp.changed = 0;  // Windows keeps no change time
   return true;
 }
 

@@ -188,9 +188,10 @@ TEST(ReadOnlyFile, ReadsRegularFilesOnly) {
 
   CReadOnlyFile file;
   ASSERT_TRUE(file.Open(path.string()));
-  std::uint64_t size = 0;
-  ASSERT_TRUE(file.Size(size));
-  EXPECT_EQ(size, content.size());
+  CFileStamp stamp;
+  ASSERT_TRUE(file.Stamp(stamp));
+  EXPECT_EQ(stamp.size, content.size());
+  EXPECT_NE(stamp.modified, 0u);
   std::string read(content.size() + 10, '\0');
   std::size_t bytesRead = 0;
   ASSERT_TRUE(file.Read(read.data(), read.size(), bytesRead));
