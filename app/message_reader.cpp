@@ -165,17 +165,18 @@ std::vector<std::string> AddressesOf(std::string_view list) {
   std::string bare;   // the text outside angle brackets, quotes kept
   std::string angle;  // the text inside the last angle brackets
   bool hadAngle = false;
+  bool inAngle = false;
   auto flush = [&] {
-    std::string address = hadAngle ? angle : bare;
+    // An angle bracket left open keeps its "<", so that the address is not taken.
+    std::string address = hadAngle ? (inAngle ? "<" : "") + angle : bare;
     // A source route before the address ("@a,@b:user@x") is obsolete and dropped.
     if (hadAngle && address.find(':') != std::string::npos) address.erase(0, address.rfind(':') + 1);
     std::erase_if(address, [](char c) { return IsBlank(c) || c == '\r' || c == '\n'; });
     if (!address.empty()) addresses.push_back(address);
     bare.clear();
     angle.clear();
-    hadAngle = false;
+    hadAngle = inAngle = false;
   };
-  bool inAngle = false;
   bool quoted = false;
   int commentDepth = 0;
   for (std::size_t i = 0; i < list.size(); ++i) {

@@ -110,6 +110,7 @@ TEST(AddressesOf, AddressListsAsRfc5322HasThem) {
       {"undisclosed-recipients:;", {}},
       {"<@route,@r2:h@x.y>", {"h@x.y"}},
       {"root (Cron Daemon)", {"root"}},
+      {"b <c@d", {"<c@d"}},
       {"", {}},
   };
   for (const auto& [list, addresses] : cases) EXPECT_EQ(AddressesOf(list), addresses) << list;
