@@ -49,7 +49,8 @@ SendmailSettings ReadSendmailSettings() {
   settings.senderName = ReadSmtpSetting("SenderName", "");
   settings.recipientEMail = ReadSmtpSetting("RecipientEMail", "");
   settings.aliasesFile = ReadSmtpSetting("Aliases", "");
-  if (settings.aliasesFile.empty() && std::filesystem::exists(defaultAliasesFile)) {
+  std::error_code ignored;
+  if (settings.aliasesFile.empty() && std::filesystem::exists(defaultAliasesFile, ignored)) {
     settings.aliasesFile = defaultAliasesFile;
   }
   settings.server = ReadSmtpSetting("Server", "");
