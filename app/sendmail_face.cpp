@@ -19,12 +19,10 @@
 #include "app/sendmail_options.h"
 #include "app/settings.h"
 #include "errors/exceptions.h"
-#include "errors/message_table.h"
 #include "mime/address.h"
 #include "mime/date_header.h"
 #include "mime/header_folding.h"
 #include "mime/message_id.h"
-#include "platform/error_numbers.h"
 #include "platform/standard_input.h"
 #include "platform/terminal_text.h"
 #include "platform/win_app.h"
@@ -215,50 +213,6 @@ bool ChooseQuotedPrintable(MessageHeader& header, CBodyStream& body) {
   AddField(header, "Content-Type: text/plain; charset=" + charset);
   AddField(header, "Content-Transfer-Encoding: quoted-printable");
   return true;
-}
-
-std::string OneLine(std::string text) {
-  std::ranges::replace_if(text, [](char c) { return c == '\r' || c == '\n'; }, ' ');
-  std::erase(text, '\0');
-  return text;
-}
-
-// The reply code at the start of an exception's server text; 0 when there is none.
-int ReplyCode(const std::string& text) {
-  if (text.size() < 3 || !std::all_of(text.begin(), text.begin() + 3, [](unsigned char c) { return std::isdigit(c); })) {
-    return 0;
-  }
-  return std::atoi(text.substr(0, 3).c_str());
-}
-
-bool IsAuthenticationMessage(std::uint32_t id) {
-  return (id >= msgLogin && id <= msgBase64Encode) || (id >= msgSaslPlainCredentials && id <= msgOAuthTokenRefused);
-}
-
-// The sysexits status of an engine failure.
-SendmailStatus StatusOf(const CException& error, bool connecting) {
-  const auto* smtp = dynamic_cast<const CTAVSMTPException*>(&error);
-  if (smtp == nullptr) return SendmailTemporary;
-  const std::uint32_t facility = HresultFacility(smtp->m_hrError);
-  const std::uint32_t code = HresultCode(smtp->m_hrError);
-  if (facility == FACILITY_WIN32) {
-    if (code == WSAHOST_NOT_FOUND) return SendmailNoHost;
-    if (code == ERROR_INVALID_PARAMETER) return connecting ? SendmailConfigError : SendmailDataError;
-    return SendmailTemporary;
-  }
-  if (facility != FACILITY_ITF) return SendmailNoPermission;  // an NTLM security status
-  if (code == msgPasswordCommand || code == msgCreateSSLSocket) return SendmailConfigError;
-  const int reply = ReplyCode(smtp->m_sLastResponseText);
-  if (reply >= 400 && reply < 500) return SendmailTemporary;
-  if (IsAuthenticationMessage(code)) return SendmailNoPermission;
-  if (code == msgRcptTo && reply >= 500) return SendmailNoUser;
-  if (code >= msgSocks4ViaSSL && code <= msgConnectViaSSL) return SendmailUnavailable;
-  if (code == msgStartTlsNotOffered || reply >= 500) return SendmailUnavailable;
-  return SendmailTemporary;  // no reply in time, the connection closed, a TLS read
-}
-
-CSendmailFailure EngineFailure(const CException& error, bool connecting, const std::string& what) {
-  return CSendmailFailure{StatusOf(error, connecting), OneLine(what + ": " + error.what())};
 }
 
 int SendmailRun(const std::vector<std::string>& arguments) {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "errors/exceptions.h"
+
 enum SendmailStatus : int {
   SendmailSent = 0,
   SendmailUsage = 64,        // EX_USAGE: a wrong command line, no recipients
@@ -23,3 +25,15 @@ struct CSendmailFailure {
   SendmailStatus status;
   std::string text;
 };
+
+// The status of a failure that the engine raised (CTAVSMTPException), connecting or
+// sending: 68 an unknown host name; 75 a socket failure, a timeout, a closed connection
+// or any 4xx reply; 77 refused authentication (5xx, or an NTLM security status); 67 a
+// recipient refused with 5xx; 69 another 5xx reply, a failed TLS handshake, STARTTLS not
+// offered; 78 the password command, the TLS set-up (a CA file, a fingerprint) or, while
+// connecting, a parameter (87, such as the port); 65 a parameter while sending.
+SendmailStatus StatusOf(const CException& error, bool connecting);
+
+// The failure of an engine error: its status and "what: " and the error's text in one
+// line.
+CSendmailFailure EngineFailure(const CException& error, bool connecting, const std::string& what);
