@@ -62,6 +62,12 @@ bool CSendmailConnection::ReadReply(char* buffer, int initialSize, CReplyOverflo
   return complete;
 }
 
+void CSendmailConnection::Quit() {
+  // Disconnect sends QUIT past SendCommand.
+  if (verbose) ShowDialogueLine("> ", "QUIT");
+  Disconnect(true);
+}
+
 void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::string& header,
                                        CBodyStream& body) {
   SendCommand(FormatMailFrom(envelope.sender, envelope.dsnNotify, envelope.dsnReturnFull,

@@ -37,6 +37,9 @@ class CSendmailConnection : public CTAVSMTPConnection {
   // empty once DATA is reached. It names the address that a refusal refers to.
   std::string m_sCurrentRecipient;
 
+  // Disconnect (true), with the QUIT shown in the dialogue of -v.
+  void Quit();
+
   bool ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow, int growStep) override;
 
  protected:

@@ -255,7 +255,7 @@ int SendmailRun(const std::vector<std::string>& arguments) {
   }
   // The server has taken the message: a failed QUIT does not undo that.
   try {
-    connection.Disconnect(true);
+    connection.Quit();
   } catch (const CException&) {
   }
   return SendmailSent;
