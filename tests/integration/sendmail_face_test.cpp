@@ -58,6 +58,21 @@ TEST(Sendmail, AMessageOnStandardInputIsDelivered) {
   EXPECT_TRUE(messages[0].content.find("\r\nTo: undisclosed-recipients:;\r\n") != std::string::npos);
 }
 
+TEST(Sendmail, DeliveryStatusNotificationOptionsReachTheEnvelope) {
+  SmtpTestServer server({.dsn = true});
+  // An AuthMethod outside 0-7 greets with EHLO, which the parameters need, and logs in
+  // with nothing.
+  auto home = HomeFor(server.Port(), {{"AuthMethod", "8"}});
+  ASSERT_EQ(RunSendmail(*home, {"-N", "success,failure", "-R", "hdrs", "-V", "ENV1", "-fme@example.org",
+                                "--", "a@example.com"},
+                        "Subject: t\n\nx\n"),
+            (MailerRun{0, ""}));
+  auto messages = server.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].envelope,
+            "MAIL FROM:<me@example.org> RET=HDRS ENVID=ENV1\nRCPT TO:<a@example.com> NOTIFY=SUCCESS,FAILURE\n");
+}
+
 // PHP's mail() and git send-email: -t takes To, Cc and Bcc; Bcc is gone from the text;
 // the From line of the message stays, and is the envelope sender without SenderEMail.
 TEST(Sendmail, RecipientsFromTheHeaderAndBccGone) {
