@@ -93,6 +93,7 @@ constexpr std::string_view valueOptions = "frFNRVoebABXLh";
 void ParseOptionArgument(const std::vector<std::string>& arguments, std::size_t& index,
                          SendmailOptions& options) {
   const std::string& argument = arguments[index];
+  if (argument.starts_with("--")) RaiseUsage("option " + argument + " is not supported");
   for (std::size_t at = 1; at < argument.size(); ++at) {
     const char option = argument[at];
     if (option == 't') { options.recipientsFromHeader = true; continue; }

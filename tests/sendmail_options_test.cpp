@@ -57,6 +57,7 @@ struct UsageCase {
 TEST(ParseSendmailOptions, UsageErrorsNameTheOption) {
   const UsageCase cases[] = {
       {{"-Q", "a@b.c"}, "option -Q is not supported"},
+      {{"--help"}, "option --help is not supported"},
       {{"-bs"}, "option -bs is not supported"},
       {{"-bd"}, "option -bd is not supported"},
       {{"-bp"}, "option -bp is not supported"},
