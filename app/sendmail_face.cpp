@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -215,6 +216,21 @@ bool ChooseQuotedPrintable(MessageHeader& header, CBodyStream& body) {
   return true;
 }
 
+// -N, -R and -V. Without -N, notifications are asked for on failure and delay, as a
+// server does by default. The envelope id is a MAIL FROM parameter value (RFC 3461
+// xtext): a blank would start another parameter.
+void ApplyDsnOptions(const SendmailOptions& options, SendmailEnvelope& envelope) {
+  if (!options.dsnRequested) return;
+  envelope.dsnNotify = options.dsnNotify == -1 ? 2 | 4 : options.dsnNotify;
+  envelope.dsnReturnFull = options.dsnReturnFull;
+  envelope.dsnEnvelopeId = options.envelopeId;
+  if (!std::all_of(envelope.dsnEnvelopeId.begin(), envelope.dsnEnvelopeId.end(),
+                   [](char c) { return c > ' ' && c < '\x7f'; })) {
+    throw CSendmailFailure{SendmailUsage, "-V " + options.envelopeId +
+                                              ": an envelope id may hold no blank, control or 8-bit byte"};
+  }
+}
+
 int SendmailRun(const std::vector<std::string>& arguments) {
   const SendmailOptions options = ParseSendmailOptions(arguments);
   CInputLines input(ReadStandardInput);
@@ -225,15 +241,7 @@ int SendmailRun(const std::vector<std::string>& arguments) {
   SendmailEnvelope envelope;
   envelope.recipients = Recipients(options, header, settings);
   envelope.sender = EnvelopeSender(options, settings, header);
-  if (options.dsnRequested) {
-    envelope.dsnNotify = options.dsnNotify == -1 ? 2 | 4 : options.dsnNotify;
-    envelope.dsnReturnFull = options.dsnReturnFull;
-    envelope.dsnEnvelopeId = options.envelopeId;
-    if (!std::all_of(envelope.dsnEnvelopeId.begin(), envelope.dsnEnvelopeId.end(),
-                     [](char c) { return c > ' ' && c < '\x7f'; })) {
-      throw CSendmailFailure{SendmailUsage, "-V: an envelope id holds no blank, control or 8-bit byte"};
-    }
-  }
+  ApplyDsnOptions(options, envelope);
 
   CSendmailConnection connection(options.verbose);
   ApplyHeaderRules(header, options, settings, envelope.sender, connection.m_sHeloHostname);
@@ -276,6 +284,9 @@ class CSendmailApp : public CWinApp {
     } catch (const CSendmailFailure& failure) {
       WriteErrorLine(failure.text);
       m_nExitCode = failure.status;
+    } catch (const std::exception& error) {  // memory, a file system call
+      WriteErrorLine(error.what());
+      m_nExitCode = SendmailSystemError;
     }
     return false;
   }
