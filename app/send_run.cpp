@@ -24,11 +24,6 @@ void ShowResult(const std::string& text) {
   dialog.DoModal();
 }
 
-// The message's charset follows the code page the text is held in: Latin-1 text keeps
-// the traditional "iso-8859-1" label, any other code page is converted to UTF-8 on
-// the wire, so text is never sent under a label that does not match it.
-std::string RunCharset() { return AnsiCodePageIsLatin1() ? "iso-8859-1" : "UTF-8"; }
-
 // The TLS library's start-up: its error texts, then the library with the system's
 // OpenSSL configuration (crypto policy, lowest protocol version). It reads that file and
 // builds the library's tables, which took a plain run a sixth of its time for nothing,
@@ -63,23 +58,7 @@ void ApplyTransportSettings(CTAVSMTPConnection& connection) {
 
 bool ConnectStep(CTAVSMTPConnection& connection, int authMethod) {
   try {
-    ApplyTransportSettings(connection);
-    std::string ssl = ReadSmtpSetting("SSL", "");
-    std::string port = ReadSmtpSetting("Port", "25");
-    std::string password = ReadSmtpSetting("AuthPassword", "");
-    std::string passwordCommand = ReadSmtpSetting("AuthPasswordCommand", "");
-    std::string user = ReadSmtpSetting("AuthUser", "");
-    std::string server = ReadSmtpSetting("Server", "");
-    // Whoever could change these settings could name the command or the server.
-    if (!password.empty() || !passwordCommand.empty()) RefuseSettingsOthersCanChange();
-    // Without authentication no password is needed, and no command is run for one.
-    if (!passwordCommand.empty() && authMethod != AuthNone) {
-      password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);
-    }
-    const bool tls = std::atoi(ssl.c_str()) != 0;
-    if (tls || connection.m_bStartTLS) StartTlsLibrary();
-    connection.Connect(server.c_str(), authMethod, user.c_str(), password.c_str(),
-                       std::atoi(port.c_str()), tls);
+    ConnectWithSettings(connection, authMethod);
     return true;
   } catch (const CException& e) {
     e.ReportError();
@@ -114,6 +93,31 @@ bool SendStep(CTAVSMTPConnection& connection, CTAVSMTPMessage& message) {
 }
 
 }  // namespace
+
+// The message's charset follows the code page the text is held in: Latin-1 text keeps
+// the traditional "iso-8859-1" label, any other code page is converted to UTF-8 on
+// the wire, so text is never sent under a label that does not match it.
+std::string RunCharset() { return AnsiCodePageIsLatin1() ? "iso-8859-1" : "UTF-8"; }
+
+void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod) {
+  ApplyTransportSettings(connection);
+  std::string ssl = ReadSmtpSetting("SSL", "");
+  std::string port = ReadSmtpSetting("Port", "25");
+  std::string password = ReadSmtpSetting("AuthPassword", "");
+  std::string passwordCommand = ReadSmtpSetting("AuthPasswordCommand", "");
+  std::string user = ReadSmtpSetting("AuthUser", "");
+  std::string server = ReadSmtpSetting("Server", "");
+  // Whoever could change these settings could name the command or the server.
+  if (!password.empty() || !passwordCommand.empty()) RefuseSettingsOthersCanChange();
+  // Without authentication no password is needed, and no command is run for one.
+  if (!passwordCommand.empty() && authMethod != AuthNone) {
+    password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);
+  }
+  const bool tls = std::atoi(ssl.c_str()) != 0;
+  if (tls || connection.m_bStartTLS) StartTlsLibrary();
+  connection.Connect(server.c_str(), authMethod, user.c_str(), password.c_str(),
+                     std::atoi(port.c_str()), tls);
+}
 
 MailerExitCode SendRun(const std::string& subject, const std::string& body, bool showUi) {
   CTAVSMTPConnection connection;

@@ -299,6 +299,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // Sends text, a command or a piece of the message, whole with one TransportSend; a
   // socket failure raises its number in facility 7. more as for TransportSend.
   void SendCommand(std::string_view text, bool more = false);
+  // Sees every text that SendCommand is about to send (commands, authentication data
+  // and message text alike), so that a subclass can show the dialogue. Does nothing here.
+  virtual void OnSendCommand(std::string_view text);
   // ExpectReply (code); raises message with the reply as text when it answers false.
   void ExpectReplyOrRaise(int code, std::uint32_t message);
 

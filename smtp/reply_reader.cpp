@@ -55,7 +55,10 @@ std::uint32_t TimeLeft(Clock::time_point deadline) {
 
 }  // namespace
 
+void CTAVSMTPConnection::OnSendCommand(std::string_view) {}
+
 void CTAVSMTPConnection::SendCommand(std::string_view text, bool more) {
+  OnSendCommand(text);
   ConvertSocketError([&] { TransportSend(text.data(), static_cast<int>(text.size()), more); });
 }
 

@@ -57,6 +57,15 @@ WINDOWS_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86
 # certificate, and Samba's ntlm_auth, which Wine's NTLM runs as its helper.
 WINE_END_TO_END_PACKAGES=(openssl winbind)
 
+# The sendmail face's real callers: bsd-mailx (mail -s), git send-email (git-email, with
+# Mail::Address from libmailtools-perl), PHP's mail() (php-cli), NeoMutt in batch mode
+# and Debian's cron, run in a private mount namespace (unshare and mount, from
+# util-linux and mount) over a crontab and spool of their own.
+# Each of them depends on a mail transport agent: Postfix, preseeded without a
+# configuration (preseed_postfix), is the one installed.
+SENDMAIL_CALLER_PACKAGES=(bsd-mailx git git-email libmailtools-perl php-cli neomutt cron util-linux mount
+  postfix)
+
 # The memcheck group of the tests: the end-to-end tests under valgrind.
 MEMCHECK_PACKAGES=(valgrind)
 

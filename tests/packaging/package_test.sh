@@ -25,14 +25,15 @@ core=$(printf '%s\n' "${debs[@]}" | grep '/e-mailer_[^/]*\.deb$')
 gtk=$(printf '%s\n' "${debs[@]}" | grep '/e-mailer-gtk_[^/]*\.deb$')
 runtime=$(printf '%s\n' "${debs[@]}" | grep '/libe-mailer-smtp[0-9.]*_[^/]*\.deb$')
 dev=$(printf '%s\n' "${debs[@]}" | grep '/e-mailer-dev_[^/]*\.deb$')
-[ -n "$core" ] && [ -n "$gtk" ] && [ -n "$runtime" ] && [ -n "$dev" ] ||
-  { echo "FAILED: packages e-mailer, e-mailer-gtk, libe-mailer-smtpX.Y, e-mailer-dev not all built: ${debs[*]}" >&2; exit 1; }
+mta=$(printf '%s\n' "${debs[@]}" | grep '/e-mailer-mta_[^/]*\.deb$')
+[ -n "$core" ] && [ -n "$gtk" ] && [ -n "$runtime" ] && [ -n "$dev" ] && [ -n "$mta" ] ||
+  { echo "FAILED: packages e-mailer, e-mailer-gtk, libe-mailer-smtpX.Y, e-mailer-dev, e-mailer-mta not all built: ${debs[*]}" >&2; exit 1; }
 
 source scripts/lib/smtp_test_server.sh
 work=$(mktemp -d)
 trap 'stop_smtp_test_server; rm -rf "$work"' EXIT
 root=$work/root
-for deb in "$core" "$gtk" "$runtime" "$dev"; do
+for deb in "$core" "$gtk" "$runtime" "$dev" "$mta"; do
   dpkg -x "$deb" "$root" || { echo "FAILED: dpkg -x $deb" >&2; exit 1; }
 done
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
@@ -44,6 +45,16 @@ library_package=$(dpkg-deb -f "$runtime" Package)
 expected_layout='755 usr
 755 usr/bin
 755 usr/bin/e-mailer
+777 usr/bin/e-mailer-sendmail
+755 usr/sbin
+777 usr/sbin/sendmail
+777 usr/lib/sendmail
+755 usr/share/man/man8
+644 usr/share/man/man8/e-mailer-sendmail.8.gz
+777 usr/share/man/man8/sendmail.8.gz
+755 usr/share/doc/e-mailer-mta
+644 usr/share/doc/e-mailer-mta/changelog.Debian.gz
+644 usr/share/doc/e-mailer-mta/copyright
 755 usr/lib
 755 usr/lib/e-mailer
 644 usr/lib/e-mailer/e-mailer-gtk.so
@@ -121,6 +132,21 @@ grep -q 'libgtk-3-0' <<<"$gtk_depends" || fail "e-mailer-gtk does not depend on 
 ldd "$root/usr/lib/e-mailer/e-mailer-gtk.so" | grep -q 'not found' &&
   fail "the window module misses libraries: $(ldd "$root/usr/lib/e-mailer/e-mailer-gtk.so" | grep 'not found')"
 
+# e-mailer-mta: the sendmail links, resolving to the program, in place of any other mail
+# transport agent; e-mailer-sendmail beside the program in its own package.
+for field in Provides Conflicts Replaces; do
+  [ "$(dpkg-deb -f "$mta" "$field")" = mail-transport-agent ] ||
+    fail "e-mailer-mta's $field is \"$(dpkg-deb -f "$mta" "$field")\", not mail-transport-agent"
+done
+grep -q "e-mailer (= $(dpkg-deb -f "$core" Version))" <<<"$(dpkg-deb -f "$mta" Depends)" ||
+  fail "e-mailer-mta does not depend on this very e-mailer: $(dpkg-deb -f "$mta" Depends)"
+for link in usr/sbin/sendmail usr/lib/sendmail usr/bin/e-mailer-sendmail; do
+  [ "$(readlink -f "$root/$link")" = "$(readlink -f "$root/usr/bin/e-mailer")" ] ||
+    fail "$link does not lead to usr/bin/e-mailer: $(readlink "$root/$link")"
+done
+[ "$(readlink "$root/usr/share/man/man8/sendmail.8.gz")" = e-mailer-sendmail.8.gz ] ||
+  fail "sendmail(8) is not e-mailer-sendmail(8)"
+
 # The engine's shared library: named after its SONAME (libe-mailer-smtp.so.X.Y, package
 # libe-mailer-smtpX.Y), found by ldconfig's trigger, depending on what it links, and
 # bound to its exact version by its shlibs file and by e-mailer-dev.
@@ -165,7 +191,7 @@ module.EmailerShowMessageBox, module.EmailerRunResultDialog' \
 
 # lintian: errors fail the test; warnings are shown (they are listed in the README).
 # (As root it also says that running as root is not recommended; that line is dropped.)
-lintian --fail-on error "$core" "$gtk" "$runtime" "$dev" >"$work/lintian" 2>&1
+lintian --fail-on error "$core" "$gtk" "$runtime" "$dev" "$mta" >"$work/lintian" 2>&1
 lintian_status=$?
 sed -i '/running with root privileges/d' "$work/lintian"
 if [ "$lintian_status" -ne 0 ]; then
@@ -174,13 +200,15 @@ elif [ -s "$work/lintian" ]; then
   sed 's/^/lintian: /' "$work/lintian"
 fi
 
-# The installed manual page is the one in doc/ and renders without a warning.
-man_page=$root/usr/share/man/man1/e-mailer.1.gz
-zcat "$man_page" | cmp -s - doc/e-mailer.1 || fail "the installed manual page is not doc/e-mailer.1"
-warnings=$(zcat "$man_page" | groff -man -ww -z 2>&1)
-[ -z "$warnings" ] || fail "groff warns about the manual page:$(details <<<"$warnings")"
-warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$man_page" 2>&1 >/dev/null)
-[ -z "$warnings" ] || fail "man warns about the manual page:$(details <<<"$warnings")"
+# The installed manual pages are the ones in doc/ and render without a warning.
+for page in man1/e-mailer.1 man8/e-mailer-sendmail.8; do
+  man_page=$root/usr/share/man/$page.gz
+  zcat "$man_page" | cmp -s - "doc/${page#*/}" || fail "the installed manual page is not doc/${page#*/}"
+  warnings=$(zcat "$man_page" | groff -man -ww -z 2>&1)
+  [ -z "$warnings" ] || fail "groff warns about $page:$(details <<<"$warnings")"
+  warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$man_page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "man warns about $page:$(details <<<"$warnings")"
+done
 
 # The installed program, in a bare environment without a display, as cron starts it.
 mailer=$root/usr/bin/e-mailer
@@ -218,7 +246,14 @@ if start_smtp_test_server "$work/received"; then
     '"RecipientEMail"="admin@example.com"' >"$work/config/Zelkor/Kestrum/SMTP.reg"
   run_mailer "Packaged" "Sent by the installed program"
   status=$?
+  # The installed /usr/sbin/sendmail, as cron calls it, sends the second message.
+  printf 'Subject: Through sendmail\n\nSent by sendmail\n' |
+    env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_CONFIG_HOME="$work/config" \
+      "$root/usr/sbin/sendmail" -FCronDaemon -i -B8BITMIME -oem admin@example.com >"$work/sendmail.out" 2>&1 ||
+    fail "sendmail sending a message: exit status $?:$(details <"$work/sendmail.out")"
   stop_smtp_test_server
+  grep -q '^Sent by sendmail' "$work/received/2.eml" 2>/dev/null ||
+    fail "the message sent through sendmail did not arrive"
   [ "$status" -eq 0 ] || fail "e-mailer sending a message: exit status $status"
   [ ! -s "$work/stdout" ] && [ ! -s "$work/stderr" ] ||
     fail "e-mailer sending a message printed:$(cat "$work/stdout" "$work/stderr" | details)"
@@ -238,4 +273,4 @@ if [ "$failures" -ne 0 ]; then
   echo "packaging: $failures check(s) failed" >&2
   exit 1
 fi
-echo "packaging: every check passed ($(basename "$core"), $(basename "$gtk"), $(basename "$runtime"), $(basename "$dev"))"
+echo "packaging: every check passed ($(basename "$core"), $(basename "$gtk"), $(basename "$runtime"), $(basename "$dev"), $(basename "$mta"))"

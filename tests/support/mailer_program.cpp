@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include "tests/support/server_process.h"
@@ -94,6 +95,29 @@ MailerRun RunMailer(const TempConfigHome& home, const std::vector<std::string>& 
   argv.push_back(EMAILER_PROGRAM);
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   const std::vector<std::string> env = ProgramEnvironment(home.config);
+  MailerRun run;
+  run.exitCode = RunCommand(argv, &run.output, &env);
+  return run;
+}
+
+MailerRun RunSendmail(const TempConfigHome& home, const std::vector<std::string>& arguments,
+                      const std::string& input, const std::string& lang) {
+  const std::string link = home.base + "/sendmail";
+  const std::string inputFile = home.base + "/input";
+  std::error_code ignored;
+  std::filesystem::remove(link, ignored);
+  std::filesystem::create_symlink(EMAILER_PROGRAM, link);
+  home.WriteFile(inputFile, input);
+  // The shell hands the file over as standard input and is then replaced by the
+  // program, with its words as they are.
+  std::vector<std::string> argv{"/bin/sh", "-c", "input=$1; shift; exec \"$@\" < \"$input\"",
+                                "sh", inputFile};
+  const std::vector<std::string> wrapper = WrapperWords();
+  argv.insert(argv.end(), wrapper.begin(), wrapper.end());
+  argv.push_back(link);
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> env = ProgramEnvironment(home.config);
+  if (!lang.empty()) env.push_back("LANG=" + lang);
   MailerRun run;
   run.exitCode = RunCommand(argv, &run.output, &env);
   return run;

@@ -34,3 +34,9 @@ MailerRun RunMailer(const std::string& settings, const std::vector<std::string>&
 // Runs the program with arguments and the settings that home holds, as they are (for
 // settings files with modes, owners or kinds of their own).
 MailerRun RunMailer(const TempConfigHome& home, const std::vector<std::string>& arguments);
+
+// Runs the program under the name "sendmail" (a link in home's folder) with arguments,
+// the settings that home holds, and input as its standard input. The environment is
+// RunMailer's, with LANG=lang added when lang is given.
+MailerRun RunSendmail(const TempConfigHome& home, const std::vector<std::string>& arguments,
+                      const std::string& input, const std::string& lang = "");

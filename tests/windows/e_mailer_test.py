@@ -72,11 +72,12 @@ class WinePrefix:
         subprocess.run(["wineserver", "-w"], env=self.env, capture_output=True, timeout=WAIT)
         shutil.rmtree(self.path, ignore_errors=True)
 
-    def start(self, *args):
-        """wine with args; its output goes to files, since the Wine server and services
-        that the first program of a prefix starts keep them open long after it ends."""
+    def start(self, *args, stdin=None):
+        """wine with args (and standard input from the file stdin, when given); its
+        output goes to files, since the Wine server and services that the first program
+        of a prefix starts keep them open long after it ends."""
         output = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-        process = subprocess.Popen([*WINE, *args], env=self.env, stdout=output[0],
+        process = subprocess.Popen([*WINE, *args], env=self.env, stdin=stdin, stdout=output[0],
                                    stderr=output[1])
         process.output = output
         return process
@@ -243,6 +244,26 @@ class EMailerTest(unittest.TestCase):
         self.assertEqual(message.get_content(), "Schöne Grüße\n.snapshots kept\n")
         self.assertIsNotNone(email.utils.parsedate_to_datetime(message["Date"]).tzinfo)
         self.assertRegex(message["Message-ID"], r"^<[^@<>]+@example\.com>$")
+
+    def test_sendmail_exe_sends_the_message_of_standard_input(self):
+        server = self.server()
+        self.wine_prefix().reg_add(self.settings_for(server))
+        # The program under the name sendmail, in any letter case, as PHP runs it.
+        sendmail = os.path.join(self.output, "SendMail.EXE")
+        shutil.copy(PROGRAM, sendmail)
+        path = os.path.join(self.output, "message.txt")
+        with open(path, "wb") as f:
+            f.write(b"To: list@example.com\r\nBcc: hidden@example.com\r\nSubject: from PHP\r\n"
+                    b"\r\nline one\r\n.\r\nline three\r\n")
+        with open(path, "rb") as stdin:
+            done = self.finish(self.wine_prefix().start(sendmail, "-t", "-i", stdin=stdin))
+        self.assertEqual(done, (0, "", ""))
+        message, envelope = self.only_message(server)
+        self.assertEqual(envelope, "MAIL FROM:<backup@example.com>\nRCPT TO:<list@example.com>\n"
+                                   "RCPT TO:<hidden@example.com>\n")
+        self.assertIsNone(message["Bcc"])
+        self.assertEqual(message["From"], "Backup job <backup@example.com>")
+        self.assertEqual(message.get_content(), "line one\n.\nline three\n")
 
     def test_implicit_tls_with_settings_from_reg_import(self):
         server = self.server("--tls", *self.certificate())

@@ -56,7 +56,7 @@ class PackageTest(unittest.TestCase):
             self.files = {info.filename: archive.read(info) for info in archive.infolist()}
 
     def test_zip_holds_the_program_the_settings_and_the_readme(self):
-        self.assertEqual(sorted(self.files), ["README.txt", "SMTP.reg", "e-mailer.exe"])
+        self.assertEqual(sorted(self.files), ["README.txt", "SMTP.reg", "e-mailer.exe", "sendmail.exe"])
         version = re.search(r"e-mailer-(.+)-windows-x86_64\.zip$", ZIP).group(1)
         readme = self.files["README.txt"].decode("ascii")
         self.assertTrue(readme.startswith("e-mailer %s for Windows\r\n" % version), readme[:80])
@@ -66,6 +66,8 @@ class PackageTest(unittest.TestCase):
             self.assertNotIn(b"\n", self.files[name].replace(b"\r\n", b""), name)
         with open(os.path.join(os.path.dirname(ZIP), "e-mailer.exe"), "rb") as built:
             self.assertEqual(self.files["e-mailer.exe"], built.read())
+        # The sendmail face is the same program under the name it answers to.
+        self.assertEqual(self.files["sendmail.exe"], self.files["e-mailer.exe"])
 
     def test_program_is_64_bit_and_imports_only_system_dlls(self):
         with tempfile.TemporaryDirectory(dir=WORK_DIR) as scratch:

@@ -1,0 +1,52 @@
+// The engine as the sendmail face drives it: the envelope and DATA of a message whose
+// header block is given whole and whose body streams from standard input as it is
+// sent, and the dialogue shown on standard error for -v, authentication data hidden.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/body_stream.h"
+#include "smtp/connection.h"
+
+struct SendmailEnvelope {
+  std::string sender;
+  std::vector<std::string> recipients;
+  std::int32_t dsnNotify = -1;  // -1: no DSN parameters
+  bool dsnReturnFull = false;
+  std::string dsnEnvelopeId;
+};
+
+class CSendmailConnection : public CTAVSMTPConnection {
+ public:
+  // With verbose, each command and reply is written to standard error.
+  explicit CSendmailConnection(bool verbose);
+
+  // MAIL FROM, one RCPT TO per recipient, DATA, the header block, the empty line, the
+  // body and the end-of-data line. A recipient that is refused ends the transfer before
+  // DATA, so nothing is delivered to anyone. Raises what SendMailMessage raises for the
+  // same steps (519, 524, 520, 521 with the reply; socket and TLS failures). When
+  // the body fails (CSendmailFailure: input failed, a line over the limit), the
+  // connection is closed without the end-of-data line, so the server discards the
+  // message, and the failure is thrown on.
+  void SendStreamed(SendmailEnvelope& envelope, const std::string& header, CBodyStream& body);
+
+  // The recipient whose RCPT TO went out last, while the envelope is being sent;
+  // empty once DATA is reached. It names the address that a refusal refers to.
+  std::string m_sCurrentRecipient;
+
+  // Disconnect (true), with the QUIT shown in the dialogue of -v.
+  void Quit();
+
+  bool ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow, int growStep) override;
+
+ protected:
+  void OnSendCommand(std::string_view text) override;
+
+ private:
+  bool verbose;
+  bool inData = false;            // message text is going out: not shown
+  bool inAuthentication = false;  // between AUTH and its final reply: data hidden
+};

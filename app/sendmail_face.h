@@ -1,0 +1,12 @@
+// The sendmail face of the program: run under the name "sendmail" or
+// "e-mailer-sendmail", it takes the sendmail command line and a message on standard
+// input, sends the message through the server of the settings and exits with a status
+// of sysexits.h, saying on standard error in one line what went wrong. It never shows
+// a window and never waits for a person.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// arguments: those after the program name. Returns the exit status.
+int SendmailMain(std::vector<std::string> arguments);

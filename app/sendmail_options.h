@@ -1,0 +1,31 @@
+// The command line of the sendmail face: the options that programs calling
+// /usr/sbin/sendmail pass (cron, mail, git send-email, PHP, mutt) and the recipient
+// operands; and how the program knows it was called by that name.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// True when the last part of argv[0], without a final ".exe" (any case), is "sendmail"
+// or "e-mailer-sendmail" (any case: the Windows file system ignores it).
+bool IsSendmailProgramName(std::string_view argv0);
+
+struct SendmailOptions {
+  std::vector<std::string> recipients;  // the operands, each possibly a list
+  bool recipientsFromHeader = false;    // -t
+  std::string sender;                   // -f, -r: the envelope sender; empty: not given
+  std::string fullName;                 // -F: the name of a From line the program adds
+  bool dotEndsInput = true;             // cleared by -i and -oi
+  int dsnNotify = -1;                   // -N: bits 1 success, 2 failure, 4 delay; 0 never
+  bool dsnReturnFull = false;           // -R full
+  bool dsnRequested = false;            // any of -N, -R, -V
+  std::string envelopeId;               // -V
+  bool verbose = false;                 // -v
+};
+
+// Parses the arguments after the program name. Options may stand before, between and
+// after the operands; "--" ends them. Throws CSendmailFailure with SendmailUsage naming
+// the option for an unknown option, one not supported (-bs, -bd, -bp, -q), a value
+// that is missing or not understood.
+SendmailOptions ParseSendmailOptions(const std::vector<std::string>& arguments);

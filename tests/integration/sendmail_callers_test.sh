@@ -1,0 +1,177 @@
+#!/usr/bin/env bash
+# The programs that call /usr/sbin/sendmail, from Debian's packages, sending through the
+# sendmail face to aiosmtpd on a free port of 127.0.0.1: bsd-mailx (mail -s), git
+# send-email with a patch, PHP's mail(), NeoMutt in batch mode, and Debian's cron
+# mailing a job's output. Each message is read back with Python's email package and
+# Email::MIME. Cron runs in a mount namespace of its own, where its crontab spool,
+# /etc/crontab, /etc/cron.d, /run and /usr/sbin/sendmail are this test's, so the
+# machine's own cron, crontabs and mail system are never touched.
+# Usage: sendmail_callers_test.sh PROGRAM SUPPORT_DIR
+set -euo pipefail
+program=$1
+support=$2
+work=$(mktemp -d /tmp/sendmail-callers-XXXXXX)
+server_pid=""
+cron_pid=""
+cleanup() {
+  [ -z "$cron_pid" ] || kill "$cron_pid" 2>/dev/null || true
+  [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+passed=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }
+
+# Waits up to the given tenths of a second for a file to exist.
+wait_for() {
+  local file=$1 tenths=$2
+  for ((i = 0; i < tenths; i++)); do
+    [ -e "$file" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+mkdir -p "$work/mail" "$work/home" "$work/bin" "$work/real"
+/usr/bin/python3 "$support/smtp_server.py" 0 "$work/mail" >"$work/server.log" 2>&1 &
+server_pid=$!
+for ((i = 0; i < 100; i++)); do
+  grep -q '^listening on' "$work/server.log" && break
+  sleep 0.1
+done
+port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/server.log")
+[ -n "$port" ] || { cat "$work/server.log"; exit 1; }
+
+config="$work/config"
+mkdir -p "$config/Zelkor/Kestrum"
+printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\r\n"Server"="127.0.0.1"\r\n"Port"="%s"\r\n"SenderName"="Backup job"\r\n"SenderEMail"="backup@example.com"\r\n"Aliases"="%s"\r\n' \
+  "$port" "$work/aliases" >"$config/Zelkor/Kestrum/SMTP.reg"
+printf 'root: ops@example.com\n' >"$work/aliases"
+
+# The caller runs this wrapper as its sendmail: it notes the command line and runs the
+# program under the name sendmail with this test's settings, whatever environment the
+# caller gives it (cron gives its own).
+ln -s "$program" "$work/real/sendmail"
+cat >"$work/bin/sendmail" <<WRAPPER
+#!/bin/sh
+printf '%s\n' "\$*" >>"$work/calls"
+XDG_CONFIG_HOME="$config" LC_ALL=C.UTF-8 exec "$work/real/sendmail" "\$@"
+WRAPPER
+chmod 755 "$work/bin/sendmail" "$work"
+
+export HOME="$work/home" LC_ALL=C.UTF-8
+unset DISPLAY WAYLAND_DISPLAY
+
+# check NAME TENTHS ENVELOPE LINE...: the next message reached the server within TENTHS
+# tenths of a second with this envelope, both readers read the same, and Python's
+# reader shows each LINE.
+next=1
+check() {
+  local name=$1 tenths=$2 envelope=$3 n=$next
+  shift 3
+  if ! wait_for "$work/mail/$n.eml" "$tenths"; then
+    fail "$name: no message"; return
+  fi
+  next=$((next + 1))
+  local got
+  got=$(cat "$work/mail/$n.envelope")
+  [ "$got" = "$envelope" ] || fail "$name: envelope '$got', not '$envelope'"
+  /usr/bin/python3 "$support/parse_message.py" "$work/mail/$n.eml" >"$work/python.txt"
+  /usr/bin/perl "$support/parse_message.pl" "$work/mail/$n.eml" >"$work/perl.txt"
+  # The readers differ on the To line of a local name (cron's "To: root"), which the
+  # sendmail face leaves as it is: Python takes it for an address, Perl for a name.
+  local same='^(defects |to - 726f6f74$|to 726f6f74 -$)'
+  diff <(grep -Ev "$same" "$work/python.txt") <(grep -Ev "$same" "$work/perl.txt") >"$work/diff.txt" ||
+    fail "$name: the readers differ: $(head -5 "$work/diff.txt")"
+  grep -q '^defects 0$' "$work/python.txt" || fail "$name: Python's reader found defects"
+  local line
+  for line in "$@"; do
+    grep -qxF "$line" "$work/python.txt" || fail "$name: no line '$line' in $(cat "$work/python.txt")"
+  done
+  grep -qi '^bcc:' "$work/mail/$n.eml" && fail "$name: a Bcc line was delivered"
+  passed=$((passed + 1))
+}
+
+# bsd-mailx: "mail -s" with the sendmail variable of its start-up file.
+printf 'set sendmail=%s\n' "$work/bin/sendmail" >"$HOME/.mailrc"
+printf 'disk 99%% full on /var\n' | mail -s "disk full" -b hidden@example.com admin@example.com
+check mail 50 $'MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\nRCPT TO:<hidden@example.com>' \
+  "subject $(hex 'disk full')" "from $(hex 'Backup job') $(hex backup@example.com)" \
+  "part text/plain - $(hex $'disk 99% full on /var\n')"
+
+# git send-email with a patch, its --sendmail-cmd the sendmail face.
+repo="$work/repo"
+git init -q "$repo"
+git -C "$repo" -c user.name=Dev -c user.email=dev@example.com commit -q --allow-empty -m "first"
+printf 'caf\xc3\xa9\n' >"$repo/file.txt"
+git -C "$repo" add file.txt
+git -C "$repo" -c user.name="Dév Eloper" -c user.email=dev@example.com commit -q -m "Add a file"
+git -C "$repo" format-patch -q -1 -o "$work/patches"
+git -C "$repo" -c user.name="Dév Eloper" -c user.email=dev@example.com send-email --quiet \
+  --sendmail-cmd="$work/bin/sendmail" --to=list@example.com --cc=reviewer@example.com \
+  --bcc=archive@example.com --confirm=never --suppress-cc=all "$work/patches"/*.patch >"$work/git.log" 2>&1 ||
+  fail "git send-email: $(cat "$work/git.log")"
+check "git send-email" 50 \
+  $'MAIL FROM:<backup@example.com>\nRCPT TO:<list@example.com>\nRCPT TO:<reviewer@example.com>\nRCPT TO:<archive@example.com>' \
+  "subject $(hex '[PATCH] Add a file')" "from $(hex 'Dév Eloper') $(hex dev@example.com)" \
+  "to - $(hex list@example.com)"
+grep -q $'^+café\r$' "$work/mail/$((next - 1)).eml" || fail "git send-email: the patch's line is not in the message"
+
+# PHP's mail() through sendmail_path, as PHP's default "sendmail -t -i"; PHP ends the
+# message with a line end of its own.
+php -d sendmail_path="$work/bin/sendmail -t -i" -r \
+  'exit(mail("admin@example.com", "php subject", "line one\n.\nline three", "From: Web Site <web@example.org>\r\nBcc: secret@example.com\r\nContent-Type: text/plain; charset=UTF-8") ? 0 : 1);' ||
+  fail "php: mail() returned false"
+check php 50 $'MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\nRCPT TO:<secret@example.com>' \
+  "subject $(hex 'php subject')" "from $(hex 'Web Site') $(hex web@example.org)" \
+  "part text/plain - $(hex $'line one\n.\nline three\n')"
+
+# NeoMutt in batch mode, its sendmail the sendmail face.
+cat >"$work/muttrc" <<MUTTRC
+set sendmail="$work/bin/sendmail -oem -oi"
+set from="Mutt User <mutt@example.com>"
+set use_from=yes
+set envelope_from=yes
+set record=""
+set folder="$work"
+set charset="utf-8"
+set send_charset="utf-8"
+MUTTRC
+printf 'na\xc3\xafve text\n' | neomutt -n -F "$work/muttrc" -s "mutt subject" -- admin@example.com >"$work/mutt.log" 2>&1 ||
+  fail "neomutt: $(cat "$work/mutt.log")"
+check neomutt 50 $'MAIL FROM:<mutt@example.com>\nRCPT TO:<admin@example.com>' \
+  "subject $(hex 'mutt subject')" "from $(hex 'Mutt User') $(hex mutt@example.com)" \
+  "part text/plain - $(hex $'na\xc3\xafve text\n')"
+
+# Debian's cron mailing a job's output to root, which the aliases file knows.
+if [ "$(id -u)" -ne 0 ]; then
+  echo "cron: skipped (the mount namespace needs the super-user)"
+else
+  mkdir -p "$work/cron/crontabs" "$work/cron/cron.d"
+  : >"$work/cron/crontab"
+  printf 'MAILTO=root\n* * * * * printf "report line\\n\\303\\251t\\303\\251\\n"\n' >"$work/cron/crontabs/root"
+  chmod 600 "$work/cron/crontabs/root"
+  unshare --mount --propagation private -- /bin/sh -c '
+    set -e
+    mount --bind "$1/cron/crontabs" /var/spool/cron/crontabs
+    mount --bind "$1/cron/cron.d" /etc/cron.d
+    mount --bind "$1/cron/crontab" /etc/crontab
+    mount --bind "$1/bin/sendmail" /usr/sbin/sendmail
+    mount -t tmpfs tmpfs /run
+    exec cron -f' sh "$work" >"$work/cron.log" 2>&1 &
+  cron_pid=$!
+  # The job runs at the start of the next minute: at most 60 seconds, and a margin.
+  check cron 900 $'MAIL FROM:<backup@example.com>\nRCPT TO:<ops@example.com>' \
+    "from $(hex CronDaemon) $(hex backup@example.com)" "part text/plain - $(hex $'report line\nété\n')"
+  kill "$cron_pid" 2>/dev/null || true
+  wait "$cron_pid" 2>/dev/null || true
+  cron_pid=""
+fi
+
+echo "The callers' command lines:"
+cat "$work/calls"
+echo "$passed passed, $failures failed"
+[ "$failures" -eq 0 ]

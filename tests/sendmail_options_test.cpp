@@ -1,0 +1,84 @@
+#include "app/sendmail_options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/sendmail_failure.h"
+
+namespace {
+
+TEST(IsSendmailProgramName, TheLastPartWithoutExeInAnyCase) {
+  for (const char* name : {"sendmail", "/usr/sbin/sendmail", "/usr/lib/sendmail", "e-mailer-sendmail",
+                           "C:\\php\\SENDMAIL.EXE", "SendMail.exe", "bin/E-Mailer-Sendmail"}) {
+    EXPECT_TRUE(IsSendmailProgramName(name)) << name;
+  }
+  for (const char* name : {"e-mailer", "/usr/sbin/sendmail/e-mailer", "sendmail.bin", "xsendmail", ".exe", ""}) {
+    EXPECT_FALSE(IsSendmailProgramName(name)) << name;
+  }
+}
+
+// The command lines of the real callers and the other accepted forms.
+TEST(ParseSendmailOptions, WhatTheCallersPass) {
+  SendmailOptions cron = ParseSendmailOptions({"-FCronDaemon", "-i", "-B8BITMIME", "-oem", "root"});
+  EXPECT_EQ(cron.fullName, "CronDaemon");
+  EXPECT_FALSE(cron.dotEndsInput);
+  EXPECT_EQ(cron.recipients, std::vector<std::string>{"root"});
+
+  SendmailOptions php = ParseSendmailOptions({"-t", "-i", "-f", "web@example.com"});
+  EXPECT_TRUE(php.recipientsFromHeader);
+  EXPECT_EQ(php.sender, "web@example.com");
+
+  SendmailOptions mutt = ParseSendmailOptions({"-oem", "-oi", "--", "-odd@example.com", "b@x.y, c@x.y"});
+  EXPECT_FALSE(mutt.dotEndsInput);
+  EXPECT_EQ(mutt.recipients, (std::vector<std::string>{"-odd@example.com", "b@x.y, c@x.y"}));
+
+  SendmailOptions combined = ParseSendmailOptions({"a@x.y", "-tiv", "-rme@x.y", "-N", "success,delay",
+                                                   "-R", "hdrs", "-VENV1", "-odi", "-oQ/q", "-em", "-bm",
+                                                   "-Ac", "-X", "/log", "-L", "tag", "-h", "10", "-B", "7BIT"});
+  EXPECT_TRUE(combined.recipientsFromHeader && combined.verbose && !combined.dotEndsInput);
+  EXPECT_EQ(combined.sender, "me@x.y");
+  EXPECT_EQ(combined.dsnNotify, 1 | 4);
+  EXPECT_FALSE(combined.dsnReturnFull);
+  EXPECT_EQ(combined.envelopeId, "ENV1");
+  EXPECT_EQ(combined.recipients, std::vector<std::string>{"a@x.y"});
+
+  EXPECT_EQ(ParseSendmailOptions({"-N", "never"}).dsnNotify, 0);
+  EXPECT_TRUE(ParseSendmailOptions({"-R", "FULL"}).dsnReturnFull);
+  EXPECT_TRUE(ParseSendmailOptions({"-f", "x@y.z"}).dotEndsInput);
+}
+
+struct UsageCase {
+  std::vector<std::string> arguments;
+  const char* text;
+};
+
+TEST(ParseSendmailOptions, UsageErrorsNameTheOption) {
+  const UsageCase cases[] = {
+      {{"-Q", "a@b.c"}, "option -Q is not supported"},
+      {{"--help"}, "option --help is not supported"},
+      {{"-bs"}, "option -bs is not supported"},
+      {{"-bd"}, "option -bd is not supported"},
+      {{"-bp"}, "option -bp is not supported"},
+      {{"-q"}, "option -q is not supported"},
+      {{"-q1h"}, "option -q is not supported"},
+      {{"-ex"}, "option -ex is not supported"},
+      {{"-Ax"}, "option -Ax is not supported"},
+      {{"a@b.c", "-f"}, "option -f needs a value"},
+      {{"-N", "sometimes"}, "-N sometimes: give never, or success, failure and delay"},
+      {{"-N", "success,"}, "-N success,: give never, or success, failure and delay"},
+      {{"-R", "body"}, "-R body: give full or hdrs"},
+  };
+  for (const UsageCase& c : cases) {
+    try {
+      ParseSendmailOptions(c.arguments);
+      ADD_FAILURE() << c.text;
+    } catch (const CSendmailFailure& failure) {
+      EXPECT_EQ(failure.status, SendmailUsage) << c.text;
+      EXPECT_EQ(failure.text, c.text);
+    }
+  }
+}
+
+}  // namespace
