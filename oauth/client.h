@@ -6,24 +6,24 @@
 #include <string>
 
 struct OAuthClient {
-  std::string authorizeUrl;  // authorization endpoint (RFC 6749 3.1)
-  std::string tokenUrl;      // token endpoint (RFC 6749 3.2)
-  std::string deviceUrl;     // device authorization endpoint (RFC 8628 3.1); may be empty
-  std::string scope;
-  std::string clientId;
-  std::string clientSecret;  // empty for a public client
-  std::string caFile;        // PEM file of trusted CAs; empty: the system's
+  std::string authorizeUrl{};  // authorization endpoint (RFC 6749 3.1)
+  std::string tokenUrl{};      // token endpoint (RFC 6749 3.2)
+  std::string deviceUrl{};     // device authorization endpoint (RFC 8628 3.1); may be empty
+  std::string scope{};
+  std::string clientId{};
+  std::string clientSecret{};  // empty for a public client
+  std::string caFile{};        // PEM file of trusted CAs; empty: the system's
   std::uint32_t timeout = 60000;  // milliseconds for each request
   // The app-only scope when the client may take tokens with its secret alone (RFC 6749
   // 4.4) and no sign-in is stored; empty when it may not.
-  std::string clientCredentialsScope;
+  std::string clientCredentialsScope{};
 };
 
 // The provider's settings, as the user wrote them; empty texts are absent.
 struct OAuthProviderSettings {
-  std::string provider;  // "microsoft", "google", "custom"; absent: "custom"
-  std::string tenant;    // Microsoft's tenant; absent: "organizations"
-  std::string scope, authorizeUrl, tokenUrl, deviceUrl;
+  std::string provider{};  // "microsoft", "google", "custom"; absent: "custom"
+  std::string tenant{};    // Microsoft's tenant; absent: "organizations"
+  std::string scope{}, authorizeUrl{}, tokenUrl{}, deviceUrl{};
 };
 
 // Fills client's endpoints and scope from the provider's preset, each replaced by its
