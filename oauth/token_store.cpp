@@ -17,7 +17,7 @@ constexpr const char* storeName = "oauth-tokens.json";
 }
 
 [[noreturn]] void RaiseCorrupt(const std::string& why) {
-  RaiseStoreError("\"" + StateFilePath(storeName) + "\": " + why +
+  RaiseStoreError("\"" + SecretRecordPlace(storeName) + "\": " + why +
                   " (e-mailer --authorize replaces it)");
 }
 
@@ -28,9 +28,9 @@ COAuthTokenStore::COAuthTokenStore(std::uint32_t timeout) : lock(storeName, time
 }
 
 std::optional<OAuthTokens> COAuthTokenStore::Load() const {
-  StateFileRead file = ReadStateFile(storeName);
-  if (file.outcome == StateFileRead::Missing) return std::nullopt;
-  if (file.outcome == StateFileRead::Failed) RaiseStoreError(file.error);
+  SecretRecordRead file = ReadSecretRecord(storeName);
+  if (file.outcome == SecretRecordRead::Missing) return std::nullopt;
+  if (file.outcome == SecretRecordRead::Failed) RaiseStoreError(file.error);
   json record = json::parse(file.bytes, nullptr, false);
   if (!record.is_object()) RaiseCorrupt("not a JSON object");
   auto access = record.find("access_token");
@@ -44,12 +44,12 @@ std::optional<OAuthTokens> COAuthTokenStore::Load() const {
                      expires->get<std::int64_t>()};
 }
 
-std::string COAuthTokenStore::Path() { return StateFilePath(storeName); }
+std::string COAuthTokenStore::Path() { return SecretRecordPlace(storeName); }
 
 void COAuthTokenStore::Save(const OAuthTokens& tokens) const {
   json record = {{"access_token", tokens.accessToken},
                  {"refresh_token", tokens.refreshToken},
                  {"expires_at", tokens.expiresAt}};
-  std::string error = WriteStateFile(storeName, record.dump() + "\n");
+  std::string error = WriteSecretRecord(storeName, record.dump() + "\n");
   if (!error.empty()) RaiseStoreError(error);
 }

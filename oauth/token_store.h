@@ -1,7 +1,8 @@
 // The token store: the tokens of the one sign-in, kept between runs as a JSON record
-// {"access_token", "refresh_token", "expires_at"} in the state file
-// "oauth-tokens.json" (platform/state_file.h: 0600 in 0700, replaced whole), and the
-// lock that a run holds from reading the record until it has stored what it got.
+// {"access_token", "refresh_token", "expires_at"} in the secret record
+// "oauth-tokens.json" (platform/secret_store.h: on Linux a file 0600 in 0700, replaced
+// whole), and the lock that a run holds from reading the record until it has stored
+// what it got.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,7 @@
 #include <string>
 
 #include "oauth/token_endpoint.h"
-#include "platform/state_file.h"
+#include "platform/secret_store.h"
 
 class COAuthTokenStore {
  public:
@@ -21,7 +22,7 @@ class COAuthTokenStore {
   // reason when the store cannot be read or is not such a record.
   std::optional<OAuthTokens> Load() const;
 
-  // The store's path, for the user.
+  // Where the store is kept, for the user.
   static std::string Path();
 
   // Replaces the stored record with tokens. Raises 559 with the path and the reason
@@ -29,5 +30,5 @@ class COAuthTokenStore {
   void Save(const OAuthTokens& tokens) const;
 
  private:
-  CStateFileLock lock;
+  CSecretRecordLock lock;
 };

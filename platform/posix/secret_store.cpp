@@ -1,5 +1,6 @@
-// The Linux side of the state files: the XDG state folder, open/fsync/rename and flock.
-#include "platform/state_file.h"
+// The Linux side of the secret records: files in the XDG state folder, written with
+// open/fsync/rename, and flock.
+#include "platform/secret_store.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -14,7 +15,7 @@
 
 namespace {
 
-constexpr std::size_t stateFileCap = 1024 * 1024;
+constexpr std::size_t recordCap = 1024 * 1024;
 
 std::string StateFolder() {
   const char* state = std::getenv("XDG_STATE_HOME");
@@ -50,14 +51,14 @@ bool WriteAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-std::string StateFilePath(const std::string& name) { return StateFolder() + "/" + name; }
+std::string SecretRecordPlace(const std::string& name) { return StateFolder() + "/" + name; }
 
-StateFileRead ReadStateFile(const std::string& name) {
-  const std::string path = StateFilePath(name);
-  StateFileRead result;
+SecretRecordRead ReadSecretRecord(const std::string& name) {
+  const std::string path = SecretRecordPlace(name);
+  SecretRecordRead result;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
-    if (errno == ENOENT) result.outcome = StateFileRead::Missing;
+    if (errno == ENOENT) result.outcome = SecretRecordRead::Missing;
     result.error = Reason(path, errno);
     return result;
   }
@@ -69,20 +70,20 @@ StateFileRead ReadStateFile(const std::string& name) {
       break;
     }
     result.bytes.append(buffer, static_cast<std::size_t>(n));
-    if (result.bytes.size() > stateFileCap) {
+    if (result.bytes.size() > recordCap) {
       result.error = "\"" + path + "\": larger than 1 MiB";
       break;
     }
   }
   close(fd);
-  if (result.error.empty()) result.outcome = StateFileRead::Read;
+  if (result.error.empty()) result.outcome = SecretRecordRead::Read;
   return result;
 }
 
-std::string WriteStateFile(const std::string& name, const std::string& bytes) {
+std::string WriteSecretRecord(const std::string& name, const std::string& bytes) {
   const std::string folder = StateFolder();
   if (!MakeFolders(folder)) return Reason(folder, errno);
-  const std::string path = StateFilePath(name);
+  const std::string path = SecretRecordPlace(name);
   std::string temporary = path + ".XXXXXX";
   int fd = mkostemp(temporary.data(), O_CLOEXEC);  // mode 0600
   if (fd < 0) return Reason(temporary, errno);
@@ -98,14 +99,15 @@ std::string WriteStateFile(const std::string& name, const std::string& bytes) {
   return Reason(path, error);
 }
 
-CStateFileLock::CStateFileLock(const std::string& name, std::uint32_t timeout) {
+CSecretRecordLock::CSecretRecordLock(const std::string& name, std::uint32_t timeout) {
   const std::string folder = StateFolder();
-  const std::string path = StateFilePath(name) + ".lock";
+  const std::string path = SecretRecordPlace(name) + ".lock";
   if (!MakeFolders(folder)) {
     error = Reason(folder, errno);
     return;
   }
-  fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  handle = fd;
   if (fd < 0) {
     error = Reason(path, errno);
     return;
@@ -126,6 +128,6 @@ CStateFileLock::CStateFileLock(const std::string& name, std::uint32_t timeout) {
   }
 }
 
-CStateFileLock::~CStateFileLock() {
-  if (fd >= 0) close(fd);  // releases the lock
+CSecretRecordLock::~CSecretRecordLock() {
+  if (handle >= 0) close(static_cast<int>(handle));  // releases the lock
 }
