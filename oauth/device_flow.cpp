@@ -1,5 +1,6 @@
 // The device authorization grant (RFC 8628): the device endpoint's code (3.1, 3.2),
 // the user's instructions (3.3) and the polling of the token endpoint (3.4, 3.5).
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -11,6 +12,10 @@
 namespace {
 
 using nlohmann::json;
+
+// The longest wait for the user that a provider's expires_in may ask for (Microsoft's
+// codes live 15 minutes).
+constexpr std::int64_t longestSignIn = 3600;
 
 struct DeviceCode {
   std::string deviceCode, userCode, verificationUri;
@@ -65,10 +70,13 @@ OAuthTokens DeviceFlow(const OAuthClient& client) {
   DeviceCode code = RequestDeviceCode(client);
   TellUser("To sign in, open " + code.verificationUri + " in a browser and enter the code " +
            code.userCode + "\nWaiting for the sign-in...\n");
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(code.expiresIn);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::seconds(std::min(code.expiresIn, longestSignIn));
   std::int64_t interval = code.interval;
   for (;;) {
-    std::this_thread::sleep_for(std::chrono::seconds(interval));
+    // An interval past the code's life would only wait to fail.
+    std::this_thread::sleep_until(
+        std::min(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(interval)));
     if (std::chrono::steady_clock::now() >= deadline) RaiseEnded("the code expired unused");
     TokenAnswer answer = RequestTokens(
         client, {{"grant_type", "urn:ietf:params:oauth:grant-type:device_code"},
