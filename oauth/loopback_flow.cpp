@@ -1,13 +1,11 @@
 // The authorization-code flow for a program on the user's machine: PKCE S256 (RFC
 // 7636), the redirect to http://127.0.0.1:PORT/ (RFC 8252 7.3) served once, the state
 // checked (RFC 6749 10.12), the code exchanged (RFC 6749 4.1.3).
-#include <curl/curl.h>
-
 #include <map>
-#include <memory>
 
 #include "errors/message_table.h"
 #include "errors/raise.h"
+#include "oauth/https_post.h"
 #include "oauth/pkce.h"
 #include "oauth/sign_in_flows.h"
 #include "platform/browser.h"
@@ -22,42 +20,14 @@ constexpr std::uint32_t browserTimeout = 5 * 60 * 1000;
   RaiseSmtpError(msgOAuthSignIn, FACILITY_ITF, why);
 }
 
-std::string Unescape(const std::string& text) {
-  std::string plus = text;
-  for (char& c : plus) {
-    if (c == '+') c = ' ';
-  }
-  int length = 0;
-  std::unique_ptr<char, void (*)(void*)> decoded(
-      curl_easy_unescape(nullptr, plus.data(), static_cast<int>(plus.size()), &length), curl_free);
-  return decoded ? std::string(decoded.get(), static_cast<std::size_t>(length)) : std::string();
-}
-
 // The query parameters of a request line "GET /?a=1&b=2 HTTP/1.1"; empty when the line
-// is not a GET of the path "/".
+// is not a GET of the path "/". A repeated parameter reads as "\n" (FormDecode), which
+// matches no state and is no code.
 std::map<std::string, std::string> RedirectParameters(const std::string& requestLine) {
-  std::map<std::string, std::string> parameters;
   const std::string start = "GET /?";
   std::size_t end = requestLine.find(' ', start.size());
-  if (requestLine.compare(0, start.size(), start) != 0 || end == std::string::npos) {
-    return parameters;
-  }
-  const std::string query = requestLine.substr(start.size(), end - start.size());
-  for (std::size_t at = 0; at <= query.size();) {
-    std::size_t next = query.find('&', at);
-    if (next == std::string::npos) next = query.size();
-    std::string pair = query.substr(at, next - at);
-    std::size_t equals = pair.find('=');
-    if (equals != std::string::npos) {
-      // A repeated parameter is refused below (RFC 6749 3.1): its first value is kept
-      // and marked.
-      auto [it, added] = parameters.emplace(Unescape(pair.substr(0, equals)),
-                                            Unescape(pair.substr(equals + 1)));
-      if (!added) it->second = "\n";
-    }
-    at = next + 1;
-  }
-  return parameters;
+  if (requestLine.compare(0, start.size(), start) != 0 || end == std::string::npos) return {};
+  return FormDecode(requestLine.substr(start.size(), end - start.size()));
 }
 
 std::string Page(const char* status, const char* text) {

@@ -2,10 +2,12 @@
 // S256 challenge, and how a token endpoint's answer is read.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "errors/exceptions.h"
 #include "oauth/client.h"
+#include "oauth/https_post.h"
 #include "oauth/pkce.h"
 #include "oauth/token_endpoint.h"
 #include "tests/support/catch_error.h"
@@ -110,4 +112,19 @@ TEST(TokenAnswer, InvalidGrantAsksForANewSignIn) {
   error = SmtpErrorOf([&] { RaiseProviderError(answer); });
   ASSERT_TRUE(error);
   EXPECT_EQ(error->m_hrError, static_cast<HRESULT>(0x8004022D));
+}
+
+TEST(FormEncoding, EncodesAndDecodesAsBrowsersDo) {
+  EXPECT_EQ(FormEncode({{"redirect_uri", "http://127.0.0.1:8080/"}, {"scope", "a b+c~"}}),
+            "redirect_uri=http%3A%2F%2F127.0.0.1%3A8080%2F&scope=a%20b%2Bc~");
+  struct Case {
+    std::string query;
+    std::map<std::string, std::string> fields;
+  } cases[] = {
+      {"code=a%2Fb&state=x+y", {{"code", "a/b"}, {"state", "x y"}}},
+      {"state=1&state=1", {{"state", "\n"}}},  // repeated: refused by its reader
+      {"e=%zz%4&n", {{"e", "%zz%4"}}},         // a broken escape stays; no "=": no field
+      {"x=%E2%9C%93", {{"x", "\xE2\x9C\x93"}}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FormDecode(c.query), c.fields) << c.query;
 }
