@@ -39,7 +39,10 @@ DeviceCode RequestDeviceCode(const OAuthClient& client) {
       HttpsPost(client, client.deviceUrl, {{"client_id", client.clientId}, {"scope", client.scope}});
   json body = json::parse(response.body, nullptr, false);
   if (body.is_object() && body.contains("error")) {
-    RaiseProviderError({{}, TextOf(body, "error"), TextOf(body, "error_description")});
+    TokenAnswer refused;
+    refused.error = TextOf(body, "error");
+    refused.errorDescription = TextOf(body, "error_description");
+    RaiseProviderError(refused);
   }
   DeviceCode code;
   if (response.status == 200 && body.is_object()) {

@@ -25,7 +25,7 @@ class CLoopbackListener {
                        const std::function<std::string(const std::string&)>& answer);
 
  private:
-  int fd = -1;
+  std::intptr_t listener = -1;  // the system's socket; -1 when there is none
   std::uint16_t port = 0;
   std::string error;
 };

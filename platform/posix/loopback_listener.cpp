@@ -34,7 +34,8 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
 }  // namespace
 
 CLoopbackListener::CLoopbackListener() {
-  fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listener = fd;
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -49,12 +50,13 @@ CLoopbackListener::CLoopbackListener() {
 }
 
 CLoopbackListener::~CLoopbackListener() {
-  if (fd >= 0) close(fd);
+  if (listener >= 0) close(static_cast<int>(listener));
 }
 
 std::string CLoopbackListener::ServeOne(
     std::uint32_t timeout, const std::function<std::string(const std::string&)>& answer) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+  const int fd = static_cast<int>(listener);
   if (!WaitReadable(fd, deadline)) {
     error = std::string("no redirect from the browser: ") + std::strerror(errno);
     return {};
