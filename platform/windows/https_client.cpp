@@ -31,6 +31,19 @@ std::wstring Wide(const std::string& text) {
   return wide;
 }
 
+// Texts of the errors a user meets most, for systems whose WinHTTP has none (Wine).
+const char* KnownErrorText(DWORD error) {
+  switch (error) {
+    case ERROR_WINHTTP_TIMEOUT: return "the operation timed out";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED: return "the server name could not be resolved";
+    case ERROR_WINHTTP_CANNOT_CONNECT: return "the connection could not be made";
+    case ERROR_WINHTTP_CONNECTION_ERROR: return "the connection was reset or ended";
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: return "the TLS handshake failed";
+    case ERROR_WINHTTP_SECURE_FAILURE: return "the server's certificate is not trusted";
+    default: return "";
+  }
+}
+
 // WinHTTP's text for its last error.
 std::string LastError() {
   DWORD error = GetLastError();
@@ -42,6 +55,7 @@ std::string LastError() {
   std::string message = length != 0 && text != nullptr ? std::string(text, length) : std::string();
   if (text != nullptr) LocalFree(text);
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  if (message.empty()) message = KnownErrorText(error);
   return "WinHTTP error " + std::to_string(error) + (message.empty() ? "" : ": " + message);
 }
 
@@ -135,6 +149,13 @@ HttpsResult HttpsFormPost(const std::string& url, const std::string& form,
   std::wstring path(parts.lpszUrlPath, parts.dwUrlPathLength + parts.dwExtraInfoLength);
   Handle session(WinHttpOpen(L"e-mailer", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                              WINHTTP_NO_PROXY_BYPASS, 0));
+  // TLS 1.2 and 1.3 only; older systems' WinHTTP offers TLS 1.0 by default.
+  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+  if (session &&
+      !WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+    protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // a system without TLS 1.3
+    WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
+  }
   Handle connection(session ? WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0) : nullptr);
   Handle request(connection ? WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr,
                                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,

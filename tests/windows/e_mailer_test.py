@@ -367,7 +367,9 @@ class EMailerTest(unittest.TestCase):
         cert, key = (os.path.join(directory, name) for name in ("cert.pem", "key.pem"))
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                         "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=127.0.0.1",
-                        "-addext", "subjectAltName=IP:127.0.0.1", "-days", "2",
+                        # Wine's certificate check matches DNS names only: the address
+                        # is named both ways.
+                        "-addext", "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1", "-days", "2",
                         "-keyout", key, "-out", cert], check=True, capture_output=True,
                        timeout=WAIT)
         process = subprocess.Popen(["/usr/bin/python3", IDENTITY_PROVIDER, "0", directory, cert,
@@ -381,8 +383,9 @@ class EMailerTest(unittest.TestCase):
         self.assertTrue(line.startswith("listening on 127.0.0.1:"), line)
         return "https://127.0.0.1:%s/" % line.rsplit(":", 1)[1].strip(), directory, cert
 
-    # The sign-in stores the tokens in the registry, encrypted with DPAPI; each later run
-    # renews the access token with the rotating refresh token and delivers.
+    # The sign-in trusts the provider through OAuthCAFile alone and stores the tokens in
+    # the registry, encrypted with DPAPI; each later run renews the access token with the
+    # rotating refresh token and delivers.
     def test_oauth_sign_in_then_runs_renew_through_the_registry_store(self):
         url, directory, cert = self.identity_provider()
         server = self.server("--auth", "XOAUTH2", "--oauth-tokens",
@@ -392,6 +395,13 @@ class EMailerTest(unittest.TestCase):
         settings.update({"AuthMethod": 7, "AuthUser": "user", "OAuthClientID": "e-mailer-test",
                          "OAuthTokenURL": url + "token", "OAuthDeviceURL": url + "devicecode",
                          "OAuthCAFile": "C:\\ca.pem"})
+        # Another CA in OAuthCAFile: the provider is refused before the request's body goes.
+        other, _ = self.certificate()
+        shutil.copy(other, os.path.join(self.wine_prefix().path, "drive_c", "other.pem"))
+        self.wine_prefix().reg_add(dict(settings, OAuthCAFile="C:\\other.pem"))
+        status, _, err = self.run_mailer("--authorize")
+        self.assertEqual(status, 1)
+        self.assertIn("devicecode: the server's certificate is not trusted: ", err)
         self.wine_prefix().reg_add(settings)
         status, out, err = self.run_mailer("--authorize")
         self.assertEqual((status, err), (0, ""), out)
@@ -400,8 +410,11 @@ class EMailerTest(unittest.TestCase):
         self.assertEqual(self.run_mailer("Second", "Body"), (0, "", ""))
         self.assertEqual(server.logins(), ["XOAUTH2 user", "XOAUTH2 user"])
         with open(os.path.join(directory, "requests")) as f:
-            self.assertEqual(f.read().split(), ["devicecode", "urn:ietf:params:oauth:grant-type:"
-                                                "device_code", "refresh_token", "refresh_token"])
+            # The refused attempt counts: its request line goes before the check, its body
+            # (the client id) only after it.
+            self.assertEqual(f.read().split(), ["devicecode", "devicecode",
+                                                "urn:ietf:params:oauth:grant-type:device_code",
+                                                "refresh_token", "refresh_token"])
         status, query, _ = self.finish(self.wine_prefix().start(
             "reg", "query", SETTINGS_KEY, "/v", "oauth-tokens.json"))
         self.assertEqual(status, 0)
