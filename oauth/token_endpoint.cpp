@@ -5,7 +5,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "errors/message_table.h"
@@ -14,6 +16,8 @@
 namespace {
 
 using nlohmann::json;
+
+constexpr std::int64_t longestLifetime = 365 * 24 * 3600;
 
 std::string TextOf(const json& object, const char* name) {
   auto found = object.find(name);
@@ -53,12 +57,15 @@ TokenAnswer ReadTokenAnswer(const HttpsResponse& response, const std::string& ur
   }
   answer.tokens.refreshToken = TextOf(body, "refresh_token");
   auto lifetime = body.find("expires_in");
-  // Google and Microsoft send a number; some providers send it as a string.
+  // Google and Microsoft send a number; some providers send it as a string. A lifetime
+  // past a year is taken as a year, so no sum can overflow.
+  std::int64_t seconds = 0;
   if (lifetime != body.end() && lifetime->is_number_integer()) {
-    answer.tokens.expiresAt = SecondsNow() + lifetime->get<std::int64_t>();
+    seconds = lifetime->get<std::int64_t>();
   } else if (lifetime != body.end() && lifetime->is_string()) {
-    answer.tokens.expiresAt = SecondsNow() + std::atoll(lifetime->get<std::string>().c_str());
+    seconds = std::atoll(lifetime->get<std::string>().c_str());
   }
+  if (seconds > 0) answer.tokens.expiresAt = SecondsNow() + std::min(seconds, longestLifetime);
   return answer;
 }
 
