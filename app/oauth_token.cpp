@@ -5,6 +5,7 @@
 #include "app/password_command.h"
 #include "app/send_run.h"
 #include "app/settings.h"
+#include "app/settings_checks.h"
 #include "errors/exceptions.h"
 #include "errors/message_table.h"
 #include "errors/raise.h"
@@ -29,6 +30,9 @@ std::string ClientSecret(std::uint32_t timeout) {
 }
 
 OAuthClient ReadOAuthClient(std::uint32_t timeout) {
+  // Whoever could change the settings could send the refresh token or the client secret
+  // to an endpoint of their own, or name the secret's command.
+  RefuseSettingsOthersCanChange();
   OAuthClient client;
   client.timeout = timeout;
   client.clientId = ReadSmtpSetting("OAuthClientID", "");
