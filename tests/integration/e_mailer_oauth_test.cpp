@@ -230,3 +230,17 @@ TEST(OAuthRun, UnreadableOrCorruptStoreIsNamed) {
               std::string::npos) << run.output;
   }
 }
+
+// Settings another user could change could send the refresh token elsewhere: refused
+// before the store or the provider is touched.
+TEST(OAuthRun, SettingsOthersCanChangeAreRefused) {
+  OAuthWorld world(signedIn);
+  world.Store("at-seed", "rt-seed", -10);
+  ASSERT_EQ(chmod(world.home.SmtpKeyFile().c_str(), 0620), 0);
+  MailerRun run = world.Run({"Backup done", "Body"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find(": the file is writable by its group; settings that hold AuthPassword, "
+                            "AuthPasswordCommand or OAuthClientID must be writable"),
+            std::string::npos) << run.output;
+  EXPECT_TRUE(world.provider.Requests().empty());
+}
