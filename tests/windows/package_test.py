@@ -96,7 +96,7 @@ class PackageTest(unittest.TestCase):
         read = set()
         for source in glob.glob(os.path.join(SOURCE_DIR, "app", "*.cpp")):
             with open(source, encoding="utf-8") as code:
-                read |= set(re.findall(r'ReadSmtpSetting\("(\w+)"', code.read()))
+                read |= set(re.findall(r'Read(?:Smtp|Dword)Setting\("(\w+)"', code.read()))
         self.assertTrue(read)
         values = parse_reg_file(self.files["SMTP.reg"].decode("ascii"))
         self.assertEqual(set(values), read)
