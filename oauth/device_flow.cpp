@@ -35,8 +35,8 @@ std::int64_t NumberOf(const json& object, const char* name, std::int64_t otherwi
 }
 
 DeviceCode RequestDeviceCode(const OAuthClient& client) {
-  HttpsResponse response =
-      HttpsPost(client, client.deviceUrl, {{"client_id", client.clientId}, {"scope", client.scope}});
+  HttpsResponse response = HttpsPost(client, client.deviceUrl,
+                                     {{"client_id", client.clientId}, {"scope", client.scope}});
   json body = json::parse(response.body, nullptr, false);
   if (body.is_object() && body.contains("error")) {
     TokenAnswer refused;

@@ -50,7 +50,8 @@ std::string AwaitCode(CLoopbackListener& listener, const std::string& state) {
     if (get("state") != state) {
       failure = "the redirect's state does not match the request's";
     } else if (!get("error").empty()) {
-      failure = get("error") + (get("error_description").empty() ? "" : ": " + get("error_description"));
+      failure =
+          get("error") + (get("error_description").empty() ? "" : ": " + get("error_description"));
     } else if (get("code").empty() || get("code") == "\n") {
       failure = "the redirect holds no code";
     }

@@ -47,7 +47,8 @@ void ApplyProviderSettings(OAuthClient& client, const OAuthProviderSettings& set
   client.clientCredentialsScope =
       client.clientSecret.empty() ? std::string() : preset.clientCredentialsScope;
   if (client.tokenUrl.empty()) {
-    RaiseSmtpError(msgOAuthSettings, FACILITY_ITF,
-                   "OAuthTokenURL is needed with OAuthProvider \"" + std::string(preset.name) + "\"");
+    RaiseSmtpError(
+        msgOAuthSettings, FACILITY_ITF,
+        "OAuthTokenURL is needed with OAuthProvider \"" + std::string(preset.name) + "\"");
   }
 }

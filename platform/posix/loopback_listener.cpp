@@ -69,7 +69,8 @@ std::string CLoopbackListener::ServeOne(
   std::string request;
   while (request.find('\n') == std::string::npos && request.size() < requestCap) {
     char buffer[1024];
-    ssize_t n = WaitReadable(connection, deadline) ? recv(connection, buffer, sizeof buffer, 0) : -1;
+    ssize_t n =
+        WaitReadable(connection, deadline) ? recv(connection, buffer, sizeof buffer, 0) : -1;
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     request.append(buffer, static_cast<std::size_t>(n));

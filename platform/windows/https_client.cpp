@@ -25,7 +25,8 @@ struct InternetClose {
 using Handle = std::unique_ptr<void, InternetClose>;
 
 std::wstring Wide(const std::string& text) {
-  int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  int length =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
   return wide;
@@ -68,10 +69,12 @@ std::string CheckWithCaFile(HINTERNET request, const std::string& caFile, const 
   }
   std::unique_ptr<X509_STORE, decltype(&X509_STORE_free)> store(X509_STORE_new(), X509_STORE_free);
   std::unique_ptr<STACK_OF(X509), void (*)(STACK_OF(X509)*)> chain(
-      sk_X509_new_null(), [](STACK_OF(X509)* certificates) { sk_X509_pop_free(certificates, X509_free); });
+      sk_X509_new_null(),
+      [](STACK_OF(X509)* certificates) { sk_X509_pop_free(certificates, X509_free); });
   X509* leaf = nullptr;
   // The leaf, and what else the server sent, which may lead to the CA.
-  for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(context->hCertStore, c)) != nullptr;) {
+  for (PCCERT_CONTEXT c = nullptr;
+       (c = CertEnumCertificatesInStore(context->hCertStore, c)) != nullptr;) {
     const unsigned char* der = c->pbCertEncoded;
     X509* certificate = d2i_X509(nullptr, &der, static_cast<long>(c->cbCertEncoded));
     if (certificate == nullptr) continue;
@@ -84,7 +87,9 @@ std::string CheckWithCaFile(HINTERNET request, const std::string& caFile, const 
   CertFreeCertificateContext(context);
   std::unique_ptr<X509, decltype(&X509_free)> owned(leaf, X509_free);
   if (leaf == nullptr) return "the server's certificate cannot be read";
-  if (X509_STORE_load_file(store.get(), caFile.c_str()) != 1) return "cannot read \"" + caFile + "\"";
+  if (X509_STORE_load_file(store.get(), caFile.c_str()) != 1) {
+    return "cannot read \"" + caFile + "\"";
+  }
   std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> check(X509_STORE_CTX_new(),
                                                                        X509_STORE_CTX_free);
   X509_STORE_CTX_init(check.get(), store.get(), leaf, chain.get());
@@ -151,12 +156,13 @@ HttpsResult HttpsFormPost(const std::string& url, const std::string& form,
                              WINHTTP_NO_PROXY_BYPASS, 0));
   // TLS 1.2 and 1.3 only; older systems' WinHTTP offers TLS 1.0 by default.
   DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-  if (session &&
-      !WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
+  if (session && !WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                   sizeof protocols)) {
     protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;  // a system without TLS 1.3
     WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
   }
-  Handle connection(session ? WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0) : nullptr);
+  Handle connection(session ? WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0)
+                            : nullptr);
   Handle request(connection ? WinHttpOpenRequest(connection.get(), L"POST", path.c_str(), nullptr,
                                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                                  WINHTTP_FLAG_SECURE)

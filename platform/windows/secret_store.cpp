@@ -69,7 +69,8 @@ SecretRecordRead ReadSecretRecord(const std::string& name) {
   }
   DATA_BLOB in{static_cast<DWORD>(sealed.size()), reinterpret_cast<BYTE*>(sealed.data())};
   DATA_BLOB out{};
-  if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
+  if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
+                          &out)) {
     result.error = Reason(name, GetLastError());
     return result;
   }
@@ -84,7 +85,8 @@ std::string WriteSecretRecord(const std::string& name, const std::string& bytes)
   DATA_BLOB in{static_cast<DWORD>(bytes.size()),
                reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data()))};
   DATA_BLOB out{};
-  if (!CryptProtectData(&in, L"e-mailer", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
+  if (!CryptProtectData(&in, L"e-mailer", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
+                        &out)) {
     return Reason(name, GetLastError());
   }
   LSTATUS status;

@@ -76,7 +76,8 @@ const IdentityProviderOptions signedIn{.accessTokens = {"at-seed"}, .refreshToke
 TEST(OAuthSignIn, DeviceFlowThroughEachPollAnswerThenARunDelivers) {
   for (const Requests& script : {Requests{}, Requests{"authorization_pending"},
                                  Requests{"slow_down"}}) {
-    OAuthWorld world({}, {{"OAuthProvider", "microsoft"}, {"OAuthDeviceURL", "https://provider/devicecode"}});
+    OAuthWorld world(
+        {}, {{"OAuthProvider", "microsoft"}, {"OAuthDeviceURL", "https://provider/devicecode"}});
     world.provider.Script(script);
     MailerRun run = world.Run({"--authorize"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
@@ -109,9 +110,10 @@ TEST(OAuthSignIn, LoopbackFlowWithPkceAndTheStateChecked) {
   for (const std::string mode : {"honest", "wrong-state"}) {
     OAuthWorld world({}, {{"OAuthAuthorizeURL", "https://provider/authorize"}});
     const std::string bin = world.home.base + "/bin";
-    world.home.WriteFile(bin + "/xdg-open", "#!/bin/sh\nexec /usr/bin/python3 " EMAILER_TEST_SUPPORT_DIR
-                                            "/oauth_browser.py '" + world.provider.CaFile() +
-                                            "' " + mode + " \"$1\"\n");
+    world.home.WriteFile(bin + "/xdg-open",
+                         "#!/bin/sh\nexec /usr/bin/python3 " EMAILER_TEST_SUPPORT_DIR
+                         "/oauth_browser.py '" +
+                             world.provider.CaFile() + "' " + mode + " \"$1\"\n");
     chmod((bin + "/xdg-open").c_str(), 0755);
     setenv("PATH", (bin + ":" + std::getenv("PATH")).c_str(), 1);
     MailerRun run = world.Run({"--authorize"});
@@ -190,7 +192,8 @@ TEST(OAuthRun, ProviderFailuresFailTheRunWithTheReason) {
        "The OAuth 2.0 sign-in is no longer valid, run e-mailer --authorize again, Details: "
        "invalid_grant: scripted invalid_grant\n"},
       {"invalid_scope",
-       "The OAuth 2.0 provider refused the request, Details: invalid_scope: scripted invalid_scope\n"},
+       "The OAuth 2.0 provider refused the request, Details: invalid_scope: scripted "
+       "invalid_scope\n"},
       {"500", "/token: HTTP status 500, the answer is not a JSON object\n"},
       {"malformed", "/token: HTTP status 200, the answer is not a JSON object\n"},
       {"silence", "/token: Operation timed out after "},
