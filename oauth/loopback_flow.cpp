@@ -1,5 +1,5 @@
 // The authorization-code flow for a program on the user's machine: PKCE S256 (RFC
-// 7636), the redirect to http://127.0.0.1:PORT/ (RFC 8252 7.3) served once, the state
+// 7636), the redirect to http://127.0.0.1:PORT/ (RFC 8252 7.3) taken once, the state
 // checked (RFC 6749 10.12), the code exchanged (RFC 6749 4.1.3).
 #include <map>
 
@@ -37,12 +37,15 @@ std::string Page(const char* status, const char* text) {
 }
 
 // Serves the redirect and returns its code; raises 561 for a wrong state, an error
-// redirect or none at all.
+// redirect or none at all. Other requests (a browser's /favicon.ico) get a 404.
 std::string AwaitCode(CLoopbackListener& listener, const std::string& state) {
   std::map<std::string, std::string> parameters;
   std::string failure;
-  listener.ServeOne(browserTimeout, [&](const std::string& requestLine) {
+  listener.ServeUntilTaken(browserTimeout, [&](const std::string& requestLine) {
     parameters = RedirectParameters(requestLine);
+    if (parameters.empty()) {
+      return CLoopbackListener::Answer{Page("404 Not Found", "Not found."), false};
+    }
     auto get = [&](const char* name) {
       auto found = parameters.find(name);
       return found == parameters.end() ? std::string() : found->second;
@@ -55,9 +58,10 @@ std::string AwaitCode(CLoopbackListener& listener, const std::string& state) {
     } else if (get("code").empty() || get("code") == "\n") {
       failure = "the redirect holds no code";
     }
-    return failure.empty()
-               ? Page("200 OK", "The sign-in is done. You may close this window.")
-               : Page("400 Bad Request", "The sign-in failed. The terminal says why.");
+    return CLoopbackListener::Answer{
+        failure.empty() ? Page("200 OK", "The sign-in is done. You may close this window.")
+                        : Page("400 Bad Request", "The sign-in failed. The terminal says why."),
+        true};
   });
   if (!listener.Error().empty()) RaiseEnded(listener.Error());
   if (!failure.empty()) RaiseEnded(failure);

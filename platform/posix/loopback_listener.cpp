@@ -14,6 +14,7 @@
 namespace {
 
 constexpr std::size_t requestCap = 8192;
+constexpr std::chrono::seconds requestWait{10};
 
 // Waits until fd is readable or the deadline passes; false with errno set.
 bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
@@ -28,6 +29,33 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
     int ready = poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 1 << 30)));
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
+// The request line of connection, without its line end; empty when none came whole by
+// the deadline.
+std::string ReadRequestLine(int connection, std::chrono::steady_clock::time_point deadline) {
+  std::string request;
+  while (request.find('\n') == std::string::npos && request.size() < requestCap) {
+    char buffer[1024];
+    ssize_t n =
+        WaitReadable(connection, deadline) ? recv(connection, buffer, sizeof buffer, 0) : -1;
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    request.append(buffer, static_cast<std::size_t>(n));
+  }
+  std::size_t end = request.find('\n');
+  std::string line = end == std::string::npos ? std::string() : request.substr(0, end);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+void WriteAll(int connection, const std::string& reply) {
+  for (std::size_t done = 0; done < reply.size();) {
+    ssize_t n = send(connection, reply.data() + done, reply.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
   }
 }
 
@@ -53,42 +81,20 @@ CLoopbackListener::~CLoopbackListener() {
   if (listener >= 0) close(static_cast<int>(listener));
 }
 
-std::string CLoopbackListener::ServeOne(
-    std::uint32_t timeout, const std::function<std::string(const std::string&)>& answer) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+std::string CLoopbackListener::ServeUntilTaken(
+    std::uint32_t timeout, const std::function<Answer(const std::string&)>& answer) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
   const int fd = static_cast<int>(listener);
-  if (!WaitReadable(fd, deadline)) {
-    error = std::string("no redirect from the browser: ") + std::strerror(errno);
-    return {};
+  while (WaitReadable(fd, deadline)) {
+    int connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) continue;  // the peer gave up before it was accepted
+    std::string line = ReadRequestLine(
+        connection, std::min(deadline, std::chrono::steady_clock::now() + requestWait));
+    Answer answered = line.empty() ? Answer{} : answer(line);
+    WriteAll(connection, answered.reply);
+    close(connection);
+    if (answered.taken) return line;
   }
-  int connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
-  if (connection < 0) {
-    error = std::string("cannot accept the redirect: ") + std::strerror(errno);
-    return {};
-  }
-  std::string request;
-  while (request.find('\n') == std::string::npos && request.size() < requestCap) {
-    char buffer[1024];
-    ssize_t n =
-        WaitReadable(connection, deadline) ? recv(connection, buffer, sizeof buffer, 0) : -1;
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    request.append(buffer, static_cast<std::size_t>(n));
-  }
-  std::size_t end = request.find('\n');
-  std::string line = end == std::string::npos ? std::string() : request.substr(0, end);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.empty()) {
-    error = "the browser sent no request line";
-  } else {
-    const std::string reply = answer(line);
-    for (std::size_t done = 0; done < reply.size();) {
-      ssize_t n = send(connection, reply.data() + done, reply.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  close(connection);
-  return line;
+  error = std::string("no redirect from the browser: ") + std::strerror(errno);
+  return {};
 }

@@ -11,6 +11,7 @@
 namespace {
 
 constexpr std::size_t requestCap = 8192;
+constexpr std::chrono::seconds requestWait{10};
 
 std::string SocketFailure(const char* what) {
   return std::string(what) + ": Winsock error " + std::to_string(WSAGetLastError());
@@ -27,6 +28,31 @@ bool WaitReadable(SOCKET s, std::chrono::steady_clock::time_point deadline) {
   long milliseconds = static_cast<long>(std::min<long long>(left.count(), 1 << 30));
   timeval limit{milliseconds / 1000, milliseconds % 1000 * 1000};
   return select(0, &readable, nullptr, nullptr, &limit) > 0;
+}
+
+// The request line of connection, without its line end; empty when none came whole by
+// the deadline.
+std::string ReadRequestLine(SOCKET connection, std::chrono::steady_clock::time_point deadline) {
+  std::string request;
+  while (request.find('\n') == std::string::npos && request.size() < requestCap &&
+         WaitReadable(connection, deadline)) {
+    char buffer[1024];
+    int n = recv(connection, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    request.append(buffer, static_cast<std::size_t>(n));
+  }
+  std::size_t end = request.find('\n');
+  std::string line = end == std::string::npos ? std::string() : request.substr(0, end);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+void WriteAll(SOCKET connection, const std::string& reply) {
+  for (std::size_t done = 0; done < reply.size();) {
+    int n = send(connection, reply.data() + done, static_cast<int>(reply.size() - done), 0);
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
 }
 
 }  // namespace
@@ -50,40 +76,20 @@ CLoopbackListener::~CLoopbackListener() {
   if (listener != -1) closesocket(static_cast<SOCKET>(listener));
 }
 
-std::string CLoopbackListener::ServeOne(
-    std::uint32_t timeout, const std::function<std::string(const std::string&)>& answer) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
+std::string CLoopbackListener::ServeUntilTaken(
+    std::uint32_t timeout, const std::function<Answer(const std::string&)>& answer) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
   const SOCKET s = static_cast<SOCKET>(listener);
-  if (!WaitReadable(s, deadline)) {
-    error = "no redirect from the browser: the time ran out";
-    return {};
+  while (WaitReadable(s, deadline)) {
+    SOCKET connection = accept(s, nullptr, nullptr);
+    if (connection == INVALID_SOCKET) continue;  // the peer gave up before it was accepted
+    std::string line = ReadRequestLine(
+        connection, std::min(deadline, std::chrono::steady_clock::now() + requestWait));
+    Answer answered = line.empty() ? Answer{} : answer(line);
+    WriteAll(connection, answered.reply);
+    closesocket(connection);
+    if (answered.taken) return line;
   }
-  SOCKET connection = accept(s, nullptr, nullptr);
-  if (connection == INVALID_SOCKET) {
-    error = SocketFailure("cannot accept the redirect");
-    return {};
-  }
-  std::string request;
-  while (request.find('\n') == std::string::npos && request.size() < requestCap &&
-         WaitReadable(connection, deadline)) {
-    char buffer[1024];
-    int n = recv(connection, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    request.append(buffer, static_cast<std::size_t>(n));
-  }
-  std::size_t end = request.find('\n');
-  std::string line = end == std::string::npos ? std::string() : request.substr(0, end);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.empty()) {
-    error = "the browser sent no request line";
-  } else {
-    const std::string reply = answer(line);
-    for (std::size_t done = 0; done < reply.size();) {
-      int n = send(connection, reply.data() + done, static_cast<int>(reply.size() - done), 0);
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  closesocket(connection);
-  return line;
+  error = "no redirect from the browser: the time ran out";
+  return {};
 }

@@ -4,9 +4,11 @@
 Usage: oauth_browser.py CA honest|wrong-state ADDRESS
 
 Opens ADDRESS (the identity provider's authorization endpoint, trusted through the CA
-file CA), where the user approves at once, and follows the provider's redirect to the
-program's loopback address; with wrong-state it changes the redirect's state first, as an
-attacker's forged redirect would carry another. Prints the page the program answers.
+file CA), where the user approves at once, asks the program's loopback address for
+/favicon.ico first, as browsers do (which must be refused with 404 and not end the
+sign-in), then follows the provider's redirect there; with wrong-state it changes the
+redirect's state first, as an attacker's forged redirect would carry another. Prints the
+page the program answers.
 """
 import http.client
 import ssl
@@ -35,6 +37,10 @@ def main():
         query["state"] = "forged" + query.get("state", "")
         location = url._replace(query=urllib.parse.urlencode(query)).geturl()
     url = urllib.parse.urlsplit(location)
+    icon = http.client.HTTPConnection(url.hostname, url.port, timeout=30)
+    icon.request("GET", "/favicon.ico")
+    if icon.getresponse().status != 404:
+        sys.exit("/favicon.ico was not refused")
     connection = http.client.HTTPConnection(url.hostname, url.port, timeout=30)
     connection.request("GET", url.path + "?" + url.query)
     print(connection.getresponse().read().decode())
