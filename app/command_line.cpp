@@ -22,6 +22,10 @@ MailerRunParameters TakeRunParameters(const std::vector<std::string>& params) {
   return run;
 }
 
+bool AuthorizeRequested(const std::vector<std::string>& params) {
+  return params.size() == 1 && params[0] == "-authorize";
+}
+
 const char* InformationText(const std::vector<std::string>& arguments) {
   static constexpr const char* usage =
       "Usage: e-mailer SUBJECT [BODY] [showui]\n"
@@ -29,13 +33,16 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "in ${XDG_CONFIG_HOME:-$HOME/.config}/Zelkor/Kestrum/SMTP.reg, then exits.\n"
       "\n"
       "  showui     also report \"Message sent OK\" after a success (any letter case)\n"
+      "  --authorize  sign in with the OAuth 2.0 provider of the settings, once, and\n"
+      "             store the tokens that later runs renew by themselves\n"
       "  --help     print this text and exit\n"
       "  --version  print the version and exit\n"
       "\n"
       "One leading '-' or '/' is removed from every parameter: write \"//tmp is full\"\n"
       "for the subject \"/tmp is full\".\n"
       "Exit status: 0 sent, 1 connect failed, 2 send failed, 3 sent but QUIT failed,\n"
-      "64 no subject, 71 OpenSSL lock table not allocated.\n"
+      "64 no subject, 71 OpenSSL lock table not allocated; --authorize: 0 signed in,\n"
+      "1 failed.\n"
       "See e-mailer(1) for the settings.\n";
   static constexpr const char* version = "e-mailer " EMAILER_VERSION "\n";
   if (arguments.size() != 1) return nullptr;

@@ -1,6 +1,6 @@
 // The command line of e-mailer: a subject, a body and the word "showui" in any position
 // and letter case, with or without a leading '-' or '/'; or "--help" or "--version"
-// alone, which ask for a text instead of a run.
+// alone, which ask for a text instead of a run; or "--authorize" alone, the sign-in.
 #pragma once
 
 #include <string>
@@ -26,6 +26,14 @@ struct MailerRunParameters {
 // "showui" (any case) sets showUi and is not counted; of the other parameters the first
 // is the subject, the second the body, and the rest are ignored.
 MailerRunParameters TakeRunParameters(const std::vector<std::string>& params);
+
+// True for "--authorize" alone, as ParseCommandLine leaves it ("-authorize"): the
+// OAuth 2.0 sign-in instead of a send run.
+bool AuthorizeRequested(const std::vector<std::string>& params);
+
+// True for "--authorize" alone, as ParseCommandLine leaves it ("-authorize"): the
+// OAuth 2.0 sign-in instead of a send run.
+bool AuthorizeRequested(const std::vector<std::string>& params);
 
 // The usage text for "--help" and the version text for "--version" when that is the only
 // argument (exactly as written: "-h" or "--help" beside a subject are a run's

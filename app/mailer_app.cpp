@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/exit_codes.h"
+#include "app/oauth_token.h"
 #include "app/send_run.h"
 #include "app/ssl_locks.h"
 #include "platform/message_box.h"
@@ -23,6 +24,10 @@ bool CMailerApp::InitInstance() {
 
   CMailerCommandLineInfo cmdInfo;
   ParseCommandLine(cmdInfo);
+  if (AuthorizeRequested(cmdInfo.m_params)) {
+    m_nExitCode = AuthorizeRun();
+    return false;
+  }
   MailerRunParameters run = TakeRunParameters(cmdInfo.m_params);
   if (run.subject.empty()) {
     m_nExitCode = ExitNoSubject;

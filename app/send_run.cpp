@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "app/oauth_token.h"
 #include "app/password_command.h"
 #include "app/result_dialog.h"
 #include "app/settings.h"
@@ -109,14 +110,29 @@ void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod) {
   std::string server = ReadSmtpSetting("Server", "");
   // Whoever could change these settings could name the command or the server.
   if (!password.empty() || !passwordCommand.empty()) RefuseSettingsOthersCanChange();
-  // Without authentication no password is needed, and no command is run for one.
-  if (!passwordCommand.empty() && authMethod != AuthNone) {
+  // Without authentication no password is needed, and no command is run for one; a
+  // token of the program's own OAuth client needs none either.
+  const bool oauthClient = authMethod == AuthOAuth && UsesOAuthClient();
+  if (!passwordCommand.empty() && authMethod != AuthNone && !oauthClient) {
     password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);
   }
   const bool tls = std::atoi(ssl.c_str()) != 0;
   if (tls || connection.m_bStartTLS) StartTlsLibrary();
-  connection.Connect(server.c_str(), authMethod, user.c_str(), password.c_str(),
-                     std::atoi(port.c_str()), tls);
+  auto connect = [&](const std::string& secret) {
+    connection.Connect(server.c_str(), authMethod, user.c_str(), secret.c_str(),
+                       std::atoi(port.c_str()), tls);
+  };
+  if (oauthClient) {
+    ConnectWithOAuthToken(connection.m_dwTimeout, connect);
+  } else {
+    connect(password);
+  }
+}
+
+std::uint32_t RunTimeout() {
+  CTAVSMTPConnection connection;
+  ApplyTransportSettings(connection);
+  return connection.m_dwTimeout;
 }
 
 MailerExitCode SendRun(const std::string& subject, const std::string& body, bool showUi) {

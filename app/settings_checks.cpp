@@ -43,6 +43,7 @@ void RefuseSettingsOthersCanChange() {
   std::string exposure = SmtpSettingsExposure();
   if (exposure.empty()) return;
   throw CSettingError(exposure +
-                      "; settings that hold AuthPassword or AuthPasswordCommand must be "
-                      "writable by their owner alone, so they are not used");
+                      "; settings that hold AuthPassword, AuthPasswordCommand or "
+                      "OAuthClientID must be writable by their owner alone, so they are not "
+                      "used");
 }

@@ -35,6 +35,7 @@ std::optional<std::int64_t> ReadDwordSetting(const char* valueName);
 
 // Raises CSettingError with SmtpSettingsExposure's file or folder and reason when
 // another user could change the SMTP settings; called when they hold AuthPassword or
-// AuthPasswordCommand, since that user could then run a command as this one or send
-// the password to a server of their own. Does nothing where no one else could.
+// AuthPasswordCommand, or name an OAuth 2.0 client that is used, since that user could
+// then run a command as this one or send the password, the refresh token or the client
+// secret to a server of their own. Does nothing where no one else could.
 void RefuseSettingsOthersCanChange();

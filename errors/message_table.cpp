@@ -50,6 +50,12 @@ constexpr const char* messages[] = {
     "STARTTLS not offered, Last Response: %1",                    // 554
     "Unexpected STARTTLS response, Last Response: %1",            // 555
     "Unexpected data after STARTTLS response, Last Response: %1", // 556
+    "The OAuth 2.0 provider refused the request, Details: %1",    // 557
+    "The OAuth 2.0 sign-in is no longer valid, run e-mailer --authorize again, Details: %1",  // 558
+    "Failed to use the OAuth 2.0 token store, Details: %1",       // 559
+    "Failed to reach the OAuth 2.0 provider, Details: %1",        // 560
+    "The OAuth 2.0 sign-in failed, Details: %1",                  // 561
+    "Invalid OAuth 2.0 settings: %1",                             // 562
 };
 
 constexpr std::uint32_t messageCount = sizeof messages / sizeof messages[0];

@@ -1,4 +1,4 @@
-// The engine's message table: one text per failure, ids 512 to 556, raised in the
+// The engine's message table: one text per failure, ids 512 to 562, raised in the
 // interface facility. "%1" in a text stands for the exception's response text.
 #pragma once
 
@@ -51,6 +51,14 @@ inline constexpr std::uint32_t msgPasswordCommand = 553;
 inline constexpr std::uint32_t msgStartTlsNotOffered = 554;
 inline constexpr std::uint32_t msgStartTls = 555;
 inline constexpr std::uint32_t msgStartTlsInjection = 556;
+// The program's OAuth 2.0 client: "%1" holds the provider's error and description as
+// it wrote them, or the reason with the address or path it concerns; never a token.
+inline constexpr std::uint32_t msgOAuthProviderError = 557;
+inline constexpr std::uint32_t msgOAuthSignInInvalid = 558;
+inline constexpr std::uint32_t msgOAuthTokenStore = 559;
+inline constexpr std::uint32_t msgOAuthEndpoint = 560;
+inline constexpr std::uint32_t msgOAuthSignIn = 561;
+inline constexpr std::uint32_t msgOAuthSettings = 562;
 
 // The text of message id with every "%1" replaced by insert; empty for an id that is
 // not in the table. Texts without "%1" ignore insert.

@@ -114,15 +114,21 @@ TEST(MessageTable, EveryTextLetterForLetter) {
       "STARTTLS not offered, Last Response: %1",
       "Unexpected STARTTLS response, Last Response: %1",
       "Unexpected data after STARTTLS response, Last Response: %1",
+      "The OAuth 2.0 provider refused the request, Details: %1",
+      "The OAuth 2.0 sign-in is no longer valid, run e-mailer --authorize again, Details: %1",
+      "Failed to use the OAuth 2.0 token store, Details: %1",
+      "Failed to reach the OAuth 2.0 provider, Details: %1",
+      "The OAuth 2.0 sign-in failed, Details: %1",
+      "Invalid OAuth 2.0 settings: %1",
   };
-  ASSERT_EQ(std::size(expected), 45u);
-  for (std::uint32_t id = 512; id <= 556; ++id) {
+  ASSERT_EQ(std::size(expected), 51u);
+  for (std::uint32_t id = 512; id <= 562; ++id) {
     std::string text = expected[id - 512];
     if (auto at = text.find("%1"); at != std::string::npos) text.replace(at, 2, "<reply>");
     EXPECT_EQ(MessageOf(CTAVSMTPException(id, 4, "<reply>")), text) << id;
   }
   EXPECT_EQ(FormatTableMessage(511, "x"), "");
-  EXPECT_EQ(FormatTableMessage(557, "x"), "");
+  EXPECT_EQ(FormatTableMessage(563, "x"), "");
 }
 
 TEST(MessageTable, ResponseTextIsInsertedOnceAndNeverExpandedAgain) {

@@ -3,14 +3,15 @@
 # package that owns each command the scripts and tests start, not one that merely
 # depends on it (scripts/lib/commands.sh checks this).
 
-# The packages every build needs.
+# The packages every build needs (libcurl and nlohmann-json for the OAuth 2.0 client).
 BUILD_PACKAGES=(cmake ninja-build g++ binutils pkgconf libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev uuid-dev
-  libkrb5-dev gss-ntlmssp-dev libgssapi-krb5-2 gss-ntlmssp)
+  libkrb5-dev gss-ntlmssp-dev libgssapi-krb5-2 gss-ntlmssp libcurl4-openssl-dev
+  nlohmann-json3-dev)
 
 # scripts/demo: what a Release build of the program and its window module needs, and
 # the local SMTP server it sends to.
 DEMO_PACKAGES=(cmake ninja-build g++ binutils pkgconf libssl-dev libgtk-3-dev uuid-dev libkrb5-dev
-  gss-ntlmssp-dev python3-minimal python3-aiosmtpd)
+  gss-ntlmssp-dev libcurl4-openssl-dev nlohmann-json3-dev python3-minimal python3-aiosmtpd)
 
 # The window tests: a virtual X server, a driver for it, screenshots, a font.
 WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick-6.q16 fonts-dejavu-core)
@@ -28,6 +29,10 @@ MIME_TEST_PACKAGES=(python3 python3-minimal libemail-mime-perl locales)
 # The SMTP test server of the session tests: aiosmtpd, and GSSAPI with gss-ntlmssp for
 # its NTLM acceptor.
 SESSION_TEST_PACKAGES=(python3-aiosmtpd python3-gssapi gss-ntlmssp)
+
+# The OAuth 2.0 tests: the test identity provider (python3, HTTPS with a CA made by
+# openssl) and aiosmtpd taking only the tokens it issued.
+OAUTH_TEST_PACKAGES=(python3-minimal openssl python3-aiosmtpd)
 
 # The real MTA of the tests: Postfix with Cyrus SASL (saslpasswd2 makes its sasldb; the
 # modules bring LOGIN and CRAM-MD5). Postfix is installed without a configuration

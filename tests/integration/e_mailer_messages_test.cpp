@@ -170,9 +170,9 @@ TEST(EMailerSettings, SettingsOthersCanChangeAreRefusedWhenTheyHoldAPassword) {
     ASSERT_EQ(c.mode != 0 ? chmod(path.c_str(), c.mode) : chown(path.c_str(), 65534, 65534), 0);
     EXPECT_EQ(Outcome(RunMailer(home, {"Backup done"})),
               "1|e-mailer: " + path + ": " + c.reason +
-                  "; settings that hold AuthPassword or AuthPasswordCommand must be writable by "
-                  "their owner alone, so they are not used\ne-mailer: Failed to connect to SMTP "
-                  "server\n\n");
+                  "; settings that hold AuthPassword, AuthPasswordCommand or OAuthClientID must "
+                  "be writable by their owner alone, so they are not used\ne-mailer: Failed to "
+                  "connect to SMTP server\n\n");
     EXPECT_FALSE(std::filesystem::exists(ran));
   }
   EXPECT_TRUE(server.Transcript().empty());

@@ -115,7 +115,7 @@ grep -Eq 'gtk|glib|pango' <<<"$depends" && fail "e-mailer depends on GTK: $depen
 grep -q 'e-mailer-smtp' <<<"$depends" && fail "e-mailer depends on the engine's library: $depends"
 # The program carries its C++ run-time inside (it starts faster that way); OpenSSL stays
 # the system's, so its configuration and updates apply.
-for library in libc6 libssl3 libuuid1; do
+for library in libc6 libssl3 libuuid1 libcurl4; do
   grep -q "$library" <<<"$depends" || fail "e-mailer does not depend on $library: $depends"
 done
 readelf -d "$root/usr/bin/e-mailer" | grep NEEDED | grep -q 'libstdc++' &&

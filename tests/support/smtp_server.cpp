@@ -23,6 +23,8 @@ std::vector<std::string> SmtpTestServer::Command(const SmtpServerOptions& option
                 {"--ntlm-users", setup.Write("ntlm_users", options.ntlmUsers).string()});
   }
   if (options.dsn) argv.push_back("--dsn");
+  if (!options.oauthTokenFile.empty())
+    argv.insert(argv.end(), {"--oauth-tokens", options.oauthTokenFile});
   if (options.dropOnQuit) argv.push_back("--drop-on-quit");
   if (options.resizeOnData) {
     argv.insert(argv.end(), {"--resize-on-data", options.resizeOnData->path,

@@ -44,6 +44,9 @@ struct SmtpServerOptions {
     std::uint64_t size;
   };
   std::optional<FileResize> resizeOnData{};
+  // The OAuth mechanisms take, instead of password, the tokens that this file lists as
+  // unexpired: lines "TOKEN EXPIRY" as the test identity provider writes them.
+  std::string oauthTokenFile{};
 };
 
 // One message as the server received it.

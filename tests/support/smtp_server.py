@@ -4,7 +4,7 @@
 Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--starttls CERT KEY] [--auth NAME ...] [--dsn]
                       [--user USER] [--password PASSWORD] [--ntlm-users FILE]
                       [--reject-recipient ADDRESS ...] [--drop-on-quit]
-                      [--resize-on-data FILE SIZE]
+                      [--resize-on-data FILE SIZE] [--oauth-tokens FILE]
 
 Listens on 127.0.0.1:PORT (PORT 0 takes a free port), plain, with implicit TLS
 (--tls), or offering STARTTLS and requiring it before any other command but EHLO,
@@ -24,7 +24,9 @@ NOOP and QUIT (--starttls), and offers the AUTH mechanisms named with --auth, no
   XOAUTH2        "user=USER^Aauth=Bearer TOKEN^A^A"
 
 Every mechanism but NTLM accepts the one account USER / PASSWORD ("user" / "secret");
-the OAuth mechanisms take PASSWORD as the bearer token. They take the initial response
+the OAuth mechanisms take PASSWORD as the bearer token or, with --oauth-tokens, any token
+that FILE lists as unexpired: the lines "TOKEN EXPIRY" (seconds since 1970) that the test
+identity provider (identity_provider.py) writes as it issues tokens. They take the initial response
 on the AUTH line or, after an empty 334, on a line of its own, which may be longer than
 a command. A response of any other form is refused with 501. A wrong user or token gets
 the error challenge "334 " and the Base64 of REFUSAL (below); the client's answer must
@@ -123,11 +125,22 @@ def keep_transcript(directory):
 
 
 class Handler:
-    def __init__(self, recorder, user, password, rejected):
+    def __init__(self, recorder, user, password, rejected, token_file):
         self.recorder = recorder
         self.user = user.encode()
         self.password = password.encode()
         self.rejected = rejected
+        self.token_file = token_file
+
+    def token_valid(self, token):
+        if self.token_file is None:
+            return token == self.password
+        try:
+            with open(self.token_file, "rb") as f:
+                issued = dict(line.split() for line in f if line.strip())
+        except FileNotFoundError:
+            return False
+        return token in issued and int(issued[token]) > time.time()
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address in self.rejected:
@@ -242,8 +255,9 @@ async def bearer_exchange(self, server, args, mechanism, pattern, dummy):
         await server.push("501 5.5.2 Malformed %s response" % mechanism)
         return AuthResult(success=False, handled=True)
     user, token = match.groups()
-    if user == self.user and token == self.password:
-        return self.verdict(mechanism, user, token)
+    if user == self.user and self.token_valid(token):
+        self.recorder.login(mechanism, user.decode())
+        return AuthResult(success=True, auth_data=LoginPassword(user, token))
     answer = await server.challenge_auth(REFUSAL)
     if answer is MISSING:
         return AuthResult(success=False, handled=True)
@@ -354,13 +368,13 @@ class LongLines:
 BUILTIN_MECHANISMS = {"BUILTIN-LOGIN": "LOGIN", "BUILTIN-PLAIN": "PLAIN"}
 
 
-def make_handler(names, recorder, user, password, dsn, rejected):
+def make_handler(names, recorder, user, password, dsn, rejected, token_file):
     """A handler offering names (and DSN); aiosmtpd's built-in mechanisms not named are
     excluded."""
     methods = dict(OWN_MECHANISMS[n] for n in names if n in OWN_MECHANISMS)
     if dsn:
         methods["handle_EHLO"] = handle_ehlo_with_dsn
-    handler = type("Handler", (Handler,), methods)(recorder, user, password, rejected)
+    handler = type("Handler", (Handler,), methods)(recorder, user, password, rejected, token_file)
     builtins = {BUILTIN_MECHANISMS[n] for n in names if n in BUILTIN_MECHANISMS}
     overridden = {n for n in names if n in OWN_MECHANISMS}
     excluded = [m for m in BUILTIN_MECHANISMS.values() if m not in builtins | overridden]
@@ -382,6 +396,7 @@ def parse_arguments():
     parser.add_argument("--reject-recipient", nargs="*", default=[], metavar="ADDRESS")
     parser.add_argument("--drop-on-quit", action="store_true")
     parser.add_argument("--resize-on-data", nargs=2, metavar=("FILE", "SIZE"))
+    parser.add_argument("--oauth-tokens", metavar="FILE")
     return parser.parse_args()
 
 
@@ -402,7 +417,7 @@ async def serve(arguments):
     recorder = Recorder(arguments.directory)
     handler, excluded = make_handler(arguments.auth, recorder, arguments.user,
                                      arguments.password, arguments.dsn,
-                                     set(arguments.reject_recipient))
+                                     set(arguments.reject_recipient), arguments.oauth_tokens)
     session_class = DsnSMTP if arguments.dsn else SMTP
     if arguments.drop_on_quit:
         session_class = type("Session", (DropOnQuit, session_class), {})

@@ -38,6 +38,7 @@ PROXY_SEND = os.environ["PROXY_SEND_EXE"]
 TEMPLATE_PREFIX = os.environ["WINE_TEMPLATE_PREFIX"]
 OUTPUT = os.environ["E_MAILER_TEST_OUTPUT"]
 SMTP_SERVER = os.path.join(HERE, "..", "support", "smtp_server.py")
+IDENTITY_PROVIDER = os.path.join(HERE, "..", "support", "identity_provider.py")
 
 # Bound of one wait for a server, a window or a process; Wine starts slowly on a loaded
 # machine, and the tests never wait for it to pass.
@@ -375,6 +376,71 @@ class EMailerTest(unittest.TestCase):
 
     def test_auth_method_7_xoauth2_where_only_it_is_offered(self):
         self.expect_login(7, ["XOAUTH2"], "XOAUTH2 user")
+
+    # --- OAuth 2.0 with the program's own tokens ------------------------------------------
+
+    def identity_provider(self):
+        """tests/support/identity_provider.py on a free port with a self-signed certificate
+        for 127.0.0.1, access tokens living 30 seconds (under the minute a run wants left,
+        so every run renews), and its directory."""
+        directory = os.path.join(self.output, "provider")
+        os.makedirs(directory)
+        cert, key = (os.path.join(directory, name) for name in ("cert.pem", "key.pem"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=127.0.0.1",
+                        # Wine's certificate check matches DNS names only: the address
+                        # is named both ways.
+                        "-addext", "subjectAltName=IP:127.0.0.1,DNS:127.0.0.1", "-days", "2",
+                        "-keyout", key, "-out", cert], check=True, capture_output=True,
+                       timeout=WAIT)
+        process = subprocess.Popen(["/usr/bin/python3", IDENTITY_PROVIDER, "0", directory, cert,
+                                    key, "--client-id", "e-mailer-test", "--access-lifetime",
+                                    "30"], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (process.terminate(), process.wait(timeout=WAIT),
+                                 process.stdout.close()))
+        with selectors.DefaultSelector() as selector:
+            selector.register(process.stdout, selectors.EVENT_READ)
+            line = process.stdout.readline() if selector.select(WAIT) else ""
+        self.assertTrue(line.startswith("listening on 127.0.0.1:"), line)
+        return "https://127.0.0.1:%s/" % line.rsplit(":", 1)[1].strip(), directory, cert
+
+    # The sign-in trusts the provider through OAuthCAFile alone and stores the tokens in
+    # the registry, encrypted with DPAPI; each later run renews the access token with the
+    # rotating refresh token and delivers.
+    def test_oauth_sign_in_then_runs_renew_through_the_registry_store(self):
+        url, directory, cert = self.identity_provider()
+        server = self.server("--auth", "XOAUTH2", "--oauth-tokens",
+                             os.path.join(directory, "access_tokens"))
+        shutil.copy(cert, os.path.join(self.wine_prefix().path, "drive_c", "ca.pem"))
+        settings = self.settings_for(server)
+        settings.update({"AuthMethod": 7, "AuthUser": "user", "OAuthClientID": "e-mailer-test",
+                         "OAuthTokenURL": url + "token", "OAuthDeviceURL": url + "devicecode",
+                         "OAuthCAFile": "C:\\ca.pem"})
+        # Another CA in OAuthCAFile: the provider is refused before the request's body goes.
+        other, _ = self.certificate()
+        shutil.copy(other, os.path.join(self.wine_prefix().path, "drive_c", "other.pem"))
+        self.wine_prefix().reg_add(dict(settings, OAuthCAFile="C:\\other.pem"))
+        status, _, err = self.run_mailer("--authorize")
+        self.assertEqual(status, 1)
+        self.assertIn("devicecode: the server's certificate is not trusted: ", err)
+        self.wine_prefix().reg_add(settings)
+        status, out, err = self.run_mailer("--authorize")
+        self.assertEqual((status, err), (0, ""), out)
+        self.assertIn("/device in a browser and enter the code WDJB-MJHT\n", out)
+        self.assertEqual(self.run_mailer("First", "Body"), (0, "", ""))
+        self.assertEqual(self.run_mailer("Second", "Body"), (0, "", ""))
+        self.assertEqual(server.logins(), ["XOAUTH2 user", "XOAUTH2 user"])
+        with open(os.path.join(directory, "requests")) as f:
+            # The refused attempt counts: its request line goes before the check, its body
+            # (the client id) only after it.
+            self.assertEqual(f.read().split(), ["devicecode", "devicecode",
+                                                "urn:ietf:params:oauth:grant-type:device_code",
+                                                "refresh_token", "refresh_token"])
+        status, query, _ = self.finish(self.wine_prefix().start(
+            "reg", "query", SETTINGS_KEY, "/v", "oauth-tokens.json"))
+        self.assertEqual(status, 0)
+        self.assertIn("REG_BINARY", query)
+        self.assertNotIn("refresh_token", query)
 
     # --- AuthPasswordCommand through cmd -----------------------------------------------------
 

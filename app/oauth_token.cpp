@@ -1,0 +1,93 @@
+// The OAuth 2.0 settings of a run read into the client of oauth/, and the two uses of
+// it: a token for the connect step, and the sign-in.
+#include "app/oauth_token.h"
+
+#include "app/password_command.h"
+#include "app/send_run.h"
+#include "app/settings.h"
+#include "app/settings_checks.h"
+#include "errors/exceptions.h"
+#include "errors/message_table.h"
+#include "errors/raise.h"
+#include "oauth/access_token.h"
+#include "oauth/sign_in.h"
+#include "oauth/sign_in_flows.h"
+#include "oauth/token_store.h"
+#include "platform/core_dump.h"
+#include "platform/terminal_text.h"
+
+namespace {
+
+std::string ClientSecret(std::uint32_t timeout) {
+  std::string command = ReadSmtpSetting("OAuthClientSecretCommand", "");
+  if (command.empty()) return ReadSmtpSetting("OAuthClientSecret", "");
+  try {
+    return PasswordFromCommand(command, timeout);
+  } catch (const CTAVSMTPException& e) {
+    RaiseSmtpError(msgOAuthSettings, FACILITY_ITF,
+                   "OAuthClientSecretCommand " + e.m_sLastResponseText);
+  }
+}
+
+OAuthClient ReadOAuthClient(std::uint32_t timeout) {
+  // Whoever could change the settings could send the refresh token or the client secret
+  // to an endpoint of their own, or name the secret's command.
+  RefuseSettingsOthersCanChange();
+  OAuthClient client;
+  client.timeout = timeout;
+  client.clientId = ReadSmtpSetting("OAuthClientID", "");
+  client.clientSecret = ClientSecret(timeout);
+  client.caFile = ReadSmtpSetting("OAuthCAFile", "");
+  OAuthProviderSettings provider;
+  provider.provider = ReadSmtpSetting("OAuthProvider", "");
+  provider.tenant = ReadSmtpSetting("OAuthTenant", "");
+  provider.scope = ReadSmtpSetting("OAuthScope", "");
+  provider.authorizeUrl = ReadSmtpSetting("OAuthAuthorizeURL", "");
+  provider.tokenUrl = ReadSmtpSetting("OAuthTokenURL", "");
+  provider.deviceUrl = ReadSmtpSetting("OAuthDeviceURL", "");
+  ApplyProviderSettings(client, provider);
+  return client;
+}
+
+bool TokenRefused(const CTAVSMTPException& e) {
+  return (static_cast<std::uint32_t>(e.m_hrError) & 0xFFFF) == msgOAuthTokenRefused;
+}
+
+}  // namespace
+
+bool UsesOAuthClient() { return !ReadSmtpSetting("OAuthClientID", "").empty(); }
+
+void ConnectWithOAuthToken(std::uint32_t timeout,
+                           const std::function<void(const std::string& token)>& connect) {
+  KeepCoreFilesOff();
+  const OAuthClient client = ReadOAuthClient(timeout);
+  const std::string token = CurrentAccessToken(client, "");
+  try {
+    connect(token);
+  } catch (const CTAVSMTPException& e) {
+    // Revoked or cut short by the provider before its time: one fresh token, on a new
+    // connection (the refused exchange ended the last one).
+    if (!TokenRefused(e)) throw;
+    connect(CurrentAccessToken(client, token));
+  }
+}
+
+MailerExitCode AuthorizeRun() {
+  KeepCoreFilesOff();
+  try {
+    OAuthClient client;
+    {
+      CSettingsReadOnce readOnce;
+      client = ReadOAuthClient(RunTimeout());
+    }
+    if (client.clientId.empty()) {
+      RaiseSmtpError(msgOAuthSettings, FACILITY_ITF, "OAuthClientID is not set");
+    }
+    SignIn(client);
+    TellUser("Signed in. The tokens are stored in " + COAuthTokenStore::Path() + "\n");
+    return ExitSent;
+  } catch (const CException& e) {
+    WriteErrorLine(e.what());
+    return ExitAuthorizeFailed;
+  }
+}

@@ -1,0 +1,249 @@
+// The program's own OAuth 2.0 client end to end: "e-mailer --authorize" and the runs
+// after it against the test identity provider (HTTPS, test CA) and aiosmtpd taking only
+// the provider's unexpired tokens. No token may show in any output.
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <future>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/identity_provider.h"
+#include "tests/support/mailer_program.h"
+#include "tests/support/smtp_server.h"
+
+namespace {
+
+using Values = std::vector<std::pair<std::string, std::string>>;
+using Requests = std::vector<std::string>;
+
+// A provider, a mail server that trusts it, and the program's settings and state folder.
+class OAuthWorld {
+ public:
+  explicit OAuthWorld(const IdentityProviderOptions& options = {}, const Values& extra = {})
+      : provider(options),
+        smtp({.mechanisms = {"XOAUTH2"}, .oauthTokenFile = provider.AccessTokenFile()}) {
+    setenv("XDG_STATE_HOME", (home.base + "/state").c_str(), 1);
+    Values values{{"Server", "127.0.0.1"},
+                  {"Port", std::to_string(smtp.Port())},
+                  {"AuthMethod", "7"},
+                  {"AuthUser", "user"},
+                  {"SenderEMail", "backup@example.com"},
+                  {"RecipientEMail", "admin@example.com"},
+                  {"OAuthClientID", "e-mailer-test"},
+                  {"OAuthTokenURL", provider.Url("token")},
+                  {"OAuthCAFile", provider.CaFile()}};
+    // Addresses of the provider in extra are written https://provider/ENDPOINT.
+    for (auto [name, value] : extra) {
+      if (value.starts_with("https://provider/")) value = provider.Url(value.substr(17));
+      values.emplace_back(name, value);
+    }
+    home.WriteFile(home.SmtpKeyFile(), SmtpSettings(values));
+  }
+
+  std::string StorePath() const { return home.base + "/state/e-mailer/oauth-tokens.json"; }
+  void Store(const std::string& access, const std::string& refresh, long long expiresIn) const {
+    home.WriteFile(StorePath(), "{\"access_token\":\"" + access + "\",\"refresh_token\":\"" +
+                                    refresh + "\",\"expires_at\":" +
+                                    std::to_string(std::time(nullptr) + expiresIn) + "}");
+  }
+
+  // Runs the program and checks that no token reached its output.
+  MailerRun Run(const std::vector<std::string>& arguments) const {
+    MailerRun run = RunMailer(home, arguments);
+    for (const std::string& token : provider.IssuedAccessTokens()) {
+      EXPECT_EQ(run.output.find(token), std::string::npos) << "token in the output";
+    }
+    EXPECT_EQ(run.output.find("rt-"), std::string::npos) << "refresh token in the output";
+    return run;
+  }
+
+  IdentityProvider provider;
+  SmtpTestServer smtp;
+  TempConfigHome home;
+};
+
+const IdentityProviderOptions signedIn{.accessTokens = {"at-seed"}, .refreshTokens = {"rt-seed"}};
+
+}  // namespace
+
+// RFC 8628: every poll answer on the way to a sign-in, then a run that needs no request.
+TEST(OAuthSignIn, DeviceFlowThroughEachPollAnswerThenARunDelivers) {
+  for (const Requests& script : {Requests{}, Requests{"authorization_pending"},
+                                 Requests{"slow_down"}}) {
+    OAuthWorld world(
+        {}, {{"OAuthProvider", "microsoft"}, {"OAuthDeviceURL", "https://provider/devicecode"}});
+    world.provider.Script(script);
+    MailerRun run = world.Run({"--authorize"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find("/device in a browser and enter the code WDJB-MJHT\n"),
+              std::string::npos) << run.output;
+    EXPECT_EQ(TempConfigHome::Mode(world.StorePath()), 0600u);
+    EXPECT_EQ(TempConfigHome::Mode(world.home.base + "/state/e-mailer"), 0700u);
+    EXPECT_EQ(world.Run({"Signed in", "Body"}), (MailerRun{0, ""}));
+    EXPECT_EQ(world.smtp.Messages().size(), 1u);
+    EXPECT_EQ(world.provider.Requests().back(), "urn:ietf:params:oauth:grant-type:device_code");
+  }
+}
+
+TEST(OAuthSignIn, DeviceFlowDeclinedOrExpiredStoresNothing) {
+  for (const char* answer : {"access_denied", "expired_token"}) {
+    OAuthWorld world({}, {{"OAuthDeviceURL", "https://provider/devicecode"}});
+    world.provider.Script({"authorization_pending", answer});
+    MailerRun run = world.Run({"--authorize"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.output.find("e-mailer: The OAuth 2.0 sign-in failed, Details: "),
+              std::string::npos) << run.output;
+    EXPECT_NE(run.output.find(answer), std::string::npos) << run.output;
+    EXPECT_FALSE(std::filesystem::exists(world.StorePath()));
+  }
+}
+
+// RFC 7636 and RFC 8252: the test is the browser (xdg-open); a redirect whose state is
+// not the request's ends the sign-in with nothing stored.
+TEST(OAuthSignIn, LoopbackFlowWithPkceAndTheStateChecked) {
+  for (const std::string mode : {"honest", "wrong-state"}) {
+    OAuthWorld world({}, {{"OAuthAuthorizeURL", "https://provider/authorize"}});
+    const std::string bin = world.home.base + "/bin";
+    world.home.WriteFile(bin + "/xdg-open",
+                         "#!/bin/sh\nexec /usr/bin/python3 " EMAILER_TEST_SUPPORT_DIR
+                         "/oauth_browser.py '" +
+                             world.provider.CaFile() + "' " + mode + " \"$1\"\n");
+    chmod((bin + "/xdg-open").c_str(), 0755);
+    setenv("PATH", (bin + ":" + std::getenv("PATH")).c_str(), 1);
+    MailerRun run = world.Run({"--authorize"});
+    EXPECT_NE(run.output.find("To sign in, open this address in a browser:\n" +
+                              world.provider.Url("authorize") + "?response_type=code&"),
+              std::string::npos) << run.output;
+    if (mode == "honest") {
+      EXPECT_EQ(run.exitCode, 0) << run.output;
+      EXPECT_EQ(world.provider.Requests(), (Requests{"authorize", "authorization_code"}));
+      EXPECT_EQ(world.Run({"Signed in", "Body"}), (MailerRun{0, ""}));
+    } else {
+      EXPECT_EQ(run.exitCode, 1);
+      EXPECT_NE(run.output.find("state does not match"), std::string::npos) << run.output;
+      EXPECT_EQ(world.provider.Requests(), (Requests{"authorize"}));
+      EXPECT_FALSE(std::filesystem::exists(world.StorePath()));
+    }
+  }
+}
+
+// RFC 6749 4.4 for Microsoft's app-only SMTP: no sign-in, the secret alone; the token is
+// kept for the next run.
+TEST(OAuthRun, ClientCredentialsWithoutASignIn) {
+  OAuthWorld world({.clientSecret = "s3cret"},
+                   {{"OAuthProvider", "microsoft"}, {"OAuthClientSecretCommand", "echo s3cret"}});
+  EXPECT_EQ(world.Run({"First", "Body"}), (MailerRun{0, ""})) << world.smtp.Log();
+  EXPECT_EQ(world.Run({"Second", "Body"}), (MailerRun{0, ""}));
+  EXPECT_EQ(world.smtp.Messages().size(), 2u);
+  EXPECT_EQ(world.provider.Requests(), Requests{"client_credentials"});
+}
+
+// Which stored token a run sends and what it asks of the provider.
+TEST(OAuthRun, StoredTokenUsedRenewedOrRetried) {
+  struct Case {
+    const char* name;
+    std::string access;
+    long long expiresIn;
+    Requests requests;
+  } cases[] = {
+      {"valid: no request", "at-seed", 3600, {}},
+      {"expired: refreshed", "at-seed", -10, {"refresh_token"}},
+      {"under a minute left: refreshed", "at-seed", 30, {"refresh_token"}},
+      {"refused by the server: refreshed once", "at-revoked", 3600, {"refresh_token"}},
+  };
+  for (const Case& c : cases) {
+    OAuthWorld world(signedIn);
+    world.Store(c.access, "rt-seed", c.expiresIn);
+    EXPECT_EQ(world.Run({"Backup done", "Body"}), (MailerRun{0, ""})) << c.name;
+    EXPECT_EQ(world.smtp.Messages().size(), 1u) << c.name;
+    EXPECT_EQ(world.provider.Requests(), c.requests) << c.name;
+    // The rotated refresh token replaced the spent one, which the provider revoked.
+    std::string store = world.home.ReadFile(world.StorePath());
+    EXPECT_EQ(store.find("rt-seed") == std::string::npos, !c.requests.empty()) << c.name;
+  }
+}
+
+// Two runs at once with one rotating refresh token: the store's lock makes the second
+// take the token the first stored, so both deliver.
+TEST(OAuthRun, TwoRunsAtOnceShareOneRotatingRefreshToken) {
+  OAuthWorld world(signedIn);
+  world.Store("at-seed", "rt-seed", -10);
+  auto first = std::async(std::launch::async, [&] { return world.Run({"One", "Body"}); });
+  auto second = std::async(std::launch::async, [&] { return world.Run({"Two", "Body"}); });
+  EXPECT_EQ(first.get(), (MailerRun{0, ""}));
+  EXPECT_EQ(second.get(), (MailerRun{0, ""}));
+  EXPECT_EQ(world.smtp.Messages().size(), 2u);
+  EXPECT_EQ(world.provider.Requests(), Requests{"refresh_token"});
+}
+
+// Every way the renewal can fail ends the run with the reason and sends nothing.
+TEST(OAuthRun, ProviderFailuresFailTheRunWithTheReason) {
+  struct Case {
+    std::string script;
+    std::string expected;
+  } cases[] = {
+      {"invalid_grant",
+       "The OAuth 2.0 sign-in is no longer valid, run e-mailer --authorize again, Details: "
+       "invalid_grant: scripted invalid_grant\n"},
+      {"invalid_scope",
+       "The OAuth 2.0 provider refused the request, Details: invalid_scope: scripted "
+       "invalid_scope\n"},
+      {"500", "/token: HTTP status 500, the answer is not a JSON object\n"},
+      {"malformed", "/token: HTTP status 200, the answer is not a JSON object\n"},
+      {"silence", "/token: Operation timed out after "},
+  };
+  for (const Case& c : cases) {
+    OAuthWorld world(signedIn, {{"Timeout", "2"}});
+    world.Store("at-seed", "rt-seed", -10);
+    world.provider.Script({c.script});
+    MailerRun run = world.Run({"Backup done", "Body"});
+    EXPECT_EQ(run.exitCode, 1) << c.script;
+    EXPECT_NE(run.output.find(c.expected), std::string::npos) << run.output;
+    EXPECT_TRUE(world.smtp.Messages().empty());
+  }
+}
+
+// A store that cannot be read or parsed is named with the reason; the run fails.
+TEST(OAuthRun, UnreadableOrCorruptStoreIsNamed) {
+  struct Case {
+    std::string content;  // empty: a folder in the store's place
+    std::string reason;
+  } cases[] = {
+      {"{\"access_token\": \"at-", "not a JSON object (e-mailer --authorize replaces it)"},
+      {"{\"access_token\": 5}", "access_token, refresh_token or expires_at missing"},
+      {"", "Is a directory"},
+  };
+  for (const Case& c : cases) {
+    OAuthWorld world(signedIn);
+    if (c.content.empty()) {
+      std::filesystem::create_directories(world.StorePath());
+    } else {
+      world.home.WriteFile(world.StorePath(), c.content);
+    }
+    MailerRun run = world.Run({"Backup done", "Body"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.output.find("Failed to use the OAuth 2.0 token store, Details: \"" +
+                              world.StorePath() + "\": " + c.reason),
+              std::string::npos) << run.output;
+  }
+}
+
+// Settings another user could change could send the refresh token elsewhere: refused
+// before the store or the provider is touched.
+TEST(OAuthRun, SettingsOthersCanChangeAreRefused) {
+  OAuthWorld world(signedIn);
+  world.Store("at-seed", "rt-seed", -10);
+  ASSERT_EQ(chmod(world.home.SmtpKeyFile().c_str(), 0620), 0);
+  MailerRun run = world.Run({"Backup done", "Body"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find(": the file is writable by its group; settings that hold AuthPassword, "
+                            "AuthPasswordCommand or OAuthClientID must be writable"),
+            std::string::npos) << run.output;
+  EXPECT_TRUE(world.provider.Requests().empty());
+}
