@@ -12,6 +12,7 @@
 #include "mime/message.h"
 #include "errors/exceptions.h"
 #include "platform/code_page.h"
+#include "platform/secure_clear.h"
 #include "smtp/connection.h"
 
 namespace {
@@ -66,11 +67,13 @@ bool ConnectStep(CTAVSMTPConnection& connection, int authMethod) {
     std::string ssl = ReadSmtpSetting("SSL", "");
     std::string port = ReadSmtpSetting("Port", "25");
     std::string password = ReadSmtpSetting("AuthPassword", "");
+    ClearOnExit clearPassword(password);
     std::string passwordCommand = ReadSmtpSetting("AuthPasswordCommand", "");
     std::string user = ReadSmtpSetting("AuthUser", "");
     std::string server = ReadSmtpSetting("Server", "");
     // Without authentication no password is needed, and no command is run for one.
     if (!passwordCommand.empty() && authMethod != AuthNone) {
+      SecureClear(password);
       password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);
     }
     const bool tls = std::atoi(ssl.c_str()) != 0;

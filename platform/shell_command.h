@@ -19,7 +19,9 @@ struct ShellCommandResult {
   int exitStatus = 0;
   int signal = 0;
   int error = 0;       // errno on Linux, GetLastError() on Windows
-  std::string output;  // standard output, whole; empty unless Exited or Signalled
+  std::string output;  // standard output, whole; empty unless Exited or Signalled. It
+                       // never moved while read, so it is the only copy: a caller that
+                       // takes a secret from it clears it (SecureClear)
 };
 
 // Runs command and waits until it has ended, at most timeout milliseconds, reading at
