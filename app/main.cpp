@@ -8,8 +8,11 @@
 #include "app/command_line.h"
 #include "app/exit_codes.h"
 #include "app/mailer_app.h"
+#include "platform/process_hardening.h"
 
 int main(int argc, char* argv[]) {
+  // First, before a DLL is loaded or a password read.
+  HardenProcess();
   std::vector<std::string> arguments(argv + 1, argv + argc);
   if (const char* text = InformationText(arguments)) {
     // A text that could not be written is not a success (e-mailer --help >/dev/full).
