@@ -11,8 +11,11 @@
 #include "app/mailer_app.h"
 #include "app/sendmail_face.h"
 #include "app/sendmail_options.h"
+#include "platform/process_hardening.h"
 
 int main(int argc, char* argv[]) {
+  // First, before a DLL is loaded or a password read.
+  HardenProcess();
   std::vector<std::string> arguments(argv + 1, argv + argc);
   if (argc > 0 && IsSendmailProgramName(argv[0])) return SendmailMain(std::move(arguments));
   if (const char* text = InformationText(arguments)) {

@@ -13,7 +13,6 @@
 #include "oauth/sign_in.h"
 #include "oauth/sign_in_flows.h"
 #include "oauth/token_store.h"
-#include "platform/core_dump.h"
 #include "platform/terminal_text.h"
 
 namespace {
@@ -59,7 +58,6 @@ bool UsesOAuthClient() { return !ReadSmtpSetting("OAuthClientID", "").empty(); }
 
 void ConnectWithOAuthToken(std::uint32_t timeout,
                            const std::function<void(const std::string& token)>& connect) {
-  KeepCoreFilesOff();
   const OAuthClient client = ReadOAuthClient(timeout);
   const std::string token = CurrentAccessToken(client, "");
   try {
@@ -73,7 +71,6 @@ void ConnectWithOAuthToken(std::uint32_t timeout,
 }
 
 MailerExitCode AuthorizeRun() {
-  KeepCoreFilesOff();
   try {
     OAuthClient client;
     {

@@ -4,6 +4,7 @@
 
 #include "errors/message_table.h"
 #include "errors/raise.h"
+#include "platform/secure_clear.h"
 #include "platform/shell_command.h"
 
 namespace {
@@ -43,15 +44,19 @@ std::string Failure(const ShellCommandResult& result, std::uint32_t timeout) {
 
 std::string PasswordFromCommand(const std::string& command, std::uint32_t timeout) {
   ShellCommandResult result = RunShellCommand(command, timeout, outputCap);
+  ClearOnExit clearOutput(result.output);
   if (result.outcome != ShellCommandResult::Exited || result.exitStatus != 0) {
     RaiseCommandFailed(command, Failure(result, timeout));
   }
+  // The caller clears the password; a line that is refused is cleared here.
   std::string line = result.output.substr(0, result.output.find('\n'));
+  ClearOnExit clearRefused(line);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (line.empty()) RaiseCommandFailed(command, "printed no password");
   // The password goes on as a C string: a NUL would silently cut it short.
   if (line.find('\0') != std::string::npos) {
     RaiseCommandFailed(command, "printed a NUL byte in its first line");
   }
-  return line;
+  // Moved out rather than named: the guard must not clear the password it returns.
+  return std::string(std::move(line));
 }

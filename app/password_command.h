@@ -11,5 +11,6 @@
 // with a text that names the command and why, but holds nothing of its output, when
 // the command cannot be started, is ended by a signal, exits with a status other than
 // 0, runs longer than timeout, prints more than 64 KiB, or prints an empty first line
-// or one holding NUL.
+// or one holding NUL. The command's output is overwritten before its memory is given
+// back; the caller clears the password it returns (SecureClear) once it is used.
 std::string PasswordFromCommand(const std::string& command, std::uint32_t timeout);

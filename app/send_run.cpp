@@ -15,6 +15,7 @@
 #include "mime/message.h"
 #include "errors/exceptions.h"
 #include "platform/code_page.h"
+#include "platform/secure_clear.h"
 #include "smtp/connection.h"
 
 namespace {
@@ -105,6 +106,7 @@ void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod) {
   std::string ssl = ReadSmtpSetting("SSL", "");
   std::string port = ReadSmtpSetting("Port", "25");
   std::string password = ReadSmtpSetting("AuthPassword", "");
+  ClearOnExit clearPassword(password);
   std::string passwordCommand = ReadSmtpSetting("AuthPasswordCommand", "");
   std::string user = ReadSmtpSetting("AuthUser", "");
   std::string server = ReadSmtpSetting("Server", "");
@@ -114,6 +116,7 @@ void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod) {
   // token of the program's own OAuth client needs none either.
   const bool oauthClient = authMethod == AuthOAuth && UsesOAuthClient();
   if (!passwordCommand.empty() && authMethod != AuthNone && !oauthClient) {
+    SecureClear(password);
     password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);
   }
   const bool tls = std::atoi(ssl.c_str()) != 0;

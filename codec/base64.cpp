@@ -6,6 +6,7 @@
 
 #include "errors/message_table.h"
 #include "errors/raise.h"
+#include "platform/secure_clear.h"
 
 namespace {
 
@@ -175,6 +176,14 @@ bool CBase64Buffer::DecodeRaw(const char* source, int sourceLength, unsigned cha
   return true;
 }
 
+CBase64Buffer::~CBase64Buffer() { Replace(nullptr, 0); }
+
+void CBase64Buffer::Replace(std::unique_ptr<char[]> block, int written) {
+  if (data) SecureClear(data.get(), static_cast<std::size_t>(length));
+  data = std::move(block);
+  length = written;
+}
+
 void CBase64Buffer::Encode(const unsigned char* source, int sourceLength, std::uint32_t flags) {
   int required = RequiredEncodedLength(sourceLength, flags);
   if (source == nullptr || required < 0) RaiseSmtpError(msgBase64Encode, FACILITY_ITF, "");
@@ -184,8 +193,7 @@ void CBase64Buffer::Encode(const unsigned char* source, int sourceLength, std::u
     RaiseSmtpError(msgBase64Encode, FACILITY_ITF, "");
   }
   block[static_cast<std::size_t>(written)] = '\0';
-  data = std::move(block);
-  length = written;
+  Replace(std::move(block), written);
 }
 
 void CBase64Buffer::Encode(const char* text, std::uint32_t flags) {
@@ -202,8 +210,7 @@ void CBase64Buffer::Decode(const char* source, int sourceLength) {
     RaiseSmtpError(msgBase64Decode, FACILITY_ITF, "");
   }
   block[static_cast<std::size_t>(written)] = '\0';
-  data = std::move(block);
-  length = written;
+  Replace(std::move(block), written);
 }
 
 void CBase64Buffer::Decode(const char* text) {

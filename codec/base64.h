@@ -20,6 +20,9 @@ class CBase64Buffer {
   enum : std::uint32_t { Base64NoPadding = 1, Base64NoLineBreaks = 2 };
 
   CBase64Buffer() = default;
+  // The output is overwritten before its memory is given back (here and at the next
+  // Encode or Decode): it may be an encoded password or a security token.
+  ~CBase64Buffer();
   CBase64Buffer(const CBase64Buffer&) = delete;
   CBase64Buffer& operator=(const CBase64Buffer&) = delete;
 
@@ -48,6 +51,9 @@ class CBase64Buffer {
   int Length() const { return length; }
 
  private:
+  // Takes block, written bytes long, as the output, clearing the one before.
+  void Replace(std::unique_ptr<char[]> block, int written);
+
   std::unique_ptr<char[]> data;
   int length = 0;
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/last_error.h"
+#include "platform/secure_clear.h"
 
 namespace {
 
@@ -56,6 +57,11 @@ bool CMD5Hasher::Hmac(const unsigned char* text, std::size_t textLength, const u
     outerPad[i] ^= 0x5c;
   }
   CMD5Digest inner;
-  return Digest({{innerPad, blockSize}, {text, textLength}}, inner) &&
-         Digest({{outerPad, blockSize}, {inner.bytes.data(), inner.bytes.size()}}, output);
+  bool made = Digest({{innerPad, blockSize}, {text, textLength}}, inner) &&
+              Digest({{outerPad, blockSize}, {inner.bytes.data(), inner.bytes.size()}}, output);
+  // The pads are the key (a password) in thin disguise.
+  SecureClear(innerPad, blockSize);
+  SecureClear(outerPad, blockSize);
+  SecureClear(hashedKey.bytes.data(), hashedKey.bytes.size());
+  return made;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/secure_clear.h"
 #include "platform/shell_command.h"
 #include "platform/shell_process.h"
 
@@ -12,12 +13,16 @@ using Clock = std::chrono::steady_clock;
 
 // Reads what the output holds now, stopping once it holds more than cap bytes; false at
 // the output's end or on an error.
+// The output is read in pieces of this size, straight into its room.
+constexpr std::size_t readSize = 4096;
+
 bool ReadAvailable(ShellProcess& process, std::size_t cap, std::string& output) {
-  char buffer[4096];
   while (output.size() <= cap) {
-    std::ptrdiff_t n = process.ReadOutput(buffer, sizeof buffer);
+    std::size_t held = output.size();
+    output.resize(held + readSize);
+    std::ptrdiff_t n = process.ReadOutput(output.data() + held, readSize);
+    output.resize(held + static_cast<std::size_t>(std::max<std::ptrdiff_t>(n, 0)));
     if (n <= 0) return n == 0;
-    output.append(buffer, static_cast<std::size_t>(n));
   }
   return true;
 }
@@ -49,13 +54,16 @@ ShellCommandResult RunShellCommand(const std::string& command, std::uint32_t tim
                                    std::size_t outputCap) {
   Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
   ShellCommandResult result;
+  // The output may be a password: its room is taken at once, so that it never moves and
+  // leaves no copy behind in memory given back.
+  result.output.reserve(outputCap + readSize);
   std::unique_ptr<ShellProcess> process = StartShellProcess(command, result.error);
   if (!process) return result;
   result.outcome = Collect(*process, deadline, outputCap, result);
   if (result.outcome == ShellCommandResult::TimedOut ||
       result.outcome == ShellCommandResult::TooLong) {
     process->Kill();
-    result.output.clear();
+    SecureClear(result.output);
   }
   return result;
 }

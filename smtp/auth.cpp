@@ -9,6 +9,7 @@
 #include "codec/md5.h"
 #include "errors/message_table.h"
 #include "platform/last_error.h"
+#include "platform/secure_clear.h"
 #include "smtp/auth_text.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
@@ -88,7 +89,7 @@ void CTAVSMTPConnection::AuthenticateLogin(const char* user, const char* passwor
   if (!EqualsIgnoringCase(DecodedParameter(GetLastReply()), "password:")) {
     RaiseSmtpError(msgLoginPasswordRequest, FACILITY_ITF, GetLastReply());
   }
-  SendCommand(Base64Line(password));
+  SendSecretCommand(Base64Line(password));
   ExpectReplyOrRaise(235, msgLoginPasswordResponse);
 }
 
@@ -106,7 +107,7 @@ void CTAVSMTPConnection::AuthenticatePlain(const char* user, const char* passwor
   if (!EqualsIgnoringCase(ReplyParameter(GetLastReply()), "password:")) {
     RaiseSmtpError(msgPlainPasswordRequest, FACILITY_ITF, GetLastReply());
   }
-  SendCommand(std::string(password) + "\r\n");
+  SendSecretCommand(Joined({password, "\r\n"}));
   ExpectReplyOrRaise(235, msgPlainPasswordResponse);
 }
 
@@ -124,6 +125,11 @@ void CTAVSMTPConnection::AuthenticateCramMd5(const char* user, const char* passw
   // The answer: the user name, a blank and the digest in lower-case hexadecimal.
   SendCommand(Base64Line(std::string(user) + ' ' + digest.ToHex(false)));
   ExpectReplyOrRaise(235, msgCramMd5Digest);
+}
+
+void CTAVSMTPConnection::SendSecretCommand(std::string text) {
+  ClearOnExit clear(text);
+  SendCommand(text);
 }
 
 SECURITY_STATUS CTAVSMTPConnection::SendNtlmFirstToken(const unsigned char* token,

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "errors/message_table.h"
+#include "platform/secure_clear.h"
 #include "smtp/auth_text.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
@@ -13,19 +14,22 @@ void CTAVSMTPConnection::SendInitialResponse(std::string_view mechanism,
                                              std::string_view response, std::uint32_t message) {
   std::string command = "AUTH " + std::string(mechanism);
   std::string encoded = Base64(response);
+  ClearOnExit clear(encoded);
   if (command.size() + 1 + encoded.size() + 2 <= commandLineLimit) {
-    return SendCommand(command + ' ' + encoded + "\r\n");
+    return SendSecretCommand(Joined({command, " ", encoded, "\r\n"}));
   }
   SendCommand(command + "\r\n");
   ExpectReplyOrRaise(334, message);
-  SendCommand(encoded + "\r\n");
+  SendSecretCommand(Joined({encoded, "\r\n"}));
 }
 
 void CTAVSMTPConnection::AuthenticateSaslPlain(const char* user, const char* password) {
   RefuseLineBreaks(user);
   RefuseLineBreaks(password);
   // authzid NUL authcid NUL passwd; the empty authzid lets the user act as itself.
-  std::string response = '\0' + std::string(user) + '\0' + password;
+  const std::string_view nul{"", 1};
+  std::string response = Joined({nul, user, nul, password});
+  ClearOnExit clear(response);
   SendInitialResponse("PLAIN", response, msgPlain);
   ExpectReplyOrRaise(235, msgSaslPlainCredentials);
 }

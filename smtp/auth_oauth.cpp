@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "errors/message_table.h"
+#include "platform/secure_clear.h"
 #include "smtp/auth_text.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
@@ -64,12 +65,12 @@ std::string SaslName(std::string_view user) {
 // a last ^A.
 std::string OAuthBearerResponse(std::string_view user, const std::string& host,
                                  std::int32_t port, std::string_view token) {
-  return "n,a=" + SaslName(user) + ",\x01host=" + host + "\x01port=" + std::to_string(port) +
-         "\x01" "auth=Bearer " + std::string(token) + "\x01\x01";
+  return Joined({"n,a=", SaslName(user), ",\x01host=", host, "\x01port=", std::to_string(port),
+                 "\x01" "auth=Bearer ", token, "\x01\x01"});
 }
 
 std::string XOAuth2Response(std::string_view user, std::string_view token) {
-  return "user=" + std::string(user) + "\x01" "auth=Bearer " + std::string(token) + "\x01\x01";
+  return Joined({"user=", user, "\x01" "auth=Bearer ", token, "\x01\x01"});
 }
 
 }  // namespace
@@ -83,10 +84,10 @@ void CTAVSMTPConnection::AuthenticateOAuth(const char* user, const char* token) 
     RaiseSmtpError(msgNoOAuthMechanism, FACILITY_ITF, ehlo);
   }
   const BearerMechanism& mechanism = bearer ? oauthBearer : xoauth2;
-  SendInitialResponse(mechanism.name,
-                      bearer ? OAuthBearerResponse(user, m_sServerHost, m_nServerPort, token)
-                             : XOAuth2Response(user, token),
-                      mechanism.message);
+  std::string response = bearer ? OAuthBearerResponse(user, m_sServerHost, m_nServerPort, token)
+                                : XOAuth2Response(user, token);
+  ClearOnExit clear(response);
+  SendInitialResponse(mechanism.name, response, mechanism.message);
   if (!ExpectEitherReply(235, 334)) RaiseSmtpError(mechanism.message, FACILITY_ITF, GetLastReply());
   if (m_nLastReplyCode == 334) RaiseTokenRefused(mechanism.refusal);
 }

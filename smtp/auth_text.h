@@ -1,8 +1,9 @@
 // The text forms that the authentication exchanges share (RFC 4954): the argument of a
-// 334 reply, Base64 on one line, and ASCII case folding.
+// 334 reply, Base64 on one line, ASCII case folding, and texts that carry a secret.
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -32,16 +33,32 @@ inline std::string DecodedParameter(const std::string& reply) {
   return decoded.Data();
 }
 
-// bytes in Base64 on one line, padded. Raises 540 when they are too long for the coder.
-inline std::string Base64(const unsigned char* bytes, std::size_t length) {
+// bytes in Base64 on one line, padded, followed by end: made in one allocation, as it
+// may carry a secret that its caller clears (a text that grows leaves its old storage
+// behind; the coder clears its own). Raises 540 when they are too long for the coder.
+inline std::string Base64(std::string_view bytes, std::string_view end = {}) {
   CBase64Buffer encoded;
-  encoded.Encode(bytes, static_cast<int>(length), CBase64Buffer::Base64NoLineBreaks);
-  return encoded.Data();
+  encoded.Encode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                 static_cast<int>(bytes.size()), CBase64Buffer::Base64NoLineBreaks);
+  std::string text;
+  text.reserve(static_cast<std::size_t>(encoded.Length()) + end.size());
+  text.append(encoded.Data(), static_cast<std::size_t>(encoded.Length())).append(end);
+  return text;
 }
 
-inline std::string Base64(std::string_view text) {
-  return Base64(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+inline std::string Base64(const unsigned char* bytes, std::size_t length) {
+  return Base64(std::string_view(reinterpret_cast<const char*>(bytes), length));
 }
 
 // text in Base64 as a command line of its own.
-inline std::string Base64Line(std::string_view text) { return Base64(text) + "\r\n"; }
+inline std::string Base64Line(std::string_view text) { return Base64(text, "\r\n"); }
+
+// The pieces as one text made in one allocation, for a text that carries a secret.
+inline std::string Joined(std::initializer_list<std::string_view> pieces) {
+  std::size_t size = 0;
+  for (std::string_view piece : pieces) size += piece.size();
+  std::string text;
+  text.reserve(size);
+  for (std::string_view piece : pieces) text.append(piece);
+  return text;
+}

@@ -343,6 +343,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // is left to the caller.
   void SendInitialResponse(std::string_view mechanism, std::string_view response,
                            std::uint32_t message);
+  // Sends text, a command line that carries a password or token, as SendCommand, and
+  // overwrites it once sent or failed.
+  void SendSecretCommand(std::string text);
   // The token was refused with an error challenge, the last reply: sends answer, reads
   // the final reply and raises 552 with the challenge's decoded JSON and that reply.
   [[noreturn]] void RaiseTokenRefused(std::string_view answer);

@@ -17,7 +17,7 @@ namespace {
 constexpr std::size_t maxHeldBack = 16 * 1024;
 
 // What a receive raises when its receive timeout ran out on Linux (WSAEWOULDBLOCK,
-// EAGAIN mapped; Windows says so with LastSocketCallTimedOut), and on a socket that
+// EAGAIN mapped; Windows raises WSAETIMEDOUT), and on a socket that
 // never connected (WSAENOTCONN).
 constexpr int receiveWouldBlock = 10035;
 constexpr int notConnected = 10057;
@@ -185,7 +185,9 @@ bool CTAVSMTPConnection::TransportReceiveWaiting(char* buffer, int capacity, int
     count = m_socket.Receive(buffer, capacity, 0);
     return true;
   } catch (const CWSocketException& e) {
-    const bool timedOut = e.m_nErrorCode == receiveWouldBlock || LastSocketCallTimedOut();
+    // Read from the exception, not the thread's last error, which what ran since the
+    // failed receive may have replaced.
+    const bool timedOut = e.m_nErrorCode == receiveWouldBlock || e.m_nErrorCode == WSAETIMEDOUT;
     if (!timedOut && e.m_nErrorCode != notConnected) throw;
     // Like a readable-wait that ran out, it leaves no error behind.
     WSASetLastError(lastError);

@@ -1,6 +1,7 @@
 // AuthPasswordCommand's runner: the first output line of a real /bin/sh command, and a
 // failure that names the command and why for every way a command can fail to give one.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <optional>
@@ -132,4 +133,48 @@ TEST(PasswordCommand, SignalsThatTheProgramInheritsOrSetsDoNotChangeTheRun) {
   EXPECT_EQ(failure, "Failed to get the password from AuthPasswordCommand: \"exit 4\" exited "
                      "with status 4");
   EXPECT_TRUE(stillIgnored);
+}
+
+// Whether process pid is gone: killed and reaped, not a zombie left for someone else.
+bool Gone(const std::string& pid) { return kill(std::stoi(pid), 0) != 0 && errno == ESRCH; }
+
+// Nothing the command starts outlives the call, not even a process that leaves its
+// process group and session with setsid, nor one whose parent has gone: at the end of
+// the command, and at the timeout.
+TEST(PasswordCommand, NoProcessOfTheCommandOutlivesTheCall) {
+  struct Case {
+    const char* escape;     // starts a process that writes its pid to $f and sleeps
+    std::uint32_t timeout;  // the command waits for it when this is short
+    const char* outcome;
+  };
+  const char* daemon = "setsid sh -c 'echo $$ >\"$f.new\"; mv \"$f.new\" \"$f\"; exec sleep 100'";
+  const std::string held = std::string(daemon) + " &";                       // output open
+  const std::string orphan = "(" + std::string(daemon) + " >/dev/null &)";   // parent gone
+  const Case cases[] = {
+      {held.c_str(), generous, nullptr},
+      {orphan.c_str(), generous, nullptr},
+      {held.c_str(), 1000, "did not finish within 1 second"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.escape) + ", timeout " + std::to_string(c.timeout));
+    TempDir dir;
+    const std::string pidFile = (dir.Path() / "pid").string();
+    std::string command = "export f='" + pidFile + "'; " + c.escape +
+                          "\nwhile [ ! -e \"$f\" ]; do sleep 0.01; done; " +
+                          (c.outcome == nullptr ? "echo secret" : "sleep 100");
+    auto failure = FailureOf(command, c.timeout);
+    if (c.outcome == nullptr) {
+      EXPECT_EQ(failure, std::nullopt);
+    } else {
+      EXPECT_EQ(failure, "Failed to get the password from AuthPasswordCommand: \"" + command +
+                             "\" " + c.outcome);
+    }
+    std::string pid = ReadFile(pidFile);
+    ASSERT_FALSE(pid.empty());
+    EXPECT_TRUE(Gone(pid.substr(0, pid.find('\n'))));
+  }
+  // The program holds nobody's orphans afterwards.
+  int subreaper = -1;
+  prctl(PR_GET_CHILD_SUBREAPER, &subreaper);
+  EXPECT_EQ(subreaper, 0);
 }

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "platform/shell_process.h"
 #include "platform/system_messages.h"
@@ -66,27 +68,50 @@ HANDLE InheritableStandardError() {
   return inheritable;
 }
 
-// Starts cmd.exe for command, suspended, with the given standard handles; 0, or the
-// system's error number of why it could not be started.
+// Starts cmd.exe for command, suspended, with the given standard handles, which are the
+// only handles it inherits (PROC_THREAD_ATTRIBUTE_HANDLE_LIST): an inheritable handle
+// that another part of the program holds never reaches the command. 0, or the system's
+// error number of why it could not be started.
 DWORD SpawnShell(const std::string& command, HANDLE input, HANDLE output, HANDLE error,
                  PROCESS_INFORMATION& started) {
   std::string interpreter = CommandInterpreter();
   // /s takes the command as it is between the outer quotes, whatever quotes it holds
   // itself; /d leaves out the AutoRun commands of the registry, which could print.
   std::string line = "\"" + interpreter + "\" /d /s /c \"" + command + "\"";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input;
-  startup.hStdOutput = output;
-  startup.hStdError = error;
-  // A program without a console would have one made and shown for the command.
-  DWORD flags = CREATE_SUSPENDED | (GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0);
-  if (!CreateProcessA(interpreter.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
-                      nullptr, &startup, &started)) {
-    return GetLastError();
+  // The program may have no standard error to give: a null handle is left out.
+  std::vector<HANDLE> inherited;
+  for (HANDLE handle : {input, output, error}) {
+    if (handle != nullptr) inherited.push_back(handle);
   }
-  return 0;
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> attributes(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+  if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return GetLastError();
+  if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                 inherited.data(), inherited.size() * sizeof(HANDLE), nullptr,
+                                 nullptr)) {
+    DWORD failure = GetLastError();
+    DeleteProcThreadAttributeList(list);
+    return failure;
+  }
+  STARTUPINFOEXA startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = input;
+  startup.StartupInfo.hStdOutput = output;
+  startup.StartupInfo.hStdError = error;
+  startup.lpAttributeList = list;
+  // A program without a console would have one made and shown for the command.
+  DWORD flags = CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT |
+                (GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0);
+  DWORD failure = 0;
+  if (!CreateProcessA(interpreter.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                      nullptr, &startup.StartupInfo, &started)) {
+    failure = GetLastError();
+  }
+  DeleteProcThreadAttributeList(list);
+  return failure;
 }
 
 // The shell in a job object that holds it and every process it starts.

@@ -11,7 +11,10 @@ struct SecurityModule {
   HMODULE library;
 };
 
-SecurityModule* LoadSecurityModule() { return new SecurityModule{LoadLibraryA("SECUR32.DLL")}; }
+// From the system folder alone: a SECUR32.DLL beside the program is never loaded.
+SecurityModule* LoadSecurityModule() {
+  return new SecurityModule{LoadLibraryExA("SECUR32.DLL", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)};
+}
 
 SECURITY_PROC GetSecurityProcAddress(SecurityModule* module, const char* name) {
   // Only the entry points whose types sspi.h gives.

@@ -1,6 +1,8 @@
 // The program's authentication settings end to end: AuthMethod 6 against aiosmtpd's own
 // RFC 4616 PLAIN, AuthMethod 7 against its OAuth mechanisms, and AuthPasswordCommand;
 // the program's exit code and what it writes.
+#include <sys/resource.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +41,22 @@ TEST(AuthenticationSettings, SaslPlainWithThePasswordFromACommand) {
       << server.Log();
   EXPECT_EQ(server.Logins(), std::vector<std::string>{"PLAIN user"});
   EXPECT_EQ(server.Messages().size(), 1u);
+}
+
+// The program holds the password where no core dump can show it: the command it runs
+// for it inherits a core size limit of 0, whatever limit the program was started with.
+TEST(AuthenticationSettings, ThePasswordIsHeldWithNoCoreDump) {
+  rlimit core{RLIM_INFINITY, RLIM_INFINITY};
+  if (setrlimit(RLIMIT_CORE, &core) != 0) {
+    getrlimit(RLIMIT_CORE, &core);
+    core.rlim_cur = core.rlim_max;
+    setrlimit(RLIMIT_CORE, &core);
+  }
+  SmtpTestServer server({.mechanisms = {"BUILTIN-PLAIN"}});
+  EXPECT_EQ(Send(server, {{"AuthMethod", "6"},
+                          {"AuthPasswordCommand", "test \"$(ulimit -c)\" = 0 && echo secret"}}),
+            (MailerRun{0, ""}))
+      << server.Log();
 }
 
 TEST(AuthenticationSettings, OAuthWithATokenFromACommand) {
