@@ -8,6 +8,6 @@
 // other processes may not attach to it or read its memory) and its core size limit is 0
 // (RLIMIT_CORE, which the commands it runs inherit). Windows: DLLs are loaded only from
 // the system folder (SetDefaultDllDirectories), so none planted beside an unpacked
-// program is, and a crash report leaves the heap out (WerSetFlags). A step the system
+// program is, and a crash makes no error report (SEM_NOGPFAULTERRORBOX). A step the system
 // refuses is passed over: the program runs on as it would have.
 void HardenProcess();
