@@ -77,7 +77,7 @@ struct MessageHeader {
 // (SendmailInputError) when standard input cannot be read.
 MessageHeader ReadMessageHeader(CInputLines& input, bool dotEndsInput);
 
-// The addresses (addr-spec) of an address list (RFC 5322 3.4): "a@x, Name <b@y>,
+// The bare addresses (local@domain) of an address list (RFC 5322 3.4): "a@x, Name <b@y>,
 // group: c@z;" gives a@x, b@y, c@z. Comments and display names are dropped; a group
 // with no member gives nothing.
 std::vector<std::string> AddressesOf(std::string_view list);
