@@ -15,6 +15,7 @@
 #include "net/socket.h"
 #include "net/ssl_socket.h"
 #include "smtp/ntlm_security_client.h"
+#include "smtp/server_extensions.h"
 
 // How the TCP connection is made (m_nProxyType).
 enum ProxyType : std::int32_t { ProxyNone = 0, ProxySocks4 = 1, ProxySocks5 = 2, ProxyHttp = 3 };
@@ -294,6 +295,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   std::int32_t m_nTLSVerify = TLSVerifyDefault;  // check the server's certificate
   std::string m_sTLSCAFile;         // PEM file of trusted CAs; empty: the system's store
   std::string m_sTLSFingerprint;    // SHA-256 pin of the certificate; alone decides
+  // What the last EHLO reply offered (after STARTTLS, the second one); none after HELO.
+  CServerExtensions m_serverExtensions;
 
  protected:
   // Sends text, a command or a piece of the message, whole with one TransportSend; a

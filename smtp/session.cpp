@@ -9,6 +9,7 @@
 #include "smtp/auth_text.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
+#include "smtp/server_extensions.h"
 
 namespace {
 
@@ -24,19 +25,6 @@ constexpr char trustWithoutTls[] =
 
 // The longest HELO or EHLO name: "EHLO " and CR LF around it fill a command line.
 constexpr std::size_t maxHeloNameLength = commandLineLimit - 7;
-
-// True when a line of the EHLO reply names keyword as its first word after the code,
-// in any letter case (RFC 5321 section 4.1.1.1).
-bool OffersExtension(const std::string& reply, std::string_view keyword) {
-  for (std::size_t at = 0; at < reply.size();) {
-    std::size_t end = std::min(reply.find("\r\n", at), reply.size());
-    std::string_view line = std::string_view(reply).substr(at, end - at);
-    std::string_view word = line.size() > 4 ? line.substr(4, line.find(' ', 4) - 4) : "";
-    if (EqualsIgnoringCase(word, keyword)) return true;
-    at = end + 2;
-  }
-  return false;
-}
 
 // True when reply holds one reply: every line but the last continues it ("ddd-").
 bool IsSingleReply(const std::string& reply) {
@@ -84,6 +72,7 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
     RaiseSmtpError(msgCreateSSLSocket, FACILITY_ITF, trustWithoutTls);
   }
   m_bSSL = ssl;
+  m_serverExtensions = {};
   m_sServerHost = host;
   m_nServerPort = port;
   try {
@@ -195,6 +184,7 @@ void CTAVSMTPConnection::ConnectEsmtp(const char* hostName, const char* user,
                                       const char* password, std::int32_t mechanism) {
   SendCommand(std::string("EHLO ") + hostName + "\r\n");
   ExpectReplyOrRaise(250, msgEhlo);
+  m_serverExtensions = ReadServerExtensions(GetLastReply());
   Authenticate(user, password, mechanism);
 }
 

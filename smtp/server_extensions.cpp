@@ -1,0 +1,54 @@
+// The service extensions of an EHLO reply (RFC 5321 section 4.1.1.1): one keyword per
+// line after the code, then its parameters.
+#include "smtp/server_extensions.h"
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
+
+#include "smtp/auth_text.h"
+
+namespace {
+
+// The parameters of the reply line whose first word after the code is keyword (empty
+// when it has none); nothing when no line names it.
+std::optional<std::string_view> ExtensionParameters(const std::string& reply,
+                                                    std::string_view keyword) {
+  for (std::size_t at = 0; at < reply.size();) {
+    std::size_t end = std::min(reply.find("\r\n", at), reply.size());
+    std::string_view line = std::string_view(reply).substr(at, end - at);
+    if (line.size() > 4) {
+      std::string_view rest = line.substr(4);
+      std::size_t blank = std::min(rest.find(' '), rest.size());
+      if (EqualsIgnoringCase(rest.substr(0, blank), keyword)) {
+        return blank < rest.size() ? rest.substr(blank + 1) : std::string_view();
+      }
+    }
+    at = end + 2;
+  }
+  return std::nullopt;
+}
+
+std::uint64_t SizeLimit(std::string_view parameters) {
+  std::uint64_t limit = 0;
+  const char* end = parameters.data() + parameters.size();
+  auto [stop, error] = std::from_chars(parameters.data(), end, limit);
+  return error == std::errc() && stop == end ? limit : 0;
+}
+
+}  // namespace
+
+bool OffersExtension(const std::string& reply, std::string_view keyword) {
+  return ExtensionParameters(reply, keyword).has_value();
+}
+
+CServerExtensions ReadServerExtensions(const std::string& reply) {
+  CServerExtensions offered;
+  offered.pipelining = OffersExtension(reply, "PIPELINING");
+  offered.smtpUtf8 = OffersExtension(reply, "SMTPUTF8");
+  if (std::optional<std::string_view> size = ExtensionParameters(reply, "SIZE")) {
+    offered.size = true;
+    offered.sizeLimit = SizeLimit(*size);
+  }
+  return offered;
+}
