@@ -1,5 +1,6 @@
 // The Linux side of the loopback listener: a TCP socket on 127.0.0.1 and poll.
 #include "platform/loopback_listener.h"
+#include "platform/request_line.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,7 +14,6 @@
 
 namespace {
 
-constexpr std::size_t requestCap = 8192;
 constexpr std::chrono::seconds requestWait{10};
 
 // Waits until fd is readable or the deadline passes; false with errno set.
@@ -32,22 +32,14 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
   }
 }
 
-// The request line of connection, without its line end; empty when none came whole by
-// the deadline.
-std::string ReadRequestLine(int connection, std::chrono::steady_clock::time_point deadline) {
-  std::string request;
-  while (request.find('\n') == std::string::npos && request.size() < requestCap) {
-    char buffer[1024];
-    ssize_t n =
-        WaitReadable(connection, deadline) ? recv(connection, buffer, sizeof buffer, 0) : -1;
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    request.append(buffer, static_cast<std::size_t>(n));
+// One receive on connection within the deadline; 0 or less when none can be made.
+long ReceiveBefore(int connection, std::chrono::steady_clock::time_point deadline, char* buffer,
+                   std::size_t capacity) {
+  for (;;) {
+    if (!WaitReadable(connection, deadline)) return -1;
+    ssize_t n = recv(connection, buffer, capacity, 0);
+    if (n >= 0 || errno != EINTR) return n;
   }
-  std::size_t end = request.find('\n');
-  std::string line = end == std::string::npos ? std::string() : request.substr(0, end);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
 }
 
 void WriteAll(int connection, const std::string& reply) {
@@ -88,8 +80,10 @@ std::string CLoopbackListener::ServeUntilTaken(
   while (WaitReadable(fd, deadline)) {
     int connection = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (connection < 0) continue;  // the peer gave up before it was accepted
-    std::string line = ReadRequestLine(
-        connection, std::min(deadline, std::chrono::steady_clock::now() + requestWait));
+    const auto requestDeadline = std::min(deadline, std::chrono::steady_clock::now() + requestWait);
+    std::string line = ReadRequestLine([&](char* buffer, std::size_t capacity) {
+      return ReceiveBefore(connection, requestDeadline, buffer, capacity);
+    });
     Answer answered = line.empty() ? Answer{} : answer(line);
     WriteAll(connection, answered.reply);
     close(connection);

@@ -1,6 +1,7 @@
 // The Windows side of the loopback listener: a Windows Sockets listener on 127.0.0.1,
 // waited on with select. Windows Sockets are started by AfxSocketInit.
 #include "platform/loopback_listener.h"
+#include "platform/request_line.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -10,7 +11,6 @@
 
 namespace {
 
-constexpr std::size_t requestCap = 8192;
 constexpr std::chrono::seconds requestWait{10};
 
 std::string SocketFailure(const char* what) {
@@ -30,21 +30,11 @@ bool WaitReadable(SOCKET s, std::chrono::steady_clock::time_point deadline) {
   return select(0, &readable, nullptr, nullptr, &limit) > 0;
 }
 
-// The request line of connection, without its line end; empty when none came whole by
-// the deadline.
-std::string ReadRequestLine(SOCKET connection, std::chrono::steady_clock::time_point deadline) {
-  std::string request;
-  while (request.find('\n') == std::string::npos && request.size() < requestCap &&
-         WaitReadable(connection, deadline)) {
-    char buffer[1024];
-    int n = recv(connection, buffer, sizeof buffer, 0);
-    if (n <= 0) break;
-    request.append(buffer, static_cast<std::size_t>(n));
-  }
-  std::size_t end = request.find('\n');
-  std::string line = end == std::string::npos ? std::string() : request.substr(0, end);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
+// One receive on connection within the deadline; 0 or less when none can be made.
+long ReceiveBefore(SOCKET connection, std::chrono::steady_clock::time_point deadline, char* buffer,
+                   std::size_t capacity) {
+  if (!WaitReadable(connection, deadline)) return -1;
+  return recv(connection, buffer, static_cast<int>(capacity), 0);
 }
 
 void WriteAll(SOCKET connection, const std::string& reply) {
@@ -83,8 +73,10 @@ std::string CLoopbackListener::ServeUntilTaken(
   while (WaitReadable(s, deadline)) {
     SOCKET connection = accept(s, nullptr, nullptr);
     if (connection == INVALID_SOCKET) continue;  // the peer gave up before it was accepted
-    std::string line = ReadRequestLine(
-        connection, std::min(deadline, std::chrono::steady_clock::now() + requestWait));
+    const auto requestDeadline = std::min(deadline, std::chrono::steady_clock::now() + requestWait);
+    std::string line = ReadRequestLine([&](char* buffer, std::size_t capacity) {
+      return ReceiveBefore(connection, requestDeadline, buffer, capacity);
+    });
     Answer answered = line.empty() ? Answer{} : answer(line);
     WriteAll(connection, answered.reply);
     closesocket(connection);
