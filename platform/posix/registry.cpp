@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -225,7 +226,9 @@ LSTATUS LocateSubKey(const RegistryKey& parent, const char* name, bool create,
 
 // Why another user than the one running (or root) could change the file or folder at
 // location; "" when no one else could. One that cannot be looked at is not vouched for.
-std::string ExposureOf(const std::string& location) {
+// With shielding, a folder that others may write but whose sticky bit keeps them from
+// replacing entries they do not own (such as /tmp) is vouched for.
+std::string ExposureOf(const std::string& location, bool shielding = false) {
   struct stat st;
   if (stat(location.c_str(), &st) != 0) {
     return std::string("it cannot be checked: ") + std::strerror(errno);
@@ -234,8 +237,25 @@ std::string ExposureOf(const std::string& location) {
   if (st.st_uid != geteuid() && st.st_uid != 0) {
     return kind + " is owned by another user (uid " + std::to_string(st.st_uid) + ")";
   }
+  if (shielding && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX) != 0) return {};
   if ((st.st_mode & S_IWOTH) != 0) return kind + " is writable by all users";
   if ((st.st_mode & S_IWGRP) != 0) return kind + " is writable by its group";
+  return {};
+}
+
+// Where location is a symbolic link, why another user could change what it leads to:
+// every folder above its target, up to the root, could put another file in its place.
+// The location, a reason and the place it concerns; "" when no one else could.
+std::string LinkTargetExposure(const std::string& location) {
+  struct stat st;
+  if (lstat(location.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return {};
+  std::unique_ptr<char, decltype(&std::free)> target(realpath(location.c_str(), nullptr), &std::free);
+  if (target == nullptr) return location + ": it cannot be checked: " + std::strerror(errno);
+  for (std::string folder = target.get(); folder != "/";) {
+    folder.erase(std::max<std::size_t>(folder.rfind('/'), 1));
+    std::string reason = ExposureOf(folder, true);
+    if (!reason.empty()) return folder + ": " + reason;
+  }
   return {};
 }
 
@@ -299,11 +319,14 @@ LSTATUS RegCloseKey(HKEY key) {
 std::string KeyExposure(HKEY key) {
   if (key == nullptr || key == HKEY_CURRENT_USER) return {};
   // From the key's own file or folder up to the config directory ("software", depth 1):
-  // whoever can write a folder on the way can put another file in its place.
+  // whoever can write a folder on the way can put another file in its place; so can
+  // whoever can write a folder above the target of a symbolic link on the way.
   std::string location = key->location;
   for (int depth = key->depth;; --depth) {
     std::string reason = ExposureOf(location);
     if (!reason.empty()) return location + ": " + reason;
+    reason = LinkTargetExposure(location);
+    if (!reason.empty()) return reason;
     if (depth == 1) return {};
     location.erase(location.rfind('/'));
   }

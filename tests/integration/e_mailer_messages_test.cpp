@@ -176,6 +176,22 @@ TEST(EMailerSettings, SettingsOthersCanChangeAreRefusedWhenTheyHoldAPassword) {
     EXPECT_FALSE(std::filesystem::exists(ran));
   }
   EXPECT_TRUE(server.Transcript().empty());
+  // A settings file that is a link is as safe as the folders above its target: one that
+  // all may write is named; a sticky one (as /tmp, above the target here) is not.
+  for (unsigned mode : {0777u, 01777u}) {
+    TempConfigHome home;
+    Values values = SettingsFor(server.Port());
+    values.insert(values.end(), {{"AuthMethod", "2"}, {"AuthUser", "user"}, {"AuthPassword", "x"}});
+    const std::string open = home.base + "/open", target = open + "/SMTP.reg";
+    std::filesystem::create_directory(open);
+    home.WriteFile(target, SmtpSettings(values));
+    ASSERT_EQ(chmod(target.c_str(), 0600) | chmod(open.c_str(), mode), 0);
+    std::filesystem::create_directories(std::filesystem::path(home.SmtpKeyFile()).parent_path());
+    std::filesystem::create_symlink(target, home.SmtpKeyFile());
+    const std::string outcome = Outcome(RunMailer(home, {"Backup done"}));
+    EXPECT_EQ(outcome.find(open + ": the folder is writable by all users; settings") != std::string::npos,
+              mode == 0777u) << outcome;
+  }
 
   TempConfigHome home;
   home.WriteFile(home.SmtpKeyFile(), SmtpSettings(SettingsFor(server.Port())));
