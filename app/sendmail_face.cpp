@@ -132,7 +132,7 @@ void QueueOrThrow(CMessageSpool& spool, CBodyStream& body, const SendmailOptions
   CSendmailFailure failure = EngineFailure(error, connecting, what);
   if (!spool.Usable() || !QueuesAfter(error, failure.status)) throw failure;
   ReadToEnd(body);
-  spool.Queue(envelope, options, failure.text, failure.status);
+  spool.Queue(envelope, options, failure.text, failure.status, true);
 }
 
 int SendMessage(const SendmailOptions& options) {
@@ -153,7 +153,7 @@ int SendMessage(const SendmailOptions& options) {
                  std::time(nullptr));
   if (options.queueOnly && settings.queue) {
     ReadToEnd(body);
-    spool.Queue(envelope, options, "queued without a try (-odq)", SendmailSystemError);
+    spool.Queue(envelope, options, "queued without a try (-odq)", SendmailSystemError, false);
     return SendmailSent;
   }
 
