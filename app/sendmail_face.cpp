@@ -167,18 +167,13 @@ int SendMessage(const SendmailOptions& options) {
   try {
     connection.SendStreamed(envelope, header.Text(), body);
   } catch (const CException& error) {
-    const std::string& refused = connection.m_sCurrentRecipient;
+    const std::string& refused = connection.m_sRefusedRecipient;
     QueueOrThrow(spool, body, options, envelope, error, false,
                  refused.empty() ? "the message was not sent"
                                  : "the recipient " + refused + " was refused, and the message sent to no one");
     return SendmailSent;  // queued
   }
-  FlushDueOver(connection, settings);
-  // The server has taken the message: a failed QUIT does not undo that.
-  try {
-    connection.Quit();
-  } catch (const CException&) {
-  }
+  FlushDue(settings);
   return SendmailSent;
 }
 

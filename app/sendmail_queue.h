@@ -58,6 +58,6 @@ int ListQueue();
 // other statuses as the sendmail face for the settings and the server.
 int FlushQueue(bool verbose);
 
-// After a message was sent over connection: sends what is due over it too, unless
-// another flush runs. Never throws: the message sent is the run's outcome.
-void FlushDueOver(CSendmailConnection& connection, const SendmailSettings& settings);
+// After a message was sent: sends what is due, unless the queue is off or another
+// flush runs. Never throws: the message sent is the run's outcome.
+void FlushDue(const SendmailSettings& settings);
