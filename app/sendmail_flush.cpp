@@ -132,6 +132,9 @@ int FlushQueue(bool verbose) {
   } catch (const CQueueError& error) {
     WriteErrorLine(error.what());
     return error.permission ? SendmailNoPermission : SendmailSystemError;
+  } catch (const std::exception& error) {  // memory, a file system call
+    WriteErrorLine(error.what());
+    return SendmailSystemError;
   }
 }
 
