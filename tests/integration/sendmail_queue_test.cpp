@@ -19,8 +19,10 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/mailer_program.h"
+#include "tests/support/postfix_server.h"
 #include "tests/support/server_process.h"
 #include "tests/support/smtp_server.h"
+#include "tests/support/tls_server.h"
 
 namespace {
 
@@ -106,6 +108,25 @@ TEST(SendmailQueue, ServerDownQueuedThenAFlushDeliversItOnce) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].envelope, "MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\n");
   EXPECT_NE(messages[0].content.find("\r\n\r\nbody\r\n"), std::string::npos);
+  EXPECT_EQ(world.Sendmail({"-bp"}), (MailerRun{0, "Mail queue is empty\n"}));
+}
+
+// Through Postfix with STARTTLS and authentication: messages queued while it is away
+// (a failed try, and -odq) are delivered by one flush, and the queue is then empty.
+TEST(SendmailQueue, QueuedMessagesReachPostfixOnce) {
+  if (std::string why = PostfixServer::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  TestCertificateAuthority ca;
+  QueueWorld world(FreePort(), {{"StartTLS", "1"},
+                                {"TLSCAFile", ca.Certificate().string()},
+                                {"AuthMethod", "5"},
+                                {"AuthUser", "user"},
+                                {"AuthPassword", "secret"}});
+  ASSERT_EQ(world.Send("admin@mail.test", "tried").exitCode, 0);
+  ASSERT_EQ(RunSendmail(world.home, {"-odq", "admin@mail.test"}, "Subject: not tried\n\nx\n").exitCode, 0);
+  PostfixServer postfix(PostfixOptions{.certificate = ca.Issue("localhost", "DNS:localhost,IP:127.0.0.1")});
+  world.PointAt(postfix.Port());
+  EXPECT_EQ(RunMailer(world.home, {"--flush"}), (MailerRun{0, ""}));
+  EXPECT_EQ(postfix.Delivered("admin", 2).size(), 2u) << postfix.Log();
   EXPECT_EQ(world.Sendmail({"-bp"}), (MailerRun{0, "Mail queue is empty\n"}));
 }
 
