@@ -131,14 +131,15 @@ TEST(SendmailQueue, QueuedMessagesReachPostfixOnce) {
 }
 
 // A 4xx at a flush keeps the entry with its reason and a back-off; once due it goes,
-// here along with a message sent at once, over its connection.
+// here by the flush that follows a message sent at once.
 TEST(SendmailQueue, A4xxIsTriedAgainWhenDue) {
   SmtpTestServer server({.deferredRecipients = {"slow@example.com"}});
   QueueWorld world(server.Port());
   const std::string id = QueuedId(RunSendmail(world.home, {"-odq", "slow@example.com"}, "Subject: deferred\n\nx\n"));
   ASSERT_EQ(world.Sendmail({"-q"}), (MailerRun{0, ""}));
   MailerRun listing = world.Sendmail({"-bp"});
-  EXPECT_NE(listing.output.find("next try: in 1 min (1 try)\n    last reason: the recipient slow@example.com was "
+  EXPECT_NE(listing.output.find("next try: in "), std::string::npos) << listing.output;
+  EXPECT_NE(listing.output.find(" (1 try)\n    last reason: the recipient slow@example.com was "
                                 "refused: Unexpected RCPT TO response, Last Response: 451 4.3.0"),
             std::string::npos)
       << listing.output;
