@@ -109,7 +109,7 @@ int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, bool ve
       // Every message has its outcome: a failed QUIT changes none.
     }
   }
-  return flush.Tally().refused > 0 && status == SendmailSent ? SendmailNoPermission : status;
+  return flush.Refused() > 0 && status == SendmailSent ? SendmailNoPermission : status;
 }
 
 }  // namespace
