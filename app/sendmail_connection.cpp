@@ -8,6 +8,8 @@
 #include "errors/raise.h"
 #include "platform/code_page.h"
 #include "platform/terminal_text.h"
+#include "smtp/envelope_extensions.h"
+#include "smtp/international_address.h"
 
 namespace {
 
@@ -70,12 +72,19 @@ void CSendmailConnection::Quit() {
 
 void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::string& header,
                                        CBodyStream& body) {
-  SendCommand(FormatMailFrom(envelope.sender, envelope.dsnNotify, envelope.dsnReturnFull,
-                             envelope.dsnEnvelopeId));
+  // The envelope goes out with A-labels or, with SMTPUTF8, in UTF-8; the header block
+  // is the caller's and goes as it is. The body streams from standard input, so its
+  // size is not known and MAIL FROM carries no SIZE.
+  std::string sender = envelope.sender;
+  std::vector<std::string> recipients = envelope.recipients;
+  const bool smtpUtf8 = ConvertEnvelopeAddresses(sender, recipients, m_serverExtensions.smtpUtf8);
+  SendCommand(WithMailFromParameters(
+      FormatMailFrom(sender, envelope.dsnNotify, envelope.dsnReturnFull, envelope.dsnEnvelopeId),
+      MailFromParameters(m_serverExtensions, std::nullopt, smtpUtf8)));
   ExpectReplyOrRaise(250, msgMailFrom);
-  for (const std::string& recipient : envelope.recipients) {
-    m_sCurrentRecipient = recipient;
-    SendRcptTo(envelope.dsnNotify, CTAVSMTPAddress("", recipient));
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    m_sCurrentRecipient = envelope.recipients[i];
+    SendRcptTo(envelope.dsnNotify, CTAVSMTPAddress("", recipients[i]));
   }
   m_sCurrentRecipient.clear();
   SendCommand("DATA\r\n");

@@ -1,6 +1,6 @@
 // Envelope and message transfer of CTAVSMTPConnection: MAIL FROM and RCPT TO (RFC 5321)
 // with the delivery status notification parameters RET, ENVID and NOTIFY (RFC 3461),
-// then DATA with the header block, the body or the MIME part tree, and the end-of-data
+// SIZE (RFC 1870) and SMTPUTF8 (RFC 6531) where the server offers them, then DATA with the header block, the body or the MIME part tree, and the end-of-data
 // line.
 #include <algorithm>
 #include <cctype>
@@ -13,10 +13,13 @@
 #include "mime/header_folding.h"
 #include "mime/line_ends.h"
 #include "mime/message_id.h"
+#include "mime/message_size.h"
 #include "errors/message_table.h"
 #include "platform/uuid.h"
 #include "smtp/connection.h"
+#include "smtp/envelope_extensions.h"
 #include "smtp/guards.h"
+#include "smtp/international_address.h"
 
 namespace {
 
@@ -70,9 +73,9 @@ struct BracketedField {
 };
 
 // The room of the sender's address in the MAIL FROM command that FormatMailFrom makes,
-// with the envelope id it will have.
-std::ptrdiff_t SenderRoom(const CTAVSMTPMessage& message) {
-  std::ptrdiff_t rest = Length("MAIL FROM:<>\r\n");
+// with the envelope id it will have and parameters octets of extension parameters.
+std::ptrdiff_t SenderRoom(const CTAVSMTPMessage& message, std::size_t parameters) {
+  std::ptrdiff_t rest = Length("MAIL FROM:<>\r\n") + static_cast<std::ptrdiff_t>(parameters);
   if (message.dsnNotify != noDsn) {
     const std::ptrdiff_t id = message.dsnEnvelopeId.empty() ? madeEnvelopeIdLength
                                                             : Length(message.dsnEnvelopeId);
@@ -95,9 +98,9 @@ std::ptrdiff_t RecipientRoom(const CTAVSMTPMessage& message) {
 // (" <address>"), and a bare one follows at most "From: " or ends with a comma. The
 // Reply-To line is longest with a bare address. A Message-ID that the transfer makes
 // has a domain of at most 255 octets (MakeMessageId), so it fits too.
-std::vector<BracketedField> BracketedFields(const CTAVSMTPMessage& message) {
+std::vector<BracketedField> BracketedFields(const CTAVSMTPMessage& message, std::size_t parameters) {
   std::vector<BracketedField> fields{
-      {message.from.emailAddress, SenderRoom(message)},
+      {message.from.emailAddress, SenderRoom(message, parameters)},
       {message.replyTo.emailAddress, maxHeaderLength - Length("Reply-To: ")},
       {message.messageId, maxHeaderLength - Length("Message-ID: <>")}};
   const std::ptrdiff_t recipientRoom = RecipientRoom(message);
@@ -140,12 +143,13 @@ bool IsEnvelopeIdSendable(const CTAVSMTPMessage& message) {
 }
 
 // Refuses with 87 (facility 7) what the caller gives that would end a line, a
-// bracket, a parameter or the data early, or make a line longer than its limit.
-void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
+// bracket, a parameter or the data early, or make a line longer than its limit; the
+// MAIL FROM command may carry parameters octets of extension parameters.
+void RefuseUnsendableFields(const CTAVSMTPMessage& message, std::size_t parameters) {
   for (std::string_view field : UnbracketedUnencodedFields(message)) {
     RefuseLineBreaks(field, lineBreaksAndNul);
   }
-  const auto bracketed = BracketedFields(message);
+  const auto bracketed = BracketedFields(message, parameters);
   const bool badAddress = std::any_of(bracketed.begin(), bracketed.end(), IsUnsendableBracketedField);
   const bool badLine =
       std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(), IsUnsendableHeaderLine) ||
@@ -157,18 +161,29 @@ void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
 
 // What follows the DATA reply and depends on nothing the server says: the header block
 // with the empty line that ends it, and the body of a message without MIME and parts,
-// its PlainBodyText dot-stuffed (none for the others, whose parts go out one by one).
+// its PlainBodyText dot-stuffed (none for the others, whose parts go out one by one);
+// with withSize, the size of the whole text as SIZE counts it (RFC 1870), when it can
+// be known.
 struct PreparedData {
   std::string header;
   std::optional<std::string> plainBody;
+  std::optional<std::uint64_t> size;
 };
 
-PreparedData PrepareData(CTAVSMTPMessage& message) {
-  PreparedData data{message.BuildHeader() + "\r\n", std::nullopt};
+// The CR LF that goes out before the end-of-data dot ends the text's last line.
+constexpr std::uint64_t lastLineEnd = 2;
+
+PreparedData PrepareData(CTAVSMTPMessage& message, bool withSize) {
+  PreparedData data{message.BuildHeader() + "\r\n", std::nullopt, std::nullopt};
+  std::optional<std::uint64_t> bodySize;
   if (message.rootPart.ChildCount() == 0 && !message.mime) {
     data.plainBody = message.PlainBodyText();
+    bodySize = data.plainBody->size();
     DotStuff(*data.plainBody);
+  } else if (withSize) {
+    bodySize = PartTreeLength(message.rootPart);
   }
+  if (withSize && bodySize) data.size = data.header.size() + *bodySize + lastLineEnd;
   return data;
 }
 
@@ -182,17 +197,22 @@ std::string MakeEnvelopeId() {
 }
 
 void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
+  // The commands and the header block carry the addresses as they go out: A-labels
+  // or, with SMTPUTF8, UTF-8.
+  const CTransferAddresses addresses(message, m_serverExtensions.smtpUtf8);
   // Nothing the caller gives may end a line early and so add commands or headers.
-  RefuseUnsendableFields(message);
+  RefuseUnsendableFields(message, MailFromParametersRoom(m_serverExtensions, addresses.smtpUtf8));
   if (message.messageId.empty()) {
     message.messageId = MakeMessageId(message.from.emailAddress, m_sHeloHostname);
   }
+  // The data depends on nothing the server says; SIZE needs its size before MAIL FROM.
+  const PreparedData data = PrepareData(message, m_serverExtensions.size);
+  RefuseOversizedMessage(m_serverExtensions, data.size);
 
-  SendCommand(FormatMailFrom(message.from.emailAddress, message.dsnNotify, message.dsnReturnFull,
-                             message.dsnEnvelopeId));
-  // The data depends on nothing the server says: it is made while the server answers,
-  // not after.
-  const PreparedData data = PrepareData(message);
+  SendCommand(WithMailFromParameters(
+      FormatMailFrom(message.from.emailAddress, message.dsnNotify, message.dsnReturnFull,
+                     message.dsnEnvelopeId),
+      MailFromParameters(m_serverExtensions, data.size, addresses.smtpUtf8)));
   ExpectReplyOrRaise(250, msgMailFrom);
   // Every recipient is named in the envelope; Bcc differs only in the header block.
   for (int kind : {CTAVSMTPMessage::RecipientTo, CTAVSMTPMessage::RecipientCc,
