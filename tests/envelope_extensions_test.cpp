@@ -153,10 +153,20 @@ TEST(Size, MessageOverTheDeclaredLimitFailsWith563BeforeMailFrom) {
             "");
   ASSERT_TRUE(raised);
   EXPECT_EQ(raised->m_hrError, Itf(563));
+  EXPECT_EQ(received.find("MAIL FROM"), std::string::npos);
   EXPECT_EQ(raised->m_sLastResponseText, "the message has " + std::to_string(size) +
                                              " octets, and the server takes at most " +
                                              std::to_string(size - 1) + " (SIZE " +
                                              std::to_string(size - 1) + ")");
+
+  // A server that finds the message too large itself still gets 519 with its reply.
+  const PeerScript refused = PeerScript().ReadLine().Send("552 5.3.4 Message size exceeds fixed limit\r\n");
+  EXPECT_EQ(Session({"SIZE " + std::to_string(size)}, refused,
+                    [&](TestClient& c) { raised = SmtpErrorOf([&] { c.SendMailMessage(m); }); }, received),
+            "");
+  ASSERT_TRUE(raised);
+  EXPECT_EQ(raised->m_hrError, Itf(519));
+  EXPECT_EQ(raised->m_sLastResponseText, "552 5.3.4 Message size exceeds fixed limit");
 }
 
 // Each case: the extensions offered, the sender and recipient, and the MAIL FROM and
