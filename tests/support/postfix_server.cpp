@@ -132,8 +132,8 @@ void PostfixServer::WriteConfiguration(const PostfixOptions& options) const {
         "smtputf8_enable = " + (options.smtpUtf8 ? "yes" : "no") + "\n");
   std::string mailboxes;
   for (const std::string& box : options.mailboxes) {
-    for (const std::string& domain : Domains(options)) {
-      mailboxes += box + "@" + domain + " " + box + "/\n";
+    for (const std::string& mailDomain : Domains(options)) {
+      mailboxes += box + "@" + mailDomain + " " + box + "/\n";
     }
   }
   Write(dir.Path() / "conf/mailboxes", mailboxes);
