@@ -211,6 +211,9 @@ TEST(SmtpUtf8, UsedOnlyWhenAnAddressNeedsItElseALabelsOr564BeforeMailFrom) {
                       },
                       received),
               "");
+    // The caller's addresses are back as given, sent or refused.
+    EXPECT_EQ(m.from.emailAddress, c.from);
+    EXPECT_EQ(m.RecipientAt(0, CTAVSMTPMessage::RecipientTo)->emailAddress, c.to);
     if (c.mailFrom.empty()) {
       ASSERT_TRUE(raised);
       EXPECT_EQ(raised->m_hrError, Itf(564));
@@ -220,6 +223,5 @@ TEST(SmtpUtf8, UsedOnlyWhenAnAddressNeedsItElseALabelsOr564BeforeMailFrom) {
     for (const std::string& line : {c.mailFrom, c.rcptTo, "\r\n" + c.fromLine, "\r\n" + c.toLine}) {
       EXPECT_NE(received.find(line), std::string::npos) << line << " in " << EscapeBytes(received);
     }
-    EXPECT_EQ(m.RecipientAt(0, CTAVSMTPMessage::RecipientTo)->emailAddress, c.to);
   }
 }

@@ -1,9 +1,9 @@
 // Internationalised addresses: the A-label of a domain that is not ASCII (IDNA2008,
 // UTS #46 non-transitional), UTF-8 with SMTPUTF8, and the refusals (564) that name the
-// address and why. The process runs in the C locale, whose code page counts as UTF-8.
-#include <optional>
+// address and why (which address a message's refusal names, and that the caller's
+// addresses come back, are in envelope_extensions_test). The process runs in the C
+// locale, whose code page counts as UTF-8.
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -74,54 +74,4 @@ TEST(TransferAddress, AsciiStaysDomainsBecomeALabelsOrUtf8AndLocalPartsNeedSmtpU
     EXPECT_NE(raised->m_sLastResponseText.find(c.reason), std::string::npos)
         << raised->m_sLastResponseText;
   }
-}
-
-TEST(ChooseSmtpUtf8, OnlyWhenAnAddressIsNotAsciiAndRefusedWhenALocalPartNeedsIt) {
-  struct Case {
-    std::vector<std::string_view> addresses;
-    bool offered;
-    std::optional<bool> chosen;  // empty: 564 naming refused
-    const char* refused;
-  };
-  const std::vector<Case> cases = {
-      {{"a@example.com", "b@example.com"}, true, false, ""},
-      {{"a@example.com", "b@b\xc3\xbc" "cher.example"}, true, true, ""},
-      {{"a@example.com", "b@b\xc3\xbc" "cher.example"}, false, false, ""},
-      {{"a@example.com", "j\xc3\xbcrgen@example.com"}, true, true, ""},
-      {{"a@b\xc3\xbc" "cher.example", "j\xc3\xbcrgen@example.com", "\xc3\xa9@x"}, false, std::nullopt,
-       "j\xc3\xbcrgen@example.com: "},
-  };
-  for (const Case& c : cases) {
-    if (c.chosen) {
-      EXPECT_EQ(ChooseSmtpUtf8(c.addresses, c.offered), *c.chosen);
-      continue;
-    }
-    const auto raised = SmtpErrorOf([&] { ChooseSmtpUtf8(c.addresses, c.offered); });
-    ASSERT_TRUE(raised);
-    EXPECT_EQ(raised->m_hrError, Itf(564));
-    EXPECT_TRUE(raised->m_sLastResponseText.starts_with(c.refused)) << raised->m_sLastResponseText;
-  }
-}
-
-// A refused address leaves every address of the message as it was given; an accepted
-// conversion lasts as long as the object.
-TEST(TransferAddresses, ConvertsForTheirLifetimeAndRestoreTheCallersAddresses) {
-  CTAVSMTPMessage m;
-  m.from = CTAVSMTPAddress("", "a@b\xc3\xbc" "cher.example");
-  m.AppendRecipient(CTAVSMTPAddress("", "c@example.com"), CTAVSMTPMessage::RecipientTo);
-  m.AppendRecipient(CTAVSMTPAddress("", "d@\xc3\xa9t\xc3\xa9.example"), CTAVSMTPMessage::RecipientBcc);
-  {
-    const CTransferAddresses forms(m, false);
-    EXPECT_FALSE(forms.smtpUtf8);
-    EXPECT_EQ(m.from.emailAddress, "a@xn--bcher-kva.example");
-    EXPECT_EQ(m.RecipientAt(0, CTAVSMTPMessage::RecipientTo)->emailAddress, "c@example.com");
-    EXPECT_EQ(m.RecipientAt(0, CTAVSMTPMessage::RecipientBcc)->emailAddress, "d@xn--t-9fab.example");
-  }
-  EXPECT_EQ(m.from.emailAddress, "a@b\xc3\xbc" "cher.example");
-  EXPECT_EQ(m.RecipientAt(0, CTAVSMTPMessage::RecipientBcc)->emailAddress, "d@\xc3\xa9t\xc3\xa9.example");
-
-  m.replyTo = CTAVSMTPAddress("", "j\xc3\xbcrgen@example.com");
-  EXPECT_TRUE(SmtpErrorOf([&] { CTransferAddresses forms(m, false); }));
-  EXPECT_EQ(m.from.emailAddress, "a@b\xc3\xbc" "cher.example");
-  EXPECT_TRUE(CTransferAddresses(m, true).smtpUtf8);
 }
