@@ -135,7 +135,13 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // DSN and an empty message.dsnEnvelopeId, a new envelope id is stored there; an
   // empty message.messageId is filled with MakeMessageId of the sender's address and
   // m_sHeloHostname. The header block (one BuildHeader call, so its Date) and the plain
-  // body are made once MAIL FROM is sent, while the server answers it. Raises:
+  // body are made before MAIL FROM. Where m_serverExtensions offers SIZE, MAIL FROM
+  // carries SIZE= with the exact size of the text after DATA (RFC 1870); where it
+  // offers SMTPUTF8 and an address of the message is not ASCII, SMTPUTF8 and the
+  // addresses in UTF-8 (RFC 6531, 6532); without SMTPUTF8 a domain that is not ASCII
+  // goes out as its IDNA A-label, in the commands and the header alike. While the
+  // message is sent its address fields hold these forms; the caller's are put back
+  // once it returns or raises. Raises:
   //   87 (facility 7)  before anything is sent, when text that goes out unencoded holds
   //                    CR, LF or NUL: an e-mail address (sender, Reply-To, recipient),
   //                    the envelope id (with DSN), the mailer, the Message-ID, an extra
@@ -151,6 +157,12 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   //                    its CR LF, a Reply-To address longer than 988 octets, a given
   //                    Message-ID longer than 984 (the header lines' limit of 998;
   //                    From, To and Cc lines keep within it once the commands do)
+  //   564              before anything is sent, an address that this server cannot
+  //                    take: a local part that is not ASCII without SMTPUTF8, a domain
+  //                    that is not a valid internationalised domain name; the text
+  //                    names the address and the reason
+  //   563              before anything is sent, a message larger than the limit that
+  //                    the server's SIZE declares; the text gives both
   //   519, 524, 520, 521  MAIL FROM, RCPT TO, DATA, end of data not answered 250
   //                    (RCPT TO also 251, DATA 354), with the reply as text
   //   514, 540         a part body that cannot be rendered or sent (SendBodyPart)

@@ -1,7 +1,7 @@
 // Envelope and message transfer of CTAVSMTPConnection: MAIL FROM and RCPT TO (RFC 5321)
 // with the delivery status notification parameters RET, ENVID and NOTIFY (RFC 3461),
-// SIZE (RFC 1870) and SMTPUTF8 (RFC 6531) where the server offers them, then DATA with the header block, the body or the MIME part tree, and the end-of-data
-// line.
+// SIZE (RFC 1870) and SMTPUTF8 (RFC 6531) where the server offers them, then DATA with
+// the header block, the body or the MIME part tree, and the end-of-data line.
 #include <algorithm>
 #include <cctype>
 #include <optional>
