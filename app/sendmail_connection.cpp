@@ -3,8 +3,6 @@
 #include <cctype>
 #include <cstdio>
 
-#include "app/sendmail_failure.h"
-#include "errors/message_table.h"
 #include "errors/raise.h"
 #include "platform/code_page.h"
 #include "platform/terminal_text.h"
@@ -64,12 +62,6 @@ bool CSendmailConnection::ReadReply(char* buffer, int initialSize, CReplyOverflo
   return complete;
 }
 
-void CSendmailConnection::Quit() {
-  // Disconnect sends QUIT past SendCommand.
-  if (verbose) ShowDialogueLine("> ", "QUIT");
-  Disconnect(true);
-}
-
 void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::string& header,
                                        CBodyStream& body) {
   // The envelope goes out with A-labels or, with SMTPUTF8, in UTF-8; the header block
@@ -78,34 +70,28 @@ void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::st
   std::string sender = envelope.sender;
   std::vector<std::string> recipients = envelope.recipients;
   const bool smtpUtf8 = ConvertEnvelopeAddresses(sender, recipients, m_serverExtensions.smtpUtf8);
-  SendCommand(WithMailFromParameters(
-      FormatMailFrom(sender, envelope.dsnNotify, envelope.dsnReturnFull, envelope.dsnEnvelopeId),
-      MailFromParameters(m_serverExtensions, std::nullopt, smtpUtf8)));
-  ExpectReplyOrRaise(250, msgMailFrom);
-  for (std::size_t i = 0; i < recipients.size(); ++i) {
-    m_sCurrentRecipient = envelope.recipients[i];
-    SendRcptTo(envelope.dsnNotify, CTAVSMTPAddress("", recipients[i]));
-  }
-  m_sCurrentRecipient.clear();
-  SendCommand("DATA\r\n");
-  ExpectReplyOrRaise(354, msgData);
+  const CEnvelopeCommands commands{
+      WithMailFromParameters(FormatMailFrom(sender, envelope.dsnNotify, envelope.dsnReturnFull,
+                                            envelope.dsnEnvelopeId),
+                             MailFromParameters(m_serverExtensions, std::nullopt, smtpUtf8)),
+      recipients, envelope.dsnNotify};
+  SendEnvelope(commands, [] {});
 
   constexpr bool moreFollows = true;
   inData = true;
-  SendCommand(header + "\r\n", moreFollows);
-  try {
+  // A body that fails (input, a line over the limit) closes the connection without the
+  // end-of-data line: the server discards the part of the message it holds.
+  SendDataText([&] {
+    SendCommand(header + "\r\n", moreFollows);
     for (std::string text; body.Next(text);) SendCommand(text, moreFollows);
-  } catch (const CSendmailFailure&) {
-    // Part of the message is with the server. Without the end-of-data line it
-    // discards it, where any line sent now would have a cut message delivered.
-    Disconnect(false);
-    throw;
-  }
-  SendCommand(".\r\n");
+    SendCommand(".\r\n", moreFollows);
+  });
   inData = false;
   if (verbose) {
     ShowDialogueLine("> ", "<message text>");
     ShowDialogueLine("> ", ".");
   }
-  ExpectReplyOrRaise(250, msgEndOfMessage);
+  // The server has taken the message once the end of data is answered 250: a failed
+  // QUIT does not undo that.
+  FinishData(true);
 }

@@ -256,15 +256,10 @@ int SendmailRun(const std::vector<std::string>& arguments) {
   try {
     connection.SendStreamed(envelope, header.Text(), body);
   } catch (const CException& error) {
-    const std::string& refused = connection.m_sCurrentRecipient;
+    const std::string& refused = connection.m_sRefusedRecipient;
     throw EngineFailure(error, false, refused.empty() ? "the message was not sent"
                                                       : "the recipient " + refused +
                                                             " was refused, and the message sent to no one");
-  }
-  // The server has taken the message: a failed QUIT does not undo that.
-  try {
-    connection.Quit();
-  } catch (const CException&) {
   }
   return SendmailSent;
 }

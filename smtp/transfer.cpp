@@ -17,6 +17,7 @@
 #include "errors/message_table.h"
 #include "platform/uuid.h"
 #include "smtp/connection.h"
+#include "smtp/envelope.h"
 #include "smtp/envelope_extensions.h"
 #include "smtp/guards.h"
 #include "smtp/international_address.h"
@@ -30,23 +31,8 @@ constexpr std::int32_t noDsn = -1;
 // needs, and the server reads the message in one go.
 constexpr bool moreFollows = true;
 
-// The NOTIFY items by their bits, in the order they are listed.
-struct NotifyItem {
-  std::int32_t bit;
-  const char* name;
-};
-constexpr NotifyItem notifyItems[] = {{1, "SUCCESS"}, {2, "FAILURE"}, {4, "DELAY"}};
-
-// "SUCCESS,FAILURE,DELAY" or part of it; "NEVER" when no bit is set.
-std::string NotifyList(std::int32_t notify) {
-  std::string list;
-  for (const NotifyItem& item : notifyItems) {
-    if ((notify & item.bit) == 0) continue;
-    if (!list.empty()) list += ",";
-    list += item.name;
-  }
-  return list.empty() ? "NEVER" : list;
-}
+// The CR LF that goes out before the end-of-data dot ends the text's last line.
+constexpr std::uint64_t lastLineEnd = 2;
 
 void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& fields) {
   fields.insert(fields.end(), {part.contentType, part.charset, part.attachmentTitle,
@@ -55,12 +41,8 @@ void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& 
   for (const auto& child : part.children) AddPartFields(*child, fields);
 }
 
-// A command line may have commandLineLimit octets with its CR LF, a header line
-// maxLineLength without (RFC 5322 2.1.1).
-constexpr auto maxCommandLength = static_cast<std::ptrdiff_t>(commandLineLimit);
+// A header line may have maxLineLength octets without its CR LF (RFC 5322 2.1.1).
 constexpr auto maxHeaderLength = static_cast<std::ptrdiff_t>(maxLineLength);
-// The length of the envelope ids that MakeEnvelopeId makes.
-constexpr std::ptrdiff_t madeEnvelopeIdLength = 32;
 
 constexpr std::ptrdiff_t Length(std::string_view text) { return std::ssize(text); }
 
@@ -72,25 +54,6 @@ struct BracketedField {
   std::ptrdiff_t room;
 };
 
-// The room of the sender's address in the MAIL FROM command that FormatMailFrom makes,
-// with the envelope id it will have and parameters octets of extension parameters.
-std::ptrdiff_t SenderRoom(const CTAVSMTPMessage& message, std::size_t parameters) {
-  std::ptrdiff_t rest = Length("MAIL FROM:<>\r\n") + static_cast<std::ptrdiff_t>(parameters);
-  if (message.dsnNotify != noDsn) {
-    const std::ptrdiff_t id = message.dsnEnvelopeId.empty() ? madeEnvelopeIdLength
-                                                            : Length(message.dsnEnvelopeId);
-    rest += Length(" RET=HDRS ENVID=") + id;  // RET=FULL is as long
-  }
-  return maxCommandLength - rest;
-}
-
-// The room of a recipient's address in the RCPT TO command that SendRcptTo makes.
-std::ptrdiff_t RecipientRoom(const CTAVSMTPMessage& message) {
-  std::ptrdiff_t rest = Length("RCPT TO:<>\r\n");
-  if (message.dsnNotify != noDsn) rest += Length(" NOTIFY=") + Length(NotifyList(message.dsnNotify));
-  return maxCommandLength - rest;
-}
-
 // The addresses and the Message-ID, which go between angle brackets in a command or a
 // header line: a "<" or ">" in them would close the brackets early and add parameters
 // or addresses, and none of them can be folded. A sender or recipient that fits its
@@ -98,12 +61,15 @@ std::ptrdiff_t RecipientRoom(const CTAVSMTPMessage& message) {
 // (" <address>"), and a bare one follows at most "From: " or ends with a comma. The
 // Reply-To line is longest with a bare address. A Message-ID that the transfer makes
 // has a domain of at most 255 octets (MakeMessageId), so it fits too.
+// The MAIL FROM command may carry parameters octets of extension parameters.
 std::vector<BracketedField> BracketedFields(const CTAVSMTPMessage& message, std::size_t parameters) {
+  const std::ptrdiff_t senderRoom =
+      SenderRoom(message.dsnNotify, message.dsnEnvelopeId) - static_cast<std::ptrdiff_t>(parameters);
   std::vector<BracketedField> fields{
-      {message.from.emailAddress, SenderRoom(message, parameters)},
+      {message.from.emailAddress, senderRoom},
       {message.replyTo.emailAddress, maxHeaderLength - Length("Reply-To: ")},
       {message.messageId, maxHeaderLength - Length("Message-ID: <>")}};
-  const std::ptrdiff_t recipientRoom = RecipientRoom(message);
+  const std::ptrdiff_t recipientRoom = RecipientRoom(message.dsnNotify);
   for (const auto* list : {&message.toList, &message.ccList, &message.bccList}) {
     for (const auto& recipient : *list) fields.push_back({recipient->emailAddress, recipientRoom});
   }
@@ -111,9 +77,7 @@ std::vector<BracketedField> BracketedFields(const CTAVSMTPMessage& message, std:
 }
 
 bool IsUnsendableBracketedField(const BracketedField& field) {
-  // CR, LF and NUL end a line; "<" and ">" the brackets.
-  constexpr std::string_view unsendable{"\r\n\0<>", 5};
-  return Length(field.text) > field.room || HoldsAnyOf(field.text, unsendable);
+  return IsUnsendableBracketedText(field.text, field.room);
 }
 
 // The other texts of the message that go into a command or a header line as they are.
@@ -134,17 +98,8 @@ bool IsUnsendableHeaderLine(std::string_view line) {
   return line.empty() || line.starts_with('.') || HasLineLongerThan(FoldHeaderField(line), maxLineLength);
 }
 
-// The envelope id is a MAIL FROM parameter value (RFC 3461 xtext): a blank would start
-// another parameter, and 8-bit or control bytes have no place in a command.
-bool IsEnvelopeIdSendable(const CTAVSMTPMessage& message) {
-  if (message.dsnNotify == noDsn) return true;
-  return std::all_of(message.dsnEnvelopeId.begin(), message.dsnEnvelopeId.end(),
-                     [](char c) { return c > ' ' && c < '\x7f'; });
-}
-
 // Refuses with 87 (facility 7) what the caller gives that would end a line, a
-// bracket, a parameter or the data early, or make a line longer than its limit; the
-// MAIL FROM command may carry parameters octets of extension parameters.
+// bracket, a parameter or the data early, or make a line longer than its limit.
 void RefuseUnsendableFields(const CTAVSMTPMessage& message, std::size_t parameters) {
   for (std::string_view field : UnbracketedUnencodedFields(message)) {
     RefuseLineBreaks(field, lineBreaksAndNul);
@@ -154,27 +109,70 @@ void RefuseUnsendableFields(const CTAVSMTPMessage& message, std::size_t paramete
   const bool badLine =
       std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(), IsUnsendableHeaderLine) ||
       (!message.mailer.empty() && IsUnsendableHeaderLine("X-Mailer: " + message.mailer));
-  if (badAddress || badLine || !IsEnvelopeIdSendable(message)) {
+  if (badAddress || badLine || !IsEnvelopeIdSendable(message.dsnNotify, message.dsnEnvelopeId)) {
     RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
   }
 }
 
-// What follows the DATA reply and depends on nothing the server says: the header block
-// with the empty line that ends it, and the body of a message without MIME and parts,
-// its PlainBodyText dot-stuffed (none for the others, whose parts go out one by one);
-// with withSize, the size of the whole text as SIZE counts it (RFC 1870), when it can
-// be known.
-struct PreparedData {
-  std::string header;
-  std::optional<std::string> plainBody;
-  std::optional<std::uint64_t> size;
-};
+}  // namespace
 
-// The CR LF that goes out before the end-of-data dot ends the text's last line.
-constexpr std::uint64_t lastLineEnd = 2;
+std::string MakeEnvelopeId() {
+  std::string id = NewUuidText();
+  std::erase_if(id, [](char c) { return c == '{' || c == '}' || c == '-'; });
+  std::ranges::transform(id, id.begin(), [](unsigned char c) { return std::toupper(c); });
+  return id;
+}
 
-PreparedData PrepareData(CTAVSMTPMessage& message, bool withSize) {
-  PreparedData data{message.BuildHeader() + "\r\n", std::nullopt, std::nullopt};
+void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) { TransferMessage(message, false); }
+
+std::optional<CTAVSMTPException> CTAVSMTPConnection::SendMailMessageAndQuit(CTAVSMTPMessage& message) {
+  return TransferMessage(message, true);
+}
+
+std::optional<CTAVSMTPException> CTAVSMTPConnection::TransferMessage(CTAVSMTPMessage& message, bool quit) {
+  // The commands and the header block carry the addresses as they go out: A-labels
+  // or, with SMTPUTF8, UTF-8.
+  const CTransferAddresses addresses(message, m_serverExtensions.smtpUtf8);
+  PrepareMessage(message, addresses.smtpUtf8);
+  // The data depends on nothing the server says; SIZE needs its size before MAIL FROM.
+  const CPreparedData data = PrepareData(message, m_serverExtensions.size);
+  RefuseOversizedMessage(m_serverExtensions, data.size);
+  SendEnvelope(MessageEnvelope(message, data.size, addresses.smtpUtf8), [] {});
+  SendDataText([&] {
+    SendMessageText(message, data);
+    SendCommand("\r\n.\r\n", moreFollows);
+  });
+  return FinishData(quit);
+}
+
+void CTAVSMTPConnection::PrepareMessage(CTAVSMTPMessage& message, bool smtpUtf8) {
+  // Nothing the caller gives may end a line early and so add commands or headers.
+  RefuseUnsendableFields(message, MailFromParametersRoom(m_serverExtensions, smtpUtf8));
+  if (message.messageId.empty()) {
+    message.messageId = MakeMessageId(message.from.emailAddress, m_sHeloHostname);
+  }
+}
+
+CEnvelopeCommands CTAVSMTPConnection::MessageEnvelope(CTAVSMTPMessage& message,
+                                                      std::optional<std::uint64_t> size, bool smtpUtf8) {
+  CEnvelopeCommands envelope;
+  envelope.mailFrom = WithMailFromParameters(
+      FormatMailFrom(message.from.emailAddress, message.dsnNotify, message.dsnReturnFull,
+                     message.dsnEnvelopeId),
+      MailFromParameters(m_serverExtensions, size, smtpUtf8));
+  envelope.notify = message.dsnNotify;
+  // Every recipient is named in the envelope; Bcc differs only in the header block.
+  for (int kind : {CTAVSMTPMessage::RecipientTo, CTAVSMTPMessage::RecipientCc,
+                   CTAVSMTPMessage::RecipientBcc}) {
+    for (int i = 0; i < message.RecipientCount(kind); ++i) {
+      envelope.recipients.push_back(message.RecipientAt(i, kind)->emailAddress);
+    }
+  }
+  return envelope;
+}
+
+CPreparedData CTAVSMTPConnection::PrepareData(CTAVSMTPMessage& message, bool withSize) {
+  CPreparedData data{message.BuildHeader() + "\r\n", std::nullopt, std::nullopt};
   std::optional<std::uint64_t> bodySize;
   if (message.rootPart.ChildCount() == 0 && !message.mime) {
     data.plainBody = message.PlainBodyText();
@@ -187,61 +185,13 @@ PreparedData PrepareData(CTAVSMTPMessage& message, bool withSize) {
   return data;
 }
 
-}  // namespace
-
-std::string MakeEnvelopeId() {
-  std::string id = NewUuidText();
-  std::erase_if(id, [](char c) { return c == '{' || c == '}' || c == '-'; });
-  std::ranges::transform(id, id.begin(), [](unsigned char c) { return std::toupper(c); });
-  return id;
-}
-
-void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
-  // The commands and the header block carry the addresses as they go out: A-labels
-  // or, with SMTPUTF8, UTF-8.
-  const CTransferAddresses addresses(message, m_serverExtensions.smtpUtf8);
-  // Nothing the caller gives may end a line early and so add commands or headers.
-  RefuseUnsendableFields(message, MailFromParametersRoom(m_serverExtensions, addresses.smtpUtf8));
-  if (message.messageId.empty()) {
-    message.messageId = MakeMessageId(message.from.emailAddress, m_sHeloHostname);
+void CTAVSMTPConnection::SendMessageText(CTAVSMTPMessage& message, const CPreparedData& data) {
+  SendCommand(data.header, moreFollows);
+  if (data.plainBody) {
+    SendCommand(*data.plainBody, moreFollows);
+  } else {
+    SendBodyPart(message.rootPart, true);
   }
-  // The data depends on nothing the server says; SIZE needs its size before MAIL FROM.
-  const PreparedData data = PrepareData(message, m_serverExtensions.size);
-  RefuseOversizedMessage(m_serverExtensions, data.size);
-
-  SendCommand(WithMailFromParameters(
-      FormatMailFrom(message.from.emailAddress, message.dsnNotify, message.dsnReturnFull,
-                     message.dsnEnvelopeId),
-      MailFromParameters(m_serverExtensions, data.size, addresses.smtpUtf8)));
-  ExpectReplyOrRaise(250, msgMailFrom);
-  // Every recipient is named in the envelope; Bcc differs only in the header block.
-  for (int kind : {CTAVSMTPMessage::RecipientTo, CTAVSMTPMessage::RecipientCc,
-                   CTAVSMTPMessage::RecipientBcc}) {
-    for (int i = 0; i < message.RecipientCount(kind); ++i) {
-      SendRcptTo(message.dsnNotify, *message.RecipientAt(i, kind));
-    }
-  }
-  SendCommand("DATA\r\n");
-  ExpectReplyOrRaise(354, msgData);
-
-  // From the 354 on the server takes every byte for message text, a QUIT too, up to
-  // the end-of-data line. A failure before that line has gone out (a file that can't be
-  // read, a socket or TLS error) closes the connection without another byte: the
-  // server then discards what it got, where any line sent now would become part of the
-  // message or end it and have a cut message delivered.
-  try {
-    SendCommand(data.header, moreFollows);
-    if (data.plainBody) {
-      SendCommand(*data.plainBody, moreFollows);
-    } else {
-      SendBodyPart(message.rootPart, true);
-    }
-    SendCommand("\r\n.\r\n");
-  } catch (...) {
-    Disconnect(false);
-    throw;
-  }
-  ExpectReplyOrRaise(250, msgEndOfMessage);
 }
 
 std::string CTAVSMTPConnection::FormatMailFrom(const std::string& address, std::int32_t notify,
@@ -253,9 +203,7 @@ std::string CTAVSMTPConnection::FormatMailFrom(const std::string& address, std::
 }
 
 void CTAVSMTPConnection::SendRcptTo(std::int32_t notify, const CTAVSMTPAddress& recipient) {
-  std::string command = "RCPT TO:<" + recipient.emailAddress + ">";
-  if (notify != noDsn) command += " NOTIFY=" + NotifyList(notify);
-  SendCommand(command + "\r\n");
+  SendCommand(FormatRcptTo(recipient.emailAddress, notify));
   if (!ExpectEitherReply(250, 251)) RaiseSmtpError(msgRcptTo, FACILITY_ITF, GetLastReply());
 }
 
