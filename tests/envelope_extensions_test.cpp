@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "smtp/message_batch.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/fixed_date_message.h"
 #include "tests/support/scratch_directory.h"
@@ -224,4 +225,36 @@ TEST(SmtpUtf8, UsedOnlyWhenAnAddressNeedsItElseALabelsOr564BeforeMailFrom) {
       EXPECT_NE(received.find(line), std::string::npos) << line << " in " << EscapeBytes(received);
     }
   }
+}
+
+// In a batch, a message over the limit (563) or with an address the server cannot take
+// (564) is that message's outcome before any of its commands goes out; the others go
+// out with SIZE= as SendMailMessage sends them.
+TEST(Size, BatchMessagesRefusedBeforeTheirCommandsLeaveTheOthersGoing) {
+  Message small("a@example.com", "b@example.com"), large("a@example.com", "b@example.com"),
+      international("a@example.com", "j\xc3\xbcrgen@example.com"), last("a@example.com", "b@example.com");
+  small.SetBody("Hello");
+  large.SetBody(std::string(2000, 'x'));
+  international.SetBody("Hello");
+  last.SetBody("Bye");
+  std::vector<CTAVSMTPMessage*> messages{&small, &large, &international, &last};
+  std::vector<CBatchOutcome> outcomes;
+  std::string received;
+  EXPECT_EQ(Session({"SIZE 1000"}, AnyTransfer().Then(AnyTransfer()),
+                    [&](TestClient& c) {
+                      std::size_t next = 0;
+                      CMessageBatchSource source(
+                          c, [&] { return next < messages.size() ? messages[next++] : nullptr; },
+                          [&](CTAVSMTPMessage&, const CBatchOutcome& outcome) { outcomes.push_back(outcome); });
+                      c.SendBatch(source);
+                    },
+                    received),
+            "");
+  ASSERT_EQ(outcomes.size(), 4u);
+  EXPECT_TRUE(outcomes[0].accepted && outcomes[3].accepted);
+  EXPECT_EQ(outcomes[1].failure->m_hrError, Itf(563));
+  EXPECT_EQ(outcomes[2].failure->m_hrError, Itf(564));
+  EXPECT_EQ(international.RecipientAt(0, CTAVSMTPMessage::RecipientTo)->emailAddress, "j\xc3\xbcrgen@example.com");
+  EXPECT_NE(received.find("MAIL FROM:<a@example.com> SIZE=" + std::to_string(small.FixedHeader().size() + 9)),
+            std::string::npos);
 }
