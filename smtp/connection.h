@@ -443,9 +443,10 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void SendMessageText(CTAVSMTPMessage& message, const CPreparedData& data);
   friend class CMessageBatchSource;
   // The envelope steps of SendEnvelope one command at a time, and pipelined.
-  void SendEnvelopeStepwise(const CEnvelopeCommands& envelope, const std::function<void()>& whileAnswered);
-  void SendEnvelopePipelined(const CEnvelopeCommands& envelope, const std::function<void()>& whileAnswered,
-                             bool dataInGroup);
+  void SendEnvelopeStepwise(const CEnvelopeCommands& envelope,
+                            const std::function<void()>& whileAnswered);
+  void SendEnvelopePipelined(const CEnvelopeCommands& envelope,
+                             const std::function<void()>& whileAnswered, bool dataInGroup);
   // Sends the commands of exchange from its next unsent one, up to 16 KiB, in one send.
   void SendCommandGroup(CEnvelopeExchange& exchange);
   // Reads the reply to exchange's next command and notes what it says.
