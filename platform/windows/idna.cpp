@@ -35,10 +35,11 @@ bool DomainToAscii(std::string_view utf8Domain, std::string& ascii, std::string&
     reason = utf8Domain.empty() ? "the name is empty" : "the name is not UTF-8 text";
     return false;
   }
+  constexpr DWORD flags = IDN_USE_STD3_ASCII_RULES;
   const int size = static_cast<int>(wide.size());
-  const int length = IdnToAscii(IDN_USE_STD3_ASCII_RULES, wide.c_str(), size, nullptr, 0);
+  const int length = IdnToAscii(flags, wide.c_str(), size, nullptr, 0);
   std::wstring converted(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-  if (length <= 0 || IdnToAscii(IDN_USE_STD3_ASCII_RULES, wide.c_str(), size, converted.data(), length) != length) {
+  if (length <= 0 || IdnToAscii(flags, wide.c_str(), size, converted.data(), length) != length) {
     reason = FailureReason(GetLastError());
     return false;
   }
