@@ -228,7 +228,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   virtual std::string FormatMailFrom(const std::string& address, std::int32_t notify,
                                      bool returnFull, std::string& envelopeId);
   // RCPT TO, with NOTIFY unless notify is -1 (bits 1 SUCCESS, 2 FAILURE, 4 DELAY; none
-  // of them NEVER); 524 when not answered 250 or 251.
+  // of them NEVER); 524 when not answered 250 or 251. Called for each recipient when
+  // commands go one at a time; pipelined, the same lines go out in the group and their
+  // replies are checked there.
   virtual void SendRcptTo(std::int32_t notify, const CTAVSMTPAddress& recipient);
   // Sends the part's header (not for the root, whose type the message header carries),
   // its body dot-stuffed, each child in order and, with children, its closing boundary.
