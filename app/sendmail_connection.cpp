@@ -6,6 +6,8 @@
 #include "errors/raise.h"
 #include "platform/code_page.h"
 #include "platform/terminal_text.h"
+#include "smtp/envelope_extensions.h"
+#include "smtp/international_address.h"
 
 namespace {
 
@@ -62,9 +64,17 @@ bool CSendmailConnection::ReadReply(char* buffer, int initialSize, CReplyOverflo
 
 void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::string& header,
                                        CBodyStream& body) {
-  const CEnvelopeCommands commands{FormatMailFrom(envelope.sender, envelope.dsnNotify,
-                                                  envelope.dsnReturnFull, envelope.dsnEnvelopeId),
-                                   envelope.recipients, envelope.dsnNotify};
+  // The envelope goes out with A-labels or, with SMTPUTF8, in UTF-8; the header block
+  // is the caller's and goes as it is. The body streams from standard input, so its
+  // size is not known and MAIL FROM carries no SIZE.
+  std::string sender = envelope.sender;
+  std::vector<std::string> recipients = envelope.recipients;
+  const bool smtpUtf8 = ConvertEnvelopeAddresses(sender, recipients, m_serverExtensions.smtpUtf8);
+  const CEnvelopeCommands commands{
+      WithMailFromParameters(FormatMailFrom(sender, envelope.dsnNotify, envelope.dsnReturnFull,
+                                            envelope.dsnEnvelopeId),
+                             MailFromParameters(m_serverExtensions, std::nullopt, smtpUtf8)),
+      recipients, envelope.dsnNotify};
   SendEnvelope(commands, [] {});
 
   constexpr bool moreFollows = true;

@@ -50,6 +50,9 @@ SendmailStatus StatusOf(const CException& error, bool connecting) {
   }
   if (facility != FACILITY_ITF) return SendmailNoPermission;  // an NTLM security status
   if (code == msgPasswordCommand || code == msgCreateSSLSocket) return SendmailConfigError;
+  // Known before anything is sent, from what the server declares; no reply in the text.
+  if (code == msgAddressNotSendable) return SendmailDataError;
+  if (code == msgMessageTooLarge) return SendmailUnavailable;
   const int reply = ReplyCode(smtp->m_sLastResponseText);
   if (reply >= 400 && reply < 500) return SendmailTemporary;
   if (IsAuthenticationMessage(code)) return SendmailNoPermission;

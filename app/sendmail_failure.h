@@ -30,8 +30,9 @@ struct CSendmailFailure {
 // sending: 68 an unknown host name; 75 a socket failure, a timeout, a closed connection
 // or any 4xx reply; 77 refused authentication (5xx, or an NTLM security status); 67 a
 // recipient refused with 5xx; 69 another 5xx reply, a failed TLS handshake, STARTTLS not
-// offered; 78 the password command, the TLS set-up (a CA file, a fingerprint) or, while
-// connecting, a parameter (87, such as the port); 65 a parameter while sending.
+// offered, a message over the server's SIZE limit (563); 78 the password command, the
+// TLS set-up (a CA file, a fingerprint) or, while connecting, a parameter (87, such as
+// the port); 65 a parameter while sending, an address the server cannot take (564).
 SendmailStatus StatusOf(const CException& error, bool connecting);
 
 // The failure of an engine error: its status and "what: " and the error's text in one

@@ -56,6 +56,8 @@ constexpr const char* messages[] = {
     "Failed to reach the OAuth 2.0 provider, Details: %1",        // 560
     "The OAuth 2.0 sign-in failed, Details: %1",                  // 561
     "Invalid OAuth 2.0 settings: %1",                             // 562
+    "Message too large for the server, Details: %1",              // 563
+    "Address cannot be sent to this server, Details: %1",         // 564
 };
 
 constexpr std::uint32_t messageCount = sizeof messages / sizeof messages[0];

@@ -1,4 +1,4 @@
-// The engine's message table: one text per failure, ids 512 to 562, raised in the
+// The engine's message table: one text per failure, ids 512 to 564, raised in the
 // interface facility. "%1" in a text stands for the exception's response text.
 #pragma once
 
@@ -59,6 +59,11 @@ inline constexpr std::uint32_t msgOAuthTokenStore = 559;
 inline constexpr std::uint32_t msgOAuthEndpoint = 560;
 inline constexpr std::uint32_t msgOAuthSignIn = 561;
 inline constexpr std::uint32_t msgOAuthSettings = 562;
+// The message against what the server's EHLO reply declares: "%1" gives the message's
+// size and the server's limit (SIZE, RFC 1870), or the address and why it cannot go
+// out (SMTPUTF8, RFC 6531; IDNA, RFC 5891).
+inline constexpr std::uint32_t msgMessageTooLarge = 563;
+inline constexpr std::uint32_t msgAddressNotSendable = 564;
 
 // The text of message id with every "%1" replaced by insert; empty for an id that is
 // not in the table. Texts without "%1" ignore insert.

@@ -58,13 +58,16 @@ struct CEnvelopeCommands {
 
 // What follows the DATA reply and depends on nothing the server says: the header block
 // with the empty line that ends it, and the body of a message without MIME and parts,
-// its PlainBodyText dot-stuffed (none for the others, whose parts go out one by one).
+// its PlainBodyText dot-stuffed (none for the others, whose parts go out one by one);
+// and, when asked for and known, the size of the whole text as SIZE counts it (RFC 1870).
 struct CPreparedData {
   std::string header;
   std::optional<std::string> plainBody;
+  std::optional<std::uint64_t> size;
 };
 
 class CBatchSource;
+struct CBatchEnvelope;
 class CMessageBatchSource;
 struct CEnvelopeExchange;
 
@@ -156,7 +159,13 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // DSN and an empty message.dsnEnvelopeId, a new envelope id is stored there; an
   // empty message.messageId is filled with MakeMessageId of the sender's address and
   // m_sHeloHostname. The header block (one BuildHeader call, so its Date) and the plain
-  // body are made once MAIL FROM is sent, while the server answers it. Raises:
+  // body are made before MAIL FROM. Where m_serverExtensions offers SIZE, MAIL FROM
+  // carries SIZE= with the exact size of the text after DATA (RFC 1870); where it
+  // offers SMTPUTF8 and an address of the message is not ASCII, SMTPUTF8 and the
+  // addresses in UTF-8 (RFC 6531, 6532); without SMTPUTF8 a domain that is not ASCII
+  // goes out as its IDNA A-label, in the commands and the header alike. While the
+  // message is sent its address fields hold these forms; the caller's are put back
+  // once it returns or raises. Raises:
   //   87 (facility 7)  before anything is sent, when text that goes out unencoded holds
   //                    CR, LF or NUL: an e-mail address (sender, Reply-To, recipient),
   //                    the envelope id (with DSN), the mailer, the Message-ID, an extra
@@ -172,6 +181,12 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   //                    its CR LF, a Reply-To address longer than 988 octets, a given
   //                    Message-ID longer than 984 (the header lines' limit of 998;
   //                    From, To and Cc lines keep within it once the commands do)
+  //   564              before anything is sent, an address that this server cannot
+  //                    take: a local part that is not ASCII without SMTPUTF8, a domain
+  //                    that is not a valid internationalised domain name; the text
+  //                    names the address and the reason
+  //   563              before anything is sent, a message larger than the limit that
+  //                    the server's SIZE declares; the text gives both
   //   519, 524, 520, 521  MAIL FROM, RCPT TO, DATA, end of data not answered 250
   //                    (RCPT TO also 251, DATA 354), with the reply as text
   //   514, 540         a part body that cannot be rendered or sent (SendBodyPart)
@@ -417,12 +432,15 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // SendMailMessage and, with quit, SendMailMessageAndQuit.
   std::optional<CTAVSMTPException> TransferMessage(CTAVSMTPMessage& message, bool quit);
   // The checks of SendMailMessage (87) and its Message-ID filling, before anything is
-  // sent.
-  void PrepareMessage(CTAVSMTPMessage& message);
-  // The envelope of message (FormatMailFrom, the To, Cc and Bcc recipients in order).
-  CEnvelopeCommands MessageEnvelope(CTAVSMTPMessage& message);
-  // The header block and plain body of message; see CPreparedData.
-  static CPreparedData PrepareData(CTAVSMTPMessage& message);
+  // sent; the MAIL FROM command carries SIZE where offered, and SMTPUTF8 with smtpUtf8.
+  void PrepareMessage(CTAVSMTPMessage& message, bool smtpUtf8);
+  // The envelope of message (FormatMailFrom, the To, Cc and Bcc recipients in order),
+  // MAIL FROM with SIZE=size where offered and known, and SMTPUTF8 with smtpUtf8.
+  CEnvelopeCommands MessageEnvelope(CTAVSMTPMessage& message, std::optional<std::uint64_t> size = std::nullopt,
+                                    bool smtpUtf8 = false);
+  // The header block and plain body of message, with withSize its size; see
+  // CPreparedData.
+  static CPreparedData PrepareData(CTAVSMTPMessage& message, bool withSize);
   // The message text after the 354, without the end-of-data line.
   void SendMessageText(CTAVSMTPMessage& message, const CPreparedData& data);
   friend class CMessageBatchSource;
@@ -442,6 +460,10 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void SendBatchMessage(CBatchSource& source, CBatchState& state);
   void SettleBatchEndOfData(CBatchSource& source, CBatchState& state);
   void SendBatchText(CBatchSource& source);
+  // The envelope commands of a batch message, its addresses converted as SendMailMessage
+  // converts them and MAIL FROM with SIZE and SMTPUTF8 as they apply; raises 87, 563
+  // and 564 before anything is sent.
+  CEnvelopeCommands BatchEnvelopeCommands(CBatchEnvelope& envelope);
   // Disconnect (true), whose failure nobody is left to hear of.
   void DisconnectQuietly();
   // The mechanism choice and dispatch that follow a successful EHLO.

@@ -70,12 +70,13 @@ bool IsEnvelopeIdSendable(std::int32_t notify, std::string_view envelopeId) {
 }
 
 void RefuseUnsendableEnvelope(std::string_view sender, const std::vector<std::string>& recipients,
-                              std::int32_t notify, std::string_view envelopeId) {
+                              std::int32_t notify, std::string_view envelopeId, std::size_t parameters) {
   const std::ptrdiff_t recipientRoom = RecipientRoom(notify);
   const bool badRecipient =
       std::any_of(recipients.begin(), recipients.end(),
                   [&](const std::string& r) { return IsUnsendableBracketedText(r, recipientRoom); });
-  if (badRecipient || IsUnsendableBracketedText(sender, SenderRoom(notify, envelopeId)) ||
+  const std::ptrdiff_t senderRoom = SenderRoom(notify, envelopeId) - static_cast<std::ptrdiff_t>(parameters);
+  if (badRecipient || IsUnsendableBracketedText(sender, senderRoom) ||
       !IsEnvelopeIdSendable(notify, envelopeId)) {
     RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
   }

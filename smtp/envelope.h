@@ -30,6 +30,7 @@ bool IsUnsendableBracketedText(std::string_view text, std::ptrdiff_t room);
 bool IsEnvelopeIdSendable(std::int32_t notify, std::string_view envelopeId);
 
 // Raises 87 (facility 7, empty text) when the sender, a recipient or the envelope id
-// cannot go out in its command.
+// cannot go out in its command, whose MAIL FROM may carry parameters octets of
+// extension parameters.
 void RefuseUnsendableEnvelope(std::string_view sender, const std::vector<std::string>& recipients,
-                              std::int32_t notify, std::string_view envelopeId);
+                              std::int32_t notify, std::string_view envelopeId, std::size_t parameters = 0);

@@ -9,7 +9,9 @@
 #include "errors/message_table.h"
 #include "smtp/connection.h"
 #include "smtp/envelope.h"
+#include "smtp/envelope_extensions.h"
 #include "smtp/guards.h"
+#include "smtp/international_address.h"
 
 namespace {
 
@@ -26,9 +28,11 @@ bool IsRefusal(const CTAVSMTPException& e) {
 }
 
 // The failures that belong to one message and leave the connection in step with the
-// server: a refused command, or a message refused before anything of it was sent.
+// server: a refused command, or a message refused before anything of it was sent (87;
+// too large for the server, 563; an address it cannot take, 564).
 bool IsMessageFailure(const CTAVSMTPException& e) {
-  return IsRefusal(e) || Raises(e, FACILITY_WIN32, ERROR_INVALID_PARAMETER);
+  return IsRefusal(e) || Raises(e, FACILITY_WIN32, ERROR_INVALID_PARAMETER) ||
+         Raises(e, FACILITY_ITF, msgMessageTooLarge) || Raises(e, FACILITY_ITF, msgAddressNotSendable);
 }
 
 // The recipient that e names, when it is a refused RCPT TO.
@@ -98,11 +102,7 @@ void CTAVSMTPConnection::SendBatchMessage(CBatchSource& source, CBatchState& sta
   state.current = true;
   try {
     source.CheckMessage();
-    RefuseUnsendableEnvelope(envelope.sender, envelope.recipients, envelope.dsnNotify,
-                             envelope.dsnEnvelopeId);
-    const CEnvelopeCommands commands{FormatMailFrom(envelope.sender, envelope.dsnNotify,
-                                                    envelope.dsnReturnFull, envelope.dsnEnvelopeId),
-                                     envelope.recipients, envelope.dsnNotify};
+    const CEnvelopeCommands commands = BatchEnvelopeCommands(envelope);
     // A 354 behind a refused recipient must be answered by closing, which would end the
     // batch: DATA goes in the group only where a refusal of the one recipient has the
     // server refuse DATA too (RFC 2920 section 3.1).
@@ -121,6 +121,23 @@ void CTAVSMTPConnection::SendBatchMessage(CBatchSource& source, CBatchState& sta
   }
   state.current = false;
   state.endOfDataPending = true;
+}
+
+CEnvelopeCommands CTAVSMTPConnection::BatchEnvelopeCommands(CBatchEnvelope& envelope) {
+  // The addresses go out with A-labels or, with SMTPUTF8, in UTF-8 (564 when they
+  // cannot); a message over the server's declared limit is refused (563).
+  std::string sender = envelope.sender;
+  std::vector<std::string> recipients = envelope.recipients;
+  const bool smtpUtf8 = ConvertEnvelopeAddresses(sender, recipients, m_serverExtensions.smtpUtf8) ||
+                        (envelope.smtpUtf8 && m_serverExtensions.smtpUtf8);
+  RefuseOversizedMessage(m_serverExtensions, envelope.size);
+  RefuseUnsendableEnvelope(sender, recipients, envelope.dsnNotify, envelope.dsnEnvelopeId,
+                           MailFromParametersRoom(m_serverExtensions, smtpUtf8));
+  return CEnvelopeCommands{
+      WithMailFromParameters(
+          FormatMailFrom(sender, envelope.dsnNotify, envelope.dsnReturnFull, envelope.dsnEnvelopeId),
+          MailFromParameters(m_serverExtensions, envelope.size, smtpUtf8)),
+      recipients, envelope.dsnNotify};
 }
 
 void CTAVSMTPConnection::SendBatchText(CBatchSource& source) {
@@ -148,6 +165,13 @@ void CTAVSMTPConnection::SettleBatchEndOfData(CBatchSource& source, CBatchState&
   source.Finished(outcome);
 }
 
+struct CMessageBatchSource::COpenMessage {
+  CTAVSMTPMessage* message = nullptr;
+  std::optional<CTransferAddresses> addresses;
+  CPreparedData data;
+  std::optional<CTAVSMTPException> refusal;  // raised by CheckMessage
+};
+
 CMessageBatchSource::CMessageBatchSource(
     CTAVSMTPConnection& batchConnection, std::function<CTAVSMTPMessage*()> nextMessage,
     std::function<void(CTAVSMTPMessage&, const CBatchOutcome&)> finishedMessage)
@@ -155,10 +179,15 @@ CMessageBatchSource::CMessageBatchSource(
       next(std::move(nextMessage)),
       finished(std::move(finishedMessage)) {}
 
+CMessageBatchSource::~CMessageBatchSource() = default;
+
 bool CMessageBatchSource::NextEnvelope(CBatchEnvelope& envelope) {
   CTAVSMTPMessage* message = next();
   if (message == nullptr) return false;
-  open.push_back(message);
+  COpenMessage& entry = *open.emplace_back(std::make_unique<COpenMessage>());
+  entry.message = message;
+  // The envelope holds the addresses as given, which SendBatch converts as the message's
+  // own are converted here.
   const CEnvelopeCommands commands = connection.MessageEnvelope(*message);
   envelope.sender = message->from.emailAddress;
   envelope.recipients = commands.recipients;
@@ -167,21 +196,37 @@ bool CMessageBatchSource::NextEnvelope(CBatchEnvelope& envelope) {
   // MessageEnvelope has filled a missing envelope id, kept in the message as
   // SendMailMessage keeps it.
   envelope.dsnEnvelopeId = message->dsnEnvelopeId;
+  // The header block carries the addresses as they go out, and SIZE needs the text's
+  // size before MAIL FROM: both are made now. What refuses the message is raised by
+  // CheckMessage, where it becomes the message's outcome.
+  try {
+    const bool offered = connection.m_serverExtensions.smtpUtf8;
+    envelope.smtpUtf8 = entry.addresses.emplace(*message, offered).smtpUtf8;
+    connection.PrepareMessage(*message, envelope.smtpUtf8);
+    entry.data = CTAVSMTPConnection::PrepareData(*message, connection.m_serverExtensions.size);
+    envelope.size = entry.data.size;
+  } catch (const CTAVSMTPException& e) {
+    entry.refusal = e;
+  }
   return true;
 }
 
-void CMessageBatchSource::CheckMessage() { connection.PrepareMessage(*open.back()); }
+void CMessageBatchSource::CheckMessage() {
+  if (open.back()->refusal) throw *open.back()->refusal;
+}
 
 void CMessageBatchSource::SendText(const std::function<void(std::string_view)>& send) {
-  CTAVSMTPMessage& message = *open.back();
-  connection.SendMessageText(message, CTAVSMTPConnection::PrepareData(message));
+  COpenMessage& entry = *open.back();
+  connection.SendMessageText(*entry.message, entry.data);
   // SendMailMessage's end of data is "\r\n.\r\n" whatever the text ends with: the line
   // end goes through send, so that the batch ends the data with ".\r\n" after it.
   send("\r\n");
 }
 
 void CMessageBatchSource::Finished(const CBatchOutcome& outcome) {
-  CTAVSMTPMessage* message = open.front();
+  const std::unique_ptr<COpenMessage> entry = std::move(open.front());
   open.pop_front();
-  finished(*message, outcome);
+  // The caller's own addresses are back before it hears of the message.
+  entry->addresses.reset();
+  finished(*entry->message, outcome);
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,8 @@ struct CBatchEnvelope {
   bool dsnReturnFull = false;
   std::string dsnEnvelopeId;            // with DSN and empty: filled with MakeEnvelopeId
   std::optional<std::uint64_t> size;    // the exact message size when known (for SIZE)
+  bool smtpUtf8 = false;  // SMTPUTF8 even when the addresses above are ASCII (those of
+                          // the header need it); it is used anyway when one is not
 };
 
 // What became of one message of a batch.
@@ -69,9 +72,10 @@ class CMessageBatchSource : public CBatchSource {
   // outcome, in order.
   CMessageBatchSource(CTAVSMTPConnection& connection, std::function<CTAVSMTPMessage*()> next,
                       std::function<void(CTAVSMTPMessage&, const CBatchOutcome&)> finished);
+  ~CMessageBatchSource() override;
 
   bool NextEnvelope(CBatchEnvelope& envelope) override;
-  // SendMailMessage's checks (87) and Message-ID filling.
+  // SendMailMessage's checks (87, 564) and Message-ID filling.
   void CheckMessage() override;
   void SendText(const std::function<void(std::string_view)>& send) override;
   void Finished(const CBatchOutcome& outcome) override;
@@ -80,5 +84,8 @@ class CMessageBatchSource : public CBatchSource {
   CTAVSMTPConnection& connection;
   std::function<CTAVSMTPMessage*()> next;
   std::function<void(CTAVSMTPMessage&, const CBatchOutcome&)> finished;
-  std::deque<CTAVSMTPMessage*> open;  // given and not yet finished: at most two
+  // A message given and not yet finished (at most two): its addresses in the form they
+  // go out for as long as it is open, its data, and why it cannot be sent, if so.
+  struct COpenMessage;
+  std::deque<std::unique_ptr<COpenMessage>> open;
 };

@@ -1,7 +1,7 @@
 // Envelope and message transfer of CTAVSMTPConnection: MAIL FROM and RCPT TO (RFC 5321)
 // with the delivery status notification parameters RET, ENVID and NOTIFY (RFC 3461),
-// then DATA with the header block, the body or the MIME part tree, and the end-of-data
-// line.
+// SIZE (RFC 1870) and SMTPUTF8 (RFC 6531) where the server offers them, then DATA with
+// the header block, the body or the MIME part tree, and the end-of-data line.
 #include <algorithm>
 #include <cctype>
 #include <optional>
@@ -13,11 +13,14 @@
 #include "mime/header_folding.h"
 #include "mime/line_ends.h"
 #include "mime/message_id.h"
+#include "mime/message_size.h"
 #include "errors/message_table.h"
 #include "platform/uuid.h"
 #include "smtp/connection.h"
 #include "smtp/envelope.h"
+#include "smtp/envelope_extensions.h"
 #include "smtp/guards.h"
+#include "smtp/international_address.h"
 
 namespace {
 
@@ -27,6 +30,9 @@ constexpr std::int32_t noDsn = -1;
 // up to the end-of-data line: held back, they leave in as few segments as the text
 // needs, and the server reads the message in one go.
 constexpr bool moreFollows = true;
+
+// The CR LF that goes out before the end-of-data dot ends the text's last line.
+constexpr std::uint64_t lastLineEnd = 2;
 
 void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& fields) {
   fields.insert(fields.end(), {part.contentType, part.charset, part.attachmentTitle,
@@ -55,9 +61,12 @@ struct BracketedField {
 // (" <address>"), and a bare one follows at most "From: " or ends with a comma. The
 // Reply-To line is longest with a bare address. A Message-ID that the transfer makes
 // has a domain of at most 255 octets (MakeMessageId), so it fits too.
-std::vector<BracketedField> BracketedFields(const CTAVSMTPMessage& message) {
+// The MAIL FROM command may carry parameters octets of extension parameters.
+std::vector<BracketedField> BracketedFields(const CTAVSMTPMessage& message, std::size_t parameters) {
+  const std::ptrdiff_t senderRoom =
+      SenderRoom(message.dsnNotify, message.dsnEnvelopeId) - static_cast<std::ptrdiff_t>(parameters);
   std::vector<BracketedField> fields{
-      {message.from.emailAddress, SenderRoom(message.dsnNotify, message.dsnEnvelopeId)},
+      {message.from.emailAddress, senderRoom},
       {message.replyTo.emailAddress, maxHeaderLength - Length("Reply-To: ")},
       {message.messageId, maxHeaderLength - Length("Message-ID: <>")}};
   const std::ptrdiff_t recipientRoom = RecipientRoom(message.dsnNotify);
@@ -91,11 +100,11 @@ bool IsUnsendableHeaderLine(std::string_view line) {
 
 // Refuses with 87 (facility 7) what the caller gives that would end a line, a
 // bracket, a parameter or the data early, or make a line longer than its limit.
-void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
+void RefuseUnsendableFields(const CTAVSMTPMessage& message, std::size_t parameters) {
   for (std::string_view field : UnbracketedUnencodedFields(message)) {
     RefuseLineBreaks(field, lineBreaksAndNul);
   }
-  const auto bracketed = BracketedFields(message);
+  const auto bracketed = BracketedFields(message, parameters);
   const bool badAddress = std::any_of(bracketed.begin(), bracketed.end(), IsUnsendableBracketedField);
   const bool badLine =
       std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(), IsUnsendableHeaderLine) ||
@@ -120,32 +129,37 @@ std::optional<CTAVSMTPException> CTAVSMTPConnection::SendMailMessageAndQuit(CTAV
   return TransferMessage(message, true);
 }
 
-std::optional<CTAVSMTPException> CTAVSMTPConnection::TransferMessage(CTAVSMTPMessage& message,
-                                                                     bool quit) {
-  PrepareMessage(message);
-  // The data depends on nothing the server says: it is made while the server answers
-  // the envelope, not after.
-  std::optional<CPreparedData> data;
-  SendEnvelope(MessageEnvelope(message), [&] { data = PrepareData(message); });
+std::optional<CTAVSMTPException> CTAVSMTPConnection::TransferMessage(CTAVSMTPMessage& message, bool quit) {
+  // The commands and the header block carry the addresses as they go out: A-labels
+  // or, with SMTPUTF8, UTF-8.
+  const CTransferAddresses addresses(message, m_serverExtensions.smtpUtf8);
+  PrepareMessage(message, addresses.smtpUtf8);
+  // The data depends on nothing the server says; SIZE needs its size before MAIL FROM.
+  const CPreparedData data = PrepareData(message, m_serverExtensions.size);
+  RefuseOversizedMessage(m_serverExtensions, data.size);
+  SendEnvelope(MessageEnvelope(message, data.size, addresses.smtpUtf8), [] {});
   SendDataText([&] {
-    SendMessageText(message, *data);
+    SendMessageText(message, data);
     SendCommand("\r\n.\r\n", moreFollows);
   });
   return FinishData(quit);
 }
 
-void CTAVSMTPConnection::PrepareMessage(CTAVSMTPMessage& message) {
+void CTAVSMTPConnection::PrepareMessage(CTAVSMTPMessage& message, bool smtpUtf8) {
   // Nothing the caller gives may end a line early and so add commands or headers.
-  RefuseUnsendableFields(message);
+  RefuseUnsendableFields(message, MailFromParametersRoom(m_serverExtensions, smtpUtf8));
   if (message.messageId.empty()) {
     message.messageId = MakeMessageId(message.from.emailAddress, m_sHeloHostname);
   }
 }
 
-CEnvelopeCommands CTAVSMTPConnection::MessageEnvelope(CTAVSMTPMessage& message) {
+CEnvelopeCommands CTAVSMTPConnection::MessageEnvelope(CTAVSMTPMessage& message,
+                                                      std::optional<std::uint64_t> size, bool smtpUtf8) {
   CEnvelopeCommands envelope;
-  envelope.mailFrom = FormatMailFrom(message.from.emailAddress, message.dsnNotify,
-                                     message.dsnReturnFull, message.dsnEnvelopeId);
+  envelope.mailFrom = WithMailFromParameters(
+      FormatMailFrom(message.from.emailAddress, message.dsnNotify, message.dsnReturnFull,
+                     message.dsnEnvelopeId),
+      MailFromParameters(m_serverExtensions, size, smtpUtf8));
   envelope.notify = message.dsnNotify;
   // Every recipient is named in the envelope; Bcc differs only in the header block.
   for (int kind : {CTAVSMTPMessage::RecipientTo, CTAVSMTPMessage::RecipientCc,
@@ -157,12 +171,17 @@ CEnvelopeCommands CTAVSMTPConnection::MessageEnvelope(CTAVSMTPMessage& message) 
   return envelope;
 }
 
-CPreparedData CTAVSMTPConnection::PrepareData(CTAVSMTPMessage& message) {
-  CPreparedData data{message.BuildHeader() + "\r\n", std::nullopt};
+CPreparedData CTAVSMTPConnection::PrepareData(CTAVSMTPMessage& message, bool withSize) {
+  CPreparedData data{message.BuildHeader() + "\r\n", std::nullopt, std::nullopt};
+  std::optional<std::uint64_t> bodySize;
   if (message.rootPart.ChildCount() == 0 && !message.mime) {
     data.plainBody = message.PlainBodyText();
+    bodySize = data.plainBody->size();
     DotStuff(*data.plainBody);
+  } else if (withSize) {
+    bodySize = PartTreeLength(message.rootPart);
   }
+  if (withSize && bodySize) data.size = data.header.size() + *bodySize + lastLineEnd;
   return data;
 }
 

@@ -35,6 +35,10 @@ TEST(StatusOf, EngineFailuresAsSysexits) {
       {541, FACILITY_ITF, "no such CA file", true, SendmailConfigError},
       {553, FACILITY_ITF, "pass: exit status 1", true, SendmailConfigError},
       {554, FACILITY_ITF, "250 SIZE", true, SendmailUnavailable},
+      {563, FACILITY_ITF, "the message has 20 octets, and the server takes at most 10 (SIZE 10)", false,
+       SendmailUnavailable},
+      {564, FACILITY_ITF, "450@b\xc3\xbc: its domain is not a valid internationalised domain name", false,
+       SendmailDataError},
   };
   for (const StatusCase& c : cases) {
     EXPECT_EQ(StatusOf(CTAVSMTPException(c.code, c.facility, c.reply), c.connecting), c.status)

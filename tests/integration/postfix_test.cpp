@@ -5,7 +5,9 @@
 // offers after the switch, and the message is read back from the Maildir with Python's
 // email package. The engine sends Postfix the messages that other mailers break on the
 // way, each read back from the Maildir as sent, and a pipelined batch of 1,000
-// messages with a refused one in the middle.
+// messages with a refused one in the middle. Internationalised addresses go out in
+// UTF-8 where Postfix offers SMTPUTF8 and with A-labels where it does not, and a message
+// over Postfix's size limit is refused before it is sent.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -20,15 +22,22 @@
 #include "errors/message_table.h"
 #include "smtp/connection.h"
 #include "smtp/message_batch.h"
+#include "tests/support/catch_error.h"
 #include "tests/support/hard_messages.h"
 #include "tests/support/mailer_program.h"
 #include "tests/support/parse_message.h"
 #include "tests/support/postfix_server.h"
 #include "tests/support/scripted_peer.h"
+#include "tests/support/smtp_client.h"
 
 namespace {
 
 using Values = std::vector<std::pair<std::string, std::string>>;
+
+// A local part and a domain that are not ASCII, and the domain's A-label.
+const std::string jurgen = "j\xc3\xbcrgen";
+const std::string buecher = "b\xc3\xbc" "cher.test";
+const std::string buecherALabel = "xn--bcher-kva.test";
 
 class Postfix : public testing::Test {
  protected:
@@ -37,7 +46,8 @@ class Postfix : public testing::Test {
     ca = std::make_unique<TestCertificateAuthority>();
     server = std::make_unique<PostfixServer>(
         PostfixOptions{.certificate = ca->Issue("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1"),
-                       .mailboxes = {"admin", "hard", "batch"},
+                       .mailboxes = {"admin", "hard", "batch", jurgen, "intl"},
+                       .moreDomains = {buecher, buecherALabel},
                        .ipv6 = HasIPv6Loopback()});
   }
   static void TearDownTestSuite() {
@@ -309,4 +319,84 @@ TEST_F(Postfix, BatchOfAThousandWithARefusedOneInTheMiddle) {
         << file;
   }
   EXPECT_FALSE(Contains(server->Log(), "improper command pipelining"));
+}
+
+namespace {
+
+// A message from backup@example.com to recipient, with body as its text.
+void Compose(CTAVSMTPMessage& m, const std::string& recipient, const std::string& body) {
+  m.from = CTAVSMTPAddress("Backup", "backup@example.com");
+  m.AppendRecipient(CTAVSMTPAddress("", recipient), CTAVSMTPMessage::RecipientTo);
+  m.subject = "International";
+  m.SetBody(body);
+}
+
+// The one message delivered to mailbox: its envelope recipient as Postfix's
+// Delivered-To line names it, and its To address as Python's email package reads it.
+void ExpectDelivered(const PostfixServer& server, const std::string& mailbox, const std::string& envelope,
+                     const std::string& header) {
+  const auto files = server.Delivered(mailbox, 1);
+  ASSERT_EQ(files.size(), 1u) << server.Log();
+  EXPECT_TRUE(Contains(ReadFile(files[0]), "\nDelivered-To: " + envelope + "\n"));
+  const std::vector<std::string> parsed = ParseMessageFile(files[0].string());
+  EXPECT_NE(std::ranges::find(parsed, "to - " + Hex(header)), parsed.end());
+}
+
+}  // namespace
+
+// Postfix offers SMTPUTF8: a local part and a domain that are not ASCII go out in UTF-8,
+// in the envelope and the header alike.
+TEST_F(Postfix, Utf8LocalPartAndDomainAreDeliveredInUtf8WithSmtpUtf8) {
+  Client c(server->Port(), ca->Certificate().string());
+  ASSERT_TRUE(c.m_serverExtensions.smtpUtf8);
+  for (const std::string& recipient : {jurgen + "@mail.test", "intl@" + buecher}) {
+    CTAVSMTPMessage m;
+    Compose(m, recipient, "Hello");
+    c.SendMailMessage(m);
+  }
+  c.Disconnect(true);
+  ExpectDelivered(*server, jurgen, jurgen + "@mail.test", jurgen + "@mail.test");
+  ExpectDelivered(*server, "intl", "intl@" + buecher, "intl@" + buecher);
+}
+
+// Postfix without SMTPUTF8 and with a limit of 4000 octets: the domain goes out as its
+// A-label, a local part that is not ASCII fails with 564 and a message over the limit
+// with 563, neither sending anything, and the connection goes on.
+TEST(PostfixWithoutSmtpUtf8, DomainGoesAsALabelAndWhatCannotGoFailsBeforeMailFrom) {
+  if (std::string why = PostfixServer::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  TestCertificateAuthority ca;
+  PostfixServer server(PostfixOptions{.certificate = ca.Issue("localhost", "DNS:localhost,IP:127.0.0.1"),
+                                      .mailboxes = {"admin", "intl"},
+                                      .moreDomains = {buecherALabel},
+                                      .messageSizeLimit = 4000,
+                                      .smtpUtf8 = false});
+  Client c(server.Port(), ca.Certificate().string());
+  EXPECT_FALSE(c.m_serverExtensions.smtpUtf8);
+  EXPECT_EQ(c.m_serverExtensions.sizeLimit, 4000u);
+  struct Case {
+    std::string recipient;
+    std::string body;
+    HRESULT error;  // 0: delivered
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {jurgen + "@mail.test", "Hello", Itf(564), "local part is not ASCII"},
+      {"admin@mail.test", std::string(4000, 'x'), Itf(563), "the server takes at most 4000 (SIZE 4000)"},
+      {"intl@" + buecher, "Hello", 0, ""},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.recipient);
+    CTAVSMTPMessage m;
+    Compose(m, t.recipient, t.body);
+    if (t.error == 0) {
+      c.SendMailMessage(m);
+      continue;
+    }
+    const auto raised = SmtpErrorOf([&] { c.SendMailMessage(m); });
+    ASSERT_TRUE(raised);
+    EXPECT_EQ(raised->m_hrError, t.error);
+    EXPECT_TRUE(Contains(raised->m_sLastResponseText, t.text)) << raised->m_sLastResponseText;
+  }
+  c.Disconnect(true);
+  ExpectDelivered(server, "intl", "intl@" + buecherALabel, "intl@" + buecherALabel);
 }

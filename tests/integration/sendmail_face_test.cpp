@@ -169,11 +169,30 @@ TEST(Sendmail, BadInputGetsItsStatusAndOneLineAndSendsNothing) {
        refused},
       {"bad address", {"-i", "a@example.com", "b <c@d"}, "Subject: t\n\nx\n", 64,
        "sendmail: not a valid address: <c@d\n"},
+      // The server is greeted with HELO, so it offers no SMTPUTF8.
+      {"local part not ASCII", {"-i", "a@example.com", "j\xc3\xbcrgen@example.com"}, "Subject: t\n\nx\n", 65,
+       "sendmail: the message was not sent: Address cannot be sent to this server, Details: "
+       "j\xc3\xbcrgen@example.com: its local part is not ASCII, which needs SMTPUTF8, and the server "
+       "does not offer SMTPUTF8\n"},
   };
   for (const BadInputCase& c : cases) {
     EXPECT_EQ(RunSendmail(*home, c.arguments, c.input), (MailerRun{c.status, c.line})) << c.name;
   }
   EXPECT_TRUE(server.Messages().empty());
+}
+
+// The envelope's domain that is not ASCII goes out as its A-label; the caller's header
+// goes as it is.
+TEST(Sendmail, EnvelopeDomainGoesOutAsItsALabel) {
+  SmtpTestServer server;
+  auto home = HomeFor(server.Port());
+  const std::string to = "To: intl@b\xc3\xbc" "cher.test\n";
+  ASSERT_EQ(RunSendmail(*home, {"-i", "-t"}, to + "Subject: t\n\nx\n"), (MailerRun{0, ""}));
+  const auto messages = server.Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].envelope, "MAIL FROM:<backup@example.com>\nRCPT TO:<intl@xn--bcher-kva.test>\n");
+  EXPECT_TRUE(messages[0].content.starts_with("From: Backup job <backup@example.com>\r\n" + to.substr(0, to.size() - 1) + "\r\n"))
+      << messages[0].content;
 }
 
 TEST(Sendmail, StandardInputThatFailsOrAServerThatIsNotThere) {

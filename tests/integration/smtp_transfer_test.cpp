@@ -56,6 +56,11 @@ std::string RandomBytes(std::size_t n) {
   return s;
 }
 
+// The SIZE parameter of a stored message: the octets it holds (RFC 1870).
+std::string SizeOf(const ReceivedMessage& message) {
+  return " SIZE=" + std::to_string(message.content.size());
+}
+
 class OverEachTransport : public testing::TestWithParam<bool> {};
 
 }  // namespace
@@ -84,15 +89,17 @@ TEST_P(OverEachTransport, ThreeMessagesOnOneConnectionArriveAsRendered) {
   }
   const auto messages = server.Messages();
   ASSERT_EQ(messages.size(), 3u) << server.Log();
+  // aiosmtpd offers SIZE: each MAIL FROM gives the size of the text it stores.
   EXPECT_EQ(messages[0].envelope,
-            "MAIL FROM:<a@example.com>\nRCPT TO:<to1@example.com>\nRCPT TO:<to2@example.com>\n"
-            "RCPT TO:<cc@example.com>\nRCPT TO:<bcc@example.com>\n");
+            "MAIL FROM:<a@example.com>" + SizeOf(messages[0]) +
+                "\nRCPT TO:<to1@example.com>\nRCPT TO:<to2@example.com>\n"
+                "RCPT TO:<cc@example.com>\nRCPT TO:<bcc@example.com>\n");
   EXPECT_EQ(messages[0].content, StoredText(first));
   EXPECT_EQ(messages[0].content.find("bcc@"), std::string::npos);
-  EXPECT_EQ(messages[1].envelope, "MAIL FROM:<b@example.com>\nRCPT TO:<to@example.com>\n");
+  EXPECT_EQ(messages[1].envelope, "MAIL FROM:<b@example.com>" + SizeOf(messages[1]) + "\nRCPT TO:<to@example.com>\n");
   EXPECT_EQ(messages[1].content, StoredText(empty));
   EXPECT_EQ(messages[2].envelope, "MAIL FROM:<c@example.com> RET=FULL ENVID=" +
-                                      dsn.dsnEnvelopeId +
+                                      dsn.dsnEnvelopeId + SizeOf(messages[2]) +
                                       "\nRCPT TO:<to@example.com> NOTIFY=FAILURE,DELAY\n");
   EXPECT_EQ(messages[2].content, StoredText(dsn));
 }
@@ -135,7 +142,7 @@ TEST(MessageBatch, RefusedMessageInTheMiddleLeavesTheOthersAsSendMailMessageSend
     EXPECT_EQ(stored[i == 0 ? 0 : i - 1].content, StoredText(messages[i])) << i;
   }
   EXPECT_EQ(stored[2].envelope, "MAIL FROM:<a@example.com> RET=HDRS ENVID=" + messages[3].dsnEnvelopeId +
-                                    "\nRCPT TO:<to@example.com> NOTIFY=FAILURE\n");
+                                    SizeOf(stored[2]) + "\nRCPT TO:<to@example.com> NOTIFY=FAILURE\n");
   const auto transcript = server.Transcript();
   EXPECT_NE(std::find(transcript.begin(), transcript.end(), "RSET"), transcript.end());
 }
@@ -163,7 +170,7 @@ TEST(MimeTransfer, TenMiBAttachmentIsReadBackByteForByte) {
   }
   const auto messages = server.Messages();
   ASSERT_EQ(messages.size(), 1u) << server.Log();
-  EXPECT_EQ(messages[0].envelope, "MAIL FROM:<a@example.com>\nRCPT TO:<b@example.com>\n");
+  EXPECT_EQ(messages[0].envelope, "MAIL FROM:<a@example.com>" + SizeOf(messages[0]) + "\nRCPT TO:<b@example.com>\n");
   const std::string& content = messages[0].content;
   EXPECT_EQ(content.substr(0, m.FixedHeader().size() + 2), m.FixedHeader() + "\r\n");
   const auto lines = ParseMessageFile(dir.Write("received.eml", content));

@@ -45,6 +45,19 @@ constexpr char services[] =
 
 void Write(const fs::path& file, const std::string& text) { std::ofstream(file) << text; }
 
+// The domains of the mailboxes: "mail.test" and the options' others.
+std::vector<std::string> Domains(const PostfixOptions& options) {
+  std::vector<std::string> domains{PostfixServer::domain};
+  domains.insert(domains.end(), options.moreDomains.begin(), options.moreDomains.end());
+  return domains;
+}
+
+std::string DomainList(const PostfixOptions& options) {
+  std::string list;
+  for (const std::string& domain : Domains(options)) list += (list.empty() ? "" : ", ") + domain;
+  return list;
+}
+
 }  // namespace
 
 std::string PostfixServer::Unavailable() {
@@ -103,7 +116,7 @@ void PostfixServer::WriteConfiguration(const PostfixOptions& options) const {
         "relay_transport = error:this test server delivers nowhere else\n"
         "smtp_dns_support_level = disabled\nsmtpd_peername_lookup = no\n"
         "maillog_file = " + at + "/maillog\nmaillog_file_prefixes = " + at + "\n"
-        "virtual_mailbox_domains = mail.test\n"
+        "virtual_mailbox_domains = " + DomainList(options) + "\n"
         "virtual_mailbox_base = " + at + "/mail\n"
         "virtual_mailbox_maps = texthash:" + at + "/conf/mailboxes\n"
         "virtual_uid_maps = static:65534\nvirtual_gid_maps = static:65534\n"
@@ -114,9 +127,15 @@ void PostfixServer::WriteConfiguration(const PostfixOptions& options) const {
         "smtpd_sasl_auth_enable = yes\nsmtpd_sasl_type = cyrus\nsmtpd_sasl_path = smtpd\n"
         "smtpd_sasl_local_domain = mail.test\n"
         "smtpd_relay_restrictions = permit_sasl_authenticated, reject\n"
-        "smtpd_recipient_restrictions = permit_sasl_authenticated, reject\n");
+        "smtpd_recipient_restrictions = permit_sasl_authenticated, reject\n" +
+        (options.messageSizeLimit > 0 ? "message_size_limit = " + std::to_string(options.messageSizeLimit) + "\n" : "") +
+        "smtputf8_enable = " + (options.smtpUtf8 ? "yes" : "no") + "\n");
   std::string mailboxes;
-  for (const std::string& box : options.mailboxes) mailboxes += box + "@mail.test " + box + "/\n";
+  for (const std::string& box : options.mailboxes) {
+    for (const std::string& mailDomain : Domains(options)) {
+      mailboxes += box + "@" + mailDomain + " " + box + "/\n";
+    }
+  }
   Write(dir.Path() / "conf/mailboxes", mailboxes);
   // Debian's smtpd reads its SASL configuration from $config_directory/sasl.
   const std::string database = at + "/conf/sasl/sasldb2";

@@ -22,8 +22,14 @@ struct PostfixOptions {
   // The one SASL account, in the realm "mail.test".
   std::string user = "user";
   std::string password = "secret";
-  // The mailboxes: local parts at "mail.test".
+  // The mailboxes: local parts at "mail.test", and at each of moreDomains too (the same
+  // Maildir for every domain).
   std::vector<std::string> mailboxes{"admin"};
+  std::vector<std::string> moreDomains{};
+  // message_size_limit in octets, which the EHLO reply declares with SIZE; 0: Postfix's.
+  std::uint64_t messageSizeLimit = 0;
+  // smtputf8_enable: SMTPUTF8 offered, and UTF-8 addresses taken.
+  bool smtpUtf8 = true;
   // Also listen on [::1], at the same port.
   bool ipv6 = false;
 };
