@@ -9,21 +9,14 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <thread>
+
+#include "platform/state_folder.h"
 
 namespace {
 
 constexpr std::size_t recordCap = 1024 * 1024;
-
-std::string StateFolder() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  // The base-directory rules ignore a relative path.
-  if (state != nullptr && state[0] == '/') return std::string(state) + "/e-mailer";
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : "") + "/.local/state/e-mailer";
-}
 
 std::string Reason(const std::string& path, int error) {
   return "\"" + path + "\": " + std::strerror(error);
@@ -51,7 +44,7 @@ bool WriteAll(int fd, const std::string& bytes) {
 
 }  // namespace
 
-std::string SecretRecordPlace(const std::string& name) { return StateFolder() + "/" + name; }
+std::string SecretRecordPlace(const std::string& name) { return ProgramStateFolder() + "/" + name; }
 
 SecretRecordRead ReadSecretRecord(const std::string& name) {
   const std::string path = SecretRecordPlace(name);
@@ -81,7 +74,7 @@ SecretRecordRead ReadSecretRecord(const std::string& name) {
 }
 
 std::string WriteSecretRecord(const std::string& name, const std::string& bytes) {
-  const std::string folder = StateFolder();
+  const std::string folder = ProgramStateFolder();
   if (!MakeFolders(folder)) return Reason(folder, errno);
   const std::string path = SecretRecordPlace(name);
   std::string temporary = path + ".XXXXXX";
@@ -100,7 +93,7 @@ std::string WriteSecretRecord(const std::string& name, const std::string& bytes)
 }
 
 CSecretRecordLock::CSecretRecordLock(const std::string& name, std::uint32_t timeout) {
-  const std::string folder = StateFolder();
+  const std::string folder = ProgramStateFolder();
   const std::string path = SecretRecordPlace(name) + ".lock";
   if (!MakeFolders(folder)) {
     error = Reason(folder, errno);

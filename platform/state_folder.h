@@ -1,0 +1,16 @@
+// The folders where the program keeps what outlives a run: the user's own state folder
+// (the OAuth 2.0 tokens, the queue of the sendmail face) and the system's spool folder
+// that the administrator's queue uses.
+#pragma once
+
+#include <string>
+
+// The user's state folder of the program (it may not exist yet): on Linux
+// ${XDG_STATE_HOME:-$HOME/.local/state}/e-mailer, a relative XDG_STATE_HOME ignored as
+// the base-directory rules say; on Windows %LOCALAPPDATA%\e-mailer.
+std::string ProgramStateFolder();
+
+// The system's spool folder of the program when this run is the administrator's (on
+// Linux, root: /var/spool/e-mailer); empty otherwise and on Windows, where every user
+// keeps a queue of their own.
+std::string SystemSpoolFolder();

@@ -1,0 +1,130 @@
+// The flush of the queue over the engine's batch call: due entries in, outcomes out.
+#include "queue/flush.h"
+
+#include <algorithm>
+
+#include "queue/entry_text.h"
+
+namespace {
+
+constexpr std::time_t secondsPerDay = 24 * 60 * 60;
+
+// The reason of a failed outcome as one line: the step's text with the server's reply,
+// and the recipient a refusal names.
+std::string OutcomeReason(const CBatchOutcome& outcome) {
+  std::string reason = outcome.failure ? PrintableLine(outcome.failure->what()) : "no reply";
+  if (!outcome.refusedRecipient.empty()) reason = "the recipient " + outcome.refusedRecipient + " was refused: " + reason;
+  return reason;
+}
+
+}  // namespace
+
+CQueueFlush::CQueueFlush(const CQueue& owner, std::time_t flushTime, int days, QueuedTextMaker textMaker,
+                         std::function<void(const std::string&)> noteLine)
+    : queue(owner), now(flushTime), lifetimeDays(days), maker(std::move(textMaker)), note(std::move(noteLine)) {}
+
+std::size_t CQueueFlush::Prepare() {
+  queue.RemoveLeftovers();
+  CQueue::Scan scan = queue.Read();
+  for (const std::string& refused : scan.refused) note(refused);
+  counts.refused += static_cast<int>(scan.refused.size());
+  for (const std::string& id : scan.corrupt) {
+    note("the queue entry " + id + " cannot be read and was set aside as " + queue.SetAside(id));
+    ++counts.setAside;
+  }
+  for (CQueueEntry& entry : scan.entries) {
+    const CQueueState state = queue.State(entry.id);
+    if (entry.queued + lifetimeDays * secondsPerDay <= now) {
+      GiveUp(entry, "not delivered within " + std::to_string(lifetimeDays) + " days" +
+                        (state.reason.empty() ? std::string() : "; last: " + state.reason));
+    } else if (state.nextTry <= now) {
+      due.push_back(std::move(entry));
+    }
+  }
+  return due.size() - next;
+}
+
+bool CQueueFlush::TakeReports() {
+  if (reports.empty()) return false;
+  CQueue::Scan scan = queue.Read();
+  for (CQueueEntry& entry : scan.entries) {
+    if (std::ranges::find(reports, entry.id) != reports.end()) due.push_back(std::move(entry));
+  }
+  reports.clear();
+  return next < due.size();
+}
+
+bool CQueueFlush::NextEnvelope(CBatchEnvelope& envelope) {
+  while (next < due.size()) {
+    CQueueEntry& entry = due[next++];
+    Open item{entry, nullptr, {}};
+    try {
+      item.text = maker(entry, std::make_unique<CQueueEntryReader>(queue, entry));
+    } catch (const CQueueError& error) {
+      GiveUp(entry, error.what());
+      continue;
+    }
+    const CQueueEnvelope& given = entry.envelope;
+    envelope = CBatchEnvelope{};
+    envelope.sender = given.sender;
+    envelope.recipients = given.recipients;
+    envelope.dsnNotify = given.dsnNotify;
+    envelope.dsnReturnFull = given.dsnReturnFull;
+    envelope.dsnEnvelopeId = given.dsnEnvelopeId;
+    open.push_back(std::move(item));
+    return true;
+  }
+  return false;
+}
+
+void CQueueFlush::SendText(const std::function<void(std::string_view)>& send) {
+  Open& item = open.back();
+  try {
+    item.text->Send(send);
+  } catch (const CQueueError& error) {
+    item.textFailure = error.what();
+    throw;
+  }
+}
+
+void CQueueFlush::Finished(const CBatchOutcome& outcome) {
+  Open item = std::move(open.front());
+  open.pop_front();
+  item.text.reset();  // closes the entry before it is removed or moved
+  if (outcome.accepted) {
+    queue.Remove(item.entry.id);  // first: once sent, never again
+    ++counts.sent;
+  } else if (!item.textFailure.empty()) {
+    GiveUp(item.entry, item.textFailure);
+  } else if (outcome.replyCode >= 500 && outcome.replyCode < 600) {
+    GiveUp(item.entry, OutcomeReason(outcome));
+  } else {
+    PutOff(item.entry, OutcomeReason(outcome));
+  }
+}
+
+void CQueueFlush::PutOffRest(const std::string& reason) {
+  for (; !open.empty(); open.pop_front()) {
+    const Open& item = open.front();
+    if (item.textFailure.empty()) {
+      PutOff(item.entry, reason);
+    } else {
+      GiveUp(item.entry, item.textFailure);
+    }
+  }
+  for (; next < due.size(); ++next) PutOff(due[next], reason);
+}
+
+void CQueueFlush::GiveUp(const CQueueEntry& entry, const std::string& reason) {
+  std::string report = queue.Fail(entry, reason, now);
+  note("the queued message " + entry.id + " was given up: " + reason +
+       (report.empty() ? std::string() : " (a report to " + entry.envelope.sender + " is queued)"));
+  if (!report.empty()) reports.push_back(report);
+  ++counts.failed;
+}
+
+void CQueueFlush::PutOff(const CQueueEntry& entry, const std::string& reason) {
+  const CQueueState state = PutOffState(queue.State(entry.id), now, reason);
+  queue.SetState(entry.id, state);
+  ++counts.putOff;
+}

@@ -1,0 +1,84 @@
+// A flush of the queue: every entry that is due, oldest first, handed to the engine's
+// batch call over one connection. An entry is removed once the server answered 250 to
+// its end of data, and before anything else is done: the time between that end of
+// data and its 250 is the only one in which a lost connection can have a message
+// delivered twice (RFC 1047). A 4xx (or a lost connection) puts an entry off, a 5xx
+// gives it up.
+#pragma once
+
+#include <ctime>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "queue/queue.h"
+#include "smtp/connection.h"
+
+// The text of a queued message as it goes on the wire, made by the program from the
+// entry's message (its reading of the message and its header rules).
+class CQueuedText {
+ public:
+  virtual ~CQueuedText() = default;
+  // Sends the text as CBatchSource::SendText does. Raises CQueueError for a message
+  // that cannot go as it is, and what send raises.
+  virtual void Send(const std::function<void(std::string_view)>& send) = 0;
+};
+
+// Makes the text of entry from its message. Raises CQueueError when the message cannot
+// go as it is (its header cannot be read).
+using QueuedTextMaker =
+    std::function<std::unique_ptr<CQueuedText>(const CQueueEntry& entry, std::unique_ptr<CQueueEntryReader> message)>;
+
+class CQueueFlush : public CBatchSource {
+ public:
+  // note receives one line for each entry set aside, refused, given up or put off.
+  CQueueFlush(const CQueue& queue, std::time_t now, int lifetimeDays, QueuedTextMaker maker,
+              std::function<void(const std::string&)> note);
+
+  // Reads the queue: sets corrupt entries aside, gives up those older than the
+  // lifetime, and keeps those due. Returns how many are due. Raises CQueueError.
+  std::size_t Prepare();
+  // Makes the failure reports queued by this flush due too; false when there are none.
+  bool TakeReports();
+
+  bool NextEnvelope(CBatchEnvelope& envelope) override;
+  void SendText(const std::function<void(std::string_view)>& send) override;
+  void Finished(const CBatchOutcome& outcome) override;
+
+  // The connection could not be made or was lost: every due entry not finished is put
+  // off with reason.
+  void PutOffRest(const std::string& reason);
+
+  struct Counts {
+    int sent = 0;
+    int putOff = 0;
+    int failed = 0;
+    int refused = 0;  // entries not the user's own, not read
+    int setAside = 0;
+  };
+  const Counts& Tally() const { return counts; }
+
+ private:
+  struct Open {
+    CQueueEntry entry;
+    std::unique_ptr<CQueuedText> text;
+    std::string textFailure;  // why its text could not go, when it could not
+  };
+  void GiveUp(const CQueueEntry& entry, const std::string& reason);
+  void PutOff(const CQueueEntry& entry, const std::string& reason);
+
+  const CQueue& queue;
+  std::time_t now;
+  int lifetimeDays;
+  QueuedTextMaker maker;
+  std::function<void(const std::string&)> note;
+  std::vector<CQueueEntry> due;
+  std::size_t next = 0;
+  std::deque<Open> open;  // envelopes given whose outcome is not in yet, in order
+  std::vector<std::string> reports;
+  Counts counts;
+};

@@ -1,0 +1,41 @@
+// The queue's listing for -bp and mailq: each entry's id, age, size, sender and
+// recipients, when it is tried next and why the last try failed.
+#include "queue/queue.h"
+
+#include "queue/entry_text.h"
+
+namespace {
+
+// "45 s", "12 min", "3 h", "2 d": a span as a person reads it.
+std::string Span(std::time_t seconds) {
+  if (seconds < 0) seconds = 0;
+  if (seconds < 60) return std::to_string(seconds) + " s";
+  if (seconds < 3600) return std::to_string(seconds / 60) + " min";
+  if (seconds < 86400) return std::to_string(seconds / 3600) + " h";
+  return std::to_string(seconds / 86400) + " d";
+}
+
+std::string EntryBlock(const CQueueEntry& entry, const CQueueState& state, std::time_t now) {
+  std::string block = entry.id + "  " + std::to_string(entry.size) + " bytes, queued " +
+                      Span(now - entry.queued) + " ago, from <" + entry.envelope.sender + ">\n";
+  for (const std::string& recipient : entry.envelope.recipients) block += "    to <" + recipient + ">\n";
+  const std::string tries = std::to_string(state.tries) + (state.tries == 1 ? " try" : " tries");
+  block += state.nextTry <= now ? "    next try: now (" + tries + ")\n"
+                                : "    next try: in " + Span(state.nextTry - now) + " (" + tries + ")\n";
+  if (!state.reason.empty()) block += "    last reason: " + PrintableLine(state.reason) + "\n";
+  return block;
+}
+
+}  // namespace
+
+std::string QueueListing(const CQueue& queue, std::time_t now) {
+  const CQueue::Scan scan = queue.Read();
+  std::string text;
+  for (const CQueueEntry& entry : scan.entries) text += EntryBlock(entry, queue.State(entry.id), now);
+  for (const std::string& id : scan.corrupt) text += id + "  cannot be read (set aside by the next flush)\n";
+  for (const std::string& refused : scan.refused) text += PrintableLine(refused) + "\n";
+  const std::size_t count = scan.entries.size();
+  text += count == 0 ? "Mail queue is empty\n"
+                     : std::to_string(count) + (count == 1 ? " message" : " messages") + " in the queue\n";
+  return text;
+}

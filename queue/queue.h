@@ -1,0 +1,182 @@
+// The durable queue of the sendmail face: messages that could not be sent when they
+// were given (the server away, a 4xx reply), kept on disk until a flush sends them.
+// Every change is a whole file put in place by rename (platform/durable_file.h), so a
+// crash at any point leaves an entry whole or not there at all.
+//
+// The folder (QueueFolder): ${XDG_STATE_HOME:-$HOME/.local/state}/e-mailer/queue for a
+// user, /var/spool/e-mailer for root, %LOCALAPPDATA%\e-mailer\queue on Windows; mode
+// 0700 and the user's own, else it is refused and nothing in it is read.
+//
+//   <id>.entry          one queued message, mode 0600
+//   <id>.state          its tries so far, written by a flush; missing before the first
+//   .tmp-XXXXXX         a file being written (a spool, an entry, a state); one older
+//                       than a day was left by a crash and is removed by the next flush
+//   .lock               held by the flush that runs (one at a time)
+//   failed/<id>.entry   messages given up (a 5xx reply, or older than QueueLifetime),
+//   failed/<id>.state   with the reason in their state file
+//   corrupt/<id>.entry  entries that could not be read, moved aside and named
+//
+// An id is the time queued (UTC) and 8 random hexadecimal digits, such as
+// "20261209T001500Z-3fa9c1b2"; ids sort in the order the messages were queued.
+//
+// An entry is text lines "Name: value" ending in LF, an empty line, and then the
+// message exactly as the caller gave it (the bytes read from standard input, before any
+// change for sending):
+//
+//   e-mailer queue entry 1
+//   Queued: 1796775300          seconds since 1970-01-01 UTC
+//   Sender: a@example.org       the envelope sender; empty: the null sender <>
+//   Recipient: b@example.org    one line per recipient, in order, aliases resolved
+//   Notify: -1                  DSN NOTIFY bits (1 success, 2 failure, 4 delay); -1 none
+//   ReturnFull: 0               DSN RET=FULL
+//   EnvelopeID:                 DSN ENVID
+//   FullName:                   -F: the display name of a From line the program adds
+//   DotEndsInput: 1             a line of a single "." ends the message (no -i)
+//   Report: 0                   1: a failure report, which never causes another
+//   Size: 1234                  the bytes of the message after the empty line
+//
+// Values are percent-encoded: "%", bytes below 0x20 and 0x7f are written %XX. Unknown
+// names are an entry of a later version: such an entry counts as corrupt. A state
+// file holds "Tries: 2", "NextTry: <seconds since 1970>" and "Reason: <the last
+// failure>" lines, encoded the same way.
+//
+// Running it:
+//   printf 'Subject: t\n\nhi\n' | e-mailer-sendmail -i a@example.org
+//       tries to send; a connect failure, a timeout, a 4xx reply or a server name that
+//       does not resolve queues it instead: exit 0, "queued as <id>: <why>" on
+//       standard error. -odq queues without trying. Settings: Queue 0 turns queueing
+//       off; QueueLifetime gives the days before a queued message fails (default 5).
+//   e-mailer-sendmail -q, e-mailer --flush   sends every entry that is due
+//   e-mailer-sendmail -bp                    lists the queue
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/durable_file.h"
+
+// The queue folder of this run (see above). It may not exist yet.
+std::string QueueFolder();
+
+// A failure of the queue's files. permission: the folder or an entry is not the
+// user's own (another owner, open to other users), so it was not read.
+class CQueueError : public std::runtime_error {
+ public:
+  CQueueError(const std::string& text, bool permissionProblem)
+      : std::runtime_error(text), permission(permissionProblem) {}
+  bool permission;
+};
+
+// What a queued message goes out with: its envelope and the options that shape its
+// text.
+struct CQueueEnvelope {
+  std::string sender;  // empty: the null sender
+  std::vector<std::string> recipients;
+  std::int32_t dsnNotify = -1;
+  bool dsnReturnFull = false;
+  std::string dsnEnvelopeId;
+  std::string fullName;
+  bool dotEndsInput = true;
+  bool report = false;
+};
+
+struct CQueueEntry {
+  std::string id;
+  std::time_t queued = 0;
+  CQueueEnvelope envelope;
+  std::uint64_t size = 0;        // bytes of the message
+  std::uint64_t dataOffset = 0;  // where the message starts in the entry file
+};
+
+struct CQueueState {
+  int tries = 0;
+  std::time_t nextTry = 0;  // 0: due now
+  std::string reason;       // the last failure
+};
+
+// The state after one more failed try at now: the next try 1 minute later after the
+// first failure, the wait doubling with each further one up to 1 hour.
+CQueueState PutOffState(const CQueueState& previous, std::time_t now, const std::string& reason);
+
+// The queue in its folder. Every operation raises CQueueError naming the file and why.
+class CQueue {
+ public:
+  // Creates the folder (0700) when missing. Raises CQueueError (permission) when it
+  // is not the user's own.
+  explicit CQueue(std::string folder);
+
+  const std::string& Folder() const { return folder; }
+
+  struct Scan {
+    std::vector<CQueueEntry> entries;  // oldest first
+    std::vector<std::string> refused;  // why each entry not the user's own was not read
+    std::vector<std::string> corrupt;  // the ids of entries that could not be read
+  };
+  // Reads every entry's envelope (not its message).
+  Scan Read() const;
+  // The entry's state; a fresh one when it has none or it cannot be read.
+  CQueueState State(const std::string& id) const;
+
+  // Removes a sent entry and its state.
+  void Remove(const std::string& id) const;
+  void SetState(const std::string& id, const CQueueState& state) const;
+  // Moves the entry and its state (with the reason) to failed/; when the sender has an
+  // address and the entry is no report itself, queues a report of it to the sender.
+  // Returns the report's id, empty when none.
+  std::string Fail(const CQueueEntry& entry, const std::string& reason, std::time_t now) const;
+  // Moves the entry id to corrupt/; returns its new path.
+  std::string SetAside(const std::string& id) const;
+  // Removes what a crash left: temporary files older than a day, and state files
+  // whose entry is gone.
+  void RemoveLeftovers() const;
+
+  std::string EntryPath(const std::string& id) const;
+
+ private:
+  std::string Path(const std::string& name) const;
+  std::string folder;
+};
+
+// A message on its way into the queue: its bytes are written to a temporary file in
+// the queue folder as they are read; Commit makes it an entry, and a spool never
+// committed is removed.
+class CQueueSpool {
+ public:
+  explicit CQueueSpool(const CQueue& queue);
+  // Raises CQueueError when the bytes cannot be written.
+  void Write(std::string_view bytes);
+  // Writes the entry (envelope, then the spooled bytes) to disk and puts it in place;
+  // once it returns, the entry survives any crash. Returns its id. Raises CQueueError.
+  std::string Commit(const CQueueEnvelope& envelope, std::time_t now);
+
+ private:
+  const CQueue& queue;
+  CDurableFile spool;
+  std::uint64_t size = 0;
+};
+
+// Reads the message of an entry, from the byte after its envelope, as the sendmail
+// face reads standard input.
+class CQueueEntryReader {
+ public:
+  // Raises CQueueError when the entry cannot be opened.
+  CQueueEntryReader(const CQueue& queue, const CQueueEntry& entry);
+  CQueueEntryReader(const CQueueEntryReader&) = delete;
+  CQueueEntryReader& operator=(const CQueueEntryReader&) = delete;
+  ~CQueueEntryReader();
+  // Up to capacity bytes: the count, 0 at the end of the message, -1 on a failure.
+  long Read(char* buffer, std::size_t capacity);
+
+ private:
+  std::FILE* file = nullptr;
+  std::uint64_t left = 0;
+};
+
+// The listing of -bp: one block per entry with its id, age, size, recipients, next
+// try and last reason, then a line with the count; "Mail queue is empty" when empty.
+std::string QueueListing(const CQueue& queue, std::time_t now);
