@@ -23,7 +23,7 @@ TEST_COMMANDS=(nproc sh cat cp mv rm ls mkdir mktemp basename sed tr head tail w
   /usr/sbin/postfix saslpasswd2 Xvfb xdotool /usr/bin/import /usr/bin/convert valgrind
   nm readelf ldd cpack dpkg dpkg-deb dpkg-shlibdeps dpkg-architecture dpkg-buildflags
   lintian groff man systemd-analyze strace clang++ python3:aiosmtpd python3:gssapi
-  mail git php neomutt cron unshare mount)
+  mail git php neomutt cron unshare mount setpriv)
 
 # scripts/windows and the Windows tests: OpenSSL's build (perl's Configure, make and the
 # cross tools), the cross build, and Wine with what it starts (ntlm_auth for NTLM); the

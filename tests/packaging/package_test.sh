@@ -280,7 +280,34 @@ if start_smtp_test_server "$work/received"; then
     env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_CONFIG_HOME="$work/config" \
       "$root/usr/sbin/sendmail" -FCronDaemon -i -B8BITMIME -oem admin@example.com >"$work/sendmail.out" 2>&1 ||
     fail "sendmail sending a message: exit status $?:$(details <"$work/sendmail.out")"
+  # The queue as the units flush it: the installed sendmail queues a message without
+  # trying (-odq), mailq lists it, and the units' command (ExecStart, its program from
+  # the unpacked root) sends it. As root the run is nobody's, whose queue is a folder of
+  # the test's own, not the machine's /var/spool/e-mailer.
+  queue_run() {
+    local as=()
+    [ "$(id -u)" -ne 0 ] || as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    "${as[@]}" env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_CONFIG_HOME="$work/config" \
+      XDG_STATE_HOME="$work/state" "$@"
+  }
+  chmod 755 "$work"
+  mkdir -m 700 "$work/state"
+  [ "$(id -u)" -ne 0 ] || chown 65534:65534 "$work/state"
+  printf 'Subject: Queued\n\nKept, then flushed\n' |
+    queue_run "$root/usr/sbin/sendmail" -odq -i admin@example.com >"$work/queue.out" 2>&1 ||
+    fail "sendmail -odq: exit status $?:$(details <"$work/queue.out")"
+  queue_run "$root/usr/bin/mailq" 2>&1 | grep -q 'admin@example.com' ||
+    fail "mailq does not list the queued message:$(queue_run "$root/usr/bin/mailq" 2>&1 | details)"
+  for scope in system user; do
+    exec_start=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/$scope/e-mailer-flush.service")
+    [ "${exec_start%% *}" = /usr/bin/e-mailer ] || fail "the $scope unit starts $exec_start"
+  done
+  # shellcheck disable=SC2086 # the command line of the unit, split as systemd splits it
+  queue_run "$root"$exec_start >"$work/flush.out" 2>&1 ||
+    fail "$exec_start: exit status $?:$(details <"$work/flush.out")"
   stop_smtp_test_server
+  grep -q '^Kept, then flushed' "$work/received/3.eml" 2>/dev/null ||
+    fail "the queued message was not sent by the units' command"
   grep -q '^Sent by sendmail' "$work/received/2.eml" 2>/dev/null ||
     fail "the message sent through sendmail did not arrive"
   [ "$status" -eq 0 ] || fail "e-mailer sending a message: exit status $status"
