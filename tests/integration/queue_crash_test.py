@@ -15,7 +15,8 @@ and each run is checked:
   client was killed before it could act on that 250.
 
 The kill point is drawn from a trace of an unkilled run of the same kind: one event of
-the file, descriptor and network system calls, killed as the Nth call of its name
+the file, descriptor and network system calls from the run's first mkdir on (before it,
+the program only loads its libraries), killed as the Nth call of its name
 (strace -e inject=NAME:signal=SIGKILL:when=N). The server is the test's own: it does
 not offer PIPELINING, so the client waits for each reply, and a command that follows a
 250 proves that the client had it.
@@ -49,7 +50,7 @@ ENTRY_FIRST_LINE = b"e-mailer queue entry 1"
 class Delivery:
     def __init__(self, token, connection):
         self.token, self.connection = token, connection
-        self.answered = False  # the server sent its 250
+        self.dropped = False  # the server closed the connection instead of its 250
         self.acted_on = False  # the client sent a command after that 250
 
 
@@ -68,6 +69,16 @@ class RecordingServer(socketserver.ThreadingTCPServer):
         self.random = random.Random(seed)
         self.drop_chance = 0.0
         self.connections = 0
+        self.open_connections = 0
+
+    def wait_idle(self):
+        """Waits, a bounded time, until no connection is open: what a killed client
+        sent is then recorded."""
+        for _ in range(100):
+            with self.lock:
+                if self.open_connections == 0:
+                    return
+            time.sleep(0.05)
 
     @property
     def port(self):
@@ -79,8 +90,8 @@ class RecordingServer(socketserver.ThreadingTCPServer):
         with self.lock:
             self.deliveries.append(delivery)
             self.texts.setdefault(delivery.token, []).append(text)
-            drop = self.random.random() < self.drop_chance
-        return delivery, drop
+            delivery.dropped = self.random.random() < self.drop_chance
+        return delivery
 
 
 class SessionHandler(socketserver.StreamRequestHandler):
@@ -91,11 +102,15 @@ class SessionHandler(socketserver.StreamRequestHandler):
     def handle(self):
         with self.server.lock:
             self.server.connections += 1
+            self.server.open_connections += 1
             connection = self.server.connections
         try:
             self.converse(connection)
         except OSError:
             pass  # the client was killed
+        finally:
+            with self.server.lock:
+                self.server.open_connections -= 1
 
     def converse(self, connection):
         self.reply(b"220 test.server ESMTP")
@@ -112,11 +127,13 @@ class SessionHandler(socketserver.StreamRequestHandler):
                 self.reply(b"250-test.server\r\n250 8BITMIME")
             elif verb == b"DATA":
                 self.reply(b"354 go ahead")
-                delivery, drop = self.server.record(connection, self.read_text())
-                if drop:
+                text = self.read_text()
+                if text is None:
+                    return  # no end of data: nothing was delivered
+                delivery = self.server.record(connection, text)
+                if delivery.dropped:
                     return
                 self.reply(b"250 2.0.0 OK")
-                delivery.answered = True
                 last = delivery
             elif verb == b"QUIT":
                 self.reply(b"221 bye")
@@ -125,10 +142,14 @@ class SessionHandler(socketserver.StreamRequestHandler):
                 self.reply(b"250 OK")
 
     def read_text(self):
+        """The message text up to the end of data, unstuffed; None when the connection
+        ends before it."""
         lines = []
         while True:
             line = self.rfile.readline()
-            if line in (b".\r\n", b""):
+            if not line:
+                return None
+            if line == b".\r\n":
                 return b"".join(lines)
             lines.append(line[1:] if line.startswith(b".") else line)
 
@@ -162,7 +183,7 @@ class CrashTest:
         self.must_arrive = set()  # enqueues that exited 0 (those killed may or may not arrive)
         self.traces = {}
         self.tried = self.killed = 0
-        self.allowed_duplicates = 0
+        self.duplicates = (0, 0)  # after a drop before the 250, after a kill
 
     def private_dir(self, name):
         path = os.path.join(self.work, name)
@@ -312,6 +333,7 @@ class CrashTest:
         self.check_deliveries(when)
 
     def check_deliveries(self, when):
+        self.server.wait_idle()
         by_token = {}
         for delivery in self.server.deliveries:
             by_token.setdefault(delivery.token, []).append(delivery)
@@ -328,7 +350,8 @@ class CrashTest:
             for text in self.server.texts[token]:
                 if text.partition(b"\r\n\r\n")[2] != self.messages[token].partition(b"\n\n")[2].replace(b"\n", b"\r\n"):
                     raise Failure("%s: message %d arrived with another body" % (when, token))
-        self.allowed_duplicates = sum(len(d) - 1 for d in by_token.values())
+        earlier = [d for deliveries in by_token.values() for d in deliveries[:-1]]
+        self.duplicates = (len([d for d in earlier if d.dropped]), len([d for d in earlier if not d.dropped]))
 
     # The two halves.
 
@@ -379,9 +402,10 @@ class CrashTest:
         self.flush_kills(self.kills - self.kills // 2)
         self.check_deliveries("the end")
         lost = len([t for t in self.must_arrive if not any(d.token == t for d in self.server.deliveries)])
-        print("kills tried %d (%d killed), messages %d, entries lost %d, duplicates %d "
-              "(each in the window between the end of data and its 250)" %
-              (self.tried, self.killed, len(self.messages), lost, self.allowed_duplicates))
+        print("kills tried %d (%d killed), messages %d, entries lost %d, duplicates %d, each in "
+              "the window between the end of data and its 250 (%d after the server dropped the "
+              "connection there, %d after the client was killed there)" %
+              (self.tried, self.killed, len(self.messages), lost, sum(self.duplicates), *self.duplicates))
 
     def close(self):
         self.server.shutdown()
