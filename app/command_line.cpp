@@ -26,6 +26,10 @@ bool AuthorizeRequested(const std::vector<std::string>& params) {
   return params.size() == 1 && params[0] == "-authorize";
 }
 
+bool FlushRequested(const std::vector<std::string>& params) {
+  return params.size() == 1 && params[0] == "-flush";
+}
+
 const char* InformationText(const std::vector<std::string>& arguments) {
   static constexpr const char* usage =
       "Usage: e-mailer SUBJECT [BODY] [showui]\n"
@@ -35,6 +39,7 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "  showui     also report \"Message sent OK\" after a success (any letter case)\n"
       "  --authorize  sign in with the OAuth 2.0 provider of the settings, once, and\n"
       "             store the tokens that later runs renew by themselves\n"
+      "  --flush    send the messages of the sendmail face's queue that are due\n"
       "  --help     print this text and exit\n"
       "  --version  print the version and exit\n"
       "\n"
@@ -42,7 +47,7 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "for the subject \"/tmp is full\".\n"
       "Exit status: 0 sent, 1 connect failed, 2 send failed, 3 sent but QUIT failed,\n"
       "64 no subject, 71 OpenSSL lock table not allocated; --authorize: 0 signed in,\n"
-      "1 failed.\n"
+      "1 failed; --flush: as e-mailer-sendmail -q.\n"
       "See e-mailer(1) for the settings.\n";
   static constexpr const char* version = "e-mailer " EMAILER_VERSION "\n";
   if (arguments.size() != 1) return nullptr;

@@ -27,9 +27,9 @@ struct MailerRunParameters {
 // is the subject, the second the body, and the rest are ignored.
 MailerRunParameters TakeRunParameters(const std::vector<std::string>& params);
 
-// True for "--authorize" alone, as ParseCommandLine leaves it ("-authorize"): the
-// OAuth 2.0 sign-in instead of a send run.
-bool AuthorizeRequested(const std::vector<std::string>& params);
+// True for "--flush" alone, as ParseCommandLine leaves it ("-flush"): the sendmail
+// face's queue is sent instead of a message (app/sendmail_queue.h).
+bool FlushRequested(const std::vector<std::string>& params);
 
 // True for "--authorize" alone, as ParseCommandLine leaves it ("-authorize"): the
 // OAuth 2.0 sign-in instead of a send run.

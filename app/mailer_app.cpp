@@ -8,6 +8,7 @@
 #include "app/exit_codes.h"
 #include "app/oauth_token.h"
 #include "app/send_run.h"
+#include "app/sendmail_queue.h"
 #include "app/ssl_locks.h"
 #include "platform/message_box.h"
 
@@ -26,6 +27,10 @@ bool CMailerApp::InitInstance() {
   ParseCommandLine(cmdInfo);
   if (AuthorizeRequested(cmdInfo.m_params)) {
     m_nExitCode = AuthorizeRun();
+    return false;
+  }
+  if (FlushRequested(cmdInfo.m_params)) {
+    m_nExitCode = FlushQueue(false);
     return false;
   }
   MailerRunParameters run = TakeRunParameters(cmdInfo.m_params);

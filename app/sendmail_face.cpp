@@ -3,11 +3,8 @@
 #include "app/sendmail_face.h"
 
 #include <algorithm>
-#include <cctype>
-#include <cstdlib>
 #include <ctime>
 #include <exception>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -17,49 +14,15 @@
 #include "app/send_run.h"
 #include "app/sendmail_connection.h"
 #include "app/sendmail_failure.h"
+#include "app/sendmail_message.h"
 #include "app/sendmail_options.h"
+#include "app/sendmail_queue.h"
 #include "app/settings.h"
 #include "errors/exceptions.h"
-#include "mime/address.h"
-#include "mime/date_header.h"
-#include "mime/header_folding.h"
-#include "mime/message_id.h"
-#include "platform/standard_input.h"
 #include "platform/terminal_text.h"
 #include "platform/win_app.h"
 
 namespace {
-
-constexpr const char* defaultAliasesFile = "/etc/aliases";
-
-struct SendmailSettings {
-  std::string senderEMail;
-  std::string senderName;
-  std::string recipientEMail;
-  std::string aliasesFile;  // empty: none
-  std::string server;
-  std::string port;
-  int authMethod = 0;
-};
-
-SendmailSettings ReadSendmailSettings() {
-  SendmailSettings settings;
-  settings.senderEMail = ReadSmtpSetting("SenderEMail", "");
-  settings.senderName = ReadSmtpSetting("SenderName", "");
-  settings.recipientEMail = ReadSmtpSetting("RecipientEMail", "");
-  settings.aliasesFile = ReadSmtpSetting("Aliases", "");
-  std::error_code ignored;
-  if (settings.aliasesFile.empty() && std::filesystem::exists(defaultAliasesFile, ignored)) {
-    settings.aliasesFile = defaultAliasesFile;
-  }
-  settings.server = ReadSmtpSetting("Server", "");
-  settings.port = ReadSmtpSetting("Port", "25");
-  settings.authMethod = std::atoi(ReadSmtpSetting("AuthMethod", "").c_str());
-  if (settings.server.empty()) {
-    throw CSendmailFailure{SendmailConfigError, "no SMTP server: set Server in the settings"};
-  }
-  return settings;
-}
 
 CAliases ReadAliases(const std::string& path) {
   if (path.empty()) return {};
@@ -127,14 +90,6 @@ std::vector<std::string> Recipients(const SendmailOptions& options, const Messag
   return recipients;
 }
 
-// The address of the header's From line, when it has one with a domain.
-std::string FromLineAddress(const MessageHeader& header) {
-  const HeaderField* from = header.Find("From");
-  if (from == nullptr) return {};
-  std::vector<std::string> addresses = AddressesOf(from->Value());
-  return addresses.empty() || IsLocalName(addresses.front()) ? std::string() : addresses.front();
-}
-
 std::string EnvelopeSender(const SendmailOptions& options, const SendmailSettings& settings,
                            const MessageHeader& header) {
   std::string sender = !options.sender.empty()        ? options.sender
@@ -146,74 +101,6 @@ std::string EnvelopeSender(const SendmailOptions& options, const SendmailSetting
   }
   CheckAddress(sender, SendmailUsage);
   return sender;
-}
-
-void AddField(MessageHeader& header, const std::string& text, bool first = false) {
-  HeaderField field{text.substr(0, text.find(':')), FoldHeaderField(text)};
-  header.fields.insert(first ? header.fields.begin() : header.fields.end(), std::move(field));
-}
-
-// The header rules: Bcc never shows; a From line is added when missing and replaced
-// when its address has no domain (a name of this machine means nothing past it); Date,
-// Message-ID and a To line are added when missing.
-void ApplyHeaderRules(MessageHeader& header, const SendmailOptions& options,
-                      const SendmailSettings& settings, const std::string& sender,
-                      const std::string& heloName) {
-  header.Remove("Bcc");
-  header.Remove("Resent-Bcc");
-  const bool fromWithoutDomain = header.Find("From") != nullptr && FromLineAddress(header).empty();
-  if (header.Find("From") == nullptr || fromWithoutDomain) {
-    header.Remove("From");
-    const std::string name = options.fullName.empty() ? settings.senderName : options.fullName;
-    const std::string address = settings.senderEMail.empty() ? sender : settings.senderEMail;
-    AddField(header, "From: " + CTAVSMTPAddress(name, address).ToHeaderText(true, RunCharset()), true);
-  }
-  if (header.Find("Date") == nullptr) AddField(header, "Date: " + DateText(std::time(nullptr)));
-  if (header.Find("Message-ID") == nullptr) {
-    AddField(header, "Message-ID: <" + MakeMessageId(sender, heloName) + ">");
-  }
-  if (header.Find("To") == nullptr && header.Find("Cc") == nullptr) {
-    AddField(header, "To: undisclosed-recipients:;");
-  }
-}
-
-// The charset of an 8-bit body that is not UTF-8: the one LANG names, else
-// unknown-8bit (RFC 1428).
-std::string LangCharset() {
-  const char* lang = std::getenv("LANG");
-  std::string_view text = lang != nullptr ? lang : "";
-  std::size_t dot = text.find('.');
-  if (dot == std::string_view::npos) return "unknown-8bit";
-  std::string charset(text.substr(dot + 1, text.find('@') == std::string_view::npos
-                                               ? std::string_view::npos
-                                               : text.find('@') - dot - 1));
-  std::string lower = charset;
-  std::ranges::transform(lower, lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  return charset.empty() || lower == "utf-8" || lower == "utf8" ? "unknown-8bit" : charset;
-}
-
-// Chooses how the body goes out. A message without MIME whose body needs it (or whose
-// body is too long to look at whole) goes out quoted-printable with the MIME lines; a
-// MIME message goes as it is, and is refused when it cannot.
-bool ChooseQuotedPrintable(MessageHeader& header, CBodyStream& body) {
-  const CBodyFacts& facts = body.LookAhead();
-  if (header.Find("MIME-Version") != nullptr) {
-    if (facts.firstBadLine != 0) {
-      throw CSendmailFailure{SendmailDataError,
-                             "line " + std::to_string(header.lines + facts.firstBadLine) +
-                                 " of the message holds a NUL or is longer than 998 octets, "
-                                 "and a MIME message is sent as it is"};
-    }
-    return false;
-  }
-  if (!facts.eightBit && facts.firstBadLine == 0 && body.Complete()) return false;
-  const std::string charset = !facts.eightBit || facts.validUtf8 ? "UTF-8" : LangCharset();
-  header.Remove("Content-Type");
-  header.Remove("Content-Transfer-Encoding");
-  AddField(header, "MIME-Version: 1.0");
-  AddField(header, "Content-Type: text/plain; charset=" + charset);
-  AddField(header, "Content-Transfer-Encoding: quoted-printable");
-  return true;
 }
 
 // -N, -R and -V. Without -N, notifications are asked for on failure and delay, as a
@@ -231,42 +118,81 @@ void ApplyDsnOptions(const SendmailOptions& options, SendmailEnvelope& envelope)
   }
 }
 
-int SendmailRun(const std::vector<std::string>& arguments) {
-  const SendmailOptions options = ParseSendmailOptions(arguments);
-  CInputLines input(ReadStandardInput);
-  MessageHeader header = ReadMessageHeader(input, options.dotEndsInput);
+// Reads the rest of the message, so that the spool holds it whole.
+void ReadToEnd(CBodyStream& body) {
+  for (std::string text; body.Next(text);) {
+  }
+}
 
+// A send that failed: the message is queued when the failure is one that passes,
+// else the failure is thrown.
+void QueueOrThrow(CMessageSpool& spool, CBodyStream& body, const SendmailOptions& options,
+                               const SendmailEnvelope& envelope, const CException& error, bool connecting,
+                               const std::string& what) {
+  CSendmailFailure failure = EngineFailure(error, connecting, what);
+  if (!spool.Usable() || !QueuesAfter(error, failure.status)) throw failure;
+  ReadToEnd(body);
+  spool.Queue(envelope, options, failure.text, failure.status);
+}
+
+int SendMessage(const SendmailOptions& options) {
   CSettingsReadOnce readOnce;
   const SendmailSettings settings = ReadSendmailSettings();
+  CMessageSpool spool(settings.queue);
+  CInputLines input([&spool](char* buffer, std::size_t capacity) { return spool.Read(buffer, capacity); });
+  MessageHeader header = ReadMessageHeader(input, options.dotEndsInput);
+
   SendmailEnvelope envelope;
   envelope.recipients = Recipients(options, header, settings);
   envelope.sender = EnvelopeSender(options, settings, header);
   ApplyDsnOptions(options, envelope);
 
   CSendmailConnection connection(options.verbose);
-  ApplyHeaderRules(header, options, settings, envelope.sender, connection.m_sHeloHostname);
   CBodyStream body(input, options.dotEndsInput, header.inputEnded);
-  body.Start(ChooseQuotedPrintable(header, body), header.lines + 1);
+  PrepareMessage(header, body, options.fullName, settings, envelope.sender, connection.m_sHeloHostname,
+                 std::time(nullptr));
+  if (options.queueOnly && settings.queue) {
+    ReadToEnd(body);
+    spool.Queue(envelope, options, "queued without a try (-odq)", SendmailSystemError);
+    return SendmailSent;
+  }
 
   try {
     ConnectWithSettings(connection, settings.authMethod);
   } catch (const CException& error) {
-    throw EngineFailure(error, true, "cannot connect to " + settings.server + " port " + settings.port);
+    QueueOrThrow(spool, body, options, envelope, error, true,
+                 "cannot connect to " + settings.server + " port " + settings.port);
+    return SendmailSent;  // queued
   }
   try {
     connection.SendStreamed(envelope, header.Text(), body);
   } catch (const CException& error) {
     const std::string& refused = connection.m_sCurrentRecipient;
-    throw EngineFailure(error, false, refused.empty() ? "the message was not sent"
-                                                      : "the recipient " + refused +
-                                                            " was refused, and the message sent to no one");
+    QueueOrThrow(spool, body, options, envelope, error, false,
+                 refused.empty() ? "the message was not sent"
+                                 : "the recipient " + refused + " was refused, and the message sent to no one");
+    return SendmailSent;  // queued
   }
+  FlushDueOver(connection, settings);
   // The server has taken the message: a failed QUIT does not undo that.
   try {
     connection.Quit();
   } catch (const CException&) {
   }
   return SendmailSent;
+}
+
+int SendmailRun(const std::vector<std::string>& arguments) {
+  const SendmailOptions options = ParseSendmailOptions(arguments);
+  switch (options.mode) {
+    case SendmailOptions::ListQueue:
+      return ListQueue();
+    case SendmailOptions::FlushQueue:
+      return FlushQueue(options.verbose);
+    case SendmailOptions::SendMessage:
+      break;
+  }
+  return SendMessage(options);
 }
 
 class CSendmailApp : public CWinApp {

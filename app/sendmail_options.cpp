@@ -66,14 +66,20 @@ void ApplyValueOption(char option, const std::string& value, SendmailOptions& op
       return;
     case 'o':
       if (value == "i") options.dotEndsInput = false;
-      return;  // -oem, -odi, -oQdir, ...: nothing to do for a client without a queue
+      // -odq and -odd queue the message; -odi and -odb (the default) try first.
+      if (value == "dq" || value == "dd") options.queueOnly = true;
+      if (value == "di" || value == "db") options.queueOnly = false;
+      return;  // -oem, -oQdir, ...: nothing to do
     case 'e':
       if (value.size() == 1 && std::string_view("eempqw").find(value[0]) != std::string_view::npos) {
         return;  // errors always come back as the exit status and one line
       }
       break;
     case 'b':
-      if (value == "m") return;
+      if (value == "m" || value == "p") {
+        options.mode = value == "p" ? SendmailOptions::ListQueue : SendmailOptions::SendMessage;
+        return;
+      }
       break;
     case 'A':
       if (value == "c" || value == "m") return;
@@ -99,6 +105,10 @@ void ParseOptionArgument(const std::vector<std::string>& arguments, std::size_t&
     if (option == 't') { options.recipientsFromHeader = true; continue; }
     if (option == 'i') { options.dotEndsInput = false; continue; }
     if (option == 'v') { options.verbose = true; continue; }
+    if (option == 'q' && at + 1 == argument.size()) {
+      options.mode = SendmailOptions::FlushQueue;
+      continue;
+    }
     if (valueOptions.find(option) == std::string_view::npos) {
       RaiseUsage(std::string("option -") + option + " is not supported");
     }

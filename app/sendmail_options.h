@@ -22,10 +22,13 @@ struct SendmailOptions {
   bool dsnRequested = false;            // any of -N, -R, -V
   std::string envelopeId;               // -V
   bool verbose = false;                 // -v
+  enum Mode { SendMessage, ListQueue, FlushQueue };
+  Mode mode = SendMessage;              // -bm; -bp lists the queue, -q sends it
+  bool queueOnly = false;               // -odq, -odd: queue without trying to send
 };
 
 // Parses the arguments after the program name. Options may stand before, between and
 // after the operands; "--" ends them. Throws CSendmailFailure with SendmailUsage naming
-// the option for an unknown option, one not supported (-bs, -bd, -bp, -q), a value
-// that is missing or not understood.
+// the option for an unknown option, one not supported (-bs, -bd, -q with an interval),
+// a value that is missing or not understood.
 SendmailOptions ParseSendmailOptions(const std::vector<std::string>& arguments);

@@ -10,7 +10,8 @@
 // the base-directory rules say; on Windows %LOCALAPPDATA%\e-mailer.
 std::string ProgramStateFolder();
 
-// The system's spool folder of the program when this run is the administrator's (on
-// Linux, root: /var/spool/e-mailer); empty otherwise and on Windows, where every user
-// keeps a queue of their own.
+// The system's spool folder of the program when this run is the administrator's and
+// the folder is there (on Linux, root and /var/spool/e-mailer, which the e-mailer-mta
+// package makes); empty otherwise, and on Windows, where every user keeps a queue of
+// their own.
 std::string SystemSpoolFolder();

@@ -49,6 +49,28 @@ TEST(ParseSendmailOptions, WhatTheCallersPass) {
   EXPECT_TRUE(ParseSendmailOptions({"-f", "x@y.z"}).dotEndsInput);
 }
 
+TEST(ParseSendmailOptions, QueueOptions) {
+  struct ModeCase {
+    std::vector<std::string> arguments;
+    SendmailOptions::Mode mode;
+    bool queueOnly;
+  };
+  const ModeCase cases[] = {
+      {{"-bp"}, SendmailOptions::ListQueue, false},
+      {{"-q"}, SendmailOptions::FlushQueue, false},
+      {{"-vq"}, SendmailOptions::FlushQueue, false},
+      {{"-odq", "a@b.c"}, SendmailOptions::SendMessage, true},
+      {{"-o", "dd", "a@b.c"}, SendmailOptions::SendMessage, true},
+      {{"-odq", "-odi", "a@b.c"}, SendmailOptions::SendMessage, false},
+      {{"-bp", "-bm", "a@b.c"}, SendmailOptions::SendMessage, false},
+  };
+  for (const ModeCase& c : cases) {
+    const SendmailOptions options = ParseSendmailOptions(c.arguments);
+    EXPECT_EQ(options.mode, c.mode) << c.arguments.front();
+    EXPECT_EQ(options.queueOnly, c.queueOnly) << c.arguments.front();
+  }
+}
+
 struct UsageCase {
   std::vector<std::string> arguments;
   const char* text;
@@ -60,8 +82,7 @@ TEST(ParseSendmailOptions, UsageErrorsNameTheOption) {
       {{"--help"}, "option --help is not supported"},
       {{"-bs"}, "option -bs is not supported"},
       {{"-bd"}, "option -bd is not supported"},
-      {{"-bp"}, "option -bp is not supported"},
-      {{"-q"}, "option -q is not supported"},
+      {{"-bx"}, "option -bx is not supported"},
       {{"-q1h"}, "option -q is not supported"},
       {{"-ex"}, "option -ex is not supported"},
       {{"-Ax"}, "option -Ax is not supported"},

@@ -1,6 +1,8 @@
-// The Linux state folders: the XDG base-directory state home, and /var/spool for root.
+// The Linux state folders: the XDG base-directory state home, and for root the spool
+// folder that the e-mailer-mta package makes.
 #include "platform/state_folder.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,4 +15,8 @@ std::string ProgramStateFolder() {
   return std::string(home != nullptr ? home : "") + "/.local/state/e-mailer";
 }
 
-std::string SystemSpoolFolder() { return geteuid() == 0 ? "/var/spool/e-mailer" : ""; }
+std::string SystemSpoolFolder() {
+  constexpr const char* spool = "/var/spool/e-mailer";
+  struct stat st {};
+  return geteuid() == 0 && lstat(spool, &st) == 0 ? spool : "";
+}

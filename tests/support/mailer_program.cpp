@@ -42,9 +42,9 @@ std::vector<std::string> WrapperWords() {
 }
 
 // The test's own environment without what would change the run: no display, the
-// settings of config, the C.UTF-8 locale.
+// settings of config, a state folder beside it, the C.UTF-8 locale.
 std::vector<std::string> ProgramEnvironment(const std::string& config) {
-  const char* const dropped[] = {"DISPLAY=", "WAYLAND_DISPLAY=", "XDG_CONFIG_HOME=", "LANG=",
+  const char* const dropped[] = {"DISPLAY=", "WAYLAND_DISPLAY=", "XDG_CONFIG_HOME=", "XDG_STATE_HOME=", "LANG=",
                                  "LANGUAGE=", "LC_", "LSAN_OPTIONS=", "ASAN_OPTIONS="};
   auto isDropped = [&](const char* entry) {
     return std::any_of(std::begin(dropped), std::end(dropped), [&](const char* prefix) {
@@ -56,6 +56,8 @@ std::vector<std::string> ProgramEnvironment(const std::string& config) {
     if (!isDropped(*entry)) env.emplace_back(*entry);
   }
   env.push_back("XDG_CONFIG_HOME=" + config);
+  // The queue and the tokens beside the settings, never in the user's own folder.
+  env.push_back("XDG_STATE_HOME=" + config.substr(0, config.rfind('/')) + "/state");
   env.push_back("LC_ALL=C.UTF-8");
   // In the sanitizer build the leak checker passes over the leaks of the GSSAPI and
   // NTLMSSP libraries (gss_ntlmssp_leaks.supp says which), and only those; their

@@ -1,0 +1,149 @@
+// The flush of the queue (-q, e-mailer --flush, and after each message sent): the lock,
+// the connection with the program's settings, and each queued message read and made
+// ready as a message given at once would be (app/sendmail_message.h).
+#include <ctime>
+
+#include "app/send_run.h"
+#include "app/sendmail_failure.h"
+#include "app/sendmail_queue.h"
+#include "app/settings.h"
+#include "platform/file_lock.h"
+#include "platform/terminal_text.h"
+#include "queue/flush.h"
+
+namespace {
+
+// How long -q waits for a flush that runs before it leaves it to that one.
+constexpr std::uint32_t flushLockWait = 60 * 1000;
+
+// A queued message read from its entry as standard input is read, with the header
+// rules applied as on the day it was queued.
+class CSendmailQueuedText : public CQueuedText {
+ public:
+  CSendmailQueuedText(const CQueueEntry& entry, std::unique_ptr<CQueueEntryReader> message,
+                      const SendmailSettings& settings, const std::string& heloName)
+      : reader(std::move(message)),
+        input([this](char* buffer, std::size_t capacity) { return reader->Read(buffer, capacity); }) {
+    const CQueueEnvelope& envelope = entry.envelope;
+    // A report has the null sender: its From line is the address it goes to.
+    const std::string& from = envelope.sender.empty() ? envelope.recipients.front() : envelope.sender;
+    try {
+      header = ReadMessageHeader(input, envelope.dotEndsInput);
+      body.emplace(input, envelope.dotEndsInput, header.inputEnded);
+      PrepareMessage(header, *body, envelope.fullName, settings, from, heloName, entry.queued);
+    } catch (const CSendmailFailure& failure) {
+      throw CQueueError(failure.text, false);
+    }
+  }
+
+  void Send(const std::function<void(std::string_view)>& send) override {
+    send(header.Text() + "\r\n");
+    try {
+      for (std::string text; body->Next(text);) send(text);
+    } catch (const CSendmailFailure& failure) {
+      throw CQueueError(failure.text, false);
+    }
+  }
+
+ private:
+  std::unique_ptr<CQueueEntryReader> reader;
+  CInputLines input;
+  MessageHeader header;
+  std::optional<CBodyStream> body;
+};
+
+QueuedTextMaker TextMaker(const SendmailSettings& settings, const std::string& heloName) {
+  return [&settings, &heloName](const CQueueEntry& entry, std::unique_ptr<CQueueEntryReader> message) {
+    return std::make_unique<CSendmailQueuedText>(entry, std::move(message), settings, heloName);
+  };
+}
+
+void Note(const std::string& line) { WriteErrorLine(line); }
+
+// Batches over the connection until no message is due, failure reports queued on the
+// way included. Returns 0, or the status of the failure that ended the connection
+// (the entries not sent then put off).
+int SendDue(CSendmailConnection& connection, CQueueFlush& flush) {
+  try {
+    do {
+      connection.SendBatch(flush);
+    } while (flush.TakeReports());
+    return SendmailSent;
+  } catch (const CException& error) {
+    CSendmailFailure failure = EngineFailure(error, false, "the connection was lost while the queue was sent");
+    flush.PutOffRest(failure.text);
+    WriteErrorLine(failure.text);
+    return failure.status;
+  } catch (const CQueueError& error) {
+    // A message whose text failed midway: the connection was closed without its end.
+    flush.PutOffRest("the connection was closed after a message that cannot be sent");
+    return SendmailSent;
+  }
+}
+
+void QuitQuietly(CSendmailConnection& connection) {
+  try {
+    connection.Quit();
+  } catch (const CException&) {
+  }
+}
+
+int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, bool verbose) {
+  CSendmailConnection connection(verbose);
+  CQueueFlush flush(queue, std::time(nullptr), settings.queueLifetimeDays,
+                    TextMaker(settings, connection.m_sHeloHostname), Note);
+  const std::size_t due = flush.Prepare();
+  int status = SendmailSent;
+  if (due > 0) {
+    try {
+      ConnectWithSettings(connection, settings.authMethod);
+      status = SendDue(connection, flush);
+      QuitQuietly(connection);
+    } catch (const CException& error) {
+      CSendmailFailure failure =
+          EngineFailure(error, true, "cannot connect to " + settings.server + " port " + settings.port);
+      flush.PutOffRest(failure.text);
+      WriteErrorLine(failure.text + "; " + std::to_string(due) + " queued " +
+                     (due == 1 ? "message is" : "messages are") + " kept for a later try");
+      status = failure.status;
+    }
+  }
+  return flush.Tally().refused > 0 && status == SendmailSent ? SendmailNoPermission : status;
+}
+
+}  // namespace
+
+int FlushQueue(bool verbose) {
+  try {
+    CSettingsReadOnce readOnce;
+    const SendmailSettings settings = ReadSendmailSettings();
+    const CQueue queue(QueueFolder());
+    CFileLock lock(queue.Folder() + "/.lock", flushLockWait);
+    if (!lock.Held()) {
+      WriteErrorLine(lock.Busy() ? "another flush of the queue ran for the whole wait; the queue is left to it"
+                                 : lock.Error());
+      return SendmailTemporary;
+    }
+    return FlushWithLock(settings, queue, verbose);
+  } catch (const CSendmailFailure& failure) {
+    WriteErrorLine(failure.text);
+    return failure.status;
+  } catch (const CQueueError& error) {
+    WriteErrorLine(error.what());
+    return error.permission ? SendmailNoPermission : SendmailSystemError;
+  }
+}
+
+void FlushDueOver(CSendmailConnection& connection, const SendmailSettings& settings) {
+  if (!settings.queue) return;
+  try {
+    const CQueue queue(QueueFolder());
+    CFileLock lock(queue.Folder() + "/.lock", 0);
+    if (!lock.Held()) return;  // the flush that runs sends them
+    CQueueFlush flush(queue, std::time(nullptr), settings.queueLifetimeDays,
+                      TextMaker(settings, connection.m_sHeloHostname), Note);
+    if (flush.Prepare() > 0) SendDue(connection, flush);
+  } catch (const std::exception&) {
+    // The message given was sent; the queue waits for the next flush.
+  }
+}

@@ -1,0 +1,72 @@
+// The sendmail face's queue: the spool of the message being read, queueing after a
+// failure that passes, and the listing of -bp.
+#include "app/sendmail_queue.h"
+
+#include <cstdio>
+
+#include "platform/standard_input.h"
+#include "platform/terminal_text.h"
+
+CMessageSpool::CMessageSpool(bool queueing) {
+  if (!queueing) {
+    problem = "the queue is off (Queue 0)";
+    return;
+  }
+  try {
+    queue.emplace(QueueFolder());
+    spool.emplace(*queue);
+  } catch (const CQueueError& error) {
+    problem = error.what();
+    spool.reset();
+  }
+}
+
+long CMessageSpool::Read(char* buffer, std::size_t capacity) {
+  const long count = ReadStandardInput(buffer, capacity);
+  if (count <= 0 || !spool) return count;
+  try {
+    spool->Write(std::string_view(buffer, static_cast<std::size_t>(count)));
+  } catch (const CQueueError& error) {
+    problem = error.what();
+    spool.reset();
+  }
+  return count;
+}
+
+void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
+                          SendmailStatus status) {
+  if (!spool) throw CSendmailFailure{status, why + "; and the message cannot be queued: " + problem};
+  CQueueEnvelope queued;
+  queued.sender = envelope.sender;
+  queued.recipients = envelope.recipients;
+  queued.dsnNotify = envelope.dsnNotify;
+  queued.dsnReturnFull = envelope.dsnReturnFull;
+  queued.dsnEnvelopeId = envelope.dsnEnvelopeId;
+  queued.fullName = options.fullName;
+  queued.dotEndsInput = options.dotEndsInput;
+  std::string id;
+  try {
+    id = spool->Commit(queued, std::time(nullptr));
+  } catch (const CQueueError& error) {
+    throw CSendmailFailure{status, why + "; and the message cannot be queued: " + error.what()};
+  }
+  WriteErrorLine("queued as " + id + ": " + why);
+}
+
+bool QueuesAfter(const CException& error, SendmailStatus status) {
+  // Only the engine's own failures: a setting that is wrong must not wait in the queue.
+  return dynamic_cast<const CTAVSMTPException*>(&error) != nullptr &&
+         (status == SendmailTemporary || status == SendmailNoHost);
+}
+
+int ListQueue() {
+  try {
+    const CQueue queue(QueueFolder());
+    const std::string listing = QueueListing(queue, std::time(nullptr));
+    return std::fputs(listing.c_str(), stdout) >= 0 && std::fflush(stdout) == 0 ? SendmailSent
+                                                                                : SendmailInputError;
+  } catch (const CQueueError& error) {
+    WriteErrorLine(error.what());
+    return error.permission ? SendmailNoPermission : SendmailSystemError;
+  }
+}

@@ -1,0 +1,62 @@
+// The queue as the sendmail face uses it: the message kept in a spool while it is read,
+// queued when it cannot be sent now, the listing of -bp and the flush of -q (and of
+// e-mailer --flush).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "app/sendmail_connection.h"
+#include "app/sendmail_failure.h"
+#include "app/sendmail_message.h"
+#include "app/sendmail_options.h"
+#include "errors/exceptions.h"
+#include "queue/queue.h"
+
+// The message as read from standard input, every byte also written to a spool in the
+// queue folder, so that it can still be queued after a try to send it failed.
+class CMessageSpool {
+ public:
+  // queueing: the Queue setting. A queue folder that cannot be used is remembered; it
+  // fails only the queueing.
+  explicit CMessageSpool(bool queueing);
+
+  // Reads standard input as ReadStandardInput does, and spools what it read. A spool
+  // that cannot be written is dropped (the message is then sent, or fails, as it would
+  // without a queue).
+  long Read(char* buffer, std::size_t capacity);
+
+  bool Usable() const { return spool.has_value(); }
+
+  // Queues the message read whole (the caller has read it to its end): exits 0 with
+  // "queued as <id>: why" on standard error. Throws CSendmailFailure when it cannot:
+  // with status (the failure that made it queue) or 71, naming why.
+  void Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
+             SendmailStatus status);
+
+ private:
+  std::optional<CQueue> queue;
+  std::optional<CQueueSpool> spool;
+  std::string problem;  // why there is no spool
+};
+
+// True when a send that failed with error (status: StatusOf it) is queued: the
+// server away or slow, a 4xx reply, the server's name not known.
+bool QueuesAfter(const CException& error, SendmailStatus status);
+
+// -bp: the queue's listing on standard output. Returns the exit status (77 when the
+// folder is not the user's own, 71 when it cannot be read).
+int ListQueue();
+
+// -q and e-mailer --flush: sends every entry that is due over one connection, waiting
+// a bounded time for a flush that runs. Returns 0 when every due entry was sent, put
+// off after a 4xx or given up after a 5xx; 75 when the server could not be reached or
+// the connection was lost (the entries kept for a later try) or another flush held the
+// queue for the whole wait; 77 when the folder or an entry is not the user's own;
+// other statuses as the sendmail face for the settings and the server.
+int FlushQueue(bool verbose);
+
+// After a message was sent over connection: sends what is due over it too, unless
+// another flush runs. Never throws: the message sent is the run's outcome.
+void FlushDueOver(CSendmailConnection& connection, const SendmailSettings& settings);
