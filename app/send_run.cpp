@@ -42,11 +42,13 @@ void StartTlsLibrary() {
 constexpr std::int64_t defaultTimeoutSeconds = 60;
 constexpr std::int64_t maxTimeoutSeconds = 4294967;
 
-// The transport settings: STARTTLS, the certificate check and the bound of every wait.
-// Absent, each leaves the engine as it was: no STARTTLS, the check on only with it,
-// 60 seconds. A value that is not a number fails the run (ReadDwordSetting).
+// The transport settings: STARTTLS, the certificate check, the bound of every wait and
+// pipelining. Absent, each leaves the engine as it was: no STARTTLS, the check on only
+// with it, 60 seconds, pipelining where the server offers it (it changes no outcome).
+// A value that is not a number fails the run (ReadDwordSetting).
 void ApplyTransportSettings(CTAVSMTPConnection& connection) {
   connection.m_bStartTLS = ReadDwordSetting("StartTLS").value_or(0) != 0;
+  connection.m_bPipelining = ReadDwordSetting("Pipelining").value_or(1) != 0;
   if (std::optional<std::int64_t> verify = ReadDwordSetting("TLSVerify")) {
     connection.m_nTLSVerify = *verify != 0 ? TLSVerifyOn : TLSVerifyOff;
   }
@@ -84,9 +86,11 @@ void ComposeMessage(CTAVSMTPMessage& message, const std::string& subject,
   message.SetBody(body);
 }
 
-bool SendStep(CTAVSMTPConnection& connection, CTAVSMTPMessage& message) {
+// The message, then QUIT (with the end of data in one send where pipelined): false
+// when the message failed; quitFailed when it was delivered but QUIT failed.
+bool SendStep(CTAVSMTPConnection& connection, CTAVSMTPMessage& message, bool& quitFailed) {
   try {
-    connection.SendMailMessage(message);
+    quitFailed = connection.SendMailMessageAndQuit(message).has_value();
     return true;
   } catch (const CException&) {
     ShowResult("Failed to send the SMTP message\n" + connection.GetLastReply());
@@ -152,15 +156,11 @@ MailerExitCode SendRun(const std::string& subject, const std::string& body, bool
   // connection's destructor then says QUIT and discards what that raises.
   CTAVSMTPMessage message;
   ComposeMessage(message, subject, body);
-  if (!SendStep(connection, message)) return ExitSendFailed;
-
+  bool quitFailed = false;
+  if (!SendStep(connection, message, quitFailed)) return ExitSendFailed;
   // The server has taken the message. A failed QUIT does not undo that: the run ends
   // in order, shows no success and tells the caller through the exit code alone.
-  try {
-    connection.Disconnect(true);
-  } catch (const CException&) {
-    return ExitQuitFailed;
-  }
+  if (quitFailed) return ExitQuitFailed;
   if (showUi) ShowResult("Message sent OK");
   return ExitSent;
 }

@@ -3,8 +3,6 @@
 #include <cctype>
 #include <cstdio>
 
-#include "app/sendmail_failure.h"
-#include "errors/message_table.h"
 #include "errors/raise.h"
 #include "platform/code_page.h"
 #include "platform/terminal_text.h"
@@ -62,41 +60,28 @@ bool CSendmailConnection::ReadReply(char* buffer, int initialSize, CReplyOverflo
   return complete;
 }
 
-void CSendmailConnection::Quit() {
-  // Disconnect sends QUIT past SendCommand.
-  if (verbose) ShowDialogueLine("> ", "QUIT");
-  Disconnect(true);
-}
-
 void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::string& header,
                                        CBodyStream& body) {
-  SendCommand(FormatMailFrom(envelope.sender, envelope.dsnNotify, envelope.dsnReturnFull,
-                             envelope.dsnEnvelopeId));
-  ExpectReplyOrRaise(250, msgMailFrom);
-  for (const std::string& recipient : envelope.recipients) {
-    m_sCurrentRecipient = recipient;
-    SendRcptTo(envelope.dsnNotify, CTAVSMTPAddress("", recipient));
-  }
-  m_sCurrentRecipient.clear();
-  SendCommand("DATA\r\n");
-  ExpectReplyOrRaise(354, msgData);
+  const CEnvelopeCommands commands{FormatMailFrom(envelope.sender, envelope.dsnNotify,
+                                                  envelope.dsnReturnFull, envelope.dsnEnvelopeId),
+                                   envelope.recipients, envelope.dsnNotify};
+  SendEnvelope(commands, [] {});
 
   constexpr bool moreFollows = true;
   inData = true;
-  SendCommand(header + "\r\n", moreFollows);
-  try {
+  // A body that fails (input, a line over the limit) closes the connection without the
+  // end-of-data line: the server discards the part of the message it holds.
+  SendDataText([&] {
+    SendCommand(header + "\r\n", moreFollows);
     for (std::string text; body.Next(text);) SendCommand(text, moreFollows);
-  } catch (const CSendmailFailure&) {
-    // Part of the message is with the server. Without the end-of-data line it
-    // discards it, where any line sent now would have a cut message delivered.
-    Disconnect(false);
-    throw;
-  }
-  SendCommand(".\r\n");
+    SendCommand(".\r\n", moreFollows);
+  });
   inData = false;
   if (verbose) {
     ShowDialogueLine("> ", "<message text>");
     ShowDialogueLine("> ", ".");
   }
-  ExpectReplyOrRaise(250, msgEndOfMessage);
+  // The server has taken the message once the end of data is answered 250: a failed
+  // QUIT does not undo that.
+  FinishData(true);
 }

@@ -25,20 +25,15 @@ class CSendmailConnection : public CTAVSMTPConnection {
   explicit CSendmailConnection(bool verbose);
 
   // MAIL FROM, one RCPT TO per recipient, DATA, the header block, the empty line, the
-  // body and the end-of-data line. A recipient that is refused ends the transfer before
-  // DATA, so nothing is delivered to anyone. Raises what SendMailMessage raises for the
-  // same steps (519, 524, 520, 521 with the reply; socket and TLS failures). When
-  // the body fails (CSendmailFailure: input failed, a line over the limit), the
-  // connection is closed without the end-of-data line, so the server discards the
-  // message, and the failure is thrown on.
+  // body, the end-of-data line and QUIT (pipelined where the server offers it, the end
+  // of data and QUIT in one send). A recipient that is refused ends the transfer before
+  // the text, so nothing is delivered to anyone; m_sRefusedRecipient names it. Raises
+  // what SendMailMessage raises for the same steps (519, 524, 520, 521 with the reply;
+  // socket and TLS failures). When the body fails (CSendmailFailure: input failed, a
+  // line over the limit), the connection is closed without the end-of-data line, so
+  // the server discards the message, and the failure is thrown on. Once the end of
+  // data is answered 250 the message is delivered: a failed QUIT is not raised.
   void SendStreamed(SendmailEnvelope& envelope, const std::string& header, CBodyStream& body);
-
-  // The recipient whose RCPT TO went out last, while the envelope is being sent;
-  // empty once DATA is reached. It names the address that a refusal refers to.
-  std::string m_sCurrentRecipient;
-
-  // Disconnect (true), with the QUIT shown in the dialogue of -v.
-  void Quit();
 
   bool ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow, int growStep) override;
 

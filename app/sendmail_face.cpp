@@ -132,7 +132,7 @@ void QueueOrThrow(CMessageSpool& spool, CBodyStream& body, const SendmailOptions
   CSendmailFailure failure = EngineFailure(error, connecting, what);
   if (!spool.Usable() || !QueuesAfter(error, failure.status)) throw failure;
   ReadToEnd(body);
-  spool.Queue(envelope, options, failure.text, failure.status);
+  spool.Queue(envelope, options, failure.text, failure.status, true);
 }
 
 int SendMessage(const SendmailOptions& options) {
@@ -153,7 +153,7 @@ int SendMessage(const SendmailOptions& options) {
                  std::time(nullptr));
   if (options.queueOnly && settings.queue) {
     ReadToEnd(body);
-    spool.Queue(envelope, options, "queued without a try (-odq)", SendmailSystemError);
+    spool.Queue(envelope, options, "queued without a try (-odq)", SendmailSystemError, false);
     return SendmailSent;
   }
 
@@ -167,18 +167,13 @@ int SendMessage(const SendmailOptions& options) {
   try {
     connection.SendStreamed(envelope, header.Text(), body);
   } catch (const CException& error) {
-    const std::string& refused = connection.m_sCurrentRecipient;
+    const std::string& refused = connection.m_sRefusedRecipient;
     QueueOrThrow(spool, body, options, envelope, error, false,
                  refused.empty() ? "the message was not sent"
                                  : "the recipient " + refused + " was refused, and the message sent to no one");
     return SendmailSent;  // queued
   }
-  FlushDueOver(connection, settings);
-  // The server has taken the message: a failed QUIT does not undo that.
-  try {
-    connection.Quit();
-  } catch (const CException&) {
-  }
+  FlushDue(settings);
   return SendmailSent;
 }
 

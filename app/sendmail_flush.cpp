@@ -81,14 +81,9 @@ int SendDue(CSendmailConnection& connection, CQueueFlush& flush) {
   }
 }
 
-void QuitQuietly(CSendmailConnection& connection) {
-  try {
-    connection.Quit();
-  } catch (const CException&) {
-  }
-}
-
-int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, bool verbose) {
+// Sends what is due over a connection of its own; quiet leaves out the line of a
+// connection that could not be made (the entries are put off all the same).
+int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, bool verbose, bool quiet) {
   CSendmailConnection connection(verbose);
   CQueueFlush flush(queue, std::time(nullptr), settings.queueLifetimeDays,
                     TextMaker(settings, connection.m_sHeloHostname), Note);
@@ -97,15 +92,21 @@ int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, bool ve
   if (due > 0) {
     try {
       ConnectWithSettings(connection, settings.authMethod);
-      status = SendDue(connection, flush);
-      QuitQuietly(connection);
     } catch (const CException& error) {
       CSendmailFailure failure =
           EngineFailure(error, true, "cannot connect to " + settings.server + " port " + settings.port);
       flush.PutOffRest(failure.text);
-      WriteErrorLine(failure.text + "; " + std::to_string(due) + " queued " +
-                     (due == 1 ? "message is" : "messages are") + " kept for a later try");
-      status = failure.status;
+      if (!quiet) {
+        WriteErrorLine(failure.text + "; " + std::to_string(due) + " queued " +
+                       (due == 1 ? "message is" : "messages are") + " kept for a later try");
+      }
+      return failure.status;
+    }
+    status = SendDue(connection, flush);
+    try {
+      connection.Disconnect(true);
+    } catch (const CException&) {
+      // Every message has its outcome: a failed QUIT changes none.
     }
   }
   return flush.Tally().refused > 0 && status == SendmailSent ? SendmailNoPermission : status;
@@ -124,7 +125,7 @@ int FlushQueue(bool verbose) {
                                  : lock.Error());
       return SendmailTemporary;
     }
-    return FlushWithLock(settings, queue, verbose);
+    return FlushWithLock(settings, queue, verbose, false);
   } catch (const CSendmailFailure& failure) {
     WriteErrorLine(failure.text);
     return failure.status;
@@ -134,16 +135,14 @@ int FlushQueue(bool verbose) {
   }
 }
 
-void FlushDueOver(CSendmailConnection& connection, const SendmailSettings& settings) {
+void FlushDue(const SendmailSettings& settings) {
   if (!settings.queue) return;
   try {
     const CQueue queue(QueueFolder());
     CFileLock lock(queue.Folder() + "/.lock", 0);
-    if (!lock.Held()) return;  // the flush that runs sends them
-    CQueueFlush flush(queue, std::time(nullptr), settings.queueLifetimeDays,
-                      TextMaker(settings, connection.m_sHeloHostname), Note);
-    if (flush.Prepare() > 0) SendDue(connection, flush);
+    if (lock.Held()) FlushWithLock(settings, queue, false, true);  // else the flush that runs sends them
   } catch (const std::exception&) {
     // The message given was sent; the queue waits for the next flush.
+  } catch (const CSendmailFailure&) {
   }
 }

@@ -34,7 +34,7 @@ long CMessageSpool::Read(char* buffer, std::size_t capacity) {
 }
 
 void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
-                          SendmailStatus status) {
+                          SendmailStatus status, bool tried) {
   if (!spool) throw CSendmailFailure{status, why + "; and the message cannot be queued: " + problem};
   CQueueEnvelope queued;
   queued.sender = envelope.sender;
@@ -45,8 +45,12 @@ void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOption
   queued.fullName = options.fullName;
   queued.dotEndsInput = options.dotEndsInput;
   std::string id;
+  const std::time_t now = std::time(nullptr);
   try {
-    id = spool->Commit(queued, std::time(nullptr));
+    id = spool->Commit(queued, now);
+    // The listing shows why; the next flush tries again, as the server may be back by
+    // then: the back-off starts with the flushes' own tries.
+    if (tried) queue->SetState(id, CQueueState{1, 0, why});
   } catch (const CQueueError& error) {
     throw CSendmailFailure{status, why + "; and the message cannot be queued: " + error.what()};
   }

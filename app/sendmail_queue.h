@@ -29,11 +29,12 @@ class CMessageSpool {
 
   bool Usable() const { return spool.has_value(); }
 
-  // Queues the message read whole (the caller has read it to its end): exits 0 with
-  // "queued as <id>: why" on standard error. Throws CSendmailFailure when it cannot:
-  // with status (the failure that made it queue) or 71, naming why.
+  // Queues the message read whole (the caller has read it to its end) and writes
+  // "queued as <id>: why" on standard error; tried: a try failed with why, which the
+  // listing shows (the entry is due at once all the same). Throws CSendmailFailure when it cannot be queued: status
+  // (the failure that made it queue), naming why and what failed.
   void Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
-             SendmailStatus status);
+             SendmailStatus status, bool tried);
 
  private:
   std::optional<CQueue> queue;
@@ -57,6 +58,6 @@ int ListQueue();
 // other statuses as the sendmail face for the settings and the server.
 int FlushQueue(bool verbose);
 
-// After a message was sent over connection: sends what is due over it too, unless
-// another flush runs. Never throws: the message sent is the run's outcome.
-void FlushDueOver(CSendmailConnection& connection, const SendmailSettings& settings);
+// After a message was sent: sends what is due, unless the queue is off or another
+// flush runs. Never throws: the message sent is the run's outcome.
+void FlushDue(const SendmailSettings& settings);

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "queue/queue.h"
-#include "smtp/connection.h"
+#include "smtp/message_batch.h"
 
 // The text of a queued message as it goes on the wire, made by the program from the
 // entry's message (its reading of the message and its header rules).

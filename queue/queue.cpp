@@ -24,18 +24,20 @@ void Check(const std::string& error) {
   if (!error.empty()) throw CQueueError(error, false);
 }
 
-// "20261209T001500Z-3fa9c1b2": the time and 8 random hexadecimal digits.
-std::string NewEntryId(std::time_t now) {
+// "20261209T001500.123456Z-3fa9c1b2": the time to the microsecond, so that ids sort as
+// the messages were queued, and 8 random hexadecimal digits.
+std::string NewEntryId() {
   using namespace std::chrono;
-  const sys_seconds time{seconds(now)};
+  const auto time = floor<microseconds>(system_clock::now());
   const sys_days day = floor<days>(time);
   const year_month_day date{day};
   const hh_mm_ss clock{time - day};
-  char text[64];
-  std::snprintf(text, sizeof text, "%04d%02u%02uT%02ld%02ld%02lldZ-", static_cast<int>(date.year()),
+  char text[80];
+  std::snprintf(text, sizeof text, "%04d%02u%02uT%02ld%02ld%02lld.%06lldZ-", static_cast<int>(date.year()),
                 static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
                 static_cast<long>(clock.hours().count()), static_cast<long>(clock.minutes().count()),
-                static_cast<long long>(clock.seconds().count()));
+                static_cast<long long>(clock.seconds().count()),
+                static_cast<long long>(clock.subseconds().count()));
   return text + NewUuidText().substr(0, 8);
 }
 
@@ -188,9 +190,9 @@ void CQueueSpool::Write(std::string_view bytes) {
 }
 
 std::string CQueueSpool::Commit(const CQueueEnvelope& envelope, std::time_t now) {
-  std::string id = NewEntryId(now);
+  std::string id = NewEntryId();
   std::error_code ignored;
-  while (std::filesystem::exists(queue.EntryPath(id), ignored)) id = NewEntryId(now);
+  while (std::filesystem::exists(queue.EntryPath(id), ignored)) id = NewEntryId();
   CDurableFile entry;
   Check(entry.Create(queue.Folder()));
   Check(entry.Write(EnvelopeText(envelope, now, size)));

@@ -8,7 +8,7 @@
 // 0700 and the user's own, else it is refused and nothing in it is read.
 //
 //   <id>.entry          one queued message, mode 0600
-//   <id>.state          its tries so far, written by a flush; missing before the first
+//   <id>.state          its tries so far; missing before the first
 //   .tmp-XXXXXX         a file being written (a spool, an entry, a state); one older
 //                       than a day was left by a crash and is removed by the next flush
 //   .lock               held by the flush that runs (one at a time)
@@ -16,8 +16,9 @@
 //   failed/<id>.state   with the reason in their state file
 //   corrupt/<id>.entry  entries that could not be read, moved aside and named
 //
-// An id is the time queued (UTC) and 8 random hexadecimal digits, such as
-// "20261209T001500Z-3fa9c1b2"; ids sort in the order the messages were queued.
+// An id is the time queued (UTC, to the microsecond) and 8 random hexadecimal digits,
+// such as "20261209T001500.123456Z-3fa9c1b2"; ids sort in the order the messages were
+// queued.
 //
 // An entry is text lines "Name: value" ending in LF, an empty line, and then the
 // message exactly as the caller gave it (the bytes read from standard input, before any

@@ -5,10 +5,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mime/message.h"
 #include "errors/exceptions.h"
@@ -46,6 +48,25 @@ struct CReplyOverflow {
   std::unique_ptr<char[]> data;
   int capacity = 0;
 };
+
+// One message's envelope as the transfer sends it.
+struct CEnvelopeCommands {
+  std::string mailFrom;                 // the MAIL FROM command line (FormatMailFrom)
+  std::vector<std::string> recipients;  // the RCPT TO addresses, in order
+  std::int32_t notify = -1;             // the NOTIFY bits of every RCPT TO; -1: none
+};
+
+// What follows the DATA reply and depends on nothing the server says: the header block
+// with the empty line that ends it, and the body of a message without MIME and parts,
+// its PlainBodyText dot-stuffed (none for the others, whose parts go out one by one).
+struct CPreparedData {
+  std::string header;
+  std::optional<std::string> plainBody;
+};
+
+class CBatchSource;
+class CMessageBatchSource;
+struct CEnvelopeExchange;
 
 class CTAVSMTPConnection : public CNtlmSecurityClient {
  public:
@@ -160,7 +181,32 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // body, a socket or TLS error), the connection is then closed at once, without QUIT
   // and without the end-of-data line (m_bConnected is false), so the server discards
   // the message instead of reading a QUIT as its text or delivering it cut.
+  // With PIPELINING offered by the server and m_bPipelining, MAIL FROM, the RCPT TO
+  // commands and DATA go out as one group (in groups of at most 16 KiB, each read
+  // before the next is sent) and their replies are read in order; the outcome is the
+  // same: the first refusal raises its own message with its own reply as text and as
+  // GetLastReply, whatever the server answered to the commands behind it, and a 354
+  // that answers DATA behind a refusal closes the connection at once, without the end
+  // of data, so nothing is delivered. After a refused RCPT TO or DATA the next
+  // transfer on this connection begins with RSET (519 when RSET is not answered 250).
   void SendMailMessage(CTAVSMTPMessage& message);
+  // SendMailMessage, then Disconnect(true). With PIPELINING offered and m_bPipelining,
+  // the end-of-data line and QUIT leave in one send and their replies are read in
+  // order. Raises what SendMailMessage raises (when the end of data is refused the
+  // QUIT has gone too: its reply is read and the connection closed before 521 is
+  // raised). Once the end of data is answered 250 the message is delivered: what
+  // Disconnect(true) would raise is returned, not raised.
+  std::optional<CTAVSMTPException> SendMailMessageAndQuit(CTAVSMTPMessage& message);
+  // Sends every message of source over this established connection, pipelined across
+  // messages where the server offers PIPELINING and m_bPipelining is set (the next
+  // message's MAIL FROM, RCPT TO and DATA behind the previous end of data; DATA waits
+  // for the RCPT TO replies when a message has several recipients). A refused message
+  // never stops the ones after it; RSET where RFC 5321 asks for it. Memory stays
+  // bounded however many messages: at most two are open at a time. Raises only what
+  // ends the connection (socket, TLS, timeout, a reply that cannot be read, a text
+  // that fails after the 354, a 354 behind a refused recipient), after Finished has
+  // reported that failure for every message still open. See message_batch.h.
+  void SendBatch(CBatchSource& source);
   // The MAIL FROM command. With notify -1, no parameters; otherwise RET=FULL or
   // RET=HDRS and ENVID=envelopeId, after filling an empty envelopeId with
   // MakeEnvelopeId().
@@ -295,6 +341,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   std::int32_t m_nTLSVerify = TLSVerifyDefault;  // check the server's certificate
   std::string m_sTLSCAFile;         // PEM file of trusted CAs; empty: the system's store
   std::string m_sTLSFingerprint;    // SHA-256 pin of the certificate; alone decides
+  bool m_bPipelining = true;        // pipeline (RFC 2920) where the server offers it
+  // The recipient whose RCPT TO the last transfer saw refused (524); empty otherwise.
+  std::string m_sRefusedRecipient;
   // What the last EHLO reply offered (after STARTTLS, the second one); none after HELO.
   CServerExtensions m_serverExtensions;
 
@@ -307,6 +356,31 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   virtual void OnSendCommand(std::string_view text);
   // ExpectReply (code); raises message with the reply as text when it answers false.
   void ExpectReplyOrRaise(int code, std::uint32_t message);
+  // ReadReply with the buffer sizes of ExpectReply: true when a whole reply came.
+  bool ReadOneReply();
+  // Sends what SendCommand holds back (more), if anything; a socket failure raises its
+  // number in facility 7.
+  void SendHeldCommands();
+  // True when commands are pipelined: m_bPipelining and the server offers PIPELINING.
+  bool Pipelines() const;
+
+  // The envelope of a message and its DATA command: RSET first when the last
+  // transaction was left open, MAIL FROM, one RCPT TO per recipient (SendRcptTo, or
+  // pipelined), DATA. whileAnswered runs once the first commands are sent, before
+  // their replies are read. Raises what SendMailMessage raises for these steps (519,
+  // 524, 520 with the reply; socket and TLS failures); a 524 names the recipient in
+  // m_sRefusedRecipient. With dataInGroup false a pipelined DATA waits for the RCPT
+  // TO replies and is not sent after a refusal.
+  void SendEnvelope(const CEnvelopeCommands& envelope, const std::function<void()>& whileAnswered,
+                    bool dataInGroup = true);
+  // Runs sendText, which sends the message text after the 354 and then its end-of-data
+  // line held back (SendCommand with more). Whatever it throws closes the connection
+  // at once, without QUIT and without another byte, and is thrown on.
+  void SendDataText(const std::function<void()>& sendText);
+  // Sends the held-back end of data and reads its reply: 521 when not 250. With quit,
+  // then as Disconnect(true), with QUIT in the same send where Pipelines(), and
+  // returns what Disconnect would raise (see SendMailMessageAndQuit).
+  std::optional<CTAVSMTPException> FinishData(bool quit);
 
  private:
   // The connect step of Connect: bind, then direct or through the configured proxy.
@@ -334,6 +408,37 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // Says QUIT and returns the failure that Disconnect raises once the transport is
   // closed.
   std::optional<CTAVSMTPException> Quit();
+  // Reads the reply to QUIT: the failure that Disconnect raises, if any.
+  std::optional<CTAVSMTPException> ReadQuitReply();
+  // Disconnect (true), its failure returned.
+  std::optional<CTAVSMTPException> DisconnectReturningFailure();
+  // SendMailMessage and, with quit, SendMailMessageAndQuit.
+  std::optional<CTAVSMTPException> TransferMessage(CTAVSMTPMessage& message, bool quit);
+  // The checks of SendMailMessage (87) and its Message-ID filling, before anything is
+  // sent.
+  void PrepareMessage(CTAVSMTPMessage& message);
+  // The envelope of message (FormatMailFrom, the To, Cc and Bcc recipients in order).
+  CEnvelopeCommands MessageEnvelope(CTAVSMTPMessage& message);
+  // The header block and plain body of message; see CPreparedData.
+  static CPreparedData PrepareData(CTAVSMTPMessage& message);
+  // The message text after the 354, without the end-of-data line.
+  void SendMessageText(CTAVSMTPMessage& message, const CPreparedData& data);
+  friend class CMessageBatchSource;
+  // The envelope steps of SendEnvelope one command at a time, and pipelined.
+  void SendEnvelopeStepwise(const CEnvelopeCommands& envelope, const std::function<void()>& whileAnswered);
+  void SendEnvelopePipelined(const CEnvelopeCommands& envelope, const std::function<void()>& whileAnswered,
+                             bool dataInGroup);
+  // Sends the commands of exchange from its next unsent one, up to 16 KiB, in one send.
+  void SendCommandGroup(CEnvelopeExchange& exchange);
+  // Reads the reply to exchange's next command and notes what it says.
+  void ReadEnvelopeReply(CEnvelopeExchange& exchange);
+  // Ends a pipelined envelope: raises its first refusal, as its reply, if any.
+  void SettleEnvelope(CEnvelopeExchange& exchange);
+  // SendBatch's steps (message_batch.cpp).
+  struct CBatchState;
+  void SendBatchMessage(CBatchSource& source, CBatchState& state);
+  void SettleBatchEndOfData(CBatchSource& source, CBatchState& state);
+  void SendBatchText(CBatchSource& source);
   // Disconnect (true), whose failure nobody is left to hear of.
   void DisconnectQuietly();
   // The mechanism choice and dispatch that follow a successful EHLO.
@@ -364,6 +469,11 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void SendHeldBack(bool more);
 
   std::string m_sHeldBack;  // pieces of a text whose end has not been sent yet
+  std::string m_sReadAhead;  // bytes received behind the last reply: the next ones'
+  bool m_bReplyIncomplete = false;  // the last ReadReply ended without a whole reply
+  // A MAIL FROM was accepted and its transaction not ended by the end of data: the
+  // next one needs RSET first (RFC 5321 4.1.1.5).
+  bool m_bResetNeeded = false;
   std::uint32_t m_dwReceiveTimeout = 0;  // ms, last given to m_socket; 0: none given
   std::string m_sServerHost;  // the host and port given to Connect, which OAUTHBEARER
   std::int32_t m_nServerPort = 0;  // names to the server

@@ -14,25 +14,38 @@ namespace {
 
 constexpr int firstReplyBufferSize = 256;  // on the stack: almost every reply fits
 constexpr int replyGrowStep = 4096;
-constexpr int smallestReply = 6;  // "ddd" + blank + CR LF
 // A server that never ends its reply must not take all memory: past this the read
 // fails like one that ran dry.
 constexpr int maxReplyLength = 1 << 20;
 
-// True when the text received so far ends a reply: it ends in CR LF and its last line
-// has a blank after the code. lastLineStart follows the start of the last line; it is
-// kept from one read to the next, as a line without a CR LF before it is the first.
-bool EndsReply(const char* text, int received, int& lastLineStart) {
-  if (received < smallestReply || text[received - 2] != '\r' || text[received - 1] != '\n') {
-    return false;
-  }
-  for (int i = received - smallestReply; i >= 0; --i) {
-    if (text[i] == '\r' && text[i + 1] == '\n') {
-      lastLineStart = i + 2;
-      break;
+// Where the reading of a reply stands: the start of the line being read, how far the
+// text has been searched for its end, and the start of the line that ended the reply.
+struct ReplyScan {
+  int lineStart = 0;
+  int scanned = 0;
+  int lastLineStart = 0;
+};
+
+// The end of the first reply in the text received so far: the offset just past the
+// CR LF of its first line that has a blank after the code, or -1 while there is none.
+// Bytes past the end belong to the replies that follow (a pipelined group's answers
+// may arrive together).
+int ReplyEnd(const char* text, int received, ReplyScan& scan) {
+  for (;;) {
+    const void* found = std::memchr(text + scan.scanned, '\n', static_cast<std::size_t>(received - scan.scanned));
+    if (found == nullptr) {
+      scan.scanned = received;
+      return -1;
+    }
+    const int lineEnd = static_cast<int>(static_cast<const char*>(found) - text);
+    const int start = std::exchange(scan.lineStart, lineEnd + 1);
+    scan.scanned = lineEnd + 1;
+    // A line ends with CR LF; "ddd text" has at least four characters before it.
+    if (lineEnd - start >= 5 && text[lineEnd - 1] == '\r' && text[start + 3] == ' ') {
+      scan.lastLineStart = start;
+      return lineEnd + 1;
     }
   }
-  return text[lastLineStart + 3] == ' ';
 }
 
 // The code at the start of the last line, read as "%d" reads it (leading blanks and a
@@ -62,6 +75,10 @@ void CTAVSMTPConnection::SendCommand(std::string_view text, bool more) {
   ConvertSocketError([&] { TransportSend(text.data(), static_cast<int>(text.size()), more); });
 }
 
+void CTAVSMTPConnection::SendHeldCommands() {
+  ConvertSocketError([&] { TransportSend("", 0); });
+}
+
 void CTAVSMTPConnection::ExpectReplyOrRaise(int code, std::uint32_t message) {
   if (!ExpectReply(code)) RaiseSmtpError(message, FACILITY_ITF, GetLastReply());
 }
@@ -71,18 +88,38 @@ bool CTAVSMTPConnection::ReadReply(char* buffer, int initialSize, CReplyOverflow
   char* text = buffer;
   int capacity = initialSize;
   int received = 0;
-  int lastLineStart = 0;
+  ReplyScan scan;
+  auto grow = [&](int needed) {
+    while (capacity <= needed) capacity += growStep;
+    auto grown = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(capacity));
+    std::memcpy(grown.get(), text, static_cast<std::size_t>(received) + 1);
+    overflow.data = std::move(grown);
+    overflow.capacity = capacity;
+    text = overflow.data.get();
+  };
+  // The bytes that came behind the previous reply begin this one.
+  if (!m_sReadAhead.empty()) {
+    const int ahead = static_cast<int>(m_sReadAhead.size());
+    text[0] = '\0';
+    if (ahead >= capacity) grow(ahead);
+    std::memcpy(text, m_sReadAhead.data(), m_sReadAhead.size());
+    received = ahead;
+    m_sReadAhead.clear();
+  }
+  text[received] = '\0';
   // A failed read keeps what had arrived as the last reply.
   auto fail = [&] {
     text[received] = '\0';
     m_sLastReply = text;
+    m_bReplyIncomplete = true;
     return false;
   };
   // The whole reply, not each wait, is bounded: a server that trickles its reply a
   // byte at a time must not hold the client for longer than a silent one.
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_dwTimeout);
   bool first = true;
-  do {
+  int end = ReplyEnd(text, received, scan);
+  while (end < 0) {
     int room = std::max(capacity - received - 1, 0);
     int count = 0;
     if (!ReceiveReplyBytes(text + received, room, std::exchange(first, false), deadline, count)) {
@@ -94,18 +131,14 @@ bool CTAVSMTPConnection::ReadReply(char* buffer, int initialSize, CReplyOverflow
     text[received] = '\0';
     if (received > maxReplyLength) return fail();
     // A full buffer grows at once, even when the reply is already complete.
-    if (count == room) {
-      capacity += growStep;
-      auto grown = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(capacity));
-      std::memcpy(grown.get(), text, static_cast<std::size_t>(received) + 1);
-      overflow.data = std::move(grown);
-      overflow.capacity = capacity;
-      text = overflow.data.get();
-    }
-  } while (!EndsReply(text, received, lastLineStart));
-  text[received - 2] = '\0';
-  m_nLastReplyCode = ScanReplyCode(text + lastLineStart);
+    if (count == room) grow(received + 1);
+    end = ReplyEnd(text, received, scan);
+  }
+  m_sReadAhead.assign(text + end, static_cast<std::size_t>(received - end));
+  text[end - 2] = '\0';
+  m_nLastReplyCode = ScanReplyCode(text + scan.lastLineStart);
   m_sLastReply = text;
+  m_bReplyIncomplete = false;
   return true;
 }
 
@@ -123,17 +156,16 @@ bool CTAVSMTPConnection::ReceiveReplyBytes(char* buffer, int capacity, bool firs
   });
 }
 
-bool CTAVSMTPConnection::ExpectReply(int code) {
+bool CTAVSMTPConnection::ReadOneReply() {
   char buffer[firstReplyBufferSize];
   CReplyOverflow overflow;
-  return ReadReply(buffer, sizeof buffer, overflow, replyGrowStep) && m_nLastReplyCode == code;
+  return ReadReply(buffer, sizeof buffer, overflow, replyGrowStep);
 }
 
+bool CTAVSMTPConnection::ExpectReply(int code) { return ReadOneReply() && m_nLastReplyCode == code; }
+
 bool CTAVSMTPConnection::ExpectEitherReply(int code1, int code2) {
-  char buffer[firstReplyBufferSize];
-  CReplyOverflow overflow;
-  return ReadReply(buffer, sizeof buffer, overflow, replyGrowStep) &&
-         (m_nLastReplyCode == code1 || m_nLastReplyCode == code2);
+  return ReadOneReply() && (m_nLastReplyCode == code1 || m_nLastReplyCode == code2);
 }
 
 std::string CTAVSMTPConnection::GetLastReply() const { return m_sLastReply; }

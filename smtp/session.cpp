@@ -26,15 +26,6 @@ constexpr char trustWithoutTls[] =
 // The longest HELO or EHLO name: "EHLO " and CR LF around it fill a command line.
 constexpr std::size_t maxHeloNameLength = commandLineLimit - 7;
 
-// True when reply holds one reply: every line but the last continues it ("ddd-").
-bool IsSingleReply(const std::string& reply) {
-  for (std::size_t at = 0, end; (end = reply.find("\r\n", at)) != std::string::npos;
-       at = end + 2) {
-    if (end - at < 4 || reply[at + 3] != '-') return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 CTAVSMTPConnection::CTAVSMTPConnection() { SetHeloHostname("auto"); }
@@ -73,6 +64,7 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
   }
   m_bSSL = ssl;
   m_serverExtensions = {};
+  m_bResetNeeded = false;
   m_sServerHost = host;
   m_nServerPort = port;
   try {
@@ -114,7 +106,7 @@ void CTAVSMTPConnection::ConnectStartTls(const char* host, const char* user,
   bool agreed = ExpectReply(220);
   // Bytes after the reply were sent before the client could ask for anything: after a
   // 220 they would be read as the answers of the secured session (RFC 3207 section 5).
-  if (!IsSingleReply(GetLastReply()) || (agreed && m_socket.HasUnreadData())) {
+  if (!m_sReadAhead.empty() || (agreed && m_socket.HasUnreadData())) {
     std::string reply = GetLastReply();
     Disconnect(false);
     RaiseSmtpError(msgStartTlsInjection, FACILITY_ITF, reply);
@@ -208,22 +200,32 @@ std::optional<CTAVSMTPException> CTAVSMTPConnection::Quit() {
   // A TLS failure to send (546) is not caught: it leaves the connection established,
   // so that the destructor tries the exchange again.
   try {
+    OnSendCommand("QUIT\r\n");
     TransportSend("QUIT\r\n", 6);
   } catch (const CWSocketException& e) {
     failure.emplace(static_cast<std::uint32_t>(e.m_nErrorCode), FACILITY_WIN32, "");
   }
   // The reply is awaited even after a failed send; a later failure replaces an earlier.
-  try {
-    if (!ExpectReply(221)) failure.emplace(msgQuit, FACILITY_ITF, GetLastReply());
-  } catch (const CTAVSMTPException& e) {
-    failure = e;
-  }
+  if (std::optional<CTAVSMTPException> replyFailure = ReadQuitReply()) failure = replyFailure;
   return failure;
 }
 
-void CTAVSMTPConnection::DisconnectQuietly() {
+std::optional<CTAVSMTPException> CTAVSMTPConnection::ReadQuitReply() {
+  try {
+    if (!ExpectReply(221)) return CTAVSMTPException(msgQuit, FACILITY_ITF, GetLastReply());
+  } catch (const CTAVSMTPException& e) {
+    return e;
+  }
+  return std::nullopt;
+}
+
+std::optional<CTAVSMTPException> CTAVSMTPConnection::DisconnectReturningFailure() {
   try {
     Disconnect(true);
-  } catch (const CTAVSMTPException&) {
+  } catch (const CTAVSMTPException& e) {
+    return e;
   }
+  return std::nullopt;
 }
+
+void CTAVSMTPConnection::DisconnectQuietly() { DisconnectReturningFailure(); }

@@ -16,6 +16,7 @@
 #include "errors/message_table.h"
 #include "platform/uuid.h"
 #include "smtp/connection.h"
+#include "smtp/envelope.h"
 #include "smtp/guards.h"
 
 namespace {
@@ -27,24 +28,6 @@ constexpr std::int32_t noDsn = -1;
 // needs, and the server reads the message in one go.
 constexpr bool moreFollows = true;
 
-// The NOTIFY items by their bits, in the order they are listed.
-struct NotifyItem {
-  std::int32_t bit;
-  const char* name;
-};
-constexpr NotifyItem notifyItems[] = {{1, "SUCCESS"}, {2, "FAILURE"}, {4, "DELAY"}};
-
-// "SUCCESS,FAILURE,DELAY" or part of it; "NEVER" when no bit is set.
-std::string NotifyList(std::int32_t notify) {
-  std::string list;
-  for (const NotifyItem& item : notifyItems) {
-    if ((notify & item.bit) == 0) continue;
-    if (!list.empty()) list += ",";
-    list += item.name;
-  }
-  return list.empty() ? "NEVER" : list;
-}
-
 void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& fields) {
   fields.insert(fields.end(), {part.contentType, part.charset, part.attachmentTitle,
                                part.contentBase, part.contentId, part.contentLocation,
@@ -52,12 +35,8 @@ void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& 
   for (const auto& child : part.children) AddPartFields(*child, fields);
 }
 
-// A command line may have commandLineLimit octets with its CR LF, a header line
-// maxLineLength without (RFC 5322 2.1.1).
-constexpr auto maxCommandLength = static_cast<std::ptrdiff_t>(commandLineLimit);
+// A header line may have maxLineLength octets without its CR LF (RFC 5322 2.1.1).
 constexpr auto maxHeaderLength = static_cast<std::ptrdiff_t>(maxLineLength);
-// The length of the envelope ids that MakeEnvelopeId makes.
-constexpr std::ptrdiff_t madeEnvelopeIdLength = 32;
 
 constexpr std::ptrdiff_t Length(std::string_view text) { return std::ssize(text); }
 
@@ -69,25 +48,6 @@ struct BracketedField {
   std::ptrdiff_t room;
 };
 
-// The room of the sender's address in the MAIL FROM command that FormatMailFrom makes,
-// with the envelope id it will have.
-std::ptrdiff_t SenderRoom(const CTAVSMTPMessage& message) {
-  std::ptrdiff_t rest = Length("MAIL FROM:<>\r\n");
-  if (message.dsnNotify != noDsn) {
-    const std::ptrdiff_t id = message.dsnEnvelopeId.empty() ? madeEnvelopeIdLength
-                                                            : Length(message.dsnEnvelopeId);
-    rest += Length(" RET=HDRS ENVID=") + id;  // RET=FULL is as long
-  }
-  return maxCommandLength - rest;
-}
-
-// The room of a recipient's address in the RCPT TO command that SendRcptTo makes.
-std::ptrdiff_t RecipientRoom(const CTAVSMTPMessage& message) {
-  std::ptrdiff_t rest = Length("RCPT TO:<>\r\n");
-  if (message.dsnNotify != noDsn) rest += Length(" NOTIFY=") + Length(NotifyList(message.dsnNotify));
-  return maxCommandLength - rest;
-}
-
 // The addresses and the Message-ID, which go between angle brackets in a command or a
 // header line: a "<" or ">" in them would close the brackets early and add parameters
 // or addresses, and none of them can be folded. A sender or recipient that fits its
@@ -97,10 +57,10 @@ std::ptrdiff_t RecipientRoom(const CTAVSMTPMessage& message) {
 // has a domain of at most 255 octets (MakeMessageId), so it fits too.
 std::vector<BracketedField> BracketedFields(const CTAVSMTPMessage& message) {
   std::vector<BracketedField> fields{
-      {message.from.emailAddress, SenderRoom(message)},
+      {message.from.emailAddress, SenderRoom(message.dsnNotify, message.dsnEnvelopeId)},
       {message.replyTo.emailAddress, maxHeaderLength - Length("Reply-To: ")},
       {message.messageId, maxHeaderLength - Length("Message-ID: <>")}};
-  const std::ptrdiff_t recipientRoom = RecipientRoom(message);
+  const std::ptrdiff_t recipientRoom = RecipientRoom(message.dsnNotify);
   for (const auto* list : {&message.toList, &message.ccList, &message.bccList}) {
     for (const auto& recipient : *list) fields.push_back({recipient->emailAddress, recipientRoom});
   }
@@ -108,9 +68,7 @@ std::vector<BracketedField> BracketedFields(const CTAVSMTPMessage& message) {
 }
 
 bool IsUnsendableBracketedField(const BracketedField& field) {
-  // CR, LF and NUL end a line; "<" and ">" the brackets.
-  constexpr std::string_view unsendable{"\r\n\0<>", 5};
-  return Length(field.text) > field.room || HoldsAnyOf(field.text, unsendable);
+  return IsUnsendableBracketedText(field.text, field.room);
 }
 
 // The other texts of the message that go into a command or a header line as they are.
@@ -131,14 +89,6 @@ bool IsUnsendableHeaderLine(std::string_view line) {
   return line.empty() || line.starts_with('.') || HasLineLongerThan(FoldHeaderField(line), maxLineLength);
 }
 
-// The envelope id is a MAIL FROM parameter value (RFC 3461 xtext): a blank would start
-// another parameter, and 8-bit or control bytes have no place in a command.
-bool IsEnvelopeIdSendable(const CTAVSMTPMessage& message) {
-  if (message.dsnNotify == noDsn) return true;
-  return std::all_of(message.dsnEnvelopeId.begin(), message.dsnEnvelopeId.end(),
-                     [](char c) { return c > ' ' && c < '\x7f'; });
-}
-
 // Refuses with 87 (facility 7) what the caller gives that would end a line, a
 // bracket, a parameter or the data early, or make a line longer than its limit.
 void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
@@ -150,26 +100,9 @@ void RefuseUnsendableFields(const CTAVSMTPMessage& message) {
   const bool badLine =
       std::any_of(message.extraHeaders.begin(), message.extraHeaders.end(), IsUnsendableHeaderLine) ||
       (!message.mailer.empty() && IsUnsendableHeaderLine("X-Mailer: " + message.mailer));
-  if (badAddress || badLine || !IsEnvelopeIdSendable(message)) {
+  if (badAddress || badLine || !IsEnvelopeIdSendable(message.dsnNotify, message.dsnEnvelopeId)) {
     RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");
   }
-}
-
-// What follows the DATA reply and depends on nothing the server says: the header block
-// with the empty line that ends it, and the body of a message without MIME and parts,
-// its PlainBodyText dot-stuffed (none for the others, whose parts go out one by one).
-struct PreparedData {
-  std::string header;
-  std::optional<std::string> plainBody;
-};
-
-PreparedData PrepareData(CTAVSMTPMessage& message) {
-  PreparedData data{message.BuildHeader() + "\r\n", std::nullopt};
-  if (message.rootPart.ChildCount() == 0 && !message.mime) {
-    data.plainBody = message.PlainBodyText();
-    DotStuff(*data.plainBody);
-  }
-  return data;
 }
 
 }  // namespace
@@ -181,47 +114,64 @@ std::string MakeEnvelopeId() {
   return id;
 }
 
-void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) {
+void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) { TransferMessage(message, false); }
+
+std::optional<CTAVSMTPException> CTAVSMTPConnection::SendMailMessageAndQuit(CTAVSMTPMessage& message) {
+  return TransferMessage(message, true);
+}
+
+std::optional<CTAVSMTPException> CTAVSMTPConnection::TransferMessage(CTAVSMTPMessage& message, bool quit) {
+  PrepareMessage(message);
+  // The data depends on nothing the server says: it is made while the server answers
+  // the envelope, not after.
+  std::optional<CPreparedData> data;
+  SendEnvelope(MessageEnvelope(message), [&] { data = PrepareData(message); });
+  SendDataText([&] {
+    SendMessageText(message, *data);
+    SendCommand("\r\n.\r\n", moreFollows);
+  });
+  return FinishData(quit);
+}
+
+void CTAVSMTPConnection::PrepareMessage(CTAVSMTPMessage& message) {
   // Nothing the caller gives may end a line early and so add commands or headers.
   RefuseUnsendableFields(message);
   if (message.messageId.empty()) {
     message.messageId = MakeMessageId(message.from.emailAddress, m_sHeloHostname);
   }
+}
 
-  SendCommand(FormatMailFrom(message.from.emailAddress, message.dsnNotify, message.dsnReturnFull,
-                             message.dsnEnvelopeId));
-  // The data depends on nothing the server says: it is made while the server answers,
-  // not after.
-  const PreparedData data = PrepareData(message);
-  ExpectReplyOrRaise(250, msgMailFrom);
+CEnvelopeCommands CTAVSMTPConnection::MessageEnvelope(CTAVSMTPMessage& message) {
+  CEnvelopeCommands envelope;
+  envelope.mailFrom = FormatMailFrom(message.from.emailAddress, message.dsnNotify,
+                                     message.dsnReturnFull, message.dsnEnvelopeId);
+  envelope.notify = message.dsnNotify;
   // Every recipient is named in the envelope; Bcc differs only in the header block.
   for (int kind : {CTAVSMTPMessage::RecipientTo, CTAVSMTPMessage::RecipientCc,
                    CTAVSMTPMessage::RecipientBcc}) {
     for (int i = 0; i < message.RecipientCount(kind); ++i) {
-      SendRcptTo(message.dsnNotify, *message.RecipientAt(i, kind));
+      envelope.recipients.push_back(message.RecipientAt(i, kind)->emailAddress);
     }
   }
-  SendCommand("DATA\r\n");
-  ExpectReplyOrRaise(354, msgData);
+  return envelope;
+}
 
-  // From the 354 on the server takes every byte for message text, a QUIT too, up to
-  // the end-of-data line. A failure before that line has gone out (a file that can't be
-  // read, a socket or TLS error) closes the connection without another byte: the
-  // server then discards what it got, where any line sent now would become part of the
-  // message or end it and have a cut message delivered.
-  try {
-    SendCommand(data.header, moreFollows);
-    if (data.plainBody) {
-      SendCommand(*data.plainBody, moreFollows);
-    } else {
-      SendBodyPart(message.rootPart, true);
-    }
-    SendCommand("\r\n.\r\n");
-  } catch (...) {
-    Disconnect(false);
-    throw;
+CPreparedData CTAVSMTPConnection::PrepareData(CTAVSMTPMessage& message) {
+  CPreparedData data{message.BuildHeader() + "\r\n", std::nullopt};
+  if (message.rootPart.ChildCount() == 0 && !message.mime) {
+    data.plainBody = message.PlainBodyText();
+    DotStuff(*data.plainBody);
   }
-  ExpectReplyOrRaise(250, msgEndOfMessage);
+  return data;
+}
+
+void CTAVSMTPConnection::SendMessageText(CTAVSMTPMessage& message, const CPreparedData& data) {
+  SendCommand(data.header, moreFollows);
+  if (data.plainBody) {
+    SendCommand(*data.plainBody, moreFollows);
+  } else {
+    SendBodyPart(message.rootPart, true);
+  }
 }
 
 std::string CTAVSMTPConnection::FormatMailFrom(const std::string& address, std::int32_t notify,
@@ -233,9 +183,7 @@ std::string CTAVSMTPConnection::FormatMailFrom(const std::string& address, std::
 }
 
 void CTAVSMTPConnection::SendRcptTo(std::int32_t notify, const CTAVSMTPAddress& recipient) {
-  std::string command = "RCPT TO:<" + recipient.emailAddress + ">";
-  if (notify != noDsn) command += " NOTIFY=" + NotifyList(notify);
-  SendCommand(command + "\r\n");
+  SendCommand(FormatRcptTo(recipient.emailAddress, notify));
   if (!ExpectEitherReply(250, 251)) RaiseSmtpError(msgRcptTo, FACILITY_ITF, GetLastReply());
 }
 

@@ -205,6 +205,7 @@ bool CTAVSMTPConnection::TransportIsReadable(std::uint32_t timeout) {
 
 void CTAVSMTPConnection::TransportClose() {
   m_sHeldBack.clear();
+  m_sReadAhead.clear();
   // Also the SSL object of a STARTTLS handshake that failed; without one, no OpenSSL
   // function is called.
   m_sslSocket.Close();

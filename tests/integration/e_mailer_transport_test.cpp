@@ -115,7 +115,9 @@ TEST(EMailerTransport, TlsSettingsNeverFailOpen) {
            Case{starttls, {{"StartTLS", "1"}, {"TLSVerify", "true"}},
                 "e-mailer: The setting TLSVerify holds \"true\", which is not a number\n"},
            Case{plain, {{"Timeout", ""}},
-                "e-mailer: The setting Timeout holds \"\", which is not a number\n"}}) {
+                "e-mailer: The setting Timeout holds \"\", which is not a number\n"},
+           Case{plain, {{"Pipelining", "off"}},
+                "e-mailer: The setting Pipelining holds \"off\", which is not a number\n"}}) {
     MailerRun run = RunMailer(SmtpSettings(SettingsFor(c.server.Port(), "localhost", c.settings)),
                               {"Backup done"});
     EXPECT_EQ(run.exitCode, 1) << c.text << "\n" << run.output;

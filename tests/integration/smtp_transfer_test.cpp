@@ -2,8 +2,11 @@
 // what they render: the envelope (Bcc recipients only there, DSN parameters as given),
 // the header block and the body with its dots unstuffed by the server; and a MIME
 // message with a 10 MiB attachment read back by Python's email package byte for byte;
-// messages with long and 8-bit texts, each accepted and read back as sent; and one
-// whose attachment changes while it is sent, which the server never stores.
+// messages with long and 8-bit texts, each accepted and read back as sent; one whose
+// attachment changes while it is sent, which the server never stores; and a batch with
+// a refused message in the middle, each of the others stored as SendMailMessage sends
+// it, over a server that offers no PIPELINING.
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -14,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "smtp/connection.h"
+#include "smtp/message_batch.h"
 #include "errors/message_table.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/fixed_date_message.h"
@@ -95,6 +99,46 @@ TEST_P(OverEachTransport, ThreeMessagesOnOneConnectionArriveAsRendered) {
 
 INSTANTIATE_TEST_SUITE_P(Aiosmtpd, OverEachTransport, testing::Values(false, true),
                          [](const auto& test) { return test.param ? "Tls" : "Plain"; });
+
+TEST(MessageBatch, RefusedMessageInTheMiddleLeavesTheOthersAsSendMailMessageSendsThem) {
+  SmtpTestServer server({.mechanisms = {"LOGIN"}, .dsn = true, .rejectedRecipients = {"nobody@example.com"}});
+  std::vector<FixedDateMessage> messages(4);
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    messages[i].from = CTAVSMTPAddress("", "a@example.com");
+    messages[i].AppendRecipient(CTAVSMTPAddress("", i == 1 ? "nobody@example.com" : "to@example.com"),
+                                CTAVSMTPMessage::RecipientTo);
+    messages[i].subject = "Message " + std::to_string(i);
+    messages[i].SetBody("Body " + std::to_string(i) + "\n.\n");
+  }
+  messages[2].AppendRecipient(CTAVSMTPAddress("", "cc@example.com"), CTAVSMTPMessage::RecipientCc);
+  messages[3].dsnNotify = 2;
+  std::size_t next = 0;
+  std::vector<CBatchOutcome> outcomes;
+  {
+    Client c(server, false);
+    CMessageBatchSource source(
+        c, [&]() -> CTAVSMTPMessage* { return next < messages.size() ? &messages[next++] : nullptr; },
+        [&](CTAVSMTPMessage& m, const CBatchOutcome& outcome) {
+          EXPECT_EQ(&m, &messages[outcomes.size()]);
+          outcomes.push_back(outcome);
+        });
+    c.SendBatch(source);
+    c.Disconnect(true);
+  }
+  ASSERT_EQ(outcomes.size(), 4u);
+  EXPECT_EQ(outcomes[1].failure->m_hrError, MakeFailureHresult(FACILITY_ITF, msgRcptTo));
+  EXPECT_EQ(outcomes[1].refusedRecipient, "nobody@example.com");
+  const auto stored = server.Messages();
+  ASSERT_EQ(stored.size(), 3u) << server.Log();
+  for (std::size_t i : {0u, 2u, 3u}) {
+    EXPECT_TRUE(outcomes[i].accepted) << i;
+    EXPECT_EQ(stored[i == 0 ? 0 : i - 1].content, StoredText(messages[i])) << i;
+  }
+  EXPECT_EQ(stored[2].envelope, "MAIL FROM:<a@example.com> RET=HDRS ENVID=" + messages[3].dsnEnvelopeId +
+                                    "\nRCPT TO:<to@example.com> NOTIFY=FAILURE\n");
+  const auto transcript = server.Transcript();
+  EXPECT_NE(std::find(transcript.begin(), transcript.end(), "RSET"), transcript.end());
+}
 
 TEST(MimeTransfer, TenMiBAttachmentIsReadBackByteForByte) {
   ScratchDirectory dir;

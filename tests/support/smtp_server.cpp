@@ -34,6 +34,10 @@ std::vector<std::string> SmtpTestServer::Command(const SmtpServerOptions& option
     argv.push_back("--reject-recipient");
     argv.insert(argv.end(), options.rejectedRecipients.begin(), options.rejectedRecipients.end());
   }
+  if (!options.deferredRecipients.empty()) {
+    argv.push_back("--defer-recipient");
+    argv.insert(argv.end(), options.deferredRecipients.begin(), options.deferredRecipients.end());
+  }
   if (!options.mechanisms.empty()) {
     argv.push_back("--auth");
     argv.insert(argv.end(), options.mechanisms.begin(), options.mechanisms.end());

@@ -33,6 +33,8 @@ struct SmtpServerOptions {
   // Recipients refused at RCPT TO with
   // "550 5.1.1 <address>: Recipient address rejected: User unknown".
   std::vector<std::string> rejectedRecipients{};
+  // Recipients refused the first time only, with "451 4.3.0 <address>: Try again later".
+  std::vector<std::string> deferredRecipients{};
   // Closes the connection on QUIT instead of answering 221.
   bool dropOnQuit = false;
   // Cuts the file at path to size bytes, or extends it with zeros, when the first line

@@ -3,7 +3,8 @@
 
 Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--starttls CERT KEY] [--auth NAME ...] [--dsn]
                       [--user USER] [--password PASSWORD] [--ntlm-users FILE]
-                      [--reject-recipient ADDRESS ...] [--drop-on-quit]
+                      [--reject-recipient ADDRESS ...] [--defer-recipient ADDRESS ...]
+                      [--drop-on-quit]
                       [--resize-on-data FILE SIZE] [--oauth-tokens FILE]
 
 Listens on 127.0.0.1:PORT (PORT 0 takes a free port), plain, with implicit TLS
@@ -37,7 +38,9 @@ With --dsn the server announces DSN and takes the parameters of RFC 3461 (RET an
 of MAIL FROM, NOTIFY and ORCPT of RCPT TO), which aiosmtpd otherwise refuses with 555.
 
 Each ADDRESS of --reject-recipient is refused at RCPT TO with
-"550 5.1.1 <ADDRESS>: Recipient address rejected: User unknown". With --drop-on-quit the
+"550 5.1.1 <ADDRESS>: Recipient address rejected: User unknown"; each ADDRESS of
+--defer-recipient the first time only with "451 4.3.0 <ADDRESS>: Try again later". With
+--drop-on-quit the
 server closes the connection on QUIT instead of answering it.
 
 With --resize-on-data the server cuts FILE to SIZE bytes, or extends it with zeros, when
@@ -130,6 +133,7 @@ class Handler:
         self.user = user.encode()
         self.password = password.encode()
         self.rejected = rejected
+        self.deferred = set()
         self.token_file = token_file
 
     def token_valid(self, token):
@@ -145,6 +149,9 @@ class Handler:
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address in self.rejected:
             return "550 5.1.1 <%s>: Recipient address rejected: User unknown" % address
+        if address in self.deferred:
+            self.deferred.discard(address)
+            return "451 4.3.0 <%s>: Try again later" % address
         # aiosmtpd keeps the options of all recipients in one list; each is kept with
         # its own recipient here.
         envelope.rcpt_tos.append(address)
@@ -394,6 +401,7 @@ def parse_arguments():
     parser.add_argument("--ntlm-users")
     parser.add_argument("--dsn", action="store_true")
     parser.add_argument("--reject-recipient", nargs="*", default=[], metavar="ADDRESS")
+    parser.add_argument("--defer-recipient", nargs="*", default=[], metavar="ADDRESS")
     parser.add_argument("--drop-on-quit", action="store_true")
     parser.add_argument("--resize-on-data", nargs=2, metavar=("FILE", "SIZE"))
     parser.add_argument("--oauth-tokens", metavar="FILE")
@@ -418,6 +426,7 @@ async def serve(arguments):
     handler, excluded = make_handler(arguments.auth, recorder, arguments.user,
                                      arguments.password, arguments.dsn,
                                      set(arguments.reject_recipient), arguments.oauth_tokens)
+    handler.deferred = set(arguments.defer_recipient)
     session_class = DsnSMTP if arguments.dsn else SMTP
     if arguments.drop_on_quit:
         session_class = type("Session", (DropOnQuit, session_class), {})

@@ -1,0 +1,320 @@
+// Pipelining (RFC 2920) against a scripted peer that offers it: the commands that go
+// out before any reply, replies that arrive together or byte by byte, each step
+// refused in turn with the same id and text as one command at a time, the end of data
+// and QUIT in one send, and the batch call across messages.
+#include <array>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "errors/message_table.h"
+#include "smtp/message_batch.h"
+#include "tests/support/catch_error.h"
+#include "tests/support/fixed_date_message.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/smtp_client.h"
+
+namespace {
+
+constexpr std::int32_t ehloWithoutAuth = 99;  // says EHLO and authenticates nothing
+
+enum class Mode { OneAtATime, Pipelined, PipelinedRepliesByteByByte };
+const char* Name(Mode mode) {
+  return mode == Mode::OneAtATime ? "one at a time" : mode == Mode::Pipelined ? "pipelined" : "byte by byte";
+}
+
+// The peer offers PIPELINING in every test: Pipelining off must not use it.
+PeerScript Greeting() {
+  return PeerScript().Send("220 hi\r\n").Expect("EHLO client\r\n").Send("250-hi\r\n250 PIPELINING\r\n");
+}
+
+PeerScript Step(std::string command, std::string reply) {
+  return PeerScript().Expect(std::move(command)).Send(std::move(reply) + "\r\n");
+}
+
+PeerScript Quit() { return Step("QUIT\r\n", "221 bye").ExpectClosed(); }
+
+class Client : public TestClient {
+ public:
+  Client(std::uint16_t port, Mode mode) {
+    m_bPipelining = mode != Mode::OneAtATime;
+    ConnectTo(port, ehloWithoutAuth);
+  }
+};
+
+// From a@example.com to b, c and d at example.com, with a fixed Date.
+class Message : public FixedDateMessage {
+ public:
+  Message() {
+    from = CTAVSMTPAddress("", "a@example.com");
+    for (const char* to : {"b@example.com", "c@example.com", "d@example.com"}) {
+      AppendRecipient(CTAVSMTPAddress("", to), RecipientTo);
+    }
+    SetBody("Hello");
+  }
+  // MAIL FROM, the three RCPT TO and DATA; then the text with its end of data.
+  static std::array<std::string, 6> Commands(const Message& m) {
+    return {"MAIL FROM:<a@example.com>\r\n", "RCPT TO:<b@example.com>\r\n", "RCPT TO:<c@example.com>\r\n",
+            "RCPT TO:<d@example.com>\r\n",   "DATA\r\n", m.FixedHeader() + "\r\nHello\r\n.\r\n"};
+  }
+};
+
+// The replies to MAIL FROM, the three RCPT TO, DATA and the end of data; "" where the
+// command is not reached one at a time.
+struct Refusal {
+  const char* name;
+  std::array<const char*, 6> replies;
+  HRESULT error;
+  const char* text;     // raised, and GetLastReply afterwards
+  const char* refused;  // m_sRefusedRecipient
+};
+
+const Refusal refusals[] = {
+    {"MAIL FROM refused",
+     {"550-sender\r\n550 rejected", "503 need MAIL", "503 need MAIL", "503 need MAIL", "503 need RCPT", ""},
+     Itf(msgMailFrom), "550-sender\r\n550 rejected", ""},
+    {"one of three recipients refused (354 behind it)",
+     {"250 ok", "250 ok", "550 no such user c", "250 ok", "354 go", ""},
+     Itf(msgRcptTo), "550 no such user c", "c@example.com"},
+    {"every recipient refused",
+     {"250 ok", "550 no b", "550 no c", "550 no d", "554 no valid recipients", ""},
+     Itf(msgRcptTo), "550 no b", "b@example.com"},
+    {"DATA refused", {"250 ok", "250 ok", "251 forwarded", "250 ok", "451 try later", ""}, Itf(msgData),
+     "451 try later", ""},
+    {"end of data refused", {"250 ok", "250 ok", "250 ok", "250 ok", "354 go", "554 spam"},
+     Itf(msgEndOfMessage), "554 spam", ""},
+};
+
+bool Accepted(std::size_t step, const std::string& reply) {
+  if (step == 4) return reply.starts_with("354");
+  return reply.starts_with("250") || (step >= 1 && step <= 3 && reply.starts_with("251"));
+}
+
+// What the peer sees and says for t in mode; closed tells whether the client is to
+// close the connection without QUIT.
+PeerScript Exchange(const Refusal& t, Mode mode, const std::array<std::string, 6>& commands, bool& closed) {
+  PeerScript script;
+  closed = false;
+  if (mode == Mode::OneAtATime) {
+    for (std::size_t i = 0; i < 6; ++i) {
+      script.Then(Step(commands[i], t.replies[i]));
+      if (!Accepted(i, t.replies[i])) break;
+    }
+    return script.Then(Quit());
+  }
+  std::string group, replies;
+  bool refusedBeforeData = false;
+  for (std::size_t i = 0; i < 5; ++i) {
+    group += commands[i];
+    replies += std::string(t.replies[i]) + "\r\n";
+    refusedBeforeData = refusedBeforeData || (i < 4 && !Accepted(i, t.replies[i]));
+  }
+  script.Expect(group);
+  if (mode == Mode::Pipelined) {
+    script.Send(replies);
+  } else {
+    script.SendSplit(replies, 1, std::chrono::milliseconds(1));
+  }
+  if (refusedBeforeData && Accepted(4, t.replies[4])) {
+    closed = true;
+    return script.ExpectClosed();
+  }
+  if (!refusedBeforeData && Accepted(4, t.replies[4])) script.Then(Step(commands[5], t.replies[5]));
+  return script.Then(Quit());
+}
+
+}  // namespace
+
+// Every refusal raises the same id and text, whether the commands went one at a time
+// or together; a 354 behind a refused recipient is answered by closing, so the
+// message goes to no one.
+TEST(Pipelining, EachRefusalRaisesWhatOneCommandAtATimeRaises) {
+  for (const Refusal& t : refusals) {
+    for (Mode mode : {Mode::OneAtATime, Mode::Pipelined, Mode::PipelinedRepliesByteByByte}) {
+      SCOPED_TRACE(std::string(t.name) + ", " + Name(mode));
+      Message m;
+      bool closes = false;
+      ScriptedPeer peer{Greeting().Then(Exchange(t, mode, Message::Commands(m), closes))};
+      Client c(peer.Port(), mode);
+      auto error = SmtpErrorOf([&] { c.SendMailMessage(m); });
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->m_hrError, t.error);
+      EXPECT_EQ(error->m_sLastResponseText, t.text);
+      EXPECT_EQ(c.GetLastReply(), t.text);
+      EXPECT_EQ(c.m_sRefusedRecipient, t.refused);
+      EXPECT_EQ(c.Closed(), closes);
+      c.Disconnect(true);
+      EXPECT_EQ(peer.Finish(), "");
+    }
+  }
+}
+
+// The end of data and QUIT leave together and their replies are read in order; a
+// refused end of data still raises 521 with its reply once the QUIT is answered.
+TEST(Pipelining, EndOfDataAndQuitShareOneSend) {
+  struct Case {
+    Mode mode;
+    const char* endReply;
+  };
+  for (const Case& t : {Case{Mode::Pipelined, "250 queued"}, Case{Mode::OneAtATime, "250 queued"},
+                        Case{Mode::Pipelined, "554 spam"}}) {
+    SCOPED_TRACE(std::string(Name(t.mode)) + ", " + t.endReply);
+    Message m;
+    const auto commands = Message::Commands(m);
+    PeerScript script = Greeting();
+    if (t.mode == Mode::OneAtATime) {
+      for (std::size_t i = 0; i < 5; ++i) script.Then(Step(commands[i], i == 4 ? "354 go" : "250 ok"));
+      script.Then(Step(commands[5], t.endReply)).Then(Quit());
+    } else {
+      script.Expect(commands[0] + commands[1] + commands[2] + commands[3] + commands[4])
+          .Send("250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n")
+          .Expect(commands[5] + "QUIT\r\n")
+          .Send(std::string(t.endReply) + "\r\n221 bye\r\n")
+          .ExpectClosed();
+    }
+    ScriptedPeer peer{script};
+    Client c(peer.Port(), t.mode);
+    if (std::string(t.endReply).starts_with("250")) {
+      EXPECT_FALSE(c.SendMailMessageAndQuit(m));
+    } else {
+      auto error = SmtpErrorOf([&] { c.SendMailMessageAndQuit(m); });
+      ASSERT_TRUE(error);
+      EXPECT_EQ(error->m_hrError, Itf(msgEndOfMessage));
+      EXPECT_EQ(c.GetLastReply(), t.endReply);
+    }
+    EXPECT_TRUE(c.Closed());
+    EXPECT_EQ(peer.Finish(), "");
+  }
+}
+
+// A server that offers PIPELINING but reads one command, answers it, then reads the
+// next: the client sends at most a window of commands before it reads their replies,
+// so thousands of recipients go through without either side blocking the other.
+TEST(Pipelining, ServerThatAnswersEachCommandBeforeReadingTheNextGetsThemAll) {
+  Message m;
+  constexpr int extra = 2000;
+  for (int i = 0; i < extra; ++i) {
+    m.AppendRecipient(CTAVSMTPAddress("", "r" + std::to_string(i) + "@example.com"), CTAVSMTPMessage::RecipientCc);
+  }
+  const auto commands = Message::Commands(m);
+  PeerScript script = Greeting().Then(Step(commands[0], "250 ok"));
+  for (std::size_t i = 1; i < 4; ++i) script.Then(Step(commands[i], "250 ok"));
+  for (int i = 0; i < extra; ++i) script.Then(Step("RCPT TO:<r" + std::to_string(i) + "@example.com>\r\n", "250 ok"));
+  ScriptedPeer peer{script.Then(Step(commands[4], "354 go")).Then(Step(commands[5], "250 queued")).Then(Quit())};
+  Client c(peer.Port(), Mode::Pipelined);
+  c.SendMailMessage(m);
+  c.Disconnect(true);
+  EXPECT_EQ(peer.Finish(), "");
+}
+
+namespace {
+
+// Messages from a@example.com to one recipient each, or two for "b+c"; text i is
+// "Subject: i" and a body line.
+class Source : public CBatchSource {
+ public:
+  explicit Source(std::vector<std::string> recipients) : to(std::move(recipients)) {}
+
+  static std::string Text(std::size_t i) { return "Subject: " + std::to_string(i) + "\r\n\r\nBody\r\n"; }
+
+  bool NextEnvelope(CBatchEnvelope& envelope) override {
+    if (given == to.size()) return false;
+    envelope.sender = "a@example.com";
+    if (to[given] == "b+c") {
+      envelope.recipients = {"b@example.com", "c@example.com"};
+    } else {
+      envelope.recipients = {to[given]};
+    }
+    ++given;
+    return true;
+  }
+  void SendText(const std::function<void(std::string_view)>& send) override {
+    const std::string text = Text(given - 1);
+    send(text.substr(0, 10));  // in pieces, as a stream gives them
+    send(text.substr(10));
+  }
+  void Finished(const CBatchOutcome& outcome) override { outcomes.push_back(outcome); }
+
+  std::vector<std::string> to;
+  std::size_t given = 0;
+  std::vector<CBatchOutcome> outcomes;
+};
+
+std::string Envelope(const std::string& to) {
+  return "MAIL FROM:<a@example.com>\r\nRCPT TO:<" + to + ">\r\n";
+}
+
+}  // namespace
+
+// The second message's recipient is refused: the others are delivered, the refused
+// one is reported with its reply, and the transaction it left open is reset. Pipelined,
+// each envelope rides behind the previous end of data; DATA waits for the RCPT TO
+// replies of a message with two recipients.
+TEST(Pipelining, BatchReportsEachMessageAndGoesOnPastARefusedOne) {
+  for (Mode mode : {Mode::OneAtATime, Mode::Pipelined}) {
+    SCOPED_TRACE(Name(mode));
+    PeerScript script = Greeting();
+    if (mode == Mode::OneAtATime) {
+      script.Then(Step("MAIL FROM:<a@example.com>\r\n", "250 ok"))
+          .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
+          .Then(Step("DATA\r\n", "354 go"))
+          .Then(Step(Source::Text(0) + ".\r\n", "250 queued 0"))
+          .Then(Step("MAIL FROM:<a@example.com>\r\n", "250 ok"))
+          .Then(Step("RCPT TO:<nobody@example.com>\r\n", "550 no such user"))
+          .Then(Step("RSET\r\n", "250 reset"))
+          .Then(Step("MAIL FROM:<a@example.com>\r\n", "250 ok"))
+          .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
+          .Then(Step("RCPT TO:<c@example.com>\r\n", "250 ok"));
+    } else {
+      script.Expect(Envelope("b@example.com") + "DATA\r\n")
+          .Send("250 ok\r\n250 ok\r\n354 go\r\n")
+          .Expect(Source::Text(0) + ".\r\n" + Envelope("nobody@example.com") + "DATA\r\n")
+          .Send("250 queued 0\r\n250 ok\r\n550 no such user\r\n554 no valid recipients\r\n")
+          .Expect("RSET\r\n" + Envelope("b@example.com") + "RCPT TO:<c@example.com>\r\n")
+          .Send("250 reset\r\n250 ok\r\n250 ok\r\n250 ok\r\n");
+    }
+    script.Then(Step("DATA\r\n", "354 go")).Then(Step(Source::Text(2) + ".\r\n", "250 queued 2")).Then(Quit());
+    ScriptedPeer peer{script};
+    Client c(peer.Port(), mode);
+    Source source({"b@example.com", "nobody@example.com", "b+c"});
+    c.SendBatch(source);
+    c.Disconnect(true);
+    EXPECT_EQ(peer.Finish(), "");
+    ASSERT_EQ(source.outcomes.size(), 3u);
+    EXPECT_TRUE(source.outcomes[0].accepted);
+    EXPECT_TRUE(source.outcomes[2].accepted);
+    const CBatchOutcome& refused = source.outcomes[1];
+    EXPECT_FALSE(refused.accepted);
+    ASSERT_TRUE(refused.failure);
+    EXPECT_EQ(refused.failure->m_hrError, Itf(msgRcptTo));
+    EXPECT_EQ(refused.failure->m_sLastResponseText, "550 no such user");
+    EXPECT_EQ(refused.replyCode, 550);
+    EXPECT_EQ(refused.refusedRecipient, "nobody@example.com");
+  }
+}
+
+// A server that answers 354 behind a refused recipient gets the connection closed
+// without the end of data: the batch ends there, that message and the one whose end of
+// data was still unanswered are reported, and no further message is taken.
+TEST(Pipelining, BatchEndsWhen354FollowsARefusedRecipient) {
+  ScriptedPeer peer{Greeting()
+                        .Expect(Envelope("b@example.com") + "DATA\r\n")
+                        .Send("250 ok\r\n250 ok\r\n354 go\r\n")
+                        .Expect(Source::Text(0) + ".\r\n" + Envelope("nobody@example.com") + "DATA\r\n")
+                        .Send("250 queued 0\r\n250 ok\r\n550 no such user\r\n354 go\r\n")
+                        .ExpectClosed()};
+  Client c(peer.Port(), Mode::Pipelined);
+  Source source({"b@example.com", "nobody@example.com", "b@example.com"});
+  auto error = SmtpErrorOf([&] { c.SendBatch(source); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(msgRcptTo));
+  EXPECT_TRUE(c.Closed());
+  EXPECT_EQ(peer.Finish(), "");
+  EXPECT_EQ(source.given, 2u);
+  ASSERT_EQ(source.outcomes.size(), 2u);
+  EXPECT_TRUE(source.outcomes[0].accepted);
+  EXPECT_EQ(source.outcomes[1].refusedRecipient, "nobody@example.com");
+}
