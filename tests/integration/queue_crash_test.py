@@ -217,6 +217,12 @@ class CrashTest:
         arguments, config = self.command(kind)
         environment = {"PATH": "/usr/bin:/bin", "HOME": self.work, "XDG_CONFIG_HOME": config,
                        "XDG_STATE_HOME": self.state, "LANG": "C.UTF-8"}
+        for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+            if name in os.environ:
+                environment[name] = os.environ[name]
+        if strace:
+            # LeakSanitizer cannot run in a traced process (in a sanitizer build).
+            environment["ASAN_OPTIONS"] = environment.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
         result = subprocess.run([*strace, self.sendmail, *arguments], input=message,
                                 capture_output=True, env=environment, timeout=60, **self.user)
         return result
