@@ -151,6 +151,7 @@ int SendMessage(const SendmailOptions& options) {
   CBodyStream body(input, options.dotEndsInput, header.inputEnded);
   PrepareMessage(header, body, options.fullName, settings, envelope.sender, connection.m_sHeloHostname,
                  std::time(nullptr));
+  // With the queue off (Queue 0), -odq tries at once as -odi does.
   if (options.queueOnly && settings.queue) {
     ReadToEnd(body);
     spool.Queue(envelope, options, "queued without a try (-odq)", SendmailSystemError, false);

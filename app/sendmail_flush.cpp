@@ -109,7 +109,7 @@ int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, bool ve
       // Every message has its outcome: a failed QUIT changes none.
     }
   }
-  return flush.Tally().refused > 0 && status == SendmailSent ? SendmailNoPermission : status;
+  return flush.Refused() > 0 && status == SendmailSent ? SendmailNoPermission : status;
 }
 
 }  // namespace
@@ -132,6 +132,9 @@ int FlushQueue(bool verbose) {
   } catch (const CQueueError& error) {
     WriteErrorLine(error.what());
     return error.permission ? SendmailNoPermission : SendmailSystemError;
+  } catch (const std::exception& error) {  // memory, a file system call
+    WriteErrorLine(error.what());
+    return SendmailSystemError;
   }
 }
 

@@ -35,7 +35,9 @@ long CMessageSpool::Read(char* buffer, std::size_t capacity) {
 
 void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
                           SendmailStatus status, bool tried) {
-  if (!spool) throw CSendmailFailure{status, why + "; and the message cannot be queued: " + problem};
+  // The failure that made it queue, when there was one, then why it could not.
+  const std::string failed = (tried ? why + "; and " : std::string()) + "the message cannot be queued: ";
+  if (!spool) throw CSendmailFailure{status, failed + problem};
   CQueueEnvelope queued;
   queued.sender = envelope.sender;
   queued.recipients = envelope.recipients;
@@ -52,7 +54,7 @@ void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOption
     // then: the back-off starts with the flushes' own tries.
     if (tried) queue->SetState(id, CQueueState{1, 0, why});
   } catch (const CQueueError& error) {
-    throw CSendmailFailure{status, why + "; and the message cannot be queued: " + error.what()};
+    throw CSendmailFailure{status, failed + error.what()};
   }
   WriteErrorLine("queued as " + id + ": " + why);
 }

@@ -26,11 +26,10 @@ CQueueFlush::CQueueFlush(const CQueue& owner, std::time_t flushTime, int days, Q
 std::size_t CQueueFlush::Prepare() {
   queue.RemoveLeftovers();
   CQueue::Scan scan = queue.Read();
-  for (const std::string& refused : scan.refused) note(refused);
-  counts.refused += static_cast<int>(scan.refused.size());
+  for (const std::string& why : scan.refused) note(why);
+  refused += scan.refused.size();
   for (const std::string& id : scan.corrupt) {
     note("the queue entry " + id + " cannot be read and was set aside as " + queue.SetAside(id));
-    ++counts.setAside;
   }
   for (CQueueEntry& entry : scan.entries) {
     const CQueueState state = queue.State(entry.id);
@@ -93,7 +92,6 @@ void CQueueFlush::Finished(const CBatchOutcome& outcome) {
   item.text.reset();  // closes the entry before it is removed or moved
   if (outcome.accepted) {
     queue.Remove(item.entry.id);  // first: once sent, never again
-    ++counts.sent;
   } else if (!item.textFailure.empty()) {
     GiveUp(item.entry, item.textFailure);
   } else if (outcome.replyCode >= 500 && outcome.replyCode < 600) {
@@ -120,11 +118,9 @@ void CQueueFlush::GiveUp(const CQueueEntry& entry, const std::string& reason) {
   note("the queued message " + entry.id + " was given up: " + reason +
        (report.empty() ? std::string() : " (a report to " + entry.envelope.sender + " is queued)"));
   if (!report.empty()) reports.push_back(report);
-  ++counts.failed;
 }
 
 void CQueueFlush::PutOff(const CQueueEntry& entry, const std::string& reason) {
   const CQueueState state = PutOffState(queue.State(entry.id), now, reason);
   queue.SetState(entry.id, state);
-  ++counts.putOff;
 }

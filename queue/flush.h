@@ -53,14 +53,8 @@ class CQueueFlush : public CBatchSource {
   // off with reason.
   void PutOffRest(const std::string& reason);
 
-  struct Counts {
-    int sent = 0;
-    int putOff = 0;
-    int failed = 0;
-    int refused = 0;  // entries not the user's own, not read
-    int setAside = 0;
-  };
-  const Counts& Tally() const { return counts; }
+  // How many entries were not the user's own, and so not read.
+  std::size_t Refused() const { return refused; }
 
  private:
   struct Open {
@@ -80,5 +74,5 @@ class CQueueFlush : public CBatchSource {
   std::size_t next = 0;
   std::deque<Open> open;  // envelopes given whose outcome is not in yet, in order
   std::vector<std::string> reports;
-  Counts counts;
+  std::size_t refused = 0;  // entries not read: not the user's own
 };

@@ -213,7 +213,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   virtual std::string FormatMailFrom(const std::string& address, std::int32_t notify,
                                      bool returnFull, std::string& envelopeId);
   // RCPT TO, with NOTIFY unless notify is -1 (bits 1 SUCCESS, 2 FAILURE, 4 DELAY; none
-  // of them NEVER); 524 when not answered 250 or 251.
+  // of them NEVER); 524 when not answered 250 or 251. Called for each recipient when
+  // commands go one at a time; pipelined, the same lines go out in the group and their
+  // replies are checked there.
   virtual void SendRcptTo(std::int32_t notify, const CTAVSMTPAddress& recipient);
   // Sends the part's header (not for the root, whose type the message header carries),
   // its body dot-stuffed, each child in order and, with children, its closing boundary.
@@ -425,9 +427,10 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void SendMessageText(CTAVSMTPMessage& message, const CPreparedData& data);
   friend class CMessageBatchSource;
   // The envelope steps of SendEnvelope one command at a time, and pipelined.
-  void SendEnvelopeStepwise(const CEnvelopeCommands& envelope, const std::function<void()>& whileAnswered);
-  void SendEnvelopePipelined(const CEnvelopeCommands& envelope, const std::function<void()>& whileAnswered,
-                             bool dataInGroup);
+  void SendEnvelopeStepwise(const CEnvelopeCommands& envelope,
+                            const std::function<void()>& whileAnswered);
+  void SendEnvelopePipelined(const CEnvelopeCommands& envelope,
+                             const std::function<void()>& whileAnswered, bool dataInGroup);
   // Sends the commands of exchange from its next unsent one, up to 16 KiB, in one send.
   void SendCommandGroup(CEnvelopeExchange& exchange);
   // Reads the reply to exchange's next command and notes what it says.

@@ -65,15 +65,16 @@ bool IsUnsendableBracketedText(std::string_view text, std::ptrdiff_t room) {
 
 bool IsEnvelopeIdSendable(std::int32_t notify, std::string_view envelopeId) {
   if (notify == noDsn) return true;
-  return std::all_of(envelopeId.begin(), envelopeId.end(), [](char c) { return c > ' ' && c < '\x7f'; });
+  return std::all_of(envelopeId.begin(), envelopeId.end(),
+                     [](char c) { return c > ' ' && c < '\x7f'; });
 }
 
 void RefuseUnsendableEnvelope(std::string_view sender, const std::vector<std::string>& recipients,
                               std::int32_t notify, std::string_view envelopeId) {
   const std::ptrdiff_t recipientRoom = RecipientRoom(notify);
-  const bool badRecipient = std::any_of(recipients.begin(), recipients.end(), [&](const std::string& r) {
-    return IsUnsendableBracketedText(r, recipientRoom);
-  });
+  const bool badRecipient =
+      std::any_of(recipients.begin(), recipients.end(),
+                  [&](const std::string& r) { return IsUnsendableBracketedText(r, recipientRoom); });
   if (badRecipient || IsUnsendableBracketedText(sender, SenderRoom(notify, envelopeId)) ||
       !IsEnvelopeIdSendable(notify, envelopeId)) {
     RaiseSmtpError(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "");

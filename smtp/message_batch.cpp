@@ -15,17 +15,25 @@ namespace {
 
 constexpr bool moreFollows = true;
 
+bool Raises(const CTAVSMTPException& e, std::uint32_t facility, std::uint32_t code) {
+  return e.m_hrError == MakeFailureHresult(facility, code);
+}
+
+// A refused command: one of the transfer's steps answered otherwise than expected.
+bool IsRefusal(const CTAVSMTPException& e) {
+  return Raises(e, FACILITY_ITF, msgMailFrom) || Raises(e, FACILITY_ITF, msgRcptTo) ||
+         Raises(e, FACILITY_ITF, msgData) || Raises(e, FACILITY_ITF, msgEndOfMessage);
+}
+
 // The failures that belong to one message and leave the connection in step with the
 // server: a refused command, or a message refused before anything of it was sent.
 bool IsMessageFailure(const CTAVSMTPException& e) {
-  for (std::uint32_t message : {msgMailFrom, msgRcptTo, msgData, msgEndOfMessage}) {
-    if (e.m_hrError == MakeFailureHresult(FACILITY_ITF, message)) return true;
-  }
-  return e.m_hrError == MakeFailureHresult(FACILITY_WIN32, ERROR_INVALID_PARAMETER);
+  return IsRefusal(e) || Raises(e, FACILITY_WIN32, ERROR_INVALID_PARAMETER);
 }
 
-bool IsRefusal(const CTAVSMTPException& e) {
-  return IsMessageFailure(e) && e.m_hrError != MakeFailureHresult(FACILITY_WIN32, ERROR_INVALID_PARAMETER);
+// The recipient that e names, when it is a refused RCPT TO.
+std::string RefusedRecipient(const CTAVSMTPException& e, const std::string& recipient) {
+  return Raises(e, FACILITY_ITF, msgRcptTo) ? recipient : std::string();
 }
 
 // A message that the end of data, a line start after the text, ends: ".\r\n" after a
@@ -34,7 +42,8 @@ class CTextEnd {
  public:
   void Follow(std::string_view piece) {
     if (piece.empty()) return;
-    atLineStart = piece.back() == '\n' && (piece.size() > 1 ? piece[piece.size() - 2] == '\r' : crBefore);
+    const bool crBeforeLf = piece.size() > 1 ? piece[piece.size() - 2] == '\r' : crBefore;
+    atLineStart = piece.back() == '\n' && crBeforeLf;
     crBefore = piece.back() == '\r';
   }
   std::string_view EndOfData() const { return atLineStart ? ".\r\n" : "\r\n.\r\n"; }
@@ -63,9 +72,7 @@ void CTAVSMTPConnection::SendBatch(CBatchSource& source) {
     outcome.failure = failure;
     if (failure && IsRefusal(*failure) && !m_bReplyIncomplete) outcome.replyCode = m_nLastReplyCode;
     if (std::exchange(state.endOfDataPending, false)) source.Finished(outcome);
-    if (failure && failure->m_hrError == MakeFailureHresult(FACILITY_ITF, msgRcptTo)) {
-      outcome.refusedRecipient = m_sRefusedRecipient;
-    }
+    if (failure) outcome.refusedRecipient = RefusedRecipient(*failure, m_sRefusedRecipient);
     if (std::exchange(state.current, false)) source.Finished(outcome);
   };
   try {
@@ -93,18 +100,19 @@ void CTAVSMTPConnection::SendBatchMessage(CBatchSource& source, CBatchState& sta
     source.CheckMessage();
     RefuseUnsendableEnvelope(envelope.sender, envelope.recipients, envelope.dsnNotify,
                              envelope.dsnEnvelopeId);
-    const CEnvelopeCommands commands{
-        FormatMailFrom(envelope.sender, envelope.dsnNotify, envelope.dsnReturnFull, envelope.dsnEnvelopeId),
-        envelope.recipients, envelope.dsnNotify};
+    const CEnvelopeCommands commands{FormatMailFrom(envelope.sender, envelope.dsnNotify,
+                                                    envelope.dsnReturnFull, envelope.dsnEnvelopeId),
+                                     envelope.recipients, envelope.dsnNotify};
     // A 354 behind a refused recipient must be answered by closing, which would end the
     // batch: DATA goes in the group only where a refusal of the one recipient has the
     // server refuse DATA too (RFC 2920 section 3.1).
-    SendEnvelope(commands, [&] { SettleBatchEndOfData(source, state); }, envelope.recipients.size() == 1);
+    SendEnvelope(
+        commands, [&] { SettleBatchEndOfData(source, state); }, envelope.recipients.size() == 1);
     SendDataText([&] { SendBatchText(source); });
   } catch (const CTAVSMTPException& e) {
     if (!m_bConnected || m_bReplyIncomplete || !IsMessageFailure(e)) throw;
-    CBatchOutcome outcome{false, e, IsRefusal(e) ? m_nLastReplyCode : 0, {}};
-    if (e.m_hrError == MakeFailureHresult(FACILITY_ITF, msgRcptTo)) outcome.refusedRecipient = m_sRefusedRecipient;
+    const CBatchOutcome outcome{false, e, IsRefusal(e) ? m_nLastReplyCode : 0,
+                                RefusedRecipient(e, m_sRefusedRecipient)};
     // A message refused before its commands went out comes after the one before it.
     SettleBatchEndOfData(source, state);
     state.current = false;
@@ -140,10 +148,12 @@ void CTAVSMTPConnection::SettleBatchEndOfData(CBatchSource& source, CBatchState&
   source.Finished(outcome);
 }
 
-CMessageBatchSource::CMessageBatchSource(CTAVSMTPConnection& batchConnection,
-                                         std::function<CTAVSMTPMessage*()> nextMessage,
-                                         std::function<void(CTAVSMTPMessage&, const CBatchOutcome&)> finishedMessage)
-    : connection(batchConnection), next(std::move(nextMessage)), finished(std::move(finishedMessage)) {}
+CMessageBatchSource::CMessageBatchSource(
+    CTAVSMTPConnection& batchConnection, std::function<CTAVSMTPMessage*()> nextMessage,
+    std::function<void(CTAVSMTPMessage&, const CBatchOutcome&)> finishedMessage)
+    : connection(batchConnection),
+      next(std::move(nextMessage)),
+      finished(std::move(finishedMessage)) {}
 
 bool CMessageBatchSource::NextEnvelope(CBatchEnvelope& envelope) {
   CTAVSMTPMessage* message = next();

@@ -32,7 +32,8 @@ struct ReplyScan {
 // may arrive together).
 int ReplyEnd(const char* text, int received, ReplyScan& scan) {
   for (;;) {
-    const void* found = std::memchr(text + scan.scanned, '\n', static_cast<std::size_t>(received - scan.scanned));
+    const auto unscanned = static_cast<std::size_t>(received - scan.scanned);
+    const void* found = std::memchr(text + scan.scanned, '\n', unscanned);
     if (found == nullptr) {
       scan.scanned = received;
       return -1;

@@ -120,7 +120,8 @@ std::optional<CTAVSMTPException> CTAVSMTPConnection::SendMailMessageAndQuit(CTAV
   return TransferMessage(message, true);
 }
 
-std::optional<CTAVSMTPException> CTAVSMTPConnection::TransferMessage(CTAVSMTPMessage& message, bool quit) {
+std::optional<CTAVSMTPException> CTAVSMTPConnection::TransferMessage(CTAVSMTPMessage& message,
+                                                                     bool quit) {
   PrepareMessage(message);
   // The data depends on nothing the server says: it is made while the server answers
   // the envelope, not after.

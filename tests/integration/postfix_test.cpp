@@ -4,16 +4,22 @@
 // LOGIN, CRAM-MD5, PLAIN with its initial response (RFC 4616) or the best one Postfix
 // offers after the switch, and the message is read back from the Maildir with Python's
 // email package. The engine sends Postfix the messages that other mailers break on the
-// way, each read back from the Maildir as sent.
+// way, each read back from the Maildir as sent, and a pipelined batch of 1,000
+// messages with a refused one in the middle.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "errors/message_table.h"
 #include "smtp/connection.h"
+#include "smtp/message_batch.h"
 #include "tests/support/hard_messages.h"
 #include "tests/support/mailer_program.h"
 #include "tests/support/parse_message.h"
@@ -31,7 +37,7 @@ class Postfix : public testing::Test {
     ca = std::make_unique<TestCertificateAuthority>();
     server = std::make_unique<PostfixServer>(
         PostfixOptions{.certificate = ca->Issue("localhost", "DNS:localhost,IP:127.0.0.1,IP:::1"),
-                       .mailboxes = {"admin", "hard"},
+                       .mailboxes = {"admin", "hard", "batch"},
                        .ipv6 = HasIPv6Loopback()});
   }
   static void TearDownTestSuite() {
@@ -230,4 +236,77 @@ TEST_F(Postfix, HardMessagesAreReadBackAsSent) {
     seen[i] = true;
     ExpectReadBackAsSent(cases[i], recipient, stored, "\n", file.string());
   }
+}
+
+// Postfix offers PIPELINING after the switch: 1,000 messages go over one connection,
+// each envelope behind the previous end of data. The refused one in the middle is
+// reported with Postfix's reply; every other is delivered once, and a sample of them
+// reads back as sent.
+TEST_F(Postfix, BatchOfAThousandWithARefusedOneInTheMiddle) {
+  constexpr std::size_t count = 1000;
+  constexpr std::size_t refused = count / 2;
+  std::deque<std::unique_ptr<CTAVSMTPMessage>> open;
+  std::vector<std::string> messageIds;
+  std::vector<CBatchOutcome> outcomes;
+  {
+    Client c(server->Port(), ca->Certificate().string());
+    ASSERT_TRUE(c.m_serverExtensions.pipelining);
+    CMessageBatchSource source(
+        c,
+        [&]() -> CTAVSMTPMessage* {
+          const std::size_t i = messageIds.size();
+          if (i == count) return nullptr;
+          auto m = std::make_unique<CTAVSMTPMessage>();
+          m->from = CTAVSMTPAddress("Batch", "batch@example.com");
+          m->AppendRecipient(CTAVSMTPAddress("", i == refused ? "nobody@mail.test" : "batch@mail.test"),
+                             CTAVSMTPMessage::RecipientTo);
+          m->subject = "Batch " + std::to_string(i);
+          m->SetBody("Message " + std::to_string(i) + ".");
+          messageIds.push_back(m->messageId);
+          open.push_back(std::move(m));
+          return open.back().get();
+        },
+        [&](CTAVSMTPMessage& m, const CBatchOutcome& outcome) {
+          // Memory stays bounded: a message goes once its outcome is known.
+          EXPECT_LE(open.size(), 2u);
+          EXPECT_EQ(&m, open.front().get());
+          if (messageIds[outcomes.size()].empty()) messageIds[outcomes.size()] = m.messageId;
+          open.pop_front();
+          outcomes.push_back(outcome);
+        });
+    c.SendBatch(source);
+    c.Disconnect(true);
+  }
+  ASSERT_EQ(outcomes.size(), count);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i == refused) continue;
+    EXPECT_TRUE(outcomes[i].accepted) << i << ": " << (outcomes[i].failure ? outcomes[i].failure->what() : "");
+  }
+  ASSERT_TRUE(outcomes[refused].failure);
+  EXPECT_EQ(outcomes[refused].failure->m_hrError, MakeFailureHresult(FACILITY_ITF, msgRcptTo));
+  EXPECT_EQ(outcomes[refused].replyCode, 550);
+  EXPECT_EQ(outcomes[refused].refusedRecipient, "nobody@mail.test");
+  EXPECT_TRUE(Contains(outcomes[refused].failure->m_sLastResponseText, "User unknown"));
+
+  std::vector<std::filesystem::path> files;
+  for (int wait = 0; wait < 6 && files.size() < count - 1; ++wait) files = server->Delivered("batch", count - 1);
+  ASSERT_EQ(files.size(), count - 1) << server->Log().substr(0, 4000);
+  std::vector<int> seen(count);
+  for (const auto& file : files) {
+    const std::size_t i = CaseOf(ReadFile(file), messageIds);
+    ASSERT_LT(i, count);
+    ++seen[i];
+  }
+  for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(seen[i], i == refused ? 0 : 1) << i;
+  for (std::size_t at : {std::size_t{0}, refused, count - 2}) {
+    const std::string file = files[at].string();
+    const std::size_t i = CaseOf(ReadFile(files[at]), messageIds);
+    const std::vector<std::string> lines = ParseMessageFile(file);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "subject " + Hex("Batch " + std::to_string(i))), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "part text/plain - " + Hex("Message " + std::to_string(i) + ".\n")),
+              lines.end())
+        << file;
+  }
+  EXPECT_FALSE(Contains(server->Log(), "improper command pipelining"));
 }
