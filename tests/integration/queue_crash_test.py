@@ -383,7 +383,7 @@ class CrashTest:
 
     def flush_kills(self, count):
         """Killed flushes of a queue that new entries join; entries left by a kill stay
-        for the next, and every fourth round a whole flush empties the queue."""
+        for the next, and after every fourth kill a whole flush empties the queue."""
         deadline = time.monotonic() + TIME_LIMITS["flush"]
         for _ in range(3):
             self.enqueue()
