@@ -1,7 +1,8 @@
 // e-mailer: sends one e-mail, whose subject and body are its parameters, through the
 // SMTP server of the user's settings, and exits. "--help" or "--version" alone prints
 // its text to standard output instead and sends nothing. Called "sendmail" or
-// "e-mailer-sendmail", it is the system's sendmail instead (app/sendmail_face.h).
+// "e-mailer-sendmail", it is the system's sendmail instead (app/sendmail_face.h), and
+// called "mailq", that sendmail listing its queue (-bp).
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -18,6 +19,10 @@ int main(int argc, char* argv[]) {
   HardenProcess();
   std::vector<std::string> arguments(argv + 1, argv + argc);
   if (argc > 0 && IsSendmailProgramName(argv[0])) return SendmailMain(std::move(arguments));
+  if (argc > 0 && IsMailqProgramName(argv[0])) {
+    arguments.insert(arguments.begin(), "-bp");
+    return SendmailMain(std::move(arguments));
+  }
   if (const char* text = InformationText(arguments)) {
     // A text that could not be written is not a success (e-mailer --help >/dev/full).
     return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : ExitOutputFailed;

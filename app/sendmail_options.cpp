@@ -118,16 +118,24 @@ void ParseOptionArgument(const std::vector<std::string>& arguments, std::size_t&
   }
 }
 
-}  // namespace
-
-bool IsSendmailProgramName(std::string_view argv0) {
+// The last part of argv[0] without a final ".exe" (any case).
+std::string_view ProgramName(std::string_view argv0) {
   std::size_t slash = argv0.find_last_of("/\\");
   std::string_view name = slash == std::string_view::npos ? argv0 : argv0.substr(slash + 1);
   if (name.size() > 4 && EqualsIgnoringCase(name.substr(name.size() - 4), ".exe")) {
     name.remove_suffix(4);
   }
+  return name;
+}
+
+}  // namespace
+
+bool IsSendmailProgramName(std::string_view argv0) {
+  std::string_view name = ProgramName(argv0);
   return EqualsIgnoringCase(name, "sendmail") || EqualsIgnoringCase(name, "e-mailer-sendmail");
 }
+
+bool IsMailqProgramName(std::string_view argv0) { return EqualsIgnoringCase(ProgramName(argv0), "mailq"); }
 
 SendmailOptions ParseSendmailOptions(const std::vector<std::string>& arguments) {
   SendmailOptions options;

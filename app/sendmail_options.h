@@ -10,6 +10,9 @@
 // True when the last part of argv[0], without a final ".exe" (any case), is "sendmail"
 // or "e-mailer-sendmail" (any case: the Windows file system ignores it).
 bool IsSendmailProgramName(std::string_view argv0);
+// True when that part is "mailq" (any case): the sendmail face that lists the queue,
+// as -bp does.
+bool IsMailqProgramName(std::string_view argv0);
 
 struct SendmailOptions {
   std::vector<std::string> recipients;  // the operands, each possibly a list

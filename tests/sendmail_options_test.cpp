@@ -14,8 +14,13 @@ TEST(IsSendmailProgramName, TheLastPartWithoutExeInAnyCase) {
                            "C:\\php\\SENDMAIL.EXE", "SendMail.exe", "bin/E-Mailer-Sendmail"}) {
     EXPECT_TRUE(IsSendmailProgramName(name)) << name;
   }
-  for (const char* name : {"e-mailer", "/usr/sbin/sendmail/e-mailer", "sendmail.bin", "xsendmail", ".exe", ""}) {
+  for (const char* name : {"e-mailer", "/usr/sbin/sendmail/e-mailer", "sendmail.bin", "xsendmail", ".exe", "",
+                           "mailq"}) {
     EXPECT_FALSE(IsSendmailProgramName(name)) << name;
+  }
+  for (const char* name : {"mailq", "/usr/bin/mailq", "MAILQ.EXE"}) EXPECT_TRUE(IsMailqProgramName(name)) << name;
+  for (const char* name : {"sendmail", "mailq.sh", "/usr/bin/mailq/e-mailer"}) {
+    EXPECT_FALSE(IsMailqProgramName(name)) << name;
   }
 }
 

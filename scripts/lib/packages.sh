@@ -41,9 +41,13 @@ OAUTH_TEST_PACKAGES=(python3-minimal openssl python3-aiosmtpd)
 POSTFIX_TEST_PACKAGES=(postfix sasl2-bin libsasl2-modules)
 
 # The Debian packages and their checks: dpkg-shlibdeps for the dependencies, lintian,
-# groff and man for the manual page, python3 to load the installed window module, and
-# aiosmtpd for the SMTP server that the installed program sends to.
-PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db python3 python3-minimal python3-aiosmtpd)
+# groff and man for the manual page, systemd-analyze for the queue's units, python3 to
+# load the installed window module, and aiosmtpd for the SMTP server that the installed
+# program sends to.
+PACKAGING_PACKAGES=(dpkg-dev lintian groff-base man-db systemd python3 python3-minimal python3-aiosmtpd)
+
+# The queue's crash test: strace kills the program at a chosen system call.
+CRASH_TEST_PACKAGES=(strace python3 python3-minimal)
 
 # The examples test: the examples built against the unpacked engine packages (g++,
 # CMake, pkg-config and the headers' OpenSSL from BUILD_PACKAGES) and run against

@@ -49,6 +49,21 @@ expected_layout='755 usr
 755 usr/sbin
 777 usr/sbin/sendmail
 777 usr/lib/sendmail
+777 usr/bin/mailq
+777 usr/share/man/man1/mailq.1.gz
+755 usr/lib/systemd
+755 usr/lib/systemd/system
+644 usr/lib/systemd/system/e-mailer-flush.service
+644 usr/lib/systemd/system/e-mailer-flush.timer
+755 usr/lib/systemd/user
+644 usr/lib/systemd/user/e-mailer-flush.service
+644 usr/lib/systemd/user/e-mailer-flush.timer
+755 var
+755 var/spool
+700 var/spool/e-mailer
+755 usr/share/lintian
+755 usr/share/lintian/overrides
+644 usr/share/lintian/overrides/e-mailer-mta
 755 usr/share/man/man8
 644 usr/share/man/man8/e-mailer-sendmail.8.gz
 777 usr/share/man/man8/sendmail.8.gz
@@ -102,7 +117,7 @@ expected_layout='755 usr
 644 usr/share/doc/LIBRARY/copyright'
 expected_layout=${expected_layout//MULTIARCH/$multiarch}
 expected_layout=${expected_layout//LIBRARY/$library_package}
-layout=$(cd "$root" && find usr -path usr/include/e-mailer/\* -prune -o -printf '%m %p\n' | sort -k2)
+layout=$(cd "$root" && find usr var -path usr/include/e-mailer/\* -prune -o -printf '%m %p\n' | sort -k2)
 [ "$layout" = "$(sort -k2 <<<"$expected_layout")" ] ||
   fail "installed layout differs (< expected, > found):$(diff <(sort -k2 <<<"$expected_layout") <(echo "$layout") | details)"
 
@@ -140,12 +155,14 @@ for field in Provides Conflicts Replaces; do
 done
 grep -q "e-mailer (= $(dpkg-deb -f "$core" Version))" <<<"$(dpkg-deb -f "$mta" Depends)" ||
   fail "e-mailer-mta does not depend on this very e-mailer: $(dpkg-deb -f "$mta" Depends)"
-for link in usr/sbin/sendmail usr/lib/sendmail usr/bin/e-mailer-sendmail; do
+for link in usr/sbin/sendmail usr/lib/sendmail usr/bin/mailq usr/bin/e-mailer-sendmail; do
   [ "$(readlink -f "$root/$link")" = "$(readlink -f "$root/usr/bin/e-mailer")" ] ||
     fail "$link does not lead to usr/bin/e-mailer: $(readlink "$root/$link")"
 done
 [ "$(readlink "$root/usr/share/man/man8/sendmail.8.gz")" = e-mailer-sendmail.8.gz ] ||
   fail "sendmail(8) is not e-mailer-sendmail(8)"
+[ "$(readlink -f "$root/usr/share/man/man1/mailq.1.gz")" = "$(readlink -f "$root/usr/share/man/man8/e-mailer-sendmail.8.gz")" ] ||
+  fail "mailq(1) is not e-mailer-sendmail(8)"
 
 # The engine's shared library: named after its SONAME (libe-mailer-smtp.so.X.Y, package
 # libe-mailer-smtpX.Y), found by ldconfig's trigger, depending on what it links, and
@@ -200,6 +217,18 @@ elif [ -s "$work/lintian" ]; then
   sed 's/^/lintian: /' "$work/lintian"
 fi
 
+# The queue's units, system (e-mailer-mta) and user (e-mailer): systemd finds no fault
+# in them but that the program they start is not installed on this machine, which is
+# in the unpacked root instead.
+[ -x "$root/usr/bin/e-mailer" ] || fail "usr/bin/e-mailer, which the units start, is not installed"
+mkdir -m 700 "$work/runtime"
+for scope in system user; do
+  faults=$(cd "$root/usr/lib/systemd/$scope" && XDG_RUNTIME_DIR="$work/runtime" \
+    systemd-analyze --"$scope" verify --man=no e-mailer-flush.service e-mailer-flush.timer 2>&1 |
+    grep -v '^e-mailer-flush.service: Command /usr/bin/e-mailer is not executable')
+  [ -z "$faults" ] || fail "systemd-analyze finds faults in the $scope units:$(details <<<"$faults")"
+done
+
 # The installed manual pages are the ones in doc/ and render without a warning.
 for page in man1/e-mailer.1 man8/e-mailer-sendmail.8; do
   man_page=$root/usr/share/man/$page.gz
@@ -251,7 +280,34 @@ if start_smtp_test_server "$work/received"; then
     env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_CONFIG_HOME="$work/config" \
       "$root/usr/sbin/sendmail" -FCronDaemon -i -B8BITMIME -oem admin@example.com >"$work/sendmail.out" 2>&1 ||
     fail "sendmail sending a message: exit status $?:$(details <"$work/sendmail.out")"
+  # The queue as the units flush it: the installed sendmail queues a message without
+  # trying (-odq), mailq lists it, and the units' command (ExecStart, its program from
+  # the unpacked root) sends it. As root the run is nobody's, whose queue is a folder of
+  # the test's own, not the machine's /var/spool/e-mailer.
+  queue_run() {
+    local as=()
+    [ "$(id -u)" -ne 0 ] || as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    "${as[@]}" env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_CONFIG_HOME="$work/config" \
+      XDG_STATE_HOME="$work/state" "$@"
+  }
+  chmod 755 "$work"
+  mkdir -m 700 "$work/state"
+  [ "$(id -u)" -ne 0 ] || chown 65534:65534 "$work/state"
+  printf 'Subject: Queued\n\nKept, then flushed\n' |
+    queue_run "$root/usr/sbin/sendmail" -odq -i admin@example.com >"$work/queue.out" 2>&1 ||
+    fail "sendmail -odq: exit status $?:$(details <"$work/queue.out")"
+  queue_run "$root/usr/bin/mailq" 2>&1 | grep -q 'admin@example.com' ||
+    fail "mailq does not list the queued message:$(queue_run "$root/usr/bin/mailq" 2>&1 | details)"
+  for scope in system user; do
+    exec_start=$(sed -n 's/^ExecStart=//p' "$root/usr/lib/systemd/$scope/e-mailer-flush.service")
+    [ "${exec_start%% *}" = /usr/bin/e-mailer ] || fail "the $scope unit starts $exec_start"
+  done
+  # shellcheck disable=SC2086 # the command line of the unit, split as systemd splits it
+  queue_run "$root"$exec_start >"$work/flush.out" 2>&1 ||
+    fail "$exec_start: exit status $?:$(details <"$work/flush.out")"
   stop_smtp_test_server
+  grep -q '^Kept, then flushed' "$work/received/3.eml" 2>/dev/null ||
+    fail "the queued message was not sent by the units' command"
   grep -q '^Sent by sendmail' "$work/received/2.eml" 2>/dev/null ||
     fail "the message sent through sendmail did not arrive"
   [ "$status" -eq 0 ] || fail "e-mailer sending a message: exit status $status"

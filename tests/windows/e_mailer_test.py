@@ -266,6 +266,37 @@ class EMailerTest(unittest.TestCase):
         self.assertEqual(message["From"], "Backup job <backup@example.com>")
         self.assertEqual(message.get_content(), "line one\n.\nline three\n")
 
+    # The queue: with the server down, sendmail.exe keeps the message in the user's
+    # queue (%LOCALAPPDATA%\e-mailer\queue) and exits 0; once the server is up,
+    # e-mailer.exe --flush delivers it once and empties the queue.
+    def test_queued_with_the_server_down_then_flushed_to_the_server_up(self):
+        prefix = self.wine_prefix()
+        prefix.reg_add({"Server": "127.0.0.1", "Port": str(self.refusing_port()),
+                        "SenderEMail": "backup@example.com"})
+        sendmail = os.path.join(self.output, "sendmail.exe")
+        shutil.copy(PROGRAM, sendmail)
+        path = os.path.join(self.output, "message.txt")
+        with open(path, "wb") as f:
+            f.write(b"Subject: kept\r\n\r\nwritten while the server was away\r\n")
+        with open(path, "rb") as stdin:
+            status, out, err = self.finish(prefix.start(sendmail, "-i", "admin@example.com", stdin=stdin))
+        self.assertEqual((status, out), (0, ""), err)
+        self.assertIn("queued as ", err)
+        queue = os.path.join(prefix.path, "drive_c", "users", "*", "AppData", "Local", "e-mailer", "queue")
+        self.assertEqual(len(glob.glob(os.path.join(queue, "*.entry"))), 1)
+        status, listing, err = self.finish(prefix.start(sendmail, "-bp"))
+        self.assertEqual(status, 0, err)
+        self.assertIn("admin@example.com", listing)
+
+        server = self.server()
+        prefix.reg_add({"Port": str(server.port)})
+        self.assertEqual(self.run_mailer("--flush"), (0, "", ""))
+        message, envelope = self.only_message(server)
+        self.assertEqual(envelope, "MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\n")
+        self.assertEqual(message["Subject"], "kept")
+        self.assertEqual(message.get_content(), "written while the server was away\n")
+        self.assertEqual(glob.glob(os.path.join(queue, "*.entry")), [])
+
     def test_implicit_tls_with_settings_from_reg_import(self):
         server = self.server("--tls", *self.certificate())
         # A name in the settings reaches the program through the registry's Unicode
