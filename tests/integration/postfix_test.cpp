@@ -24,6 +24,7 @@
 #include "smtp/message_batch.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/hard_messages.h"
+#include "tests/support/locale_fixture.h"
 #include "tests/support/mailer_program.h"
 #include "tests/support/parse_message.h"
 #include "tests/support/postfix_server.h"
@@ -347,6 +348,8 @@ void ExpectDelivered(const PostfixServer& server, const std::string& mailbox, co
 // Postfix offers SMTPUTF8: a local part and a domain that are not ASCII go out in UTF-8,
 // in the envelope and the header alike.
 TEST_F(Postfix, Utf8LocalPartAndDomainAreDeliveredInUtf8WithSmtpUtf8) {
+  // The addresses are UTF-8, whatever locale a test before this one left.
+  test_locale::UseUtf8();
   Client c(server->Port(), ca->Certificate().string());
   ASSERT_TRUE(c.m_serverExtensions.smtpUtf8);
   for (const std::string& recipient : {jurgen + "@mail.test", "intl@" + buecher}) {
@@ -364,6 +367,7 @@ TEST_F(Postfix, Utf8LocalPartAndDomainAreDeliveredInUtf8WithSmtpUtf8) {
 // with 563, neither sending anything, and the connection goes on.
 TEST(PostfixWithoutSmtpUtf8, DomainGoesAsALabelAndWhatCannotGoFailsBeforeMailFrom) {
   if (std::string why = PostfixServer::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  test_locale::UseUtf8();
   TestCertificateAuthority ca;
   PostfixServer server(PostfixOptions{.certificate = ca.Issue("localhost", "DNS:localhost,IP:127.0.0.1"),
                                       .mailboxes = {"admin", "intl"},
