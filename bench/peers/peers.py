@@ -5,11 +5,18 @@ e-mailer, then the speed goals met or missed.
 
     /usr/bin/python3 bench/peers/peers.py BUILD_DIR [--rounds N] [--bulk-rounds N]
                                           [--memory-rounds N] [--before BUILD_DIR]
-                                          [--cases one-shot,bulk,attachment]
+                                          [--rtt MS] [--wide-bulk-rounds N]
+                                          [--cases one-shot,bulk,attachment,wide-area,wide-area-bulk]
 
 With --before, the e-mailer and engine driver of another build (an earlier version)
 join every case as "before", so one table shows what a change bought. --cases runs
 some of the cases only (all by default), and checks the goals of those.
+
+The wide-area cases send through a relay that delays each direction by half the round
+trip time (--rtt, 50 ms by default; relay.py), to a second smtp-sink that offers
+PIPELINING, to stunnel in front of it, and to a Postfix submission server with
+STARTTLS and AUTH (submission.py): one message each, and 200 messages over one
+connection. Their figures are also given in round trips (time / RTT).
 """
 
 import argparse
@@ -23,6 +30,8 @@ import sys
 import tempfile
 import time
 
+import submission
+
 HOST = "127.0.0.1"
 SUBJECT = "Bench"
 BODY = "A small message from the peer comparison."
@@ -31,6 +40,10 @@ MESSAGE_BYTES = 1024
 ATTACHMENT_BYTES = 50 << 20
 BIG_ATTACHMENT_BYTES = 1 << 30
 BULK_CASE = f"{MESSAGES} x 1 KiB, one conn."
+WIDE_MESSAGES = 200
+WIDE_PLAIN, WIDE_TLS, WIDE_AUTH = "wide area, plain", "wide area, TLS", "wide area, STARTTLS+AUTH"
+WIDE_BULK = f"wide area, {WIDE_MESSAGES} x 1 KiB"
+RELAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "relay.py")
 
 
 def free_ports(count):
@@ -94,36 +107,77 @@ class Run:
 
 
 class Bench:
-    def __init__(self, build, work, before=None):
-        self.build, self.work = build, work
+    def __init__(self, build, work, before=None, rtt=50.0):
+        self.build, self.work, self.rtt = build, work, rtt
         self.floor = os.path.join(build, "bench/peers/floor_client")
         self.engine = os.path.join(build, "bench/peers/engine_client")
         self.mailer = os.path.join(build, "bin/e-mailer")
         self.before = before and {"engine": os.path.join(before, "bench/peers/engine_client"),
                                   "mailer": os.path.join(before, "bin/e-mailer")}
         self.env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "HOME": work, "LC_ALL": "C.UTF-8"}
-        self.servers = []
+        self.servers, self.submission, self.relays = [], None, {}
         cpus = sorted(os.sched_getaffinity(0))
         self.server_cpus, self.client_cpus = {cpus[0]}, {cpus[-1]}
 
-    # The sink and the TLS front
+    # The sinks, the TLS front, the relays and the submission server
 
-    def start_servers(self):
-        self.port, self.tls_port = free_ports(2)
+    def start_servers(self, wide):
+        self.port, self.tls_port, self.wide_port, self.wide_tls_port = free_ports(4)
+        # The loopback sink offers no PIPELINING (-p), as in every earlier run of these
+        # cases; the one behind the relay offers it, as mail servers do.
+        self.start_sink(self.port, ["-p"])
+        services = {"smtps": (self.tls_port, self.port)}
+        if wide:
+            self.start_sink(self.wide_port, [])
+            services["wide"] = (self.wide_tls_port, self.wide_port)
+        self.key, self.cert = (os.path.join(self.work, n) for n in ("key.pem", "cert.pem"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key,
+                        "-out", self.cert, "-days", "1", "-subj", "/CN=localhost"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.start_stunnel(services)
+        if wide:
+            self.start_wide_area()
+        os.sched_setaffinity(0, self.client_cpus)  # every tool inherits it
+
+    def start_sink(self, port, options):
         # smtp-sink refuses to keep root's privileges.
         user = ["-u", "nobody"] if os.geteuid() == 0 else []
-        sink = self.start_server(["/usr/sbin/smtp-sink", "-p", *user, f"{HOST}:{self.port}", "64"])
-        wait_for_port(self.port, sink)
-        key, cert, conf = (os.path.join(self.work, n) for n in ("key.pem", "cert.pem", "stunnel.conf"))
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
-                        "-out", cert, "-days", "1", "-subj", "/CN=localhost"],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        sink = self.start_server(["/usr/sbin/smtp-sink", *options, *user, f"{HOST}:{port}", "64"])
+        wait_for_port(port, sink)
+
+    def start_stunnel(self, services):
+        conf = os.path.join(self.work, "stunnel.conf")
         with open(conf, "w") as f:
-            f.write(f"foreground = yes\npid =\ndebug = 3\n[smtps]\naccept = {HOST}:{self.tls_port}\n"
-                    f"connect = {HOST}:{self.port}\ncert = {cert}\nkey = {key}\n")
+            f.write("foreground = yes\npid =\ndebug = 3\n")
+            for name, (accept, connect) in services.items():
+                f.write(f"[{name}]\naccept = {HOST}:{accept}\nconnect = {HOST}:{connect}\n"
+                        f"cert = {self.cert}\nkey = {self.key}\n")
         stunnel = self.start_server(["stunnel4", conf])
-        wait_for_port(self.tls_port, stunnel)
-        os.sched_setaffinity(0, self.client_cpus)  # every tool inherits it
+        for accept, _ in services.values():
+            wait_for_port(accept, stunnel)
+
+    def start_wide_area(self):
+        reason = submission.unavailable()
+        if reason:
+            print(f"peers: no STARTTLS and AUTH case: {reason}", file=sys.stderr)
+        else:
+            self.submission_port = free_ports(1)[0]
+            self.submission = submission.Submission(HOST, self.submission_port, self.cert, self.key,
+                                                    self.server_cpus)
+            self.submission.start()
+        targets = {"plain": self.wide_port, "tls": self.wide_tls_port}
+        if self.submission:
+            targets["auth"] = self.submission_port
+        self.relays = dict(zip(targets, free_ports(len(targets))))
+        for name, target in targets.items():
+            relay = self.start_server(["/usr/bin/python3", RELAY, str(self.relays[name]), str(target),
+                                       "--delay-ms", str(self.rtt / 2)])
+            # It stands for the network: the machine's load must not stretch its delays.
+            try:
+                os.sched_setscheduler(relay.pid, os.SCHED_FIFO, os.sched_param(1))
+            except PermissionError:
+                pass
+            wait_for_port(self.relays[name], relay)
 
     # The servers run on one CPU and the tools on another, as they would on two
     # machines. Left to the scheduler, a client and the sink sometimes share a CPU and
@@ -139,6 +193,8 @@ class Bench:
         for server in self.servers:
             server.send_signal(signal.SIGTERM)
             server.wait(timeout=10)
+        if self.submission:
+            self.submission.stop()
 
     # What the tools send
 
@@ -148,7 +204,10 @@ class Bench:
             f.write(f"From: Bench <a@b>\r\nTo: Sink <c@d>\r\nSubject: {SUBJECT}\r\n"
                     f"Date: {time.strftime('%a, %d %b %Y %H:%M:%S +0000', time.gmtime())}\r\n"
                     f"\r\n{BODY}\r\n")
-        self.settings = {tls: self.write_settings(tls) for tls in (False, True)}
+        self.settings = {"plain": self.write_settings("plain", self.port, False),
+                         "tls": self.write_settings("tls", self.tls_port, True)}
+        if self.relays:
+            self.write_wide_inputs()
         if attachments:
             self.write_attachments()
 
@@ -163,17 +222,38 @@ class Bench:
         with open(self.big_attachment, "wb") as f:
             f.truncate(BIG_ATTACHMENT_BYTES)
 
-    def write_settings(self, tls):
-        home = os.path.join(self.work, "tls" if tls else "plain")
+    def write_settings(self, name, port, tls, extra=""):
+        home = os.path.join(self.work, name)
         os.makedirs(os.path.join(home, "Zelkor/Kestrum"), mode=0o700)
-        port = self.tls_port if tls else self.port
         with open(os.path.join(home, "Zelkor/Kestrum/SMTP.reg"), "w", newline="") as f:
             f.write("Windows Registry Editor Version 5.00\r\n\r\n"
                     "[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\r\n"
                     f'"Server"="{HOST}"\r\n"Port"=dword:{port:08x}\r\n"SSL"="{int(tls)}"\r\n'
                     '"SenderName"="Bench"\r\n"SenderEMail"="a@b"\r\n'
-                    '"RecipientName"="Sink"\r\n"RecipientEMail"="c@d"\r\n')
+                    f'"RecipientName"="Sink"\r\n"RecipientEMail"="c@d"\r\n{extra}')
         return home
+
+    # Without authentication e-mailer greets with HELO (AuthMethod 0 or absent), which
+    # learns nothing of PIPELINING, or with EHLO (any AuthMethod outside 0-7), as every
+    # peer does: "e-mailer" is the latter, "e-mailer, HELO" the former.
+    # With AUTH every tool uses SASL PLAIN and its initial response on the AUTH line
+    # (one round trip), the least the protocol allows; none checks the certificate.
+    def write_wide_inputs(self):
+        ehlo = '"AuthMethod"=dword:00000008\r\n'
+        for name, tls in (("plain", False), ("tls", True)):
+            self.settings[f"wide {name}"] = self.write_settings(f"wide-{name}", self.relays[name], tls, ehlo)
+            self.settings[f"wide {name} helo"] = self.write_settings(f"wide-{name}-helo", self.relays[name], tls)
+        if "auth" not in self.relays:
+            return
+        self.settings["wide auth"] = self.write_settings(
+            "wide-auth", self.relays["auth"], False,
+            '"StartTLS"=dword:00000001\r\n"TLSVerify"=dword:00000000\r\n"AuthMethod"=dword:00000006\r\n'
+            f'"AuthUser"="{submission.USER}"\r\n"AuthPassword"="{submission.PASSWORD}"\r\n')
+        self.msmtp_auth = os.path.join(self.work, "msmtprc")
+        with open(os.open(self.msmtp_auth, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
+            f.write(f"account bench\nhost {HOST}\nport {self.relays['auth']}\nfrom a@b\nauth plain\n"
+                    f"user {submission.USER}\npassword {submission.PASSWORD}\n"
+                    "tls on\ntls_starttls on\ntls_certcheck off\naccount default : bench\n")
 
     def run(self, argv, env=None, stdin=os.devnull):
         argv = [shutil.which(argv[0]) or argv[0]] + argv[1:]
@@ -187,14 +267,16 @@ class Bench:
             case["before"] = self.run([self.before[tool], *argv[1:]], env)
         return case
 
-    def one_shot(self, tls):
-        port = self.tls_port if tls else self.port
+    def one_shot(self, settings, port, tls):
         url = f"{'smtps' if tls else 'smtp'}://{HOST}:{port}"
         t = ["-t"] if tls else []
         msmtp_tls = ["--tls=on", "--tls-starttls=off", "--tls-certcheck=off"] if tls else ["--tls=off"]
-        mailer, env = [self.mailer, SUBJECT, BODY], {"XDG_CONFIG_HOME": self.settings[tls]}
+        mailer, env = [self.mailer, SUBJECT, BODY], {"XDG_CONFIG_HOME": self.settings[settings]}
+        helo = {"e-mailer, HELO": self.run(mailer, {"XDG_CONFIG_HOME": self.settings[settings + " helo"]})} \
+            if settings + " helo" in self.settings else {}
         return self.with_before({
             "e-mailer": self.run(mailer, env),
+            **helo,
             "floor": self.run([self.floor, *t, "-f", self.message, HOST, str(port)]),
             "curl": self.run(["curl", "-q", "-s", "-S", *(["-k"] if tls else []), "--mail-from", "a@b",
                               "--mail-rcpt", "c@d", "-T", self.message, url]),
@@ -205,22 +287,43 @@ class Bench:
                                *(["--tls-on-connect"] if tls else [])]),
         }, "mailer", mailer, env)
 
+    def starttls_auth(self):
+        port, user, password = str(self.relays["auth"]), submission.USER, submission.PASSWORD
+        mailer, env = [self.mailer, SUBJECT, BODY], {"XDG_CONFIG_HOME": self.settings["wide auth"]}
+        return self.with_before({
+            "e-mailer": self.run(mailer, env),
+            "curl": self.run(["curl", "-q", "-s", "-S", "-k", "--ssl-reqd", "--user", f"{user}:{password}",
+                              "--login-options", "AUTH=PLAIN", "--sasl-ir", "--mail-from", "a@b",
+                              "--mail-rcpt", "c@d", "-T", self.message, f"smtp://{HOST}:{port}"]),
+            "msmtp": self.run(["msmtp", "-C", self.msmtp_auth, "c@d"], stdin=self.message),
+            "swaks": self.run(["swaks", "--server", HOST, "--port", port, "--from", "a@b", "--to", "c@d",
+                               "--data", "@" + self.message, "--silent", "3", "--tls", "--auth", "PLAIN",
+                               "--auth-user", user, "--auth-password", password]),
+        }, "mailer", mailer, env)
+
     # The floor client sends the very bytes the engine sends (its header block of eight
     # lines, its body), which it takes from the engine's driver: the sink's work grows
     # with each line, so a shorter message would measure the message, not the client.
     # "floor, 3 lines" sends smtp-source's three header lines before the same body.
-    def bulk(self):
-        size, count = str(MESSAGE_BYTES), str(MESSAGES)
-        engine = [self.engine, "-n", count, "-l", size, HOST, str(self.port)]
+    # "e-mailer" is the engine's batch call; "e-mailer, 1 by 1" calls SendMailMessage for
+    # each message, as an earlier engine (without the batch) does under "before".
+    # Over the relay the round trips decide, not the sink's work: no "floor, 3 lines".
+    def bulk(self, port, count, wide=False):
+        size = str(MESSAGE_BYTES)
+        engine = [self.engine, "-n", str(count), "-l", size, HOST, str(port)]
         engine_text = os.path.join(self.work, "engine-message.eml")
         subprocess.run([self.engine, "-w", engine_text, "-l", size], check=True)
-        return self.with_before({
-            "e-mailer": self.run(engine),
-            "floor": self.run([self.floor, "-n", count, "-f", engine_text, HOST, str(self.port)]),
-            "floor, 3 lines": self.run([self.floor, "-n", count, "-l", size, HOST, str(self.port)]),
-            "smtp-source": self.run(["/usr/sbin/smtp-source", "-d", "-s", "1", "-m", count, "-l", size,
-                                     "-f", "a@b", "-t", "c@d", f"{HOST}:{self.port}"]),
-        }, "engine", engine)
+        case = {
+            "e-mailer": self.run([self.engine, "-b", *engine[1:]]),
+            "e-mailer, 1 by 1": self.run(engine),
+            "floor": self.run([self.floor, "-n", str(count), "-f", engine_text, HOST, str(port)]),
+            "floor, 3 lines": self.run([self.floor, "-n", str(count), "-l", size, HOST, str(port)]),
+            "smtp-source": self.run(["/usr/sbin/smtp-source", "-d", "-s", "1", "-m", str(count), "-l", size,
+                                     "-f", "a@b", "-t", "c@d", f"{HOST}:{port}"]),
+        }
+        if wide:
+            del case["floor, 3 lines"]
+        return self.with_before(case, "engine", engine)
 
     # swaks holds the whole message several times over (1.1 GiB for 50 MiB), and an
     # earlier engine may refuse a file over 50 MiB: they send the small file only.
@@ -241,14 +344,34 @@ class Bench:
         return self.with_before(case, "engine", engine)
 
 
-def measure(case, rounds, memory_rounds):
+class Result:
+    """The medians of one case: figures[tool] = (seconds, peak KiB or None). unit is
+    "ms" or "msg/s"; rtt, in seconds, gives the figures in round trips too (per
+    message where count > 1)."""
+
+    def __init__(self, case, unit, count, figures, rtt=None):
+        self.case, self.unit, self.count, self.figures, self.rtt = case, unit, count, figures, rtt
+
+    def value(self, seconds):
+        return self.count / seconds if self.unit == "msg/s" else seconds * 1000
+
+    def round_trips(self, tool):
+        return self.figures[tool][0] / self.rtt / self.count
+
+    def seconds(self, tool):
+        return self.figures[tool][0]
+
+
+def measure(case, rounds, memory_rounds, warm_up=True):
     """Medians of wall time and of peak memory: rounds run every tool once, in an order
-    rotated from round to round, after one round that is not counted."""
+    rotated from round to round, after one round that is not counted (warm_up). No
+    memory rounds: no peak memory (None)."""
     tools = list(case)
 
     def medians(sample, count):
         samples = {tool: [] for tool in tools}
-        for r in range(count + 1):
+        first = 0 if warm_up else 1
+        for r in range(first, count + 1):
             for tool in tools[r % len(tools):] + tools[:r % len(tools)]:
                 value = sample(case[tool])
                 if r > 0:
@@ -256,7 +379,7 @@ def measure(case, rounds, memory_rounds):
         return {tool: statistics.median(values) for tool, values in samples.items()}
 
     seconds = medians(Run.seconds, rounds)
-    peaks = medians(Run.peak_kib, memory_rounds)
+    peaks = medians(Run.peak_kib, memory_rounds) if memory_rounds else dict.fromkeys(tools)
     return {tool: (seconds[tool], peaks[tool]) for tool in tools}
 
 
@@ -272,17 +395,16 @@ def measure_once(case):
 
 
 def print_table(results):
-    print(f"{'case':<26} {'tool':<14} {'figure':>14} {'÷ e-mailer':>11} {'peak memory':>12} {'÷ e-mailer':>11}")
-    for case, unit, figures in results:
-        base_figure, base_memory = value(unit, figures["e-mailer"][0]), figures["e-mailer"][1]
-        for tool, (seconds, memory) in figures.items():
-            figure = value(unit, seconds)
-            print(f"{case:<26} {tool:<14} {format_figure(unit, figure):>14} {figure / base_figure:>11.2f} "
-                  f"{memory / 1024:>9.1f} MiB {memory / base_memory:>11.2f}")
-
-
-def value(unit, seconds):
-    return MESSAGES / seconds if unit == "msg/s" else seconds * 1000
+    print(f"{'case':<28} {'tool':<17} {'figure':>14} {'round trips':>12} {'÷ e-mailer':>11} "
+          f"{'peak memory':>12} {'÷ e-mailer':>11}")
+    for result in results:
+        base_figure, base_memory = result.value(result.seconds("e-mailer")), result.figures["e-mailer"][1]
+        for tool, (seconds, memory) in result.figures.items():
+            figure = result.value(seconds)
+            trips = f"{result.round_trips(tool):.2f}" if result.rtt else ""
+            memory_text = ("", "") if memory is None else (f"{memory / 1024:.1f} MiB", f"{memory / base_memory:.2f}")
+            print(f"{result.case:<28} {tool:<17} {format_figure(result.unit, figure):>14} {trips:>12} "
+                  f"{figure / base_figure:>11.2f} {memory_text[0]:>12} {memory_text[1]:>11}")
 
 
 def format_figure(unit, figure):
@@ -290,37 +412,70 @@ def format_figure(unit, figure):
 
 
 def print_goals(results):
-    by_case = {case: figures for case, _, figures in results}
+    by_case = {result.case: result for result in results}
     print("\nGoals:")
     for case, floor_factor in (("one-shot, plain", 1.5), ("one-shot, TLS", 1.15)):
         if case not in by_case:
             continue
-        f = by_case[case]
+        f = by_case[case].figures
         mailer = f["e-mailer"][0]
         check(f"{case}: at most curl's time", mailer, f["curl"][0], mailer <= f["curl"][0])
         check(f"{case}: within {floor_factor}x the floor", mailer, floor_factor * f["floor"][0],
               mailer <= floor_factor * f["floor"][0])
     if BULK_CASE in by_case:
-        rate = {tool: MESSAGES / seconds for tool, (seconds, _) in by_case[BULK_CASE].items()}
+        result = by_case[BULK_CASE]
+        rate = {tool: result.value(seconds) for tool, (seconds, _) in result.figures.items()}
         check("messages per second: at least smtp-source's", rate["e-mailer"], rate["smtp-source"],
               rate["e-mailer"] >= rate["smtp-source"], "msg/s")
         check("messages per second: at least the floor's", rate["e-mailer"], rate["floor"],
               rate["e-mailer"] >= rate["floor"], "msg/s")
     if "1 GiB attachment" in by_case:
         print_attachment_goals(by_case)
+    print_wide_area_goals(by_case)
+    print_before_goals(results)
 
 
 def print_attachment_goals(by_case):
     for case in ("50 MiB attachment", "1 GiB attachment"):
-        f = by_case[case]
+        f = by_case[case].figures
         seconds, curl_seconds = f["e-mailer"][0], f["curl"][0]
         check(f"{case}: at most curl's time", seconds, curl_seconds, seconds <= curl_seconds)
-        if "before" in f:
-            check(f"{case}: at most the time before", seconds, f["before"][0], seconds <= f["before"][0])
-    (_, peak), (_, curl_peak) = by_case["1 GiB attachment"]["e-mailer"], by_case["1 GiB attachment"]["curl"]
+    (_, peak), (_, curl_peak) = by_case["1 GiB attachment"].figures["e-mailer"], by_case["1 GiB attachment"].figures["curl"]
     check("1 GiB attachment: peak memory at most 16 MiB", peak / 1024, 16, peak <= 16 * 1024, "MiB")
     check("1 GiB attachment: peak memory at most 1.5x curl's", peak / 1024, 1.5 * curl_peak / 1024,
           peak <= 1.5 * curl_peak, "MiB")
+
+
+# One message within 1.1x of the protocol's least round trips (connect and greeting,
+# EHLO, MAIL/RCPT/DATA, the text with its end and QUIT; a TLS 1.3 handshake before the
+# greeting) and ahead of every peer; many messages at about one round trip each.
+def print_wide_area_goals(by_case):
+    for case, most in ((WIDE_PLAIN, 4.5), (WIDE_TLS, 5.5), (WIDE_AUTH, None)):
+        if case not in by_case:
+            continue
+        result = by_case[case]
+        if most is not None:
+            check(f"{case}: at most {most} RTT", result.round_trips("e-mailer"), most,
+                  result.round_trips("e-mailer") <= most, "RTT")
+        for peer in ("msmtp", "curl", "swaks"):
+            ours, theirs = result.seconds("e-mailer"), result.seconds(peer)
+            check(f"{case}: faster than {peer}", ours, theirs, ours < theirs)
+    if WIDE_BULK in by_case:
+        result = by_case[WIDE_BULK]
+        trips = result.round_trips("e-mailer")
+        check(f"{WIDE_BULK}: at most 1.3 RTT per message", trips, 1.3, trips <= 1.3, "RTT")
+        ours, floor = result.seconds("e-mailer"), result.seconds("floor")
+        check(f"{WIDE_BULK}: at least 3x the floor's rate", ours, floor / 3, ours <= floor / 3)
+
+
+def print_before_goals(results):
+    for result in results:
+        if "before" not in result.figures:
+            continue
+        for tool in ("e-mailer", "e-mailer, 1 by 1"):
+            if tool in result.figures:
+                ours, before = result.seconds(tool), result.seconds("before")
+                check(f"{result.case}, {tool}: at most the time before", ours, before, ours <= before)
 
 
 def check(goal, ours, bound, met, unit="s"):
@@ -329,46 +484,79 @@ def check(goal, ours, bound, met, unit="s"):
     print(f"  {'met   ' if met else 'MISSED'} {goal}: {ours * scale:,.2f} {shown} (bound {bound * scale:,.2f} {shown})")
 
 
-CASES = ("one-shot", "bulk", "attachment")
+CASES = ("one-shot", "bulk", "attachment", "wide-area", "wide-area-bulk")
 
 
-def main():
+def parse_arguments():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--rounds", type=int, default=21, help="rounds of the one-shot sends")
     parser.add_argument("--bulk-rounds", type=int, default=21, help="rounds of the 1,000 messages")
-    parser.add_argument("--memory-rounds", type=int, default=3, help="rounds of peak memory, every case")
+    parser.add_argument("--wide-bulk-rounds", type=int, default=3,
+                        help=f"rounds of the {WIDE_MESSAGES} messages over the relay")
+    parser.add_argument("--memory-rounds", type=int, default=3, help="rounds of peak memory, loopback cases")
+    parser.add_argument("--rtt", type=float, default=50.0, help="the relay's round trip time in ms (default 50)")
     parser.add_argument("--before", help="the build directory of an earlier e-mailer to compare with")
     parser.add_argument("--cases", default=",".join(CASES),
                         help=f"the cases to run, comma-separated, of {', '.join(CASES)} (default: all)")
     args = parser.parse_args()
-    cases = set(args.cases.split(","))
-    if not cases <= set(CASES):
-        parser.error(f"unknown case in --cases: {args.cases}")
+    args.cases = set(args.cases.split(","))
+    if not args.cases <= set(CASES):
+        parser.error(f"unknown case in --cases: {','.join(args.cases)}")
+    if args.rtt <= 0:
+        parser.error("--rtt must be positive")
+    return args
+
+
+def run_cases(bench, args):
+    cases, results = args.cases, []
+    if "one-shot" in cases:
+        results += [
+            Result("one-shot, plain", "ms", 1,
+                   measure(bench.one_shot("plain", bench.port, False), args.rounds, args.memory_rounds)),
+            Result("one-shot, TLS", "ms", 1,
+                   measure(bench.one_shot("tls", bench.tls_port, True), args.rounds, args.memory_rounds)),
+        ]
+    if "bulk" in cases:
+        results.append(Result(BULK_CASE, "msg/s", MESSAGES,
+                              measure(bench.bulk(bench.port, MESSAGES), args.bulk_rounds, args.memory_rounds)))
+    if "attachment" in cases:
+        results += [
+            Result("50 MiB attachment", "ms", 1,
+                   measure(bench.attachment_send(bench.attachment, True), 3, args.memory_rounds)),
+            Result("1 GiB attachment", "ms", 1, measure_once(bench.attachment_send(bench.big_attachment, False))),
+        ]
+    rtt = args.rtt / 1000
+    if "wide-area" in cases:
+        results += [
+            Result(WIDE_PLAIN, "ms", 1,
+                   measure(bench.one_shot("wide plain", bench.relays["plain"], False), args.rounds, 0), rtt),
+            Result(WIDE_TLS, "ms", 1,
+                   measure(bench.one_shot("wide tls", bench.relays["tls"], True), args.rounds, 0), rtt),
+        ]
+        if "auth" in bench.relays:
+            results.append(Result(WIDE_AUTH, "ms", 1, measure(bench.starttls_auth(), args.rounds, 0), rtt))
+    if "wide-area-bulk" in cases:
+        figures = measure(bench.bulk(bench.relays["plain"], WIDE_MESSAGES, True), args.wide_bulk_rounds, 0, False)
+        results.append(Result(WIDE_BULK, "ms", WIDE_MESSAGES, figures, rtt))
+    return results
+
+
+def main():
+    args = parse_arguments()
     with tempfile.TemporaryDirectory(prefix="emailer-peers-") as work:
-        bench = Bench(os.path.abspath(args.build), work, args.before and os.path.abspath(args.before))
+        bench = Bench(os.path.abspath(args.build), work, args.before and os.path.abspath(args.before), args.rtt)
         try:
-            bench.start_servers()
-            bench.write_inputs("attachment" in cases)
-            results = []
-            if "one-shot" in cases:
-                results += [
-                    ("one-shot, plain", "ms", measure(bench.one_shot(False), args.rounds, args.memory_rounds)),
-                    ("one-shot, TLS", "ms", measure(bench.one_shot(True), args.rounds, args.memory_rounds)),
-                ]
-            if "bulk" in cases:
-                results.append((BULK_CASE, "msg/s", measure(bench.bulk(), args.bulk_rounds, args.memory_rounds)))
-            if "attachment" in cases:
-                results += [
-                    ("50 MiB attachment", "ms",
-                     measure(bench.attachment_send(bench.attachment, True), 3, args.memory_rounds)),
-                    ("1 GiB attachment", "ms", measure_once(bench.attachment_send(bench.big_attachment, False))),
-                ]
+            bench.start_servers(bool(args.cases & {"wide-area", "wide-area-bulk"}))
+            bench.write_inputs("attachment" in args.cases)
+            results = run_cases(bench, args)
         finally:
             bench.stop_servers()
-    print(f"\nMedians of wall time over {args.rounds} rounds (one-shot), {args.bulk_rounds} (1,000 messages), "
-          f"3 (50 MiB), of peak memory over {args.memory_rounds}; 1 GiB: one run. In the last "
-          f"three cases e-mailer is its engine (bench/peers/engine_client). Servers on CPU {min(bench.server_cpus)}, "
+    print(f"\nMedians of wall time over {args.rounds} rounds (one-shot, one message at RTT {args.rtt:g} ms), "
+          f"{args.bulk_rounds} (1,000 messages), {args.wide_bulk_rounds} ({WIDE_MESSAGES} messages at RTT "
+          f"{args.rtt:g} ms), 3 (50 MiB), of peak memory over {args.memory_rounds} (loopback only); 1 GiB: one "
+          f"run. In the cases of many messages and attachments e-mailer is its engine "
+          f"(bench/peers/engine_client). Round trips per message. Servers on CPU {min(bench.server_cpus)}, "
           f"tools on CPU {min(bench.client_cpus)}.")
     print_table(results)
     print_goals(results)

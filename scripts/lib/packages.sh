@@ -84,8 +84,11 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The benchmarks' peers: Postfix's smtp-sink and smtp-source, run on their own. Postfix is
 # installed without a configuration (preseeded, see preseed_postfix), so the mail system
 # is never set up or started. The peer comparison (bench/peers/run) adds msmtp, curl,
-# swaks (with its TLS modules), stunnel for implicit TLS and time for peak memory.
-BENCH_PACKAGES=(postfix msmtp curl swaks libnet-ssleay-perl libio-socket-ssl-perl stunnel4 time openssl)
+# swaks (with its TLS modules), stunnel for implicit TLS, time for peak memory, and for
+# its wide-area cases python3 for the relay and an instance of Postfix as a submission
+# server with Cyrus SASL (saslpasswd2 makes its sasldb; the modules bring PLAIN).
+BENCH_PACKAGES=(postfix msmtp curl swaks libnet-ssleay-perl libio-socket-ssl-perl stunnel4
+  time openssl sasl2-bin libsasl2-modules python3-minimal)
 
 preseed_postfix() {
   dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q 'install ok installed' && return 0
