@@ -97,8 +97,9 @@ int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, bool ve
           EngineFailure(error, true, "cannot connect to " + settings.server + " port " + settings.port);
       flush.PutOffRest(failure.text);
       if (!quiet) {
-        WriteErrorLine(failure.text + "; " + std::to_string(due) + " queued " +
-                       (due == 1 ? "message is" : "messages are") + " kept for a later try");
+        WriteErrorLine(failure.text);
+        WriteErrorLine(std::to_string(due) + " queued " + (due == 1 ? "message is" : "messages are") +
+                       " kept for a later try");
       }
       return failure.status;
     }

@@ -25,7 +25,3 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # heap now and then takes them (the process dies with "failed to map the shared user
 # data"). setarch -R is inherited by every process Wine starts.
 set(CMAKE_CROSSCOMPILING_EMULATOR setarch -R wine)
-
-# GCC 12 warns falsely about overlapping copies inside std::string assignments once they
-# are inlined at -O3 (GCC bug 105329); the warning would stop a -Werror build.
-set(CMAKE_CXX_FLAGS_INIT "-Wno-restrict")

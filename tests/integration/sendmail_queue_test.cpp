@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -61,28 +60,35 @@ class QueueWorld {
   }
   // Replaces the line starting with name in a queue file.
   void SetLine(const std::string& path, const std::string& name, const std::string& value) const {
-    std::string text = home.ReadFile(path);
-    text = std::regex_replace(text, std::regex("(^|\n)" + name + ": [^\n]*"), "$1" + name + ": " + value,
-                              std::regex_constants::format_first_only);
-    std::ofstream(path, std::ios::binary) << text;
+    std::string text = "\n" + home.ReadFile(path);
+    const std::size_t start = text.find("\n" + name + ": ");
+    if (start != std::string::npos) {
+      const std::size_t end = std::min(text.find('\n', start + 1), text.size());
+      text.replace(start + 1, end - start - 1, name + ": " + value);
+    }
+    std::ofstream(path, std::ios::binary) << text.substr(1);
   }
 
   TempConfigHome home;
   std::vector<std::pair<std::string, std::string>> settings;
 };
 
-// "sendmail: queued as ID: why": the id.
-std::string QueuedId(const MailerRun& run) {
-  std::smatch match;
-  return std::regex_search(run.output, match, std::regex("queued as ([^:]+): ")) ? match[1].str() : "";
+// What follows the first prefix in text, up to the first of the stop characters; empty
+// without prefix.
+std::string TextAfter(const std::string& text, const std::string& prefix, const char* stop) {
+  const std::size_t start = text.find(prefix);
+  if (start == std::string::npos) return "";
+  const std::size_t from = start + prefix.size();
+  return text.substr(from, text.find_first_of(stop, from) - from);
 }
+
+// "sendmail: queued as ID: why": the id.
+std::string QueuedId(const MailerRun& run) { return TextAfter(run.output, "queued as ", ":"); }
 
 std::vector<std::string> Subjects(const SmtpTestServer& server) {
   std::vector<std::string> subjects;
   for (const ReceivedMessage& message : server.Messages()) {
-    std::smatch match;
-    subjects.push_back(std::regex_search(message.content, match, std::regex("Subject: ([^\r]*)")) ? match[1].str()
-                                                                                                 : "");
+    subjects.push_back(TextAfter(message.content, "Subject: ", "\r"));
   }
   return subjects;
 }
