@@ -29,7 +29,7 @@ KEY = r"HKEY_CURRENT_USER\Software\Zelkor\Kestrum\SMTP"
 # OpenSSL as DLLs) would have to be shipped beside the program.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ws2_32.dll",
                "rpcrt4.dll", "crypt32.dll", "bcrypt.dll", "secur32.dll", "msvcrt.dll",
-               "shell32.dll", "winhttp.dll"}
+               "shell32.dll", "winhttp.dll", "normaliz.dll"}
 
 
 def parse_reg_file(text):
