@@ -105,11 +105,13 @@ run() {
     fail "$build/$name $*: exit status $?:$(cat "$work/err" | details)"
 }
 # expect_message N SUBJECT ENVELOPE LINE...: the server's message N has this envelope and,
-# as Python's email package reads it, this sender and subject and these lines.
+# as Python's email package reads it, this sender and subject and these lines. The server
+# offers SIZE, so MAIL FROM ends with the message's size, which the engine's own tests
+# compare with the bytes sent; here it is left out of the comparison.
 expect_message() {
   local n=$1 subject=$2 expected_envelope=$3 line parsed
   shift 3
-  [ "$(cat "$received/$n.envelope" 2>/dev/null)" = "$expected_envelope" ] ||
+  [ "$(sed '1s/ SIZE=[0-9]\+$//' "$received/$n.envelope" 2>/dev/null)" = "$expected_envelope" ] ||
     { fail "message $n: the envelope differs:$(cat "$received/$n.envelope" 2>&1 | details)"; return; }
   parsed=$(/usr/bin/python3 tests/support/parse_message.py "$received/$n.eml")
   for line in "subject $(printf %s "$subject" | hex)" \
