@@ -1,15 +1,16 @@
 // Fuzzes the SMTP reply reader (RFC 5321 section 4.2) with any bytes a server may send,
 // read by the connection's own ReadReply over a socket pair. All the input is there at
 // once, so every read takes as much as the buffer has room for (255 bytes, then 4096
-// more after each growth), and the outcome follows from the input alone: the reply ends
-// at the first read that leaves the text ending in CR LF with a blank after the code of
-// its last line; at the end of the input the read fails. The reader must take no byte
-// after the reply, keep no larger buffer than the bytes it took need, and report the
-// text and code that the bytes hold.
+// more after each growth), and the outcome follows from the input alone: the reply is
+// complete at the first read after which the text holds a line ended by CR LF with a
+// blank after its code, and ends with that line; at the end of the input the read
+// fails. The reader must keep no larger buffer than the bytes it took need, and report
+// the text and code of the first reply the bytes hold.
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/socket_feed.h"
@@ -23,20 +24,19 @@ constexpr int codeBefore = -12345;  // a failed read must leave the code as it w
 
 struct Outcome {
   bool complete;
-  std::size_t taken;  // bytes read from the input
+  std::size_t taken;          // bytes read from the input
+  std::size_t replyEnd;       // when complete: just past the CR LF that ends the reply
+  std::size_t lastLineStart;  // when complete: where the line that ends it starts
 };
 
-// Where the last line of text (six bytes or more, ending in CR LF) starts: after the
-// last CR LF that leaves at least a six-byte line, or at the start of the text.
-std::size_t LastLineStart(std::string_view text) {
-  std::size_t pair = text.substr(0, text.size() - 4).rfind("\r\n");
-  return pair == std::string_view::npos ? 0 : pair + 2;
-}
-
-// True when text ends a reply: CR LF at its end, and a blank after the code of its last
-// line.
-bool EndsReply(std::string_view text) {
-  return text.size() >= 6 && text.ends_with("\r\n") && text[LastLineStart(text) + 3] == ' ';
+// The first line of text (ended by LF) that ends a reply: CR before its LF, at least four
+// characters before the CR and a blank after the code. Its start and the offset past its
+// LF; npos for both while there is none.
+std::pair<std::size_t, std::size_t> ReplyEndingLine(std::string_view text) {
+  for (std::size_t start = 0, lf; (lf = text.find('\n', start)) != std::string_view::npos; start = lf + 1) {
+    if (lf - start >= 5 && text[lf - 1] == '\r' && text[start + 3] == ' ') return {start, lf + 1};
+  }
+  return {std::string_view::npos, std::string_view::npos};
 }
 
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -62,10 +62,11 @@ Outcome Expected(std::string_view in) {
   for (;;) {
     std::size_t room = capacity - received - 1;
     std::size_t count = std::min(room, in.size() - received);
-    if (count == 0) return {false, received};
+    if (count == 0) return {false, received, 0, 0};
     received += count;
     if (count == room) capacity += growStep;
-    if (EndsReply(in.substr(0, received))) return {true, received};
+    auto [lineStart, end] = ReplyEndingLine(in.substr(0, received));
+    if (end != std::string_view::npos) return {true, received, end, lineStart};
   }
 }
 
@@ -96,8 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(connection.m_nLastReplyCode == codeBefore);
     return 0;
   }
-  const std::string_view reply = in.substr(0, expected.taken);
-  FUZZ_CHECK(connection.GetLastReply() == UpToNul(reply.substr(0, reply.size() - 2)));
-  FUZZ_CHECK(connection.m_nLastReplyCode == Code(reply.substr(LastLineStart(reply), 3)));
+  FUZZ_CHECK(connection.GetLastReply() == UpToNul(in.substr(0, expected.replyEnd - 2)));
+  FUZZ_CHECK(connection.m_nLastReplyCode == Code(in.substr(expected.lastLineStart, 3)));
   return 0;
 }
