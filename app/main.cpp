@@ -1,17 +1,18 @@
 // e-mailer: sends one e-mail, whose subject and body are its parameters, through the
 // SMTP server of the user's settings, and exits. "--help" or "--version" alone prints
 // its text to standard output instead and sends nothing. Called "sendmail" or
-// "e-mailer-sendmail", it is the system's sendmail instead (app/sendmail_face.h), and
-// called "mailq", that sendmail listing its queue (-bp).
+// "e-mailer-sendmail", it is the system's sendmail instead (app/sendmail/face.h), and
+// called "mailq", that sendmail listing its queue (-bp). "e-mailer --flush" is that
+// sendmail flushing its queue (-q). Only this file knows both faces.
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "app/command_line.h"
-#include "app/exit_codes.h"
-#include "app/mailer_app.h"
-#include "app/sendmail_face.h"
-#include "app/sendmail_options.h"
+#include "app/mailer/command_line.h"
+#include "app/run/exit_codes.h"
+#include "app/mailer/mailer_app.h"
+#include "app/sendmail/face.h"
+#include "app/sendmail/options.h"
 #include "platform/process_hardening.h"
 
 int main(int argc, char* argv[]) {
@@ -23,6 +24,7 @@ int main(int argc, char* argv[]) {
     arguments.insert(arguments.begin(), "-bp");
     return SendmailMain(std::move(arguments));
   }
+  if (FlushRequested(arguments)) return SendmailMain({"-q"});
   if (const char* text = InformationText(arguments)) {
     // A text that could not be written is not a success (e-mailer --help >/dev/full).
     return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : ExitOutputFailed;

@@ -1,4 +1,4 @@
-#include "app/aliases.h"
+#include "app/sendmail/aliases.h"
 
 #include <gtest/gtest.h>
 

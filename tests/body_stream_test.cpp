@@ -1,4 +1,4 @@
-#include "app/body_stream.h"
+#include "app/sendmail/body_stream.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "app/sendmail_failure.h"
+#include "app/sendmail/failure.h"
 
 namespace {
 

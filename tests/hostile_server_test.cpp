@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/exit_codes.h"
+#include "app/run/exit_codes.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/fixed_date_message.h"
 #include "tests/support/mailer_program.h"

@@ -1,12 +1,12 @@
-#include "app/mailer_app.h"
+#include "app/mailer/mailer_app.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <filesystem>
 
-#include "app/exit_codes.h"
-#include "app/ssl_locks.h"
+#include "app/run/exit_codes.h"
+#include "app/run/ssl_locks.h"
 #include "support/temp_config_home.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/message_reader.h"
+#include "app/sendmail/message_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/sendmail_failure.h"
+#include "app/sendmail/failure.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/password_command.h"
+#include "app/run/password_command.h"
 #include "errors/exceptions.h"
 #include "errors/message_table.h"
 #include "platform/win_types.h"

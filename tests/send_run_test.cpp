@@ -1,7 +1,7 @@
 // The send run in this process against a scripted server: how the SSL setting is read,
 // when each setting is read, and the order of the result dialog and the closing QUIT.
 // Without a display every text the run shows goes to standard error.
-#include "app/send_run.h"
+#include "app/mailer/send_run.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "app/sendmail_failure.h"
+#include "app/sendmail/failure.h"
 
 #include <gtest/gtest.h>
 

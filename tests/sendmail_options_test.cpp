@@ -1,11 +1,11 @@
-#include "app/sendmail_options.h"
+#include "app/sendmail/options.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/sendmail_failure.h"
+#include "app/sendmail/failure.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/settings_checks.h"
+#include "app/run/settings_checks.h"
 
 #include <gtest/gtest.h>
 

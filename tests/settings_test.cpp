@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "app/run/settings.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/result_dialog.h"
+#include "app/mailer/result_dialog.h"
 #include "errors/exceptions.h"
 #include "platform/message_box.h"
 #include "platform/result_window.h"

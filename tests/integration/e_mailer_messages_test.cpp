@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/exit_codes.h"
+#include "app/run/exit_codes.h"
 #include "tests/support/mailer_program.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/smtp_server.h"

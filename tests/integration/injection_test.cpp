@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/exit_codes.h"
+#include "app/run/exit_codes.h"
 #include "smtp/connection.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/mailer_program.h"

@@ -1,6 +1,6 @@
 // The sendmail face's transfer against aiosmtpd: a body that fails part way, after
 // megabytes have gone out, is never delivered.
-#include "app/sendmail_connection.h"
+#include "app/sendmail/connection.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-#include "app/sendmail_failure.h"
+#include "app/sendmail/failure.h"
 #include "tests/support/smtp_server.h"
 
 namespace {

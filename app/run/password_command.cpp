@@ -1,4 +1,4 @@
-#include "app/password_command.h"
+#include "app/run/password_command.h"
 
 #include <cstdio>
 

@@ -1,9 +1,9 @@
-#include "app/aliases.h"
+#include "app/sendmail/aliases.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "app/message_reader.h"
+#include "app/sendmail/message_reader.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "app/exit_codes.h"
+#include "app/run/exit_codes.h"
 
 // True when the settings name an application (OAuthClientID): AuthMethod 7 then takes
 // its token from the store instead of AuthPassword or AuthPasswordCommand.

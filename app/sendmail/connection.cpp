@@ -1,4 +1,4 @@
-#include "app/sendmail_connection.h"
+#include "app/sendmail/connection.h"
 
 #include <cctype>
 #include <cstdio>

@@ -7,10 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "app/sendmail_connection.h"
-#include "app/sendmail_failure.h"
-#include "app/sendmail_message.h"
-#include "app/sendmail_options.h"
+#include "app/sendmail/connection.h"
+#include "app/sendmail/failure.h"
+#include "app/sendmail/message.h"
+#include "app/sendmail/options.h"
 #include "errors/exceptions.h"
 #include "queue/queue.h"
 

@@ -1,4 +1,4 @@
-#include "app/command_line.h"
+#include "app/mailer/command_line.h"
 
 #include <strings.h>
 
@@ -26,8 +26,12 @@ bool AuthorizeRequested(const std::vector<std::string>& params) {
   return params.size() == 1 && params[0] == "-authorize";
 }
 
-bool FlushRequested(const std::vector<std::string>& params) {
-  return params.size() == 1 && params[0] == "-flush";
+bool FlushRequested(const std::vector<std::string>& arguments) {
+  if (arguments.size() != 1) return false;
+  const std::string& argument = arguments[0];
+  // ParseCommandLine removes one leading '-' or '/'; what is left must be "-flush".
+  return argument.size() > 1 && (argument[0] == '-' || argument[0] == '/') &&
+         argument.substr(1) == "-flush";
 }
 
 const char* InformationText(const std::vector<std::string>& arguments) {

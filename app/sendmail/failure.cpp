@@ -1,7 +1,7 @@
 // The sysexits status of an engine failure, from its message id and the server's reply
 // code: the caller (cron, PHP, git) tells a message to try again later from one that
 // will never go.
-#include "app/sendmail_failure.h"
+#include "app/sendmail/failure.h"
 
 #include <algorithm>
 #include <cctype>

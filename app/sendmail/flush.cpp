@@ -1,12 +1,12 @@
 // The flush of the queue (-q, e-mailer --flush, and after each message sent): the lock,
 // the connection with the program's settings, and each queued message read and made
-// ready as a message given at once would be (app/sendmail_message.h).
+// ready as a message given at once would be (app/sendmail/message.h).
 #include <ctime>
 
-#include "app/send_run.h"
-#include "app/sendmail_failure.h"
-#include "app/sendmail_queue.h"
-#include "app/settings.h"
+#include "app/run/connect.h"
+#include "app/sendmail/failure.h"
+#include "app/sendmail/queue.h"
+#include "app/run/settings.h"
 #include "platform/file_lock.h"
 #include "platform/terminal_text.h"
 #include "queue/flush.h"

@@ -1,9 +1,9 @@
-#include "app/message_reader.h"
+#include "app/sendmail/message_reader.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "app/sendmail_failure.h"
+#include "app/sendmail/failure.h"
 #include "mime/dot_stuffing.h"
 #include "mime/line_ends.h"
 

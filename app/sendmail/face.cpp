@@ -1,6 +1,6 @@
 // The sendmail face's run: options, the message's header, the recipients and the
 // envelope sender, the header rules, then the engine with the program's settings.
-#include "app/sendmail_face.h"
+#include "app/sendmail/face.h"
 
 #include <algorithm>
 #include <ctime>
@@ -8,16 +8,16 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/aliases.h"
-#include "app/body_stream.h"
-#include "app/message_reader.h"
-#include "app/send_run.h"
-#include "app/sendmail_connection.h"
-#include "app/sendmail_failure.h"
-#include "app/sendmail_message.h"
-#include "app/sendmail_options.h"
-#include "app/sendmail_queue.h"
-#include "app/settings.h"
+#include "app/sendmail/aliases.h"
+#include "app/sendmail/body_stream.h"
+#include "app/sendmail/message_reader.h"
+#include "app/run/connect.h"
+#include "app/sendmail/connection.h"
+#include "app/sendmail/failure.h"
+#include "app/sendmail/message.h"
+#include "app/sendmail/options.h"
+#include "app/sendmail/queue.h"
+#include "app/run/settings.h"
 #include "errors/exceptions.h"
 #include "platform/terminal_text.h"
 #include "platform/win_app.h"

@@ -6,8 +6,8 @@
 #include <ctime>
 #include <string>
 
-#include "app/body_stream.h"
-#include "app/message_reader.h"
+#include "app/sendmail/body_stream.h"
+#include "app/sendmail/message_reader.h"
 
 struct SendmailSettings {
   std::string senderEMail;

@@ -1,11 +1,11 @@
 // The sendmail command line, read as getopt reads it: flags may share one argument
 // ("-ti"), an option that takes a value takes the rest of its argument or the next one.
-#include "app/sendmail_options.h"
+#include "app/sendmail/options.h"
 
 #include <algorithm>
 #include <cctype>
 
-#include "app/sendmail_failure.h"
+#include "app/sendmail/failure.h"
 
 namespace {
 

@@ -1,9 +1,10 @@
-#include "app/settings_checks.h"
+#include "app/run/settings_checks.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
 
-#include "app/settings.h"
+#include "app/run/settings.h"
 #include "platform/terminal_text.h"
 
 namespace {
@@ -24,6 +25,11 @@ std::optional<std::int64_t> DwordFromText(const std::string& text) {
   return number;
 }
 
+// Seconds for every wait when Timeout is absent, and the most that fits the engine's
+// milliseconds.
+constexpr std::int64_t defaultTimeoutSeconds = 60;
+constexpr std::int64_t maxTimeoutSeconds = 4294967;
+
 }  // namespace
 
 void CSettingError::ReportError() const { WriteErrorLine(ErrorText()); }
@@ -37,6 +43,13 @@ std::optional<std::int64_t> ReadDwordSetting(const char* valueName) {
                         "\", which is not a number");
   }
   return number;
+}
+
+std::uint32_t ReadTimeoutSetting() {
+  // A time of 0 or less would fail every wait at once: it counts as absent.
+  std::int64_t seconds = ReadDwordSetting("Timeout").value_or(0);
+  if (seconds < 1) seconds = defaultTimeoutSeconds;
+  return static_cast<std::uint32_t>(std::min(seconds, maxTimeoutSeconds) * 1000);
 }
 
 void RefuseSettingsOthersCanChange() {

@@ -1,17 +1,7 @@
-// The send run: reads the SMTP settings, connects, sends one message with the subject
-// and the body, disconnects and reports the outcome in the result dialog.
+// The connect step that both faces share, and the charset of their message text.
 #pragma once
 
-#include <cstdint>
 #include <string>
-
-#include "app/exit_codes.h"
-
-// The bound of every wait that the settings give (Timeout), in milliseconds, as the
-// send run reads it.
-std::uint32_t RunTimeout();
-
-MailerExitCode SendRun(const std::string& subject, const std::string& body, bool showUi);
 
 // The run's charset for the message text: "iso-8859-1" where the ANSI code page is
 // Latin-1, "UTF-8" everywhere else.

@@ -1,6 +1,6 @@
 // The sendmail face's queue: the spool of the message being read, queueing after a
 // failure that passes, and the listing of -bp.
-#include "app/sendmail_queue.h"
+#include "app/sendmail/queue.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "app/result_dialog.h"
+#include "app/mailer/result_dialog.h"
 
 #include "platform/result_dialog_layout.h"
 #include "platform/result_window.h"

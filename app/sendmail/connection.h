@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/body_stream.h"
+#include "app/sendmail/body_stream.h"
 #include "smtp/connection.h"
 
 struct SendmailEnvelope {

@@ -1,15 +1,14 @@
-#include "app/mailer_app.h"
+#include "app/mailer/mailer_app.h"
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
-#include "app/command_line.h"
-#include "app/exit_codes.h"
-#include "app/oauth_token.h"
-#include "app/send_run.h"
-#include "app/sendmail_queue.h"
-#include "app/ssl_locks.h"
+#include "app/mailer/command_line.h"
+#include "app/mailer/send_run.h"
+#include "app/run/exit_codes.h"
+#include "app/run/oauth_token.h"
+#include "app/run/ssl_locks.h"
 #include "platform/message_box.h"
 
 bool CMailerApp::InitInstance() {
@@ -27,10 +26,6 @@ bool CMailerApp::InitInstance() {
   ParseCommandLine(cmdInfo);
   if (AuthorizeRequested(cmdInfo.m_params)) {
     m_nExitCode = AuthorizeRun();
-    return false;
-  }
-  if (FlushRequested(cmdInfo.m_params)) {
-    m_nExitCode = FlushQueue(false);
     return false;
   }
   MailerRunParameters run = TakeRunParameters(cmdInfo.m_params);

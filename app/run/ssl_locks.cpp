@@ -1,4 +1,4 @@
-#include "app/ssl_locks.h"
+#include "app/run/ssl_locks.h"
 
 #include <openssl/crypto.h>
 

@@ -1,8 +1,8 @@
-#include "app/body_stream.h"
+#include "app/sendmail/body_stream.h"
 
 #include <algorithm>
 
-#include "app/sendmail_failure.h"
+#include "app/sendmail/failure.h"
 #include "mime/dot_stuffing.h"
 #include "mime/line_ends.h"
 #include "mime/quoted_printable.h"

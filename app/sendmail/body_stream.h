@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/message_reader.h"
+#include "app/sendmail/message_reader.h"
 
 // The body read before the header is sent: once this much is there, the rest streams.
 inline constexpr std::size_t bodyLookaheadBytes = 1024 * 1024;

@@ -27,9 +27,10 @@ struct MailerRunParameters {
 // is the subject, the second the body, and the rest are ignored.
 MailerRunParameters TakeRunParameters(const std::vector<std::string>& params);
 
-// True for "--flush" alone, as ParseCommandLine leaves it ("-flush"): the sendmail
-// face's queue is sent instead of a message (app/sendmail_queue.h).
-bool FlushRequested(const std::vector<std::string>& params);
+// True for "--flush" alone (as written, or with one leading '-' or '/' more that
+// ParseCommandLine would remove): main() hands the run to the sendmail face's flush
+// (-q) instead of sending a message.
+bool FlushRequested(const std::vector<std::string>& arguments);
 
 // True for "--authorize" alone, as ParseCommandLine leaves it ("-authorize"): the
 // OAuth 2.0 sign-in instead of a send run.

@@ -2,7 +2,7 @@
 // "e-mailer-sendmail", it takes the sendmail command line and a message on standard
 // input, sends the message through the server of the settings and exits with a status
 // of sysexits.h, saying on standard error in one line what went wrong; a message that
-// cannot be sent now is queued instead (app/sendmail_queue.h). It never shows a window
+// cannot be sent now is queued instead (app/sendmail/queue.h). It never shows a window
 // and never waits for a person.
 #pragma once
 

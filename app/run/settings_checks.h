@@ -33,6 +33,10 @@ class CSettingError : public CException {
 // holds. The original values (SSL, AuthMethod, Port) keep their reading by atoi.
 std::optional<std::int64_t> ReadDwordSetting(const char* valueName);
 
+// The bound of every wait (Timeout) in milliseconds: 60 seconds when it is absent, 0 or
+// less; at most what fits 32 bits of milliseconds. Raises as ReadDwordSetting.
+std::uint32_t ReadTimeoutSetting();
+
 // Raises CSettingError with SmtpSettingsExposure's file or folder and reason when
 // another user could change the SMTP settings; called when they hold AuthPassword or
 // AuthPasswordCommand, or name an OAuth 2.0 client that is used, since that user could

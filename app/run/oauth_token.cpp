@@ -1,11 +1,10 @@
 // The OAuth 2.0 settings of a run read into the client of oauth/, and the two uses of
 // it: a token for the connect step, and the sign-in.
-#include "app/oauth_token.h"
+#include "app/run/oauth_token.h"
 
-#include "app/password_command.h"
-#include "app/send_run.h"
-#include "app/settings.h"
-#include "app/settings_checks.h"
+#include "app/run/password_command.h"
+#include "app/run/settings.h"
+#include "app/run/settings_checks.h"
 #include "errors/exceptions.h"
 #include "errors/message_table.h"
 #include "errors/raise.h"
@@ -75,7 +74,7 @@ MailerExitCode AuthorizeRun() {
     OAuthClient client;
     {
       CSettingsReadOnce readOnce;
-      client = ReadOAuthClient(RunTimeout());
+      client = ReadOAuthClient(ReadTimeoutSetting());
     }
     if (client.clientId.empty()) {
       RaiseSmtpError(msgOAuthSettings, FACILITY_ITF, "OAuthClientID is not set");

@@ -1,17 +1,17 @@
 // The sendmail face's message made ready to go: the settings, the header rules (RFC
 // 5322 3.6) and the choice of quoted-printable (RFC 2045 6.7) for a body that needs it.
-#include "app/sendmail_message.h"
+#include "app/sendmail/message.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/aliases.h"
-#include "app/send_run.h"
-#include "app/sendmail_failure.h"
-#include "app/settings.h"
-#include "app/settings_checks.h"
+#include "app/sendmail/aliases.h"
+#include "app/run/connect.h"
+#include "app/sendmail/failure.h"
+#include "app/run/settings.h"
+#include "app/run/settings_checks.h"
 #include "mime/address.h"
 #include "mime/date_header.h"
 #include "mime/header_folding.h"

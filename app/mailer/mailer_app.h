@@ -11,7 +11,7 @@ class CMailerApp : public CWinApp {
   using CWinApp::CWinApp;
 
   // Performs the run; always answers false (there is no message loop to enter). The
-  // run's outcome is left in m_nExitCode (app/exit_codes.h).
+  // run's outcome is left in m_nExitCode (app/run/exit_codes.h).
   bool InitInstance() override;
 
   // Releases the TLS library's global state and the lock table; returns the exit code.

@@ -1,0 +1,85 @@
+// The connect step that both faces share: the transport settings, the password or its
+// command, the OAuth token, then CTAVSMTPConnection::Connect.
+#include "app/run/connect.h"
+
+#include <openssl/ssl.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "app/run/oauth_token.h"
+#include "app/run/password_command.h"
+#include "app/run/settings.h"
+#include "app/run/settings_checks.h"
+#include "platform/code_page.h"
+#include "platform/secure_clear.h"
+#include "smtp/connection.h"
+
+namespace {
+
+// The TLS library's start-up: its error texts, then the library with the system's
+// OpenSSL configuration (crypto policy, lowest protocol version). It reads that file and
+// builds the library's tables, which took a plain run a sixth of its time for nothing,
+// so only a run that uses TLS (implicit or STARTTLS) pays for it. Where a run uses the
+// library without TLS (the MD5 of CRAM-MD5), the library starts itself, with the same
+// configuration.
+void StartTlsLibrary() {
+  SSL_load_error_strings();
+  SSL_library_init();
+}
+
+// The transport settings: STARTTLS, the certificate check, the bound of every wait and
+// pipelining. Absent, each leaves the engine as it was: no STARTTLS, the check on only
+// with it, 60 seconds, pipelining where the server offers it (it changes no outcome).
+// A value that is not a number fails the run (ReadDwordSetting).
+void ApplyTransportSettings(CTAVSMTPConnection& connection) {
+  connection.m_bStartTLS = ReadDwordSetting("StartTLS").value_or(0) != 0;
+  connection.m_bPipelining = ReadDwordSetting("Pipelining").value_or(1) != 0;
+  if (std::optional<std::int64_t> verify = ReadDwordSetting("TLSVerify")) {
+    connection.m_nTLSVerify = *verify != 0 ? TLSVerifyOn : TLSVerifyOff;
+  }
+  connection.m_sTLSCAFile = ReadSmtpSetting("TLSCAFile", "");
+  connection.m_sTLSFingerprint = ReadSmtpSetting("TLSFingerprint", "");
+  connection.m_dwTimeout = ReadTimeoutSetting();
+}
+
+}  // namespace
+
+// The message's charset follows the code page the text is held in: Latin-1 text keeps
+// the traditional "iso-8859-1" label, any other code page is converted to UTF-8 on
+// the wire, so text is never sent under a label that does not match it.
+std::string RunCharset() { return AnsiCodePageIsLatin1() ? "iso-8859-1" : "UTF-8"; }
+
+void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod) {
+  ApplyTransportSettings(connection);
+  std::string ssl = ReadSmtpSetting("SSL", "");
+  std::string port = ReadSmtpSetting("Port", "25");
+  std::string password = ReadSmtpSetting("AuthPassword", "");
+  ClearOnExit clearPassword(password);
+  std::string passwordCommand = ReadSmtpSetting("AuthPasswordCommand", "");
+  std::string user = ReadSmtpSetting("AuthUser", "");
+  std::string server = ReadSmtpSetting("Server", "");
+  // Whoever could change these settings could name the command or the server.
+  if (!password.empty() || !passwordCommand.empty()) RefuseSettingsOthersCanChange();
+  // Without authentication no password is needed, and no command is run for one; a
+  // token of the program's own OAuth client needs none either.
+  const bool oauthClient = authMethod == AuthOAuth && UsesOAuthClient();
+  if (!passwordCommand.empty() && authMethod != AuthNone && !oauthClient) {
+    SecureClear(password);
+    password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);
+  }
+  const bool tls = std::atoi(ssl.c_str()) != 0;
+  if (tls || connection.m_bStartTLS) StartTlsLibrary();
+  auto connect = [&](const std::string& secret) {
+    connection.Connect(server.c_str(), authMethod, user.c_str(), secret.c_str(),
+                       std::atoi(port.c_str()), tls);
+  };
+  if (oauthClient) {
+    ConnectWithOAuthToken(connection.m_dwTimeout, connect);
+  } else {
+    connect(password);
+  }
+}
+
