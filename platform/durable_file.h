@@ -21,8 +21,9 @@ class CDurableFile {
   ~CDurableFile() { Discard(); }
 
   // Creates a new temporary file in folder, readable and writable by its owner alone
-  // (mode 0600). Empty, or why it failed.
-  std::string Create(const std::string& folder);
+  // (mode 0600), and with groupReadable (a shared folder, private_folder.h) readable by
+  // the folder's group too (0640; on Windows no difference). Empty, or why it failed.
+  std::string Create(const std::string& folder, bool groupReadable = false);
   // Appends bytes. Empty, or why it failed.
   std::string Write(std::string_view bytes);
   // Writes the file to disk, closes it and renames it to path (in the same folder,
@@ -39,8 +40,9 @@ class CDurableFile {
   std::string temporaryPath;
 };
 
-// Replaces the file path with bytes as a CDurableFile does. Empty, or why it failed.
-std::string ReplaceFileDurably(const std::string& path, std::string_view bytes);
+// Replaces the file path with bytes as a CDurableFile does (groupReadable as in Create).
+// Empty, or why it failed.
+std::string ReplaceFileDurably(const std::string& path, std::string_view bytes, bool groupReadable = false);
 // Renames from to to (a file, possibly in another folder of the same volume),
 // replacing a file there, and writes both folders to disk. Empty, or why it failed.
 std::string MoveFileDurably(const std::string& from, const std::string& to);

@@ -7,7 +7,8 @@
 
 class CFileLock {
  public:
-  // Creates the file path (mode 0600) when missing and locks it, waiting at most timeout
+  // Creates the file path (mode 0640, so that the group of a shared spool can lock it
+  // too; locking needs read access alone) when missing and locks it, waiting at most timeout
   // milliseconds for a run that holds it (0: only tries).
   CFileLock(const std::string& path, std::uint32_t timeout);
   CFileLock(const CFileLock&) = delete;

@@ -11,3 +11,11 @@
 // program is, and a crash makes no error report (SEM_NOGPFAULTERRORBOX). A step the system
 // refuses is passed over: the program runs on as it would have.
 void HardenProcess();
+
+// Gives up for good the group that the program's set-group-ID bit gave it (the sendmail of
+// the e-mailer-mta package runs with the group e-mailer, which alone may read the
+// system's settings and enter the system's spool), so that a run that uses the caller's
+// own settings reads and runs what they name with the caller's rights alone. True when
+// the process holds no such group any more (also when it never held one, and always on
+// Windows); false when the system refused.
+bool GiveUpProgramGroup();

@@ -1,9 +1,11 @@
 // The current user's registry, kept in files. The key
 // HKEY_CURRENT_USER\software\<company>\<product>\<section> lives in
-// ${XDG_CONFIG_HOME:-$HOME/.config}/<company>/<product>/<section>.reg: the config
+// ${XDG_CONFIG_HOME:-$HOME/.config}/<company>/<product>/<section>.reg (HOME, where it is
+// unset or not the user's own, the home folder of the user's passwd entry): the config
 // directory plays "software", the company and product keys are directories and the
 // section key is a file in the .reg export syntax (posix/reg_file_parser.h), so a key
 // exported on Windows can be dropped in as it is. Names compare without regard to case.
+// The machine's settings key (RegOpenMachineKey) is the file /etc/e-mailer/<section>.reg.
 //
 // Keys are opened and created, values only read: nothing here writes a value.
 // - "software" always exists: a missing config directory is created (mode 0700).
@@ -65,6 +67,29 @@ LSTATUS RegQueryValueEx(HKEY key, const char* valueName, DWORD* type, BYTE* data
                         DWORD* size);
 
 LSTATUS RegCloseKey(HKEY key);
+
+// The machine's key HKEY_LOCAL_MACHINE\software\<company>\<product>\<section>, opened
+// for reading: the settings for users who have none of their own. On Linux it is the file
+// /etc/e-mailer/<section>.reg (the program's folder in /etc plays the company and
+// product keys), whose key line names that path or, so that a user's file can be copied
+// there as it is, the HKEY_CURRENT_USER one; a file that exists but cannot be read or
+// parsed is reported as a user's key file is. On Windows the system registry's key.
+// Errors as RegOpenKeyEx.
+LSTATUS RegOpenMachineKey(const char* company, const char* product, const char* section,
+                          HKEY* result);
+
+// Where a settings key lives (Linux: its file; Windows: its registry path) and whether it
+// is there. Found without reading what any key holds, so that a program holding a group
+// of its own can choose its settings before it gives the group up. location is empty
+// where the user has no config directory (no XDG_CONFIG_HOME and no home folder).
+struct RegKeyPlace {
+  std::string location;
+  bool exists = false;
+};
+// The current user's HKEY_CURRENT_USER\software\<company>\<product>\<section>.
+RegKeyPlace UserKeyPlace(const char* company, const char* product, const char* section);
+// The machine's key of RegOpenMachineKey.
+RegKeyPlace MachineKeyPlace(const char* company, const char* product, const char* section);
 
 // Why another user than the one running could change what key holds, so that a key
 // holding a secret or a command can be refused: the file or folder that holds it,

@@ -82,18 +82,37 @@ std::string FileText(const std::string& path) {
 
 }  // namespace
 
-std::string QueueFolder() {
-  const std::string spool = SystemSpoolFolder();
-  return spool.empty() ? ProgramStateFolder() + "/queue" : spool;
+CQueuePlace QueuePlace(bool systemSettings) {
+  const std::string spool = systemSettings ? SystemSpoolFolder() : std::string();
+  if (!spool.empty()) return {spool, true};
+  return {ProgramStateFolder() + "/queue", false};
 }
 
-CQueue::CQueue(std::string queueFolder) : folder(std::move(queueFolder)) {
-  Check(MakePrivateFolder(folder));
-  std::string problem = PrivatePathProblem(folder, true);
+CQueue::CQueue(const CQueuePlace& place) : folder(place.folder), shared(place.shared) {
+  std::string problem;
+  if (shared) {
+    Check(MakeSharedFolder(folder));
+    const SharedPathCheck check = CheckSharedPath(folder, true);
+    problem = check.problem;
+    keeper = check.callers;
+  } else {
+    Check(MakePrivateFolder(folder));
+    problem = PrivatePathProblem(folder, true);
+  }
   if (!problem.empty()) throw CQueueError("the queue folder is refused: " + problem, true);
 }
 
 std::string CQueue::Path(const std::string& name) const { return folder + "/" + name; }
+
+std::string CQueue::FileProblem(const std::string& path) const {
+  return shared ? CheckSharedPath(path, false).problem : PrivatePathProblem(path, false);
+}
+
+std::string CQueue::Subfolder(const std::string& name) const {
+  const std::string path = Path(name);
+  Check(shared ? MakeSharedFolder(path) : MakePrivateFolder(path));
+  return path;
+}
 
 std::string CQueue::EntryPath(const std::string& id) const { return Path(id + std::string(entrySuffix)); }
 
@@ -103,7 +122,9 @@ CQueue::Scan CQueue::Read() const {
     const std::string name = item.path().filename().string();
     if (name.starts_with('.') || !name.ends_with(entrySuffix)) continue;
     const std::string path = Path(name);
-    std::string problem = PrivatePathProblem(path, false);
+    // Another user's entry in the shared spool is not this caller's to see.
+    if (!keeper && !CheckSharedPath(path, false).callers) continue;
+    std::string problem = FileProblem(path);
     if (!problem.empty()) {
       scan.refused.push_back("the queue entry is refused: " + problem);
       continue;
@@ -124,7 +145,7 @@ CQueue::Scan CQueue::Read() const {
 
 CQueueState CQueue::State(const std::string& id) const {
   const std::string path = Path(id + std::string(stateSuffix));
-  if (!PrivatePathProblem(path, false).empty()) return {};
+  if (!FileProblem(path).empty()) return {};
   return ParseStateText(FileText(path));
 }
 
@@ -134,16 +155,15 @@ void CQueue::Remove(const std::string& id) const {
 }
 
 void CQueue::SetState(const std::string& id, const CQueueState& state) const {
-  Check(ReplaceFileDurably(Path(id + std::string(stateSuffix)), StateText(state)));
+  Check(ReplaceFileDurably(Path(id + std::string(stateSuffix)), StateText(state), shared));
 }
 
 std::string CQueue::Fail(const CQueueEntry& entry, const std::string& reason, std::time_t now) const {
-  const std::string failed = Path("failed");
-  Check(MakePrivateFolder(failed));
+  const std::string failed = Subfolder("failed");
   CQueueState state = State(entry.id);
   state.reason = reason;
   state.nextTry = 0;
-  Check(ReplaceFileDurably(failed + "/" + entry.id + std::string(stateSuffix), StateText(state)));
+  Check(ReplaceFileDurably(failed + "/" + entry.id + std::string(stateSuffix), StateText(state), shared));
   const std::string keptAt = failed + "/" + entry.id + std::string(entrySuffix);
   Check(MoveFileDurably(EntryPath(entry.id), keptAt));
   Check(RemoveFileDurably(Path(entry.id + std::string(stateSuffix))));
@@ -159,8 +179,7 @@ std::string CQueue::Fail(const CQueueEntry& entry, const std::string& reason, st
 }
 
 std::string CQueue::SetAside(const std::string& id) const {
-  const std::string corrupt = Path("corrupt");
-  Check(MakePrivateFolder(corrupt));
+  const std::string corrupt = Subfolder("corrupt");
   const std::string keptAt = corrupt + "/" + id + std::string(entrySuffix);
   Check(MoveFileDurably(EntryPath(id), keptAt));
   Check(RemoveFileDurably(Path(id + std::string(stateSuffix))));
@@ -168,6 +187,7 @@ std::string CQueue::SetAside(const std::string& id) const {
 }
 
 void CQueue::RemoveLeftovers() const {
+  if (!keeper) return;  // what is left may be another user's run, still writing
   const auto dayAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24);
   std::error_code ignored;
   for (const auto& item : std::filesystem::directory_iterator(folder)) {
@@ -182,7 +202,7 @@ void CQueue::RemoveLeftovers() const {
   }
 }
 
-CQueueSpool::CQueueSpool(const CQueue& owner) : queue(owner) { Check(spool.Create(queue.Folder())); }
+CQueueSpool::CQueueSpool(const CQueue& owner) : queue(owner) { Check(spool.Create(queue.Folder(), queue.Shared())); }
 
 void CQueueSpool::Write(std::string_view bytes) {
   Check(spool.Write(bytes));
@@ -194,7 +214,7 @@ std::string CQueueSpool::Commit(const CQueueEnvelope& envelope, std::time_t now)
   std::error_code ignored;
   while (std::filesystem::exists(queue.EntryPath(id), ignored)) id = NewEntryId();
   CDurableFile entry;
-  Check(entry.Create(queue.Folder()));
+  Check(entry.Create(queue.Folder(), queue.Shared()));
   Check(entry.Write(EnvelopeText(envelope, now, size)));
   std::FILE* bytes = std::fopen(spool.TemporaryPath().c_str(), "rb");
   if (bytes == nullptr) throw CQueueError("\"" + spool.TemporaryPath() + "\" cannot be read back", false);

@@ -3,11 +3,16 @@
 // Every change is a whole file put in place by rename (platform/durable_file.h), so a
 // crash at any point leaves an entry whole or not there at all.
 //
-// The folder (QueueFolder): ${XDG_STATE_HOME:-$HOME/.local/state}/e-mailer/queue for a
-// user, /var/spool/e-mailer for root, %LOCALAPPDATA%\e-mailer\queue on Windows; mode
-// 0700 and the user's own, else it is refused and nothing in it is read.
+// The folder (QueuePlace): ${XDG_STATE_HOME:-$HOME/.local/state}/e-mailer/queue for a
+// run with the user's own settings, %LOCALAPPDATA%\e-mailer\queue on Windows; mode 0700
+// and the user's own, else it is refused and nothing in it is read. A run with the
+// system's settings uses the system's spool, /var/spool/e-mailer, shared through the
+// program's group (platform/private_folder.h): mode 2770, open to no other user; each
+// entry is its submitter's (mode 0640, the group reads it), and a run sees only the
+// caller's own entries unless the caller keeps the spool (root, or its owner, the user
+// e-mailer whose timer flushes it). Anything looser is refused and not read.
 //
-//   <id>.entry          one queued message, mode 0600
+//   <id>.entry          one queued message, mode 0600 (0640 in the shared spool)
 //   <id>.state          its tries so far; missing before the first
 //   .tmp-XXXXXX         a file being written (a spool, an entry, a state); one older
 //                       than a day was left by a crash and is removed by the next flush
@@ -61,8 +66,15 @@
 
 #include "platform/durable_file.h"
 
-// The queue folder of this run (see above). It may not exist yet.
-std::string QueueFolder();
+// Where a queue lies: its folder, and whether it is the system's shared spool.
+struct CQueuePlace {
+  std::string folder;
+  bool shared = false;
+};
+
+// The queue of a run (see above); systemSettings: the run uses the system's settings. It
+// may not exist yet.
+CQueuePlace QueuePlace(bool systemSettings);
 
 // A failure of the queue's files. permission: the folder or an entry is not the
 // user's own (another owner, open to other users), so it was not read.
@@ -107,11 +119,12 @@ CQueueState PutOffState(const CQueueState& previous, std::time_t now, const std:
 // The queue in its folder. Every operation raises CQueueError naming the file and why.
 class CQueue {
  public:
-  // Creates the folder (0700) when missing. Raises CQueueError (permission) when it
-  // is not the user's own.
-  explicit CQueue(std::string folder);
+  // Creates the folder (0700; a shared one 2770) when missing. Raises CQueueError
+  // (permission) when it is not the user's own (a shared one: when it is open to all).
+  explicit CQueue(const CQueuePlace& place);
 
   const std::string& Folder() const { return folder; }
+  bool Shared() const { return shared; }
 
   struct Scan {
     std::vector<CQueueEntry> entries;  // oldest first
@@ -119,6 +132,7 @@ class CQueue {
     std::vector<std::string> corrupt;  // the ids of entries that could not be read
   };
   // Reads every entry's envelope (not its message).
+  // In the shared spool only the caller's own entries, unless the caller keeps it.
   Scan Read() const;
   // The entry's state; a fresh one when it has none or it cannot be read.
   CQueueState State(const std::string& id) const;
@@ -133,14 +147,20 @@ class CQueue {
   // Moves the entry id to corrupt/; returns its new path.
   std::string SetAside(const std::string& id) const;
   // Removes what a crash left: temporary files older than a day, and state files
-  // whose entry is gone.
+  // whose entry is gone (in the shared spool only when the caller keeps it).
   void RemoveLeftovers() const;
 
   std::string EntryPath(const std::string& id) const;
 
  private:
   std::string Path(const std::string& name) const;
+  // Why path (an entry or a state file) may not be read; empty when it may.
+  std::string FileProblem(const std::string& path) const;
+  // Makes the subfolder failed/ or corrupt/ when missing; returns its path.
+  std::string Subfolder(const std::string& name) const;
   std::string folder;
+  bool shared = false;
+  bool keeper = true;  // sees every entry: always for a private queue
 };
 
 // A message on its way into the queue: its bytes are written to a temporary file in

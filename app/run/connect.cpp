@@ -61,11 +61,19 @@ void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod) {
   std::string passwordCommand = ReadSmtpSetting("AuthPasswordCommand", "");
   std::string user = ReadSmtpSetting("AuthUser", "");
   std::string server = ReadSmtpSetting("Server", "");
+  if (server.empty()) throw CSettingError("no SMTP server: set Server in " + SmtpSettingsPlaces());
   // Whoever could change these settings could name the command or the server.
   if (!password.empty() || !passwordCommand.empty()) RefuseSettingsOthersCanChange();
   // Without authentication no password is needed, and no command is run for one; a
   // token of the program's own OAuth client needs none either.
   const bool oauthClient = authMethod == AuthOAuth && UsesOAuthClient();
+  // Its tokens are kept in a user's state folder, which the system's settings, shared by
+  // every user, never use.
+  if (oauthClient && UsesSystemSettings()) {
+    throw CSettingError("The system's settings (" + SmtpSettingsPlaces() +
+                        ") cannot use the program's OAuth client (OAuthClientID): its tokens belong to one "
+                        "user; give the token with AuthPasswordCommand instead");
+  }
   if (!passwordCommand.empty() && authMethod != AuthNone && !oauthClient) {
     SecureClear(password);
     password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);

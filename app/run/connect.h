@@ -11,6 +11,7 @@ class CTAVSMTPConnection;
 
 // Connects as the settings say (server, port, SSL, StartTLS, the TLS check, Timeout, the
 // user and the password or password command) with the given authentication method. The
-// caller holds a CSettingsReadOnce. Raises what CTAVSMTPConnection::Connect raises, and
-// 553 when the password command fails.
+// caller holds a CSettingsReadOnce. Raises what CTAVSMTPConnection::Connect raises, 553
+// when the password command fails, and CSettingError when Server is empty (naming where
+// the settings were looked for) or the system's settings name the program's OAuth client.
 void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod);

@@ -4,11 +4,43 @@
 #include <string>
 #include <vector>
 
+#include "platform/process_hardening.h"
 #include "platform/registry.h"
 
 namespace {
 
 constexpr REGSAM keyAccess = KEY_READ | KEY_WRITE;  // 0x2001F
+
+// Where a section key's values come from (CSettingsSource below).
+enum class KeySource { User, Machine, None };
+
+struct ChosenSource {
+  std::string company;
+  std::string product;
+  std::string section;
+  KeySource source;
+};
+std::vector<ChosenSource> chosenSources;
+
+// The user's own key when it is there or when the machine has none; the machine's
+// otherwise. Chosen by where the keys are, before either is read: with the user's own the
+// program's group is given up first, so what the user wrote is never read with it. None
+// when the group cannot be given up. Kept for the run.
+KeySource SourceOf(const char* company, const char* product, const char* section) {
+  for (const ChosenSource& chosen : chosenSources) {
+    if (chosen.company == company && chosen.product == product && chosen.section == section) {
+      return chosen.source;
+    }
+  }
+  KeySource source = KeySource::User;
+  if (!UserKeyPlace(company, product, section).exists && MachineKeyPlace(company, product, section).exists) {
+    source = KeySource::Machine;
+  } else if (!GiveUpProgramGroup()) {
+    source = KeySource::None;
+  }
+  chosenSources.push_back({company, product, section, source});
+  return source;
+}
 
 // software\company\product, each key opened or created; null when any step fails.
 HKEY OpenProductKey(const char* company, const char* product) {
@@ -24,10 +56,14 @@ HKEY OpenProductKey(const char* company, const char* product) {
   return productKey;
 }
 
-// software\company\product\section, opened or created; null when any step fails.
+// software\company\product\section of the source chosen, the user's opened or created;
+// null when any step fails.
 HKEY OpenSectionKey(const char* company, const char* product, const char* section) {
-  HKEY productKey = OpenProductKey(company, product);
   HKEY sectionKey = nullptr;
+  const KeySource source = SourceOf(company, product, section);
+  if (source == KeySource::Machine) RegOpenMachineKey(company, product, section, &sectionKey);
+  if (source != KeySource::User) return sectionKey;
+  HKEY productKey = OpenProductKey(company, product);
   if (productKey != nullptr) {
     RegCreateKeyEx(productKey, section, keyAccess, &sectionKey);
     RegCloseKey(productKey);
@@ -129,6 +165,28 @@ std::optional<std::string> ReadSmtpValue(const char* valueName) {
 std::string SmtpSettingsExposure() {
   return WithSectionKey(smtpCompany, smtpProduct, smtpSection,
                         [](HKEY key) { return key != nullptr ? KeyExposure(key) : std::string(); });
+}
+
+bool UsesSystemSettings() { return SourceOf(smtpCompany, smtpProduct, smtpSection) == KeySource::Machine; }
+
+std::string SmtpSettingsPlaces() {
+  const KeySource source = SourceOf(smtpCompany, smtpProduct, smtpSection);
+  const RegKeyPlace user = UserKeyPlace(smtpCompany, smtpProduct, smtpSection);
+  const RegKeyPlace machine = MachineKeyPlace(smtpCompany, smtpProduct, smtpSection);
+  const std::string own = user.location.empty()
+                              ? "the caller's own settings (there is no config folder: no XDG_CONFIG_HOME, "
+                                "and neither HOME nor the passwd entry gives a home folder of the caller's)"
+                              : user.location;
+  switch (source) {
+    case KeySource::Machine:
+      return machine.location + " (the system's settings; the caller has none of their own in " + own + ")";
+    case KeySource::None:
+      return own + " (not read: the program's group could not be given up)";
+    case KeySource::User:
+      break;
+  }
+  if (machine.exists) return own + " (the caller's own settings, used instead of the system's " + machine.location + ")";
+  return user.exists ? own : own + " or the system's " + machine.location + " (neither is there)";
 }
 
 CSettingsReadOnce::CSettingsReadOnce() { keepingSections = true; }

@@ -1,6 +1,12 @@
 // The settings of a run: named values of the current user's registry key
-// software\<company>\<product>\<section> (platform/registry.h). They are only read;
-// reading creates the key path when it is missing.
+// software\<company>\<product>\<section> (platform/registry.h), or, for a user who has
+// no such key while the machine has one, of the machine's (on Linux
+// /etc/e-mailer/<section>.reg, the system's settings). The choice is made once per key
+// and run, by where the keys are, before either is read; with the user's own key the
+// program's set-group-ID group is given up first (platform/process_hardening.h), so
+// nothing the user wrote is read with it. A user's key is never mixed with the
+// machine's. Values are only read; reading creates the user's key path when it is
+// missing and the machine has no key either.
 #pragma once
 
 #include <optional>
@@ -24,6 +30,14 @@ std::optional<std::string> ReadSmtpValue(const char* valueName);
 // of platform/registry.h: the file or folder and the reason); "" when no one could, or
 // when the key cannot be opened. Never raises.
 std::string SmtpSettingsExposure();
+
+// True when the run uses the system's SMTP settings (the machine's key, above); its
+// queue is then the system's spool. Chooses the settings when no read has yet.
+bool UsesSystemSettings();
+
+// Where the run looks for its SMTP settings, for a failure that names them: the file it
+// uses (on Windows the registry key) and the one it passed over, or the two it tried.
+std::string SmtpSettingsPlaces();
 
 // While an object of this class lives, ReadRegistryString keeps each section key that
 // it opens open and reads the section's later values from it, so a run reads its

@@ -119,7 +119,7 @@ int FlushQueue(bool verbose) {
   try {
     CSettingsReadOnce readOnce;
     const SendmailSettings settings = ReadSendmailSettings();
-    const CQueue queue(QueueFolder());
+    const CQueue queue(QueuePlace(UsesSystemSettings()));
     CFileLock lock(queue.Folder() + "/.lock", flushLockWait);
     if (!lock.Held()) {
       WriteErrorLine(lock.Busy() ? "another flush of the queue ran for the whole wait; the queue is left to it"
@@ -142,7 +142,7 @@ int FlushQueue(bool verbose) {
 void FlushDue(const SendmailSettings& settings) {
   if (!settings.queue) return;
   try {
-    const CQueue queue(QueueFolder());
+    const CQueue queue(QueuePlace(UsesSystemSettings()));
     CFileLock lock(queue.Folder() + "/.lock", 0);
     if (lock.Held()) FlushWithLock(settings, queue, false, true);  // else the flush that runs sends them
   } catch (const std::exception&) {

@@ -53,7 +53,7 @@ SendmailSettings ReadSendmailSettings() {
   settings.authMethod = std::atoi(ReadSmtpSetting("AuthMethod", "").c_str());
   ReadQueueSettings(settings);
   if (settings.server.empty()) {
-    throw CSendmailFailure{SendmailConfigError, "no SMTP server: set Server in the settings"};
+    throw CSendmailFailure{SendmailConfigError, "no SMTP server: set Server in " + SmtpSettingsPlaces()};
   }
   return settings;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "app/run/settings.h"
 #include "platform/standard_input.h"
 #include "platform/terminal_text.h"
 
@@ -13,7 +14,7 @@ CMessageSpool::CMessageSpool(bool queueing) {
     return;
   }
   try {
-    queue.emplace(QueueFolder());
+    queue.emplace(QueuePlace(UsesSystemSettings()));
     spool.emplace(*queue);
   } catch (const CQueueError& error) {
     problem = error.what();
@@ -67,7 +68,7 @@ bool QueuesAfter(const CException& error, SendmailStatus status) {
 
 int ListQueue() {
   try {
-    const CQueue queue(QueueFolder());
+    const CQueue queue(QueuePlace(UsesSystemSettings()));
     const std::string listing = QueueListing(queue, std::time(nullptr));
     return std::fputs(listing.c_str(), stdout) >= 0 && std::fflush(stdout) == 0 ? SendmailSent
                                                                                 : SendmailInputError;

@@ -3,6 +3,7 @@
 #include "platform/durable_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,13 +32,18 @@ std::string SyncFolder(const std::string& folder) {
 
 }  // namespace
 
-std::string CDurableFile::Create(const std::string& folder) {
+std::string CDurableFile::Create(const std::string& folder, bool groupReadable) {
   Discard();
   std::string pattern = folder + "/" + std::string(temporaryFilePrefix) + "XXXXXX";
   int fd = mkostemp(pattern.data(), O_CLOEXEC);  // mode 0600
   if (fd < 0) return Reason(pattern, errno);
   handle = fd;
   temporaryPath = pattern;
+  if (groupReadable && fchmod(fd, 0640) != 0) {
+    const int error = errno;
+    Discard();
+    return Reason(pattern, error);
+  }
   return {};
 }
 
@@ -80,9 +86,9 @@ void CDurableFile::Discard() {
   temporaryPath.clear();
 }
 
-std::string ReplaceFileDurably(const std::string& path, std::string_view bytes) {
+std::string ReplaceFileDurably(const std::string& path, std::string_view bytes, bool groupReadable) {
   CDurableFile file;
-  std::string error = file.Create(FolderOf(path));
+  std::string error = file.Create(FolderOf(path), groupReadable);
   if (error.empty()) error = file.Write(bytes);
   return error.empty() ? file.Commit(path) : error;
 }

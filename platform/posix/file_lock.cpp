@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +13,12 @@
 #include <thread>
 
 CFileLock::CFileLock(const std::string& path, std::uint32_t timeout) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // flock needs no more than read access, which the group of a shared spool has.
+  int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+  struct stat st {};
+  if (fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 0777) != 0640) {
+    fchmod(fd, 0640);  // the umask may have taken the group's bit
+  }
   if (fd < 0) {
     error = "\"" + path + "\": " + std::strerror(errno);
     return;

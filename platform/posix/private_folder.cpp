@@ -1,5 +1,5 @@
-// The Linux private folders: owner and mode bits, read with lstat so that a symbolic
-// link is seen as one.
+// The Linux private folders and the shared spool: owner and mode bits, read with lstat
+// so that a symbolic link is seen as one.
 #include "platform/private_folder.h"
 
 #include <sys/stat.h>
@@ -20,18 +20,56 @@ std::string MakePrivateFolder(const std::string& path) {
   return {};
 }
 
-std::string PrivatePathProblem(const std::string& path, bool isFolder) {
-  struct stat st {};
+namespace {
+
+// Why path is not a folder (isFolder) or a regular file, or cannot be looked at; empty
+// when it is one. st: what lstat found.
+std::string KindProblem(const std::string& path, bool isFolder, struct stat& st) {
   if (lstat(path.c_str(), &st) != 0) return "\"" + path + "\": " + std::strerror(errno);
   const bool rightKind = isFolder ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
   if (!rightKind) return "\"" + path + "\" is not a " + (isFolder ? "folder" : "regular file");
+  return {};
+}
+
+std::string OpenProblem(const std::string& path, const struct stat& st, const char* whom) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return "\"" + path + "\" is open to " + whom + " (mode " + mode + ")";
+}
+
+}  // namespace
+
+std::string PrivatePathProblem(const std::string& path, bool isFolder) {
+  struct stat st {};
+  std::string problem = KindProblem(path, isFolder, st);
+  if (!problem.empty()) return problem;
   if (st.st_uid != geteuid()) {
     return "\"" + path + "\" is owned by another user (uid " + std::to_string(st.st_uid) + ")";
   }
-  if ((st.st_mode & 077) != 0) {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    return "\"" + path + "\" is open to other users (mode " + mode + ")";
+  if ((st.st_mode & 077) != 0) return OpenProblem(path, st, "other users");
+  return {};
+}
+
+std::string MakeSharedFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return "\"" + path + "\": " + std::strerror(errno);
+  struct stat st {};
+  // Only a folder this run made (or owns) gets the mode; another is checked as it is.
+  if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+      (st.st_mode & 07777) != 02770 && chmod(path.c_str(), 02770) != 0) {
+    return "\"" + path + "\": " + std::strerror(errno);
   }
   return {};
+}
+
+SharedPathCheck CheckSharedPath(const std::string& path, bool isFolder) {
+  struct stat st {};
+  SharedPathCheck check{KindProblem(path, isFolder, st), false};
+  if (!check.problem.empty()) return check;
+  if ((st.st_mode & 07) != 0) {
+    check.problem = OpenProblem(path, st, "all users");
+  } else if (!isFolder && (st.st_mode & S_IWGRP) != 0) {
+    check.problem = OpenProblem(path, st, "changes by its group");
+  }
+  check.callers = st.st_uid == geteuid() || (isFolder && geteuid() == 0);
+  return check;
 }

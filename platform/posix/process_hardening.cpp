@@ -1,5 +1,8 @@
-// The start-up hardening on Linux: no core dump, no attaching.
+// The start-up hardening on Linux: no core dump, no attaching; the set-group-ID group
+// given up.
 #include "platform/process_hardening.h"
+
+#include <unistd.h>
 
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -8,4 +11,14 @@ void HardenProcess() {
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
   const rlimit noCore{0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
+}
+
+bool GiveUpProgramGroup() {
+  const gid_t group = getgid();
+  gid_t real = 0;
+  gid_t effective = 0;
+  gid_t saved = 0;
+  if (getresgid(&real, &effective, &saved) == 0 && effective == group && saved == group) return true;
+  // The saved group too, so that nothing run later can take the group back.
+  return setresgid(group, group, group) == 0;
 }

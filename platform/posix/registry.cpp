@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/code_page.h"
+#include "platform/posix/home_folder.h"
 #include "platform/posix/reg_file_parser.h"
 #include "platform/terminal_text.h"
 
@@ -26,11 +27,12 @@ struct RegistryKey {
   std::string path;      // the registry path, HKEY_CURRENT_USER\...
   std::string location;  // the directory or file that holds the key
   std::vector<RegValue> values;
+  std::string userPath;  // a machine key: the user's path, which its file may name too
 };
 
 namespace {
 
-RegistryKey currentUser{0, "HKEY_CURRENT_USER", "", {}};
+RegistryKey currentUser{0, "HKEY_CURRENT_USER", "", {}, ""};
 
 constexpr int sectionDepth = 4;
 constexpr const char* keyFileSuffix = ".reg";
@@ -46,12 +48,13 @@ bool IsKeyName(const char* name) {
          std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
 }
 
+constexpr const char* machineKeyFolder = "/etc/e-mailer";
+
 std::string ConfigDirectory() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
   if (config != nullptr && config[0] == '/') return config;
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return std::string(home) + "/.config";
-  return {};
+  const std::string home = UserHomeFolder();
+  return home.empty() ? home : home + "/.config";
 }
 
 // mkdir for a key directory: 0700 whatever the umask, since a key may hold a password.
@@ -168,7 +171,10 @@ LSTATUS ParseKeyValues(RegistryKey& key, std::string_view bytes, std::string* pr
     return ERROR_BADDB;
   }
   for (RegKeySection& section : *sections) {
-    if (!RegNamesEqual(section.path, key.path)) continue;
+    if (!RegNamesEqual(section.path, key.path) &&
+        (key.userPath.empty() || !RegNamesEqual(section.path, key.userPath))) {
+      continue;
+    }
     for (RegValue& value : section.values) key.values.push_back(std::move(value));
   }
   return ERROR_SUCCESS;
@@ -329,5 +335,45 @@ std::string KeyExposure(HKEY key) {
     if (!reason.empty()) return reason;
     if (depth == 1) return {};
     location.erase(location.rfind('/'));
+    if (location.empty()) return {};  // a machine key's file: up to the root folder
   }
+}
+
+RegKeyPlace UserKeyPlace(const char* company, const char* product, const char* section) {
+  RegKeyPlace place;
+  place.location = ConfigDirectory();
+  if (place.location.empty()) return place;
+  place.exists = true;
+  for (std::string name : {std::string(company), std::string(product), section + std::string(keyFileSuffix)}) {
+    std::string entry = place.exists ? FindEntry(place.location, name) : std::string();
+    place.exists = !entry.empty();
+    place.location += "/" + (place.exists ? entry : name);
+  }
+  struct stat st;
+  place.exists = place.exists && lstat(place.location.c_str(), &st) == 0;
+  return place;
+}
+
+RegKeyPlace MachineKeyPlace(const char*, const char*, const char* section) {
+  RegKeyPlace place;
+  place.location = machineKeyFolder + ("/" + std::string(section) + keyFileSuffix);
+  struct stat st;
+  place.exists = lstat(place.location.c_str(), &st) == 0;
+  return place;
+}
+
+LSTATUS RegOpenMachineKey(const char* company, const char* product, const char* section, HKEY* result) {
+  *result = nullptr;
+  auto key = std::make_unique<RegistryKey>();
+  // Its file is found at depth 4 (that of a user's key file); the check of who could
+  // change it goes up to the root folder.
+  key->depth = sectionDepth;
+  const std::string below = std::string("\\software\\") + company + "\\" + product + "\\" + section;
+  key->path = "HKEY_LOCAL_MACHINE" + below;
+  key->userPath = currentUser.path + below;
+  key->location = MachineKeyPlace(company, product, section).location;
+  LSTATUS status = LoadKeyValues(*key);
+  if (status != ERROR_SUCCESS) return status;
+  *result = key.release();
+  return ERROR_SUCCESS;
 }

@@ -191,8 +191,13 @@ void WatchShell(pid_t shell, int control, int reports) {
   sigaction(SIGPIPE, &action, nullptr);
   const int reports = pipes.reportWriter.fd;
   pid_t shell = -1;
+  // A program that holds a group of its own (set-group-ID) runs the command, which the
+  // system's settings name, in an environment of its own: the caller's PATH or ENV would
+  // otherwise choose what runs with that group.
+  static char fixedPath[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+  static char* fixedEnvironment[] = {fixedPath, nullptr};
   int error = posix_spawn(&shell, "/bin/sh", &spawn.actions, &spawn.attributes, spawn.argv,
-                          environ);
+                          getegid() != getgid() ? fixedEnvironment : environ);
   close(pipes.outputWriter.fd);
   Report(reports, error == 0 ? WardenReport::Started : WardenReport::NotStarted, error);
   if (error == 0) WatchShell(shell, pipes.controlReader.fd, reports);

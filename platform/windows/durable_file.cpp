@@ -24,7 +24,7 @@ HANDLE FileHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle
 
 }  // namespace
 
-std::string CDurableFile::Create(const std::string& folder) {
+std::string CDurableFile::Create(const std::string& folder, bool) {
   Discard();
   std::string path = folder + "\\" + std::string(temporaryFilePrefix) + NewUuidText().substr(0, 8);
   // The user's profile folders give the file to the user alone.
@@ -71,7 +71,7 @@ void CDurableFile::Discard() {
   temporaryPath.clear();
 }
 
-std::string ReplaceFileDurably(const std::string& path, std::string_view bytes) {
+std::string ReplaceFileDurably(const std::string& path, std::string_view bytes, bool) {
   std::size_t slash = path.find_last_of("\\/");
   CDurableFile file;
   std::string error = file.Create(slash == std::string::npos ? "." : path.substr(0, slash));

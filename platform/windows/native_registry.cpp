@@ -7,6 +7,8 @@ namespace native_registry {
 
 Key CurrentUser() { return HKEY_CURRENT_USER; }
 
+Key LocalMachine() { return HKEY_LOCAL_MACHINE; }
+
 std::int32_t OpenKey(Key parent, const char* subKey, std::uint32_t access, bool create, Key* result) {
   HKEY opened = nullptr;
   LSTATUS status =

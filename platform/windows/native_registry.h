@@ -11,6 +11,7 @@ namespace native_registry {
 using Key = void*;
 
 Key CurrentUser();
+Key LocalMachine();
 
 // RegOpenKeyExA, or RegCreateKeyExA (non-volatile, no class, default security) when
 // create is set.

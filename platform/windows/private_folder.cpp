@@ -29,3 +29,9 @@ std::string PrivatePathProblem(const std::string& path, bool isFolder) {
   }
   return {};
 }
+
+std::string MakeSharedFolder(const std::string& path) { return MakePrivateFolder(path); }
+
+SharedPathCheck CheckSharedPath(const std::string& path, bool isFolder) {
+  return {PrivatePathProblem(path, isFolder), true};
+}

@@ -8,3 +8,5 @@ void HardenProcess() {
   // A crash makes no error report, which would hold the process's memory.
   SetErrorMode(GetErrorMode() | SEM_NOGPFAULTERRORBOX);
 }
+
+bool GiveUpProgramGroup() { return true; }  // Windows has no set-group-ID programs
