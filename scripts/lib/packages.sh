@@ -71,9 +71,11 @@ WINE_END_TO_END_PACKAGES=(openssl winbind)
 # and Debian's cron, run in a private mount namespace (unshare and mount, from
 # util-linux and mount) over a crontab and spool of their own.
 # Each of them depends on a mail transport agent: Postfix, preseeded without a
-# configuration (preseed_postfix), is the one installed.
+# configuration (preseed_postfix), is the one installed. The system mode's test runs
+# e-mailer-mta's maintainer scripts, which make and remove a system user (adduser), in a
+# mount namespace of its own.
 SENDMAIL_CALLER_PACKAGES=(bsd-mailx git git-email libmailtools-perl php-cli neomutt cron util-linux mount
-  postfix)
+  postfix adduser)
 
 # The memcheck group of the tests: the end-to-end tests under valgrind.
 MEMCHECK_PACKAGES=(valgrind)

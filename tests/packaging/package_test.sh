@@ -47,7 +47,7 @@ expected_layout='755 usr
 755 usr/bin/e-mailer
 777 usr/bin/e-mailer-sendmail
 755 usr/sbin
-777 usr/sbin/sendmail
+755 usr/sbin/sendmail
 777 usr/lib/sendmail
 777 usr/bin/mailq
 777 usr/share/man/man1/mailq.1.gz
@@ -58,12 +58,6 @@ expected_layout='755 usr
 755 usr/lib/systemd/user
 644 usr/lib/systemd/user/e-mailer-flush.service
 644 usr/lib/systemd/user/e-mailer-flush.timer
-755 var
-755 var/spool
-700 var/spool/e-mailer
-755 usr/share/lintian
-755 usr/share/lintian/overrides
-644 usr/share/lintian/overrides/e-mailer-mta
 755 usr/share/man/man8
 644 usr/share/man/man8/e-mailer-sendmail.8.gz
 777 usr/share/man/man8/sendmail.8.gz
@@ -117,7 +111,7 @@ expected_layout='755 usr
 644 usr/share/doc/LIBRARY/copyright'
 expected_layout=${expected_layout//MULTIARCH/$multiarch}
 expected_layout=${expected_layout//LIBRARY/$library_package}
-layout=$(cd "$root" && find usr var -path usr/include/e-mailer/\* -prune -o -printf '%m %p\n' | sort -k2)
+layout=$(cd "$root" && find usr -path usr/include/e-mailer/\* -prune -o -printf '%m %p\n' | sort -k2)
 [ "$layout" = "$(sort -k2 <<<"$expected_layout")" ] ||
   fail "installed layout differs (< expected, > found):$(diff <(sort -k2 <<<"$expected_layout") <(echo "$layout") | details)"
 
@@ -147,18 +141,24 @@ grep -q 'libgtk-3-0' <<<"$gtk_depends" || fail "e-mailer-gtk does not depend on 
 ldd "$root/usr/lib/e-mailer/e-mailer-gtk.so" | grep -q 'not found' &&
   fail "the window module misses libraries: $(ldd "$root/usr/lib/e-mailer/e-mailer-gtk.so" | grep 'not found')"
 
-# e-mailer-mta: the sendmail links, resolving to the program, in place of any other mail
-# transport agent; e-mailer-sendmail beside the program in its own package.
+# e-mailer-mta: the sendmail, a copy of the program (which the postinst makes
+# set-group-ID e-mailer, so it cannot be a link to it), and links to it, in place of any
+# other mail transport agent; e-mailer-sendmail beside the program in its own package.
 for field in Provides Conflicts Replaces; do
   [ "$(dpkg-deb -f "$mta" "$field")" = mail-transport-agent ] ||
     fail "e-mailer-mta's $field is \"$(dpkg-deb -f "$mta" "$field")\", not mail-transport-agent"
 done
 grep -q "e-mailer (= $(dpkg-deb -f "$core" Version))" <<<"$(dpkg-deb -f "$mta" Depends)" ||
   fail "e-mailer-mta does not depend on this very e-mailer: $(dpkg-deb -f "$mta" Depends)"
-for link in usr/sbin/sendmail usr/lib/sendmail usr/bin/mailq usr/bin/e-mailer-sendmail; do
-  [ "$(readlink -f "$root/$link")" = "$(readlink -f "$root/usr/bin/e-mailer")" ] ||
-    fail "$link does not lead to usr/bin/e-mailer: $(readlink "$root/$link")"
+cmp -s "$root/usr/sbin/sendmail" "$root/usr/bin/e-mailer" || fail "usr/sbin/sendmail is not usr/bin/e-mailer"
+for link in usr/lib/sendmail usr/bin/mailq; do
+  [ "$(readlink -f "$root/$link")" = "$(readlink -f "$root/usr/sbin/sendmail")" ] ||
+    fail "$link does not lead to usr/sbin/sendmail: $(readlink "$root/$link")"
 done
+[ "$(readlink "$root/usr/bin/e-mailer-sendmail")" = e-mailer ] ||
+  fail "usr/bin/e-mailer-sendmail does not lead to e-mailer: $(readlink "$root/usr/bin/e-mailer-sendmail")"
+grep -q adduser <<<"$(dpkg-deb -f "$mta" Depends)" ||
+  fail "e-mailer-mta, whose postinst makes the user e-mailer, does not depend on adduser"
 [ "$(readlink "$root/usr/share/man/man8/sendmail.8.gz")" = e-mailer-sendmail.8.gz ] ||
   fail "sendmail(8) is not e-mailer-sendmail(8)"
 [ "$(readlink -f "$root/usr/share/man/man1/mailq.1.gz")" = "$(readlink -f "$root/usr/share/man/man8/e-mailer-sendmail.8.gz")" ] ||

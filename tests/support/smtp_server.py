@@ -4,7 +4,7 @@
 Usage: smtp_server.py PORT DIR [--tls CERT KEY] [--starttls CERT KEY] [--auth NAME ...] [--dsn]
                       [--user USER] [--password PASSWORD] [--ntlm-users FILE]
                       [--reject-recipient ADDRESS ...] [--defer-recipient ADDRESS ...]
-                      [--drop-on-quit]
+                      [--drop-on-quit] [--auth-required]
                       [--resize-on-data FILE SIZE] [--oauth-tokens FILE]
 
 Listens on 127.0.0.1:PORT (PORT 0 takes a free port), plain, with implicit TLS
@@ -41,7 +41,8 @@ Each ADDRESS of --reject-recipient is refused at RCPT TO with
 "550 5.1.1 <ADDRESS>: Recipient address rejected: User unknown"; each ADDRESS of
 --defer-recipient the first time only with "451 4.3.0 <ADDRESS>: Try again later". With
 --drop-on-quit the
-server closes the connection on QUIT instead of answering it.
+server closes the connection on QUIT instead of answering it. With --auth-required it
+refuses MAIL FROM before a successful AUTH (530), as a relay does.
 
 With --resize-on-data the server cuts FILE to SIZE bytes, or extends it with zeros, when
 the first line of message text arrives, and reads on: an attachment that changes while
@@ -403,6 +404,7 @@ def parse_arguments():
     parser.add_argument("--reject-recipient", nargs="*", default=[], metavar="ADDRESS")
     parser.add_argument("--defer-recipient", nargs="*", default=[], metavar="ADDRESS")
     parser.add_argument("--drop-on-quit", action="store_true")
+    parser.add_argument("--auth-required", action="store_true")
     parser.add_argument("--resize-on-data", nargs=2, metavar=("FILE", "SIZE"))
     parser.add_argument("--oauth-tokens", metavar="FILE")
     return parser.parse_args()
@@ -441,7 +443,8 @@ async def serve(arguments):
     def make_session():
         # A fixed host name: the default would look the local name up in DNS.
         return session_class(handler, hostname="test.server", ident="test server",
-                    auth_require_tls=False, auth_exclude_mechanism=excluded,
+                    auth_require_tls=False, auth_required=arguments.auth_required,
+                    auth_exclude_mechanism=excluded,
                     authenticator=handler.authenticator, tls_context=starttls,
                     require_starttls=starttls is not None)
 
