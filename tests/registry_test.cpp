@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "support/temp_config_home.h"
@@ -122,3 +127,36 @@ TEST_F(RegistryTest, FilesThatAreNotKeysCannotBeOpened) {
 }
 
 }  // namespace
+
+// Without XDG_CONFIG_HOME the user's key lies below HOME when it is a folder of the
+// user's own, and below the passwd entry's home folder when HOME is unset, relative or
+// another user's (cron starts an ordinary user's mailer with root's HOME).
+TEST(UserKeyPlace, HomeOfTheUserOrElseOfThePasswdEntry) {
+  TempConfigHome home;
+  unsetenv("XDG_CONFIG_HOME");
+  const std::string own = home.base + "/own";
+  const std::string others = home.base + "/others";
+  std::filesystem::create_directories(own);
+  std::filesystem::create_directories(others);
+  ASSERT_EQ(chown(others.c_str(), getuid() + 1, 0), 0);
+  const std::string passwdHome = getpwuid(getuid())->pw_dir;
+  struct Case {
+    const char* home;  // null: unset
+    std::string expected;
+  };
+  for (const Case& c : {Case{own.c_str(), own}, Case{others.c_str(), passwdHome},
+                        Case{nullptr, passwdHome}, Case{"relative", passwdHome}}) {
+    if (c.home != nullptr) {
+      setenv("HOME", c.home, 1);
+    } else {
+      unsetenv("HOME");
+    }
+    const RegKeyPlace place = UserKeyPlace("Zelkor", "Kestrum", "SMTP");
+    EXPECT_EQ(place.location, c.expected + "/.config/Zelkor/Kestrum/SMTP.reg") << (c.home ? c.home : "unset");
+  }
+  setenv("HOME", own.c_str(), 1);
+  home.WriteFile(own + "/.config/zelkor/KESTRUM/smtp.reg", "");
+  const RegKeyPlace found = UserKeyPlace("Zelkor", "Kestrum", "SMTP");
+  EXPECT_TRUE(found.exists);
+  EXPECT_EQ(found.location, own + "/.config/zelkor/KESTRUM/smtp.reg");
+}

@@ -211,10 +211,10 @@ TEST(Sendmail, StandardInputThatFailsOrAServerThatIsNotThere) {
   run = RunSendmail(*home, {"a@example.com"}, "Subject: t\n\nx\n");
   EXPECT_EQ(run.exitCode, 75) << run.output;
   EXPECT_TRUE(run.output.starts_with("sendmail: cannot connect to 127.0.0.1 port ")) << run.output;
-  // Settings without a server.
+  // Settings without a server: the failure names the file.
   home->WriteFile(home->SmtpKeyFile(), SmtpSettings({{"SenderEMail", "a@example.com"}}));
   EXPECT_EQ(RunSendmail(*home, {"a@example.com"}, "Subject: t\n\nx\n"),
-            (MailerRun{78, "sendmail: no SMTP server: set Server in the settings\n"}));
+            (MailerRun{78, "sendmail: no SMTP server: set Server in " + home->SmtpKeyFile() + "\n"}));
 }
 
 TEST(Sendmail, VerboseShowsTheDialogueButNotTheAuthenticationData) {
