@@ -132,8 +132,8 @@ class CQueue {
   std::string Fail(const CQueueEntry& entry, const std::string& reason, std::time_t now) const;
   // Moves the entry id to corrupt/; returns its new path.
   std::string SetAside(const std::string& id) const;
-  // Removes what a crash left: temporary files older than a day, and state files
-  // whose entry is gone.
+  // Removes what a crash left: temporary files older than a day (here, in failed/ and
+  // in corrupt/), and state files whose entry is gone.
   void RemoveLeftovers() const;
 
   std::string EntryPath(const std::string& id) const;
