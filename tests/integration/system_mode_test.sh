@@ -106,7 +106,12 @@ steps() {
   grep -q 'alice-q@' "$WORK/out" && grep -q 'bob-q@' "$WORK/out" && pass || fail "root's mailq: $(cat "$WORK/out")"
   expect "alice -q" as alice /usr/sbin/sendmail -q
   received 5 alice-q@example.org server@example.org
-  expect "the timer's flush as e-mailer" as e-mailer "$WORK/e-mailer" --flush
+  # The command and user of the timer's unit, with the program under test.
+  local unit="$SOURCE_DIR/packaging/systemd/system/e-mailer-flush.service" exec_start
+  exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+  [ "$(sed -n 's/^User=//p' "$unit")" = e-mailer ] && pass || fail "the unit's user is not e-mailer"
+  # shellcheck disable=SC2086 # the unit's arguments, split as systemd splits them
+  expect "the timer's flush as e-mailer" as e-mailer "$WORK/e-mailer" ${exec_start#/usr/bin/e-mailer}
   received 6 bob-q@example.org server@example.org
   [ -z "$(ls /var/spool/e-mailer/*.entry 2>/dev/null)" ] && pass || fail "left in the spool: $(ls /var/spool/e-mailer)"
 
