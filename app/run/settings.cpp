@@ -11,7 +11,7 @@ namespace {
 
 constexpr REGSAM keyAccess = KEY_READ | KEY_WRITE;  // 0x2001F
 
-// Where a section key's values come from (CSettingsSource below).
+// Where a section key's values come from (SourceOf).
 enum class KeySource { User, Machine, None };
 
 struct ChosenSource {
