@@ -23,6 +23,7 @@ CMessageSpool::CMessageSpool(bool queueing) {
 
 long CMessageSpool::Read(char* buffer, std::size_t capacity) {
   const long count = ReadStandardInput(buffer, capacity);
+  if (count > 0) size += static_cast<std::uint64_t>(count);
   if (count <= 0 || !spool) return count;
   try {
     spool->Write(std::string_view(buffer, static_cast<std::size_t>(count)));
@@ -33,8 +34,8 @@ long CMessageSpool::Read(char* buffer, std::size_t capacity) {
   return count;
 }
 
-void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
-                          SendmailStatus status, bool tried) {
+std::string CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOptions& options,
+                                 const std::string& why, SendmailStatus status, bool tried) {
   // The failure that made it queue, when there was one, then why it could not.
   const std::string failed = (tried ? why + "; and " : std::string()) + "the message cannot be queued: ";
   if (!spool) throw CSendmailFailure{status, failed + problem};
@@ -57,6 +58,7 @@ void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOption
     throw CSendmailFailure{status, failed + error.what()};
   }
   WriteErrorLine("queued as " + id + ": " + why);
+  return id;
 }
 
 bool QueuesAfter(const CException& error, SendmailStatus status) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -28,18 +29,22 @@ class CMessageSpool {
   long Read(char* buffer, std::size_t capacity);
 
   bool Usable() const { return spool.has_value(); }
+  // The bytes read from standard input so far.
+  std::uint64_t Size() const { return size; }
 
-  // Queues the message read whole (the caller has read it to its end) and writes
-  // "queued as <id>: why" on standard error; tried: a try failed with why, which the
-  // listing shows (the entry is due at once all the same). Throws CSendmailFailure when it cannot be queued: status
-  // (the failure that made it queue), naming why and what failed.
-  void Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
-             SendmailStatus status, bool tried);
+  // Queues the message read whole (the caller has read it to its end), writes
+  // "queued as <id>: why" on standard error and returns the id; tried: a try failed
+  // with why, which the listing shows (the entry is due at once all the same). Throws
+  // CSendmailFailure when it cannot be queued: status (the failure that made it queue),
+  // naming why and what failed.
+  std::string Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
+                    SendmailStatus status, bool tried);
 
  private:
   std::optional<CQueue> queue;
   std::optional<CQueueSpool> spool;
   std::string problem;  // why there is no spool
+  std::uint64_t size = 0;
 };
 
 // True when a send that failed with error (status: StatusOf it) is queued: the
