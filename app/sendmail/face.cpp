@@ -58,6 +58,9 @@ std::vector<std::string> Recipients(const SendmailOptions& options, const Messag
                                     const SendmailSettings& settings) {
   std::vector<std::pair<std::string, SendmailStatus>> given;
   for (const std::string& operand : options.recipients) {
+    // A line end folds a header field, never an operand: taken out, it would join two
+    // words into another address.
+    if (operand.find_first_of("\r\n") != std::string::npos) CheckAddress(operand, SendmailUsage);
     for (std::string& address : AddressesOf(operand)) given.emplace_back(std::move(address), SendmailUsage);
   }
   if (options.recipientsFromHeader) {

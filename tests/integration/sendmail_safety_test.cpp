@@ -109,9 +109,14 @@ TEST(SendmailSafety, AnAliasOfFilesAndProgramsGoesToRecipientEMailOrFails) {
 
   home = HomeFor(server.Port(), {{"Aliases", aliases}, {"RecipientEMail", "admin@example.com"}});
   ASSERT_EQ(RunSendmail(*home, {"-i", "root"}, "Subject: t\n\nx\n"), (MailerRun{0, ""}));
+  // An empty aliases file is an empty table, not a file that cannot be read.
+  files.WriteFile(aliases, "");
+  ASSERT_EQ(RunSendmail(*home, {"-i", "root"}, "Subject: t\n\nx\n"), (MailerRun{0, ""}));
   const std::vector<ReceivedMessage> messages = server.Messages();
-  ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].envelope, "MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\n");
+  ASSERT_EQ(messages.size(), 2u);
+  for (const ReceivedMessage& message : messages) {
+    EXPECT_EQ(message.envelope, "MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\n");
+  }
 }
 
 struct PermanentCase {
