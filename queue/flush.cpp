@@ -28,7 +28,7 @@ CQueueFlush::CQueueFlush(const CQueue& owner, std::time_t flushTime, int days, Q
       note(std::move(noteLine)),
       outcome(std::move(outcomeListener)) {}
 
-std::size_t CQueueFlush::Prepare() {
+std::size_t CQueueFlush::Prepare(FlushChoice choice) {
   queue.RemoveLeftovers();
   CQueue::Scan scan = queue.Read();
   for (const std::string& why : scan.refused) note(why);
@@ -41,7 +41,7 @@ std::size_t CQueueFlush::Prepare() {
     if (entry.queued + lifetimeDays * secondsPerDay <= now) {
       GiveUp(entry, "not delivered within " + std::to_string(lifetimeDays) + " days" +
                         (state.reason.empty() ? std::string() : "; last: " + state.reason));
-    } else if (state.nextTry <= now) {
+    } else if (choice == FlushChoice::All || state.nextTry <= now) {
       due.push_back(std::move(entry));
     }
   }

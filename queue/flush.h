@@ -41,6 +41,11 @@ struct CQueueOutcome {
 };
 using QueueOutcomeListener = std::function<void(const CQueueEntry& entry, const CQueueOutcome& outcome)>;
 
+// Which entries a flush sends: every one now, whatever its back-off (a person asked:
+// sendmail -q, e-mailer --flush), or those whose back-off has passed (the timers, and
+// the flush after a message sent).
+enum class FlushChoice { All, Due };
+
 class CQueueFlush : public CBatchSource {
  public:
   // note receives one line for each entry set aside, refused, given up or put off;
@@ -49,8 +54,9 @@ class CQueueFlush : public CBatchSource {
               std::function<void(const std::string&)> note, QueueOutcomeListener outcome);
 
   // Reads the queue: sets corrupt entries aside, gives up those older than the
-  // lifetime, and keeps those due. Returns how many are due. Raises CQueueError.
-  std::size_t Prepare();
+  // lifetime, and keeps the others that choice sends. Returns how many it keeps. Raises
+  // CQueueError.
+  std::size_t Prepare(FlushChoice choice);
   // Makes the failure reports queued by this flush due too; false when there are none.
   bool TakeReports();
 

@@ -3,9 +3,11 @@
 #include "app/sendmail/face.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "app/sendmail/aliases.h"
@@ -132,15 +134,14 @@ void ReadToEnd(CBodyStream& body) {
   }
 }
 
-// A send that failed: the message is queued when the failure is one that passes,
-// else the failure is thrown. Returns the outcome for the log.
+// A send that failed with error, told as failure: the message is queued when the
+// failure is one that passes, else the failure is thrown. Returns the outcome for the log.
 MailLogOutcome QueueOrThrow(CMessageSpool& spool, CBodyStream& body, const SendmailOptions& options,
-                            const SendmailEnvelope& envelope, const CException& error, bool connecting,
-                            const std::string& what, MailLogMessage& logged) {
-  CSendmailFailure failure = EngineFailure(error, connecting, what);
-  if (!spool.Usable() || !QueuesAfter(error, failure.status)) throw failure;
+                            const SendmailEnvelope& envelope, const CException& error,
+                            const CSendmailFailure& failure, MailLogMessage& logged) {
+  if (!spool.On() || !QueuesAfter(error, failure.status)) throw failure;
   ReadToEnd(body);
-  logged.queueId = spool.Queue(envelope, options, failure.text, failure.status, true);
+  logged.queueId = spool.Queue(envelope, options, failure.text, true);
   return {MailLogOutcome::Queued, failure.text};
 }
 
@@ -166,23 +167,23 @@ MailLogOutcome Deliver(const SendmailOptions& options, const SendmailSettings& s
   if (options.queueOnly && settings.queue) {
     ReadToEnd(body);
     const std::string why = "queued without a try (-odq)";
-    logged.queueId = spool.Queue(envelope, options, why, SendmailSystemError, false);
+    logged.queueId = spool.Queue(envelope, options, why, false);
     return {MailLogOutcome::Queued, why};
   }
   try {
     ConnectWithSettings(connection, settings.authMethod);
   } catch (const CException& error) {
-    return QueueOrThrow(spool, body, options, envelope, error, true,
-                        "cannot connect to " + settings.server + " port " + settings.port, logged);
+    return QueueOrThrow(spool, body, options, envelope, error,
+                        connection.ConnectFailure(error, settings.server + " port " + settings.port), logged);
   }
   try {
     connection.SendStreamed(envelope, header.Text(), body);
   } catch (const CException& error) {
     const std::string& refused = connection.m_sRefusedRecipient;
-    return QueueOrThrow(spool, body, options, envelope, error, false,
-                        refused.empty() ? "the message was not sent"
-                                        : "the recipient " + refused + " was refused, and the message sent to no one",
-                        logged);
+    const std::string what = refused.empty()
+                                 ? "the message was not sent"
+                                 : "the recipient " + refused + " was refused, and the message sent to no one";
+    return QueueOrThrow(spool, body, options, envelope, error, EngineFailure(error, false, what), logged);
   }
   return {MailLogOutcome::Sent, connection.DataReply()};
 }
@@ -208,13 +209,23 @@ int SendMessage(const SendmailOptions& options) {
   return SendmailSent;
 }
 
+// -bi and newaliases, which packages call after they add an alias: there is no database
+// to rebuild, as every run reads the aliases file itself.
+int InitializeAliases() {
+  const char* text = "the aliases file (setting Aliases, default /etc/aliases) is read on every run: "
+                     "nothing to rebuild\n";
+  return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? SendmailSent : SendmailInputError;
+}
+
 int SendmailRun(const std::vector<std::string>& arguments) {
   const SendmailOptions options = ParseSendmailOptions(arguments);
   switch (options.mode) {
     case SendmailOptions::ListQueue:
       return ListQueue();
     case SendmailOptions::FlushQueue:
-      return FlushQueue(options.verbose);
+      return FlushQueue(FlushChoice::All, options.verbose);
+    case SendmailOptions::InitializeAliases:
+      return InitializeAliases();
     case SendmailOptions::SendMessage:
       break;
   }
@@ -232,7 +243,7 @@ class CSendmailApp : public CWinApp {
       return false;
     }
     try {
-      m_nExitCode = SendmailRun(runArguments);
+      m_nExitCode = run();
     } catch (const CSendmailFailure& failure) {
       WriteErrorLine(failure.text);
       m_nExitCode = failure.status;
@@ -243,13 +254,19 @@ class CSendmailApp : public CWinApp {
     return false;
   }
 
-  std::vector<std::string> runArguments;
+  std::function<int()> run;
 };
 
 }  // namespace
 
 int SendmailMain(std::vector<std::string> arguments) {
   CSendmailApp app(arguments);
-  app.runArguments = std::move(arguments);
+  app.run = [&arguments] { return SendmailRun(arguments); };
+  return app.Run();
+}
+
+int SendmailFlushDueMain() {
+  CSendmailApp app({"--flush-due"});
+  app.run = [] { return FlushQueue(FlushChoice::Due, false); };
   return app.Run();
 }
