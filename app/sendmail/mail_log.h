@@ -29,8 +29,8 @@ struct MailLogSettings {
 };
 
 // Reads Log, LogFile and the connection settings that the line names. The caller holds
-// a CSettingsReadOnce. Throws CSendmailFailure 78 (SendmailConfigError) when Log is not
-// a number.
+// a CSettingsReadOnce. Throws CSendmailFailure 78 (SendmailConfigError) when Log or
+// StartTLS is not a number, or SSL does not start with one.
 MailLogSettings ReadMailLogSettings();
 
 struct MailLogMessage {

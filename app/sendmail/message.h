@@ -24,8 +24,9 @@ struct SendmailSettings {
 };
 
 // The settings of the sendmail face. Throws CSendmailFailure 78 (SendmailConfigError)
-// when Server is missing, or Queue, QueueLifetime or Log is not a number (or the
-// lifetime is below 0). The caller holds a CSettingsReadOnce.
+// when Server is missing, Queue, QueueLifetime, Log or StartTLS is not a number (or the
+// lifetime is below 0), or SSL does not start with one. The caller holds a
+// CSettingsReadOnce.
 SendmailSettings ReadSendmailSettings();
 
 // The address of the header's From line, when it has one with a domain.
