@@ -1,6 +1,7 @@
 // The engine as the sendmail face drives it: the envelope and DATA of a message whose
 // header block is given whole and whose body streams from standard input as it is
-// sent, and the dialogue shown on standard error for -v, authentication data hidden.
+// sent, and the dialogue shown on standard error for -v, authentication data and
+// message text hidden (as well in the flush's batches).
 #pragma once
 
 #include <cstdint>
@@ -38,6 +39,10 @@ class CSendmailConnection : public CTAVSMTPConnection {
 
   bool ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow, int growStep) override;
 
+  // The server's answer to the last end of data, without its line end (for the log);
+  // empty before any. In a batch it is the answer of the message being finished.
+  const std::string& DataReply() const { return dataReply; }
+
   // The failure of a Connect that raised error, to where ("HOST port PORT"), with
   // EngineFailure's status: when the connection was made and no greeting came (512
   // without a reply), "no greeting from where within N seconds" (the server said
@@ -53,7 +58,9 @@ class CSendmailConnection : public CTAVSMTPConnection {
   bool PeerClosed();
 
   bool verbose;
-  bool inData = false;            // message text is going out: not shown
+  bool inData = false;            // from a 354 to the end of data: text not shown
   bool inAuthentication = false;  // between AUTH and its final reply: data hidden
+  bool awaitingDataReply = false; // the end of data went out: its answer comes next
+  std::string dataReply;
   bool replyTimedOut = false;     // the last reply did not come whole and the server is silent
 };
