@@ -34,7 +34,7 @@ std::string MessageOf(const CQueue& queue, const CQueueEntry& entry) {
 
 TEST(QueueSpool, AMessageWithoutRecipientsIsNeverQueued) {
   TempConfigHome home;
-  const CQueue queue(home.base + "/queue");
+  const CQueue queue(CQueuePlace{home.base + "/queue"});
   CQueueEnvelope envelope;
   envelope.sender = "a@example.org";
   try {
@@ -49,7 +49,7 @@ TEST(QueueSpool, AMessageWithoutRecipientsIsNeverQueued) {
 
 TEST(QueueListing, ControlCharactersShowEscapedOnOneLine) {
   TempConfigHome home;
-  const CQueue queue(home.base + "/queue");
+  const CQueue queue(CQueuePlace{home.base + "/queue"});
   CQueueEnvelope envelope;
   envelope.sender = "a\xc2\x85" "b@example.org";   // U+0085, NEXT LINE
   envelope.recipients = {"r\x9b" "2J@example.org"};  // an 8-bit CSI: no UTF-8 character
@@ -63,7 +63,7 @@ TEST(QueueListing, ControlCharactersShowEscapedOnOneLine) {
 
 TEST(FailureReport, NamesTheEntryButNoPath) {
   TempConfigHome home;
-  const CQueue queue(home.base + "/queue");
+  const CQueue queue(CQueuePlace{home.base + "/queue"});
   CQueueEnvelope envelope;
   envelope.sender = "a@example.org";
   envelope.recipients = {"b@example.org"};
