@@ -149,8 +149,12 @@ std::optional<Diagnosis> FromTransport(const CheckFailure& f) {
 std::optional<Diagnosis> FromAuthentication(const CheckFailure& f) {
   if (f.step != "authentication") return std::nullopt;
   bool plain = !f.ssl && !f.startTls;
-  if (plain && OffersExtension(f.ehloReply, "STARTTLS") && !OffersExtension(f.ehloReply, "AUTH")) {
-    return Diagnosis{"the server offers AUTH only after STARTTLS", "set StartTLS 1", CheckConfig};
+  // Not offered before STARTTLS, or offered and then refused until it ("530 Must issue
+  // a STARTTLS command first").
+  if (plain && OffersExtension(f.ehloReply, "STARTTLS") &&
+      (!OffersExtension(f.ehloReply, "AUTH") || f.text.compare(0, 3, "530") == 0)) {
+    return Diagnosis{"the server takes AUTH only after STARTTLS: " + f.text, "set StartTLS 1",
+                     CheckConfig};
   }
   if (f.message == msgOAuthTokenRefused || f.message == msgOAuthSignInInvalid) {
     return Diagnosis{"the OAuth sign-in is gone (revoked, expired, or the password changed): " +

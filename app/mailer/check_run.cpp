@@ -41,6 +41,13 @@ double TimeIn(const CCheckConnection& c, CheckStage stage, Clock::time_point end
 
 bool Reached(const CCheckConnection& c, CheckStage stage) { return c.Stage() >= stage; }
 
+bool Visited(const CCheckConnection& c, CheckStage stage) {
+  for (const CCheckConnection::Mark& mark : c.m_marks) {
+    if (mark.stage == stage) return true;
+  }
+  return false;
+}
+
 CheckStep NameStep(const CheckSettings& s, std::optional<Diagnosis>& failure) {
   CheckStep step("server name");
   Clock::time_point start = Clock::now();
@@ -117,7 +124,7 @@ void AddConnectSteps(CheckReport& report, const CCheckConnection& c, const Check
                   std::to_string(s.port) + (s.ssl ? ", TLS from the first byte" : "");
   report.steps.push_back(connect);
   if (!Reached(c, CheckStage::Greeting)) return;
-  if (s.ssl || Reached(c, CheckStage::StartTls) || c.m_tls) {
+  if (s.ssl || Visited(c, CheckStage::StartTls)) {
     CheckStep tls("tls", TimeIn(c, CheckStage::StartTls, end));
     if (c.m_tls) {
       tls.found = c.m_tls->protocol + " " + c.m_tls->cipher +

@@ -173,7 +173,7 @@ TEST(EMailerCheck, RepliesThatNameTheirCauseAreExplained) {
     script.Send("220 mail.test ESMTP\r\n").ReadLine().Send("250-mail.test\r\n250 AUTH PLAIN\r\n");
     script.ReadLine();
     if (c.atMailFrom) script.Send("235 2.7.0 ok\r\n").Expect("MAIL FROM:<backup@example.com>\r\n");
-    script.Send(c.reply).ReadUntilClosed();
+    script.Send(c.reply).Expect("QUIT\r\n").Send("221 bye\r\n").ExpectClosed();
     ScriptedPeer peer(script);
     MailerRun run = Check(SettingsFor(peer.Port(), {{"AuthMethod", "6"}}));
     EXPECT_EQ(peer.Finish(), "");
@@ -217,7 +217,7 @@ TEST(EMailerCheck, PostfixWithStartTlsAndAuthAfterIt) {
                  {"RecipientEMail", "admin@mail.test"}};
   MailerRun run = Check(SettingsFor(postfix.Port(), account));
   EXPECT_EQ(run.exitCode, 78) << run.output;
-  EXPECT_TRUE(Contains(run.output, "the server offers AUTH only after STARTTLS")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "the server takes AUTH only after STARTTLS")) << run.output;
   account.insert(account.end(), {{"StartTLS", "1"}, {"TLSCAFile", ca.Certificate().string()}});
   run = Check(SettingsFor(postfix.Port(), account));
   EXPECT_EQ(run.exitCode, 0) << run.output << postfix.Log();
