@@ -12,6 +12,7 @@
 #include "app/mailer/check_diagnosis.h"
 #include "app/mailer/check_report.h"
 #include "app/mailer/check_settings.h"
+#include "app/mailer/check_token.h"
 #include "app/run/connect.h"
 #include "app/run/settings.h"
 #include "errors/message_table.h"
@@ -212,23 +213,39 @@ CheckFailure FailureOf(const CCheckConnection& c, const CheckSettings& s, const 
   return f;
 }
 
+// With AuthMethod 7: where the token came from, when it expires, whether it was renewed.
+void AddTokenDetails(CheckReport& report, const CheckSettings& s,
+                     const std::optional<OAuthTokens>& before) {
+  if (s.authMethod != AuthOAuth) return;
+  CSettingsReadOnce readOnce;
+  for (CheckStep& step : report.steps) {
+    if (step.name != "authentication") continue;
+    std::vector<std::string> details = TokenDetails(before, StoredTokensNow(s.timeout));
+    step.details.insert(step.details.end(), details.begin(), details.end());
+  }
+}
+
 void ConnectionSteps(CheckReport& report, const CheckSettings& s) {
   CCheckConnection connection;
   connection.m_sCheckHost = s.server;
   connection.m_bVerified = s.verified;
   connection.m_bPinned = s.pinned;
+  std::optional<OAuthTokens> tokensBefore;
   try {
     {
       CSettingsReadOnce readOnce;
+      if (s.authMethod == AuthOAuth) tokensBefore = StoredTokensNow(s.timeout);
       ConnectWithSettings(connection, s.authMethod);
     }
     AddConnectSteps(report, connection, s, Clock::now());
+    AddTokenDetails(report, s, tokensBefore);
   } catch (const CException& e) {
     AddConnectSteps(report, connection, s, Clock::now());
     CheckFailure failure = FailureOf(connection, s, e);
     failure.step = FailedStep(connection, failure.message, failure.socket);
     if (failure.step == "tls") failure.certificate = ProbeCertificate(s);
     Fail(report, failure.step, Diagnose(failure));
+    AddTokenDetails(report, s, tokensBefore);
     return;
   }
   Clock::time_point start = Clock::now();

@@ -294,3 +294,29 @@ TEST(OAuthRun, SettingsOthersCanChangeAreRefused) {
             std::string::npos) << run.output;
   EXPECT_TRUE(world.provider.Requests().empty());
 }
+
+// "e-mailer --check" with the program's own client: where the token came from and when
+// it expires, a refresh where one is due, and a sign-in that is gone, with its remedy.
+TEST(OAuthRun, CheckReportsTheTokenAndASignInThatIsGone) {
+  struct Case {
+    long long expiresIn;
+    std::string script;
+    std::string expected;
+    int exitCode;
+  } cases[] = {
+      {3600, "", "stored access token expires ", 0},
+      {-10, "", "renewed (a refresh was due", 0},
+      {-10, "invalid_grant", "what to change: run e-mailer --authorize again", 77},
+  };
+  for (const Case& c : cases) {
+    OAuthWorld world(signedIn);
+    world.Store("at-seed", "rt-seed", c.expiresIn);
+    if (!c.script.empty()) world.provider.Script({c.script});
+    MailerRun run = world.Run({"--check"});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+    EXPECT_NE(run.output.find("token: from the store " + world.StorePath()), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(c.expected), std::string::npos) << run.output;
+    EXPECT_TRUE(world.smtp.Messages().empty());
+  }
+}
