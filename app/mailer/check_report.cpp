@@ -45,6 +45,18 @@ std::string JsonText(const std::string& text) {
 
 }  // namespace
 
+std::string UtcTimeText(std::time_t when) {
+  std::tm parts{};
+#ifdef _WIN32
+  gmtime_s(&parts, &when);
+#else
+  gmtime_r(&when, &parts);
+#endif
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  return text;
+}
+
 std::string CheckReportText(const CheckReport& report) {
   std::string text;
   for (const CheckStep& step : report.steps) {

@@ -3,6 +3,7 @@
 // as one JSON object for monitoring.
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,9 @@ struct CheckReport {
   std::string change;   // what to change; "" when every step passed
   int exitStatus = 0;   // 0 when a message would go, else a sysexits status
 };
+
+// when as the check writes a time: "2026-12-09 06:00:00 UTC".
+std::string UtcTimeText(std::time_t when);
 
 // One line per step ("ok" or "FAIL", the name, what it found, the time), its details
 // indented below it, then the problem and "what to change" after a failure, and the

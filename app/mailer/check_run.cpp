@@ -10,6 +10,7 @@
 
 #include "app/mailer/check_connection.h"
 #include "app/mailer/check_diagnosis.h"
+#include "app/mailer/check_queue.h"
 #include "app/mailer/check_report.h"
 #include "app/mailer/check_settings.h"
 #include "app/mailer/check_token.h"
@@ -287,6 +288,10 @@ CheckReport Check() {
     return report;
   }
   ConnectionSteps(report, settings);
+  // The queue is reported whatever the connection did: its entries wait for the same
+  // server.
+  CSettingsReadOnce readOnce;
+  if (std::optional<CheckStep> queue = QueueStep()) report.steps.push_back(*queue);
   return report;
 }
 

@@ -11,22 +11,19 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include "app/mailer/check_report.h"
 #include "net/host_address.h"
 #include "net/tls_verification.h"
 #include "platform/socket_api.h"
 
 namespace {
 
-std::string TimeText(const std::tm& time) {
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &time);
-  return text;
-}
-
 std::string Asn1TimeText(const ASN1_TIME* time) {
   std::tm parts{};
   if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) return "unknown";
-  return TimeText(parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  return text;
 }
 
 std::string NameText(const X509_NAME* name) {
@@ -83,16 +80,7 @@ std::string VerificationText(SSL* ssl, bool verified, bool pinned) {
 
 }  // namespace
 
-std::string ClockText() {
-  std::time_t now = std::time(nullptr);
-  std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &now);
-#else
-  gmtime_r(&now, &parts);
-#endif
-  return TimeText(parts);
-}
+std::string ClockText() { return UtcTimeText(std::time(nullptr)); }
 
 TlsFacts DescribeTlsSession(SSL* ssl, const std::string& host, bool verified, bool pinned) {
   TlsFacts facts;

@@ -3,6 +3,7 @@
 
 #include <ctime>
 
+#include "app/mailer/check_report.h"
 #include "app/run/oauth_token.h"
 #include "app/run/settings.h"
 #include "errors/exceptions.h"
@@ -12,17 +13,9 @@ namespace {
 
 std::string ExpiryText(std::int64_t expiresAt) {
   if (expiresAt == 0) return "the provider gave no lifetime";
-  std::time_t when = static_cast<std::time_t>(expiresAt);
-  std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &when);
-#else
-  gmtime_r(&when, &parts);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+  std::string text = UtcTimeText(static_cast<std::time_t>(expiresAt));
   long long minutes = (expiresAt - static_cast<std::int64_t>(std::time(nullptr))) / 60;
-  return std::string(text) + (minutes >= 0 ? " (in " + std::to_string(minutes) + " min)"
+  return text + (minutes >= 0 ? " (in " + std::to_string(minutes) + " min)"
                                            : " (expired)");
 }
 

@@ -223,3 +223,22 @@ TEST(EMailerCheck, PostfixWithStartTlsAndAuthAfterIt) {
   EXPECT_EQ(run.exitCode, 0) << run.output << postfix.Log();
   EXPECT_TRUE(Contains(run.output, "ok   envelope")) << run.output;
 }
+
+// The sendmail face's queue, where there is one: its entries and the next try; the
+// check neither sends nor flushes them.
+TEST(EMailerCheck, ReportsTheQueueWithoutFlushingIt) {
+  SmtpTestServer server({.mechanisms = {"LOGIN"}});
+  TempConfigHome home;
+  home.WriteFile(home.SmtpKeyFile(), SmtpSettings(SettingsFor(server.Port(), {})));
+  MailerRun run = RunMailer(home, {"--check"});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_FALSE(Contains(run.output, "queue")) << run.output;
+  ASSERT_EQ(RunSendmail(home, {"-odq", "-i", "admin@example.com"}, "Subject: queued\n\nx\n").exitCode,
+            0);
+  run = RunMailer(home, {"--check"});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_TRUE(Contains(run.output, ": 1 waiting")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "next try: now")) << run.output;
+  EXPECT_TRUE(server.Messages().empty());
+  EXPECT_TRUE(Contains(RunSendmail(home, {"-bp"}, "").output, "1 message in the queue")) << "still queued";
+}
