@@ -4,7 +4,6 @@
 #include "app/mailer/check_run.h"
 
 #include <chrono>
-#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -15,10 +14,12 @@
 #include "app/mailer/check_settings.h"
 #include "app/mailer/check_token.h"
 #include "app/run/connect.h"
+#include "app/run/exit_codes.h"
 #include "app/run/settings.h"
 #include "errors/message_table.h"
 #include "net/host_address.h"
 #include "platform/last_error.h"
+#include "platform/report_output.h"
 #include "platform/socket_api.h"
 #include "platform/system_messages.h"
 
@@ -300,7 +301,7 @@ CheckReport Check() {
 int CheckRun(bool json) {
   CheckReport report = Check();
   std::string text = json ? CheckReportJson(report) : CheckReportText(report);
-  std::fputs(text.c_str(), stdout);
-  std::fflush(stdout);
+  // A report that could not be written tells a monitor nothing: not a success.
+  if (!WriteReport(text) && report.exitStatus == 0) return ExitOutputFailed;
   return report.exitStatus;
 }
