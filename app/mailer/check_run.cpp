@@ -148,7 +148,8 @@ void AddConnectSteps(CheckReport& report, const CCheckConnection& c, const Check
     greeting.details.push_back("AUTH: " + (auth.empty() ? std::string("not offered") : auth));
   }
   report.steps.push_back(greeting);
-  if (!Reached(c, CheckStage::Authentication) && s.authMethod == 0) return;
+  // A failure before authentication adds its own step (Fail); none is shown as passed.
+  if (!Reached(c, CheckStage::Authentication)) return;
   CheckStep auth("authentication", TimeIn(c, CheckStage::Authentication, end));
   auth.found = s.authMethod == 0 ? "none (AuthMethod 0)"
                : c.m_sAuthCommand.empty()
@@ -245,7 +246,9 @@ void ConnectionSteps(CheckReport& report, const CheckSettings& s) {
     AddConnectSteps(report, connection, s, Clock::now());
     CheckFailure failure = FailureOf(connection, s, e);
     failure.step = FailedStep(connection, failure.message, failure.socket);
-    if (failure.step == "tls") failure.certificate = ProbeCertificate(s);
+    if (failure.step == "tls" && failure.text.find("not trusted") != std::string::npos) {
+      failure.certificate = ProbeCertificate(s);
+    }
     Fail(report, failure.step, Diagnose(failure));
     AddTokenDetails(report, s, tokensBefore);
     return;
