@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <string_view>
+
 namespace {
 
 // True for params holding option alone or followed by modifier; modified tells which.
@@ -43,13 +45,21 @@ bool CheckRequested(const std::vector<std::string>& params, bool* json) {
   return OptionRequested(params, "-check", "-json", json);
 }
 
-bool FlushRequested(const std::vector<std::string>& arguments) {
+namespace {
+
+// True when the only argument is name behind one '-' or '/', which ParseCommandLine
+// removes ("--flush" for "-flush").
+bool OnlyParameter(const std::vector<std::string>& arguments, std::string_view name) {
   if (arguments.size() != 1) return false;
   const std::string& argument = arguments[0];
-  // ParseCommandLine removes one leading '-' or '/'; what is left must be "-flush".
-  return argument.size() > 1 && (argument[0] == '-' || argument[0] == '/') &&
-         argument.substr(1) == "-flush";
+  return argument.size() > 1 && (argument[0] == '-' || argument[0] == '/') && argument.substr(1) == name;
 }
+
+}  // namespace
+
+bool FlushRequested(const std::vector<std::string>& arguments) { return OnlyParameter(arguments, "-flush"); }
+
+bool FlushDueRequested(const std::vector<std::string>& arguments) { return OnlyParameter(arguments, "-flush-due"); }
 
 const char* InformationText(const std::vector<std::string>& arguments) {
   static constexpr const char* usage =
@@ -65,7 +75,8 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "  --check    go the whole way with the settings without sending a message, one\n"
       "             line per step, and say what to change after a failed step\n"
       "  --check --json  the same as one JSON object\n"
-      "  --flush    send the messages of the sendmail face's queue that are due\n"
+      "  --flush    send every message of the sendmail face's queue now\n"
+      "  --flush-due  send those of its messages that are due (what the timers run)\n"
       "  --help     print this text and exit\n"
       "  --version  print the version and exit\n"
       "\n"
@@ -74,7 +85,7 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "Exit status: 0 sent, 1 connect failed, 2 send failed, 3 sent but QUIT failed,\n"
       "64 no subject, 71 OpenSSL lock table not allocated; --authorize: 0 signed in,\n"
       "1 failed; --check: 0 a message would go, else the failed step's sysexits status;\n"
-      "--flush: as e-mailer-sendmail -q.\n"
+      "--flush, --flush-due: as e-mailer-sendmail -q.\n"
       "See e-mailer(1) for the settings.\n";
   static constexpr const char* version = "e-mailer " EMAILER_VERSION "\n";
   if (arguments.size() != 1) return nullptr;
