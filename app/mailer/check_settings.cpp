@@ -127,7 +127,8 @@ void DescribeValues(CheckStep& step) {
 
 std::string ClosestSettingName(const std::string& name) {
   std::string_view best;
-  std::size_t bestDistance = 4;  // more edits than 3 is another word
+  // More edits than a third of the name (at least one, at most three) make another word.
+  std::size_t bestDistance = std::clamp<std::size_t>(name.size() / 3, 1, 3) + 1;
   for (const KnownSetting& known : knownSettings) {
     std::size_t distance = EditDistance(name, known.name);
     if (distance < bestDistance) {
