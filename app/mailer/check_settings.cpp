@@ -110,6 +110,7 @@ void ReadCheckSettings(CheckSettings& s) {
 // One line per value the file holds, and the unknown names.
 void DescribeValues(CheckStep& step) {
   for (const std::string& name : SmtpValueNames()) {
+    if (name.empty()) continue;  // the key's default value, which no run reads
     const KnownSetting* known = FindKnown(name);
     if (known == nullptr) {
       std::string closest = ClosestSettingName(name);
