@@ -70,6 +70,13 @@ CheckStep NameStep(const CheckSettings& s, std::optional<Diagnosis>& failure) {
   return step;
 }
 
+bool IsAscii(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
 // The step a failure of the connect sequence belongs to.
 std::string FailedStep(const CCheckConnection& c, std::uint32_t message, bool socket) {
   bool tlsMessage = !socket && message >= msgCreateSSLSocket && message <= msgConnectViaSSL;
@@ -228,6 +235,39 @@ void AddTokenDetails(CheckReport& report, const CheckSettings& s,
   }
 }
 
+// Step 7 on the connection that stands: MAIL FROM and RCPT TO, then RSET and QUIT.
+void EnvelopeStep(CheckReport& report, CCheckConnection& connection, const CheckSettings& s) {
+  Clock::time_point start = Clock::now();
+  CheckStep envelope("envelope");
+  // The engine converts such an address (IDNA, SMTPUTF8) only for a message; sent raw
+  // in a command the server did not agree to, it could name another mailbox.
+  if (!IsAscii(s.sender) || !IsAscii(s.recipient)) {
+    envelope.found = "not tried: SenderEMail or RecipientEMail is not ASCII";
+    report.steps.push_back(envelope);
+    return;
+  }
+  try {
+    connection.TryEnvelope(s.sender, s.recipient);
+    envelope.found = "MAIL FROM:<" + s.sender + "> and RCPT TO:<" + s.recipient +
+                     "> accepted, then RSET: nothing was sent";
+  } catch (const CException& e) {
+    CheckFailure failure = FailureOf(connection, s, e);
+    failure.step = "envelope";
+    report.steps.push_back(envelope);
+    Fail(report, "envelope", Diagnose(failure));
+    report.steps.back().milliseconds = MillisecondsBetween(start, Clock::now());
+    return;
+  }
+  envelope.milliseconds = MillisecondsBetween(start, Clock::now());
+  report.steps.push_back(envelope);
+  try {
+    connection.Disconnect(true);
+  } catch (const CException&) {
+    // A QUIT that fails after an accepted envelope keeps no message from going.
+  }
+}
+
+// Steps 3 to 7: the connect sequence as a run makes it, then the envelope.
 void ConnectionSteps(CheckReport& report, const CheckSettings& s) {
   CCheckConnection connection;
   connection.m_sCheckHost = s.server;
@@ -235,13 +275,9 @@ void ConnectionSteps(CheckReport& report, const CheckSettings& s) {
   connection.m_bPinned = s.pinned;
   std::optional<OAuthTokens> tokensBefore;
   try {
-    {
-      CSettingsReadOnce readOnce;
-      if (s.authMethod == AuthOAuth) tokensBefore = StoredTokensNow(s.timeout);
-      ConnectWithSettings(connection, s.authMethod);
-    }
-    AddConnectSteps(report, connection, s, Clock::now());
-    AddTokenDetails(report, s, tokensBefore);
+    CSettingsReadOnce readOnce;
+    if (s.authMethod == AuthOAuth) tokensBefore = StoredTokensNow(s.timeout);
+    ConnectWithSettings(connection, s.authMethod);
   } catch (const CException& e) {
     AddConnectSteps(report, connection, s, Clock::now());
     CheckFailure failure = FailureOf(connection, s, e);
@@ -253,27 +289,9 @@ void ConnectionSteps(CheckReport& report, const CheckSettings& s) {
     AddTokenDetails(report, s, tokensBefore);
     return;
   }
-  Clock::time_point start = Clock::now();
-  CheckStep envelope("envelope");
-  try {
-    connection.TryEnvelope(s.sender, s.recipient);
-  } catch (const CException& e) {
-    CheckFailure failure = FailureOf(connection, s, e);
-    failure.step = "envelope";
-    report.steps.push_back(envelope);
-    Fail(report, "envelope", Diagnose(failure));
-    report.steps.back().milliseconds = MillisecondsBetween(start, Clock::now());
-    return;
-  }
-  envelope.milliseconds = MillisecondsBetween(start, Clock::now());
-  envelope.found = "MAIL FROM:<" + s.sender + "> and RCPT TO:<" + s.recipient +
-                   "> accepted, then RSET: nothing was sent";
-  report.steps.push_back(envelope);
-  try {
-    connection.Disconnect(true);
-  } catch (const CException&) {
-    // A QUIT that fails after an accepted envelope keeps no message from going.
-  }
+  AddConnectSteps(report, connection, s, Clock::now());
+  AddTokenDetails(report, s, tokensBefore);
+  EnvelopeStep(report, connection, s);
 }
 
 CheckReport Check() {
