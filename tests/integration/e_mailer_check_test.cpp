@@ -142,6 +142,12 @@ TEST(EMailerCheck, CertificateProblemsNameTheCertificate) {
                            "fingerprint (TLSFingerprint): "}) {
     EXPECT_TRUE(Contains(run.output, part)) << part << "\n" << run.output;
   }
+  SmtpTestServer implicit({.mechanisms = {"LOGIN"}, .tls = true,
+                           .certificate = ca.Issue("localhost", "DNS:localhost")});
+  run = Check(SettingsFor(implicit.Port(), {{"SSL", "1"}, {"TLSCAFile", ca.Certificate().string()}}));
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_TRUE(Contains(run.output, "(implicit, with the connect)")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "verification: verified")) << run.output;
   EXPECT_TRUE(otherName.Logins().empty() && expired.Logins().empty());
 }
 
