@@ -73,14 +73,13 @@ class SendRunTest : public ::testing::Test {
 
 }  // namespace
 
-// "0" and a value without leading digits leave TLS off; any non-zero number turns it
-// on, and the client then speaks first with a TLS handshake record.
+// "0" leaves TLS off; any non-zero number turns it on, and the client then speaks first
+// with a TLS handshake record.
 TEST_F(SendRunTest, SslIsOnForAnyNonZeroNumber) {
   const PeerScript plain =
       PeerScript().Send("554 no\r\n").Expect("QUIT\r\n").Send("221 bye\r\n").ExpectClosed();
   const PeerScript tls = PeerScript().ReadAny().Send("554 no\r\n").ReadUntilClosed();
-  const std::pair<const char*, bool> values[] = {{"0", false}, {"abc", false}, {"2", true},
-                                                 {"-1", true}, {" 7x", true}};
+  const std::pair<const char*, bool> values[] = {{"0", false}, {"2", true}, {"-1", true}, {" 7x", true}};
   for (const auto& [value, on] : values) {
     SCOPED_TRACE(value);
     ScriptedPeer server{on ? tls : plain};
@@ -88,6 +87,19 @@ TEST_F(SendRunTest, SslIsOnForAnyNonZeroNumber) {
     EXPECT_EQ(Run(), ExitConnectFailed);
     EXPECT_EQ(server.Finish(), "");
     EXPECT_EQ(server.Received().substr(0, 1), on ? "\x16" : "Q");
+  }
+}
+
+// A word where SSL wants a number would read as 0 and send the password in clear: the
+// run fails before it connects, naming the setting.
+TEST_F(SendRunTest, SslHoldingAWordFailsBeforeItConnects) {
+  for (const char* value : {"abc", "yes", "true"}) {
+    SCOPED_TRACE(value);
+    ScriptedPeer server{PeerScript()};
+    WriteSettings(ServerSettings(server.Port(), {{"SSL", value}}));
+    EXPECT_EQ(Run(), ExitConnectFailed);
+    EXPECT_EQ(server.Finish(), "no connection arrived");
+    EXPECT_NE(Shown().find("The setting SSL holds"), std::string::npos) << Shown();
   }
 }
 
