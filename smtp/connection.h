@@ -221,7 +221,7 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // the end-of-data line and QUIT leave in one send and their replies are read in
   // order. Raises what SendMailMessage raises (when the end of data is refused the
   // QUIT has gone too: its reply is read and the connection closed before 521 is
-  // raised). Once the end of data is answered 250 the message is delivered: what
+  // raised). Once the end of data is answered 2xx the message is delivered: what
   // Disconnect(true) would raise is returned, not raised.
   std::optional<CTAVSMTPException> SendMailMessageAndQuit(CTAVSMTPMessage& message);
   // Sends every message of source over this established connection, pipelined across
