@@ -2,8 +2,9 @@
 // SMTP server of the user's settings, and exits. "--help" or "--version" alone prints
 // its text to standard output instead and sends nothing. Called "sendmail" or
 // "e-mailer-sendmail", it is the system's sendmail instead (app/sendmail/face.h), and
-// called "mailq", that sendmail listing its queue (-bp). "e-mailer --flush" is that
-// sendmail flushing its queue (-q). Only this file knows both faces.
+// called "mailq", that sendmail listing its queue (-bp), and "newaliases", that sendmail
+// asked to rebuild the aliases (-bi). "e-mailer --flush" is that sendmail flushing its
+// queue (-q), "e-mailer --flush-due" the timers' flush. Only this file knows both faces.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -24,7 +25,12 @@ int main(int argc, char* argv[]) {
     arguments.insert(arguments.begin(), "-bp");
     return SendmailMain(std::move(arguments));
   }
+  if (argc > 0 && IsNewaliasesProgramName(argv[0])) {
+    arguments.insert(arguments.begin(), "-bi");
+    return SendmailMain(std::move(arguments));
+  }
   if (FlushRequested(arguments)) return SendmailMain({"-q"});
+  if (FlushDueRequested(arguments)) return SendmailFlushDueMain();
   if (const char* text = InformationText(arguments)) {
     // A text that could not be written is not a success (e-mailer --help >/dev/full).
     return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : ExitOutputFailed;

@@ -23,7 +23,7 @@ CQueueFlush::CQueueFlush(const CQueue& owner, std::time_t flushTime, int days, Q
                          std::function<void(const std::string&)> noteLine)
     : queue(owner), now(flushTime), lifetimeDays(days), maker(std::move(textMaker)), note(std::move(noteLine)) {}
 
-std::size_t CQueueFlush::Prepare() {
+std::size_t CQueueFlush::Prepare(FlushChoice choice) {
   queue.RemoveLeftovers();
   CQueue::Scan scan = queue.Read();
   for (const std::string& why : scan.refused) note(why);
@@ -36,7 +36,7 @@ std::size_t CQueueFlush::Prepare() {
     if (entry.queued + lifetimeDays * secondsPerDay <= now) {
       GiveUp(entry, "not delivered within " + std::to_string(lifetimeDays) + " days" +
                         (state.reason.empty() ? std::string() : "; last: " + state.reason));
-    } else if (state.nextTry <= now) {
+    } else if (choice == FlushChoice::All || state.nextTry <= now) {
       due.push_back(std::move(entry));
     }
   }

@@ -33,6 +33,11 @@ class CQueuedText {
 using QueuedTextMaker =
     std::function<std::unique_ptr<CQueuedText>(const CQueueEntry& entry, std::unique_ptr<CQueueEntryReader> message)>;
 
+// Which entries a flush sends: every one now, whatever its back-off (a person asked:
+// sendmail -q, e-mailer --flush), or those whose back-off has passed (the timers, and
+// the flush after a message sent).
+enum class FlushChoice { All, Due };
+
 class CQueueFlush : public CBatchSource {
  public:
   // note receives one line for each entry set aside, refused, given up or put off.
@@ -40,8 +45,9 @@ class CQueueFlush : public CBatchSource {
               std::function<void(const std::string&)> note);
 
   // Reads the queue: sets corrupt entries aside, gives up those older than the
-  // lifetime, and keeps those due. Returns how many are due. Raises CQueueError.
-  std::size_t Prepare();
+  // lifetime, and keeps the others that choice sends. Returns how many it keeps. Raises
+  // CQueueError.
+  std::size_t Prepare(FlushChoice choice);
   // Makes the failure reports queued by this flush due too; false when there are none.
   bool TakeReports();
 

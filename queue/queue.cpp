@@ -80,6 +80,18 @@ std::string FileText(const std::string& path) {
   return text;
 }
 
+// Removes the temporary files in folder last written before since: the runs that
+// wrote them were stopped.
+void RemoveTemporaryFiles(const std::string& folder, std::filesystem::file_time_type since) {
+  std::error_code ignored;
+  for (const auto& item : std::filesystem::directory_iterator(folder, ignored)) {
+    if (item.path().filename().string().starts_with(temporaryFilePrefix) &&
+        std::filesystem::last_write_time(item.path(), ignored) < since) {
+      std::filesystem::remove(item.path(), ignored);
+    }
+  }
+}
+
 }  // namespace
 
 std::string QueueFolder() {
@@ -168,17 +180,15 @@ std::string CQueue::SetAside(const std::string& id) const {
 }
 
 void CQueue::RemoveLeftovers() const {
+  // failed/ and corrupt/ get their files as the queue does, through a temporary file.
   const auto dayAgo = std::filesystem::file_time_type::clock::now() - std::chrono::hours(24);
+  for (const std::string& where : {folder, Path("failed"), Path("corrupt")}) RemoveTemporaryFiles(where, dayAgo);
   std::error_code ignored;
   for (const auto& item : std::filesystem::directory_iterator(folder)) {
     const std::string name = item.path().filename().string();
-    const std::string path = Path(name);
-    if (name.starts_with(temporaryFilePrefix)) {
-      if (std::filesystem::last_write_time(path, ignored) < dayAgo) std::filesystem::remove(path, ignored);
-    } else if (name.ends_with(stateSuffix)) {
-      const std::string id = name.substr(0, name.size() - stateSuffix.size());
-      if (!std::filesystem::exists(EntryPath(id), ignored)) std::filesystem::remove(path, ignored);
-    }
+    if (!name.ends_with(stateSuffix)) continue;
+    const std::string id = name.substr(0, name.size() - stateSuffix.size());
+    if (!std::filesystem::exists(EntryPath(id), ignored)) std::filesystem::remove(Path(name), ignored);
   }
 }
 

@@ -47,7 +47,8 @@
 //       does not resolve queues it instead: exit 0, "queued as <id>: <why>" on
 //       standard error. -odq queues without trying. Settings: Queue 0 turns queueing
 //       off; QueueLifetime gives the days before a queued message fails (default 5).
-//   e-mailer-sendmail -q, e-mailer --flush   sends every entry that is due
+//   e-mailer-sendmail -q, e-mailer --flush   sends every entry now, whatever its back-off
+//   e-mailer --flush-due                     sends the entries that are due (the timers)
 //   e-mailer-sendmail -bp                    lists the queue
 #pragma once
 
@@ -132,8 +133,8 @@ class CQueue {
   std::string Fail(const CQueueEntry& entry, const std::string& reason, std::time_t now) const;
   // Moves the entry id to corrupt/; returns its new path.
   std::string SetAside(const std::string& id) const;
-  // Removes what a crash left: temporary files older than a day, and state files
-  // whose entry is gone.
+  // Removes what a crash left: temporary files older than a day (here, in failed/ and
+  // in corrupt/), and state files whose entry is gone.
   void RemoveLeftovers() const;
 
   std::string EntryPath(const std::string& id) const;

@@ -22,6 +22,8 @@ TEST(IsSendmailProgramName, TheLastPartWithoutExeInAnyCase) {
   for (const char* name : {"sendmail", "mailq.sh", "/usr/bin/mailq/e-mailer"}) {
     EXPECT_FALSE(IsMailqProgramName(name)) << name;
   }
+  EXPECT_TRUE(IsNewaliasesProgramName("/usr/bin/newaliases"));
+  EXPECT_FALSE(IsNewaliasesProgramName("mailq"));
 }
 
 // The command lines of the real callers and the other accepted forms.
@@ -68,6 +70,7 @@ TEST(ParseSendmailOptions, QueueOptions) {
       {{"-o", "dd", "a@b.c"}, SendmailOptions::SendMessage, true},
       {{"-odq", "-odi", "a@b.c"}, SendmailOptions::SendMessage, false},
       {{"-bp", "-bm", "a@b.c"}, SendmailOptions::SendMessage, false},
+      {{"-bi"}, SendmailOptions::InitializeAliases, false},
   };
   for (const ModeCase& c : cases) {
     const SendmailOptions options = ParseSendmailOptions(c.arguments);

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <string_view>
+
 void CMailerCommandLineInfo::ParseParam(const char* param, bool flag, bool last) {
   m_params.emplace_back(param);
   CCommandLineInfo::ParseParam(param, flag, last);
@@ -26,13 +28,21 @@ bool AuthorizeRequested(const std::vector<std::string>& params) {
   return params.size() == 1 && params[0] == "-authorize";
 }
 
-bool FlushRequested(const std::vector<std::string>& arguments) {
+namespace {
+
+// True when the only argument is name behind one '-' or '/', which ParseCommandLine
+// removes ("--flush" for "-flush").
+bool OnlyParameter(const std::vector<std::string>& arguments, std::string_view name) {
   if (arguments.size() != 1) return false;
   const std::string& argument = arguments[0];
-  // ParseCommandLine removes one leading '-' or '/'; what is left must be "-flush".
-  return argument.size() > 1 && (argument[0] == '-' || argument[0] == '/') &&
-         argument.substr(1) == "-flush";
+  return argument.size() > 1 && (argument[0] == '-' || argument[0] == '/') && argument.substr(1) == name;
 }
+
+}  // namespace
+
+bool FlushRequested(const std::vector<std::string>& arguments) { return OnlyParameter(arguments, "-flush"); }
+
+bool FlushDueRequested(const std::vector<std::string>& arguments) { return OnlyParameter(arguments, "-flush-due"); }
 
 const char* InformationText(const std::vector<std::string>& arguments) {
   static constexpr const char* usage =
@@ -43,7 +53,8 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "  showui     also report \"Message sent OK\" after a success (any letter case)\n"
       "  --authorize  sign in with the OAuth 2.0 provider of the settings, once, and\n"
       "             store the tokens that later runs renew by themselves\n"
-      "  --flush    send the messages of the sendmail face's queue that are due\n"
+      "  --flush    send every message of the sendmail face's queue now\n"
+      "  --flush-due  send those of its messages that are due (what the timers run)\n"
       "  --help     print this text and exit\n"
       "  --version  print the version and exit\n"
       "\n"
@@ -51,7 +62,7 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "for the subject \"/tmp is full\".\n"
       "Exit status: 0 sent, 1 connect failed, 2 send failed, 3 sent but QUIT failed,\n"
       "64 no subject, 71 OpenSSL lock table not allocated; --authorize: 0 signed in,\n"
-      "1 failed; --flush: as e-mailer-sendmail -q.\n"
+      "1 failed; --flush, --flush-due: as e-mailer-sendmail -q.\n"
       "See e-mailer(1) for the settings.\n";
   static constexpr const char* version = "e-mailer " EMAILER_VERSION "\n";
   if (arguments.size() != 1) return nullptr;

@@ -29,8 +29,11 @@ MailerRunParameters TakeRunParameters(const std::vector<std::string>& params);
 
 // True for "--flush" alone (as written, or with one leading '-' or '/' more that
 // ParseCommandLine would remove): main() hands the run to the sendmail face's flush
-// (-q) instead of sending a message.
+// (-q: every entry now) instead of sending a message.
 bool FlushRequested(const std::vector<std::string>& arguments);
+// True for "--flush-due" alone, in the same forms: the timers' flush, which sends only
+// the entries whose back-off has passed.
+bool FlushDueRequested(const std::vector<std::string>& arguments);
 
 // True for "--authorize" alone, as ParseCommandLine leaves it ("-authorize"): the
 // OAuth 2.0 sign-in instead of a send run.

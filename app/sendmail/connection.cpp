@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstdio>
 
+#include "errors/message_table.h"
 #include "errors/raise.h"
 #include "platform/code_page.h"
 #include "platform/terminal_text.h"
@@ -53,6 +54,7 @@ void CSendmailConnection::OnSendCommand(std::string_view text) {
 bool CSendmailConnection::ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow,
                                     int growStep) {
   const bool complete = CTAVSMTPConnection::ReadReply(buffer, initialSize, overflow, growStep);
+  replyTimedOut = !complete && m_bConnected && !PeerClosed();
   if (verbose) {
     // A challenge may carry what the next answer is made from.
     const bool challenge = inAuthentication && m_sLastReply.starts_with("334");
@@ -60,6 +62,28 @@ bool CSendmailConnection::ReadReply(char* buffer, int initialSize, CReplyOverflo
     if (!challenge) inAuthentication = false;
   }
   return complete;
+}
+
+bool CSendmailConnection::PeerClosed() {
+  // A closed peer leaves the socket readable (its end); a silent one does not.
+  try {
+    return m_socket.IsReadable(0);
+  } catch (const CWSocketException&) {
+    return true;
+  }
+}
+
+CSendmailFailure CSendmailConnection::ConnectFailure(const CException& error, const std::string& where) const {
+  const auto* smtp = dynamic_cast<const CTAVSMTPException*>(&error);
+  if (smtp != nullptr && HresultFacility(smtp->m_hrError) == FACILITY_ITF &&
+      HresultCode(smtp->m_hrError) == msgGreeting && smtp->m_sLastResponseText.empty()) {
+    const std::uint32_t seconds = (m_dwTimeout + 999) / 1000;
+    return CSendmailFailure{StatusOf(error, true),
+                            replyTimedOut ? "no greeting from " + where + " within " + std::to_string(seconds) +
+                                                (seconds == 1 ? " second" : " seconds")
+                                          : where + " closed the connection without a greeting"};
+  }
+  return EngineFailure(error, true, "cannot connect to " + where);
 }
 
 void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::string& header,

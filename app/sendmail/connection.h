@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/sendmail/body_stream.h"
+#include "app/sendmail/failure.h"
 #include "smtp/connection.h"
 
 struct SendmailEnvelope {
@@ -37,11 +38,22 @@ class CSendmailConnection : public CTAVSMTPConnection {
 
   bool ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow, int growStep) override;
 
+  // The failure of a Connect that raised error, to where ("HOST port PORT"), with
+  // EngineFailure's status: when the connection was made and no greeting came (512
+  // without a reply), "no greeting from where within N seconds" (the server said
+  // nothing for the whole Timeout) or "where closed the connection without a greeting";
+  // else "cannot connect to where" and the error.
+  CSendmailFailure ConnectFailure(const CException& error, const std::string& where) const;
+
  protected:
   void OnSendCommand(std::string_view text) override;
 
  private:
+  // After a reply that did not come whole: true when the server closed the connection.
+  bool PeerClosed();
+
   bool verbose;
   bool inData = false;            // message text is going out: not shown
   bool inAuthentication = false;  // between AUTH and its final reply: data hidden
+  bool replyTimedOut = false;     // the last reply did not come whole and the server is silent
 };

@@ -3,9 +3,11 @@
 #include "app/sendmail/face.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "app/sendmail/aliases.h"
@@ -124,15 +126,13 @@ void ReadToEnd(CBodyStream& body) {
   }
 }
 
-// A send that failed: the message is queued when the failure is one that passes,
-// else the failure is thrown.
+// A send that failed with error, told as failure: the message is queued when the
+// failure is one that passes, else the failure is thrown.
 void QueueOrThrow(CMessageSpool& spool, CBodyStream& body, const SendmailOptions& options,
-                               const SendmailEnvelope& envelope, const CException& error, bool connecting,
-                               const std::string& what) {
-  CSendmailFailure failure = EngineFailure(error, connecting, what);
-  if (!spool.Usable() || !QueuesAfter(error, failure.status)) throw failure;
+                  const SendmailEnvelope& envelope, const CException& error, const CSendmailFailure& failure) {
+  if (!spool.On() || !QueuesAfter(error, failure.status)) throw failure;
   ReadToEnd(body);
-  spool.Queue(envelope, options, failure.text, failure.status, true);
+  spool.Queue(envelope, options, failure.text, true);
 }
 
 int SendMessage(const SendmailOptions& options) {
@@ -154,28 +154,37 @@ int SendMessage(const SendmailOptions& options) {
   // With the queue off (Queue 0), -odq tries at once as -odi does.
   if (options.queueOnly && settings.queue) {
     ReadToEnd(body);
-    spool.Queue(envelope, options, "queued without a try (-odq)", SendmailSystemError, false);
+    spool.Queue(envelope, options, "queued without a try (-odq)", false);
     return SendmailSent;
   }
 
   try {
     ConnectWithSettings(connection, settings.authMethod);
   } catch (const CException& error) {
-    QueueOrThrow(spool, body, options, envelope, error, true,
-                 "cannot connect to " + settings.server + " port " + settings.port);
+    QueueOrThrow(spool, body, options, envelope, error,
+                 connection.ConnectFailure(error, settings.server + " port " + settings.port));
     return SendmailSent;  // queued
   }
   try {
     connection.SendStreamed(envelope, header.Text(), body);
   } catch (const CException& error) {
     const std::string& refused = connection.m_sRefusedRecipient;
-    QueueOrThrow(spool, body, options, envelope, error, false,
-                 refused.empty() ? "the message was not sent"
-                                 : "the recipient " + refused + " was refused, and the message sent to no one");
+    const std::string what = refused.empty()
+                                 ? "the message was not sent"
+                                 : "the recipient " + refused + " was refused, and the message sent to no one";
+    QueueOrThrow(spool, body, options, envelope, error, EngineFailure(error, false, what));
     return SendmailSent;  // queued
   }
   FlushDue(settings);
   return SendmailSent;
+}
+
+// -bi and newaliases, which packages call after they add an alias: there is no database
+// to rebuild, as every run reads the aliases file itself.
+int InitializeAliases() {
+  const char* text = "the aliases file (setting Aliases, default /etc/aliases) is read on every run: "
+                     "nothing to rebuild\n";
+  return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? SendmailSent : SendmailInputError;
 }
 
 int SendmailRun(const std::vector<std::string>& arguments) {
@@ -184,7 +193,9 @@ int SendmailRun(const std::vector<std::string>& arguments) {
     case SendmailOptions::ListQueue:
       return ListQueue();
     case SendmailOptions::FlushQueue:
-      return FlushQueue(options.verbose);
+      return FlushQueue(FlushChoice::All, options.verbose);
+    case SendmailOptions::InitializeAliases:
+      return InitializeAliases();
     case SendmailOptions::SendMessage:
       break;
   }
@@ -202,7 +213,7 @@ class CSendmailApp : public CWinApp {
       return false;
     }
     try {
-      m_nExitCode = SendmailRun(runArguments);
+      m_nExitCode = run();
     } catch (const CSendmailFailure& failure) {
       WriteErrorLine(failure.text);
       m_nExitCode = failure.status;
@@ -213,13 +224,19 @@ class CSendmailApp : public CWinApp {
     return false;
   }
 
-  std::vector<std::string> runArguments;
+  std::function<int()> run;
 };
 
 }  // namespace
 
 int SendmailMain(std::vector<std::string> arguments) {
   CSendmailApp app(arguments);
-  app.runArguments = std::move(arguments);
+  app.run = [&arguments] { return SendmailRun(arguments); };
+  return app.Run();
+}
+
+int SendmailFlushDueMain() {
+  CSendmailApp app({"--flush-due"});
+  app.run = [] { return FlushQueue(FlushChoice::Due, false); };
   return app.Run();
 }

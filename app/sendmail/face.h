@@ -11,3 +11,7 @@
 
 // arguments: those after the program name. Returns the exit status.
 int SendmailMain(std::vector<std::string> arguments);
+
+// e-mailer --flush-due, the flush of the timers: sends only the entries whose back-off
+// has passed, where -q sends every entry now. Returns the exit status, as -q's.
+int SendmailFlushDueMain();

@@ -81,20 +81,20 @@ int SendDue(CSendmailConnection& connection, CQueueFlush& flush) {
   }
 }
 
-// Sends what is due over a connection of its own; quiet leaves out the line of a
+// Sends what choice picks over a connection of its own; quiet leaves out the line of a
 // connection that could not be made (the entries are put off all the same).
-int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, bool verbose, bool quiet) {
+int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, FlushChoice choice, bool verbose,
+                  bool quiet) {
   CSendmailConnection connection(verbose);
   CQueueFlush flush(queue, std::time(nullptr), settings.queueLifetimeDays,
                     TextMaker(settings, connection.m_sHeloHostname), Note);
-  const std::size_t due = flush.Prepare();
+  const std::size_t due = flush.Prepare(choice);
   int status = SendmailSent;
   if (due > 0) {
     try {
       ConnectWithSettings(connection, settings.authMethod);
     } catch (const CException& error) {
-      CSendmailFailure failure =
-          EngineFailure(error, true, "cannot connect to " + settings.server + " port " + settings.port);
+      CSendmailFailure failure = connection.ConnectFailure(error, settings.server + " port " + settings.port);
       flush.PutOffRest(failure.text);
       if (!quiet) {
         WriteErrorLine(failure.text);
@@ -115,7 +115,7 @@ int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, bool ve
 
 }  // namespace
 
-int FlushQueue(bool verbose) {
+int FlushQueue(FlushChoice choice, bool verbose) {
   try {
     CSettingsReadOnce readOnce;
     const SendmailSettings settings = ReadSendmailSettings();
@@ -126,7 +126,7 @@ int FlushQueue(bool verbose) {
                                  : lock.Error());
       return SendmailTemporary;
     }
-    return FlushWithLock(settings, queue, verbose, false);
+    return FlushWithLock(settings, queue, choice, verbose, false);
   } catch (const CSendmailFailure& failure) {
     WriteErrorLine(failure.text);
     return failure.status;
@@ -144,7 +144,7 @@ void FlushDue(const SendmailSettings& settings) {
   try {
     const CQueue queue(QueueFolder());
     CFileLock lock(queue.Folder() + "/.lock", 0);
-    if (lock.Held()) FlushWithLock(settings, queue, false, true);  // else the flush that runs sends them
+    if (lock.Held()) FlushWithLock(settings, queue, FlushChoice::Due, false, true);  // else the flush that runs sends them
   } catch (const std::exception&) {
     // The message given was sent; the queue waits for the next flush.
   } catch (const CSendmailFailure&) {

@@ -76,8 +76,10 @@ void ApplyValueOption(char option, const std::string& value, SendmailOptions& op
       }
       break;
     case 'b':
-      if (value == "m" || value == "p") {
-        options.mode = value == "p" ? SendmailOptions::ListQueue : SendmailOptions::SendMessage;
+      if (value == "m" || value == "p" || value == "i") {
+        options.mode = value == "p"   ? SendmailOptions::ListQueue
+                       : value == "i" ? SendmailOptions::InitializeAliases
+                                      : SendmailOptions::SendMessage;
         return;
       }
       break;
@@ -136,6 +138,10 @@ bool IsSendmailProgramName(std::string_view argv0) {
 }
 
 bool IsMailqProgramName(std::string_view argv0) { return EqualsIgnoringCase(ProgramName(argv0), "mailq"); }
+
+bool IsNewaliasesProgramName(std::string_view argv0) {
+  return EqualsIgnoringCase(ProgramName(argv0), "newaliases");
+}
 
 SendmailOptions ParseSendmailOptions(const std::vector<std::string>& arguments) {
   SendmailOptions options;

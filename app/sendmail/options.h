@@ -13,6 +13,9 @@ bool IsSendmailProgramName(std::string_view argv0);
 // True when that part is "mailq" (any case): the sendmail face that lists the queue,
 // as -bp does.
 bool IsMailqProgramName(std::string_view argv0);
+// True when that part is "newaliases" (any case): the sendmail face asked to rebuild
+// the aliases, as -bi does.
+bool IsNewaliasesProgramName(std::string_view argv0);
 
 struct SendmailOptions {
   std::vector<std::string> recipients;  // the operands, each possibly a list
@@ -25,8 +28,8 @@ struct SendmailOptions {
   bool dsnRequested = false;            // any of -N, -R, -V
   std::string envelopeId;               // -V
   bool verbose = false;                 // -v
-  enum Mode { SendMessage, ListQueue, FlushQueue };
-  Mode mode = SendMessage;              // -bm; -bp lists the queue, -q sends it
+  enum Mode { SendMessage, ListQueue, FlushQueue, InitializeAliases };
+  Mode mode = SendMessage;              // -bm; -bp lists the queue, -q sends it, -bi
   bool queueOnly = false;               // -odq, -odd: queue without trying to send
 };
 

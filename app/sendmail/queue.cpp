@@ -7,7 +7,7 @@
 #include "platform/standard_input.h"
 #include "platform/terminal_text.h"
 
-CMessageSpool::CMessageSpool(bool queueing) {
+CMessageSpool::CMessageSpool(bool queueing) : on(queueing) {
   if (!queueing) {
     problem = "the queue is off (Queue 0)";
     return;
@@ -34,10 +34,13 @@ long CMessageSpool::Read(char* buffer, std::size_t capacity) {
 }
 
 void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
-                          SendmailStatus status, bool tried) {
-  // The failure that made it queue, when there was one, then why it could not.
-  const std::string failed = (tried ? why + "; and " : std::string()) + "the message cannot be queued: ";
-  if (!spool) throw CSendmailFailure{status, failed + problem};
+                          bool tried) {
+  // Why it could not be queued, then the failure that made it queue, when there was one.
+  auto failed = [&](const std::string& reason) {
+    return CSendmailFailure{SendmailSystemError, "the message could not be queued: " + reason +
+                                                     (tried ? "; it was not sent either: " + why : std::string())};
+  };
+  if (!spool) throw failed(problem);
   CQueueEnvelope queued;
   queued.sender = envelope.sender;
   queued.recipients = envelope.recipients;
@@ -50,11 +53,15 @@ void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOption
   const std::time_t now = std::time(nullptr);
   try {
     id = spool->Commit(queued, now);
-    // The listing shows why; the next flush tries again, as the server may be back by
-    // then: the back-off starts with the flushes' own tries.
-    if (tried) queue->SetState(id, CQueueState{1, 0, why});
   } catch (const CQueueError& error) {
-    throw CSendmailFailure{status, failed + error.what()};
+    throw failed(error.what());
+  }
+  try {
+    // The try that failed is the first: the listing shows why, and the timers' flush
+    // waits the first back-off (sendmail -q tries at once).
+    if (tried) queue->SetState(id, PutOffState(CQueueState{}, now, why));
+  } catch (const CQueueError&) {
+    // Queued all the same, due at once: a failure here must not make the caller send it again.
   }
   WriteErrorLine("queued as " + id + ": " + why);
 }

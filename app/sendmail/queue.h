@@ -12,6 +12,7 @@
 #include "app/sendmail/message.h"
 #include "app/sendmail/options.h"
 #include "errors/exceptions.h"
+#include "queue/flush.h"
 #include "queue/queue.h"
 
 // The message as read from standard input, every byte also written to a spool in the
@@ -27,16 +28,19 @@ class CMessageSpool {
   // without a queue).
   long Read(char* buffer, std::size_t capacity);
 
-  bool Usable() const { return spool.has_value(); }
+  // False with the queue off (Queue 0).
+  bool On() const { return on; }
 
   // Queues the message read whole (the caller has read it to its end) and writes
   // "queued as <id>: why" on standard error; tried: a try failed with why, which the
-  // listing shows (the entry is due at once all the same). Throws CSendmailFailure when it cannot be queued: status
-  // (the failure that made it queue), naming why and what failed.
+  // listing shows, and the entry waits the first back-off. Throws CSendmailFailure 71
+  // when it cannot be queued (the queue folder or the spool cannot be written), naming
+  // why, then the failed try.
   void Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
-             SendmailStatus status, bool tried);
+             bool tried);
 
  private:
+  bool on;
   std::optional<CQueue> queue;
   std::optional<CQueueSpool> spool;
   std::string problem;  // why there is no spool
@@ -50,13 +54,14 @@ bool QueuesAfter(const CException& error, SendmailStatus status);
 // folder is not the user's own, 71 when it cannot be read).
 int ListQueue();
 
-// -q and e-mailer --flush: sends every entry that is due over one connection, waiting
-// a bounded time for a flush that runs. Returns 0 when every due entry was sent, put
-// off after a 4xx or given up after a 5xx; 75 when the server could not be reached or
+// -q and e-mailer --flush (FlushChoice::All: every entry now, whatever its back-off),
+// e-mailer --flush-due (FlushChoice::Due: the timers): sends those entries over one
+// connection, waiting a bounded time for a flush that runs. Returns 0 when every entry
+// chosen was sent, put off after a 4xx or given up after a 5xx; 75 when the server could not be reached or
 // the connection was lost (the entries kept for a later try) or another flush held the
 // queue for the whole wait; 77 when the folder or an entry is not the user's own;
 // other statuses as the sendmail face for the settings and the server.
-int FlushQueue(bool verbose);
+int FlushQueue(FlushChoice choice, bool verbose);
 
 // After a message was sent: sends what is due, unless the queue is off or another
 // flush runs. Never throws: the message sent is the run's outcome.

@@ -2,6 +2,7 @@
 // settings in a config folder of its own, against aiosmtpd and Postfix on 127.0.0.1;
 // what the servers stored is read back with Python's email package and Email::MIME.
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -215,6 +216,20 @@ TEST(Sendmail, StandardInputThatFailsOrAServerThatIsNotThere) {
   home->WriteFile(home->SmtpKeyFile(), SmtpSettings({{"SenderEMail", "a@example.com"}}));
   EXPECT_EQ(RunSendmail(*home, {"a@example.com"}, "Subject: t\n\nx\n"),
             (MailerRun{78, "sendmail: no SMTP server: set Server in the settings\n"}));
+}
+
+// Debian's packages call newaliases after they add an alias: it and -bi succeed and
+// say why there is nothing to do.
+TEST(Sendmail, NewaliasesAndBiSucceed) {
+  auto home = HomeFor(FreePort());
+  const MailerRun said{0, "the aliases file (setting Aliases, default /etc/aliases) is read on every run: "
+                          "nothing to rebuild\n"};
+  EXPECT_EQ(RunSendmail(*home, {"-bi"}, ""), said);
+  const std::string newaliases = home->base + "/newaliases";
+  std::filesystem::create_symlink(std::filesystem::read_symlink(home->base + "/sendmail"), newaliases);
+  MailerRun run{};
+  run.exitCode = RunCommand({newaliases}, &run.output);
+  EXPECT_EQ(run, said);
 }
 
 TEST(Sendmail, VerboseShowsTheDialogueButNotTheAuthenticationData) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@
 
 #include "tests/support/mailer_program.h"
 #include "tests/support/postfix_server.h"
+#include "tests/support/scripted_peer.h"
 #include "tests/support/server_process.h"
 #include "tests/support/smtp_server.h"
 #include "tests/support/tls_server.h"
@@ -136,8 +138,9 @@ TEST(SendmailQueue, QueuedMessagesReachPostfixOnce) {
   EXPECT_EQ(world.Sendmail({"-bp"}), (MailerRun{0, "Mail queue is empty\n"}));
 }
 
-// A 4xx at a flush keeps the entry with its reason and a back-off; once due it goes,
-// here by the flush that follows a message sent at once.
+// A 4xx at a flush keeps the entry with its reason and a back-off, which the timers'
+// flush keeps to; once due it goes, here by the flush that follows a message sent at
+// once.
 TEST(SendmailQueue, A4xxIsTriedAgainWhenDue) {
   SmtpTestServer server({.deferredRecipients = {"slow@example.com"}});
   QueueWorld world(server.Port());
@@ -149,13 +152,111 @@ TEST(SendmailQueue, A4xxIsTriedAgainWhenDue) {
                                 "refused: Unexpected RCPT TO response, Last Response: 451 4.3.0"),
             std::string::npos)
       << listing.output;
-  ASSERT_EQ(world.Sendmail({"-q"}), (MailerRun{0, ""}));
+  ASSERT_EQ(RunMailer(world.home, {"--flush-due"}), (MailerRun{0, ""}));
   EXPECT_TRUE(server.Messages().empty());  // not due yet
 
   world.SetLine(world.Folder() + "/" + id + ".state", "NextTry", "0");
   ASSERT_EQ(world.Send("other@example.com", "direct"), (MailerRun{0, ""}));
   EXPECT_EQ(Subjects(server), (std::vector<std::string>{"direct", "deferred"}));
   EXPECT_TRUE(world.Files(world.Folder()).empty());
+}
+
+// The seconds from now to the next try that an entry's state file holds.
+long SecondsToNextTry(const QueueWorld& world, const std::string& id) {
+  const std::string state = world.home.ReadFile(world.Folder() + "/" + id + ".state");
+  return std::stol("0" + TextAfter(state, "NextTry: ", "\n")) - static_cast<long>(std::time(nullptr));
+}
+
+// A message whose try failed waits the first back-off, a minute, as does one whose
+// first flush failed; the timers' flush (--flush-due) keeps to the back-off, while
+// sendmail -q and e-mailer --flush send every entry at once.
+TEST(SendmailQueue, TheTimersKeepToTheBackOffAndAFlushAskedForSendsEverything) {
+  QueueWorld world(FreePort());
+  const std::string tried = QueuedId(world.Send("a@example.com", "tried"));
+  long wait = SecondsToNextTry(world, tried);
+  EXPECT_TRUE(wait > 30 && wait <= 60) << wait;
+  const std::string notTried = QueuedId(RunSendmail(world.home, {"-odq", "-i", "b@example.com"}, "Subject: odq\n\nx\n"));
+  ASSERT_EQ(world.Sendmail({"-q"}).exitCode, 75);
+  wait = SecondsToNextTry(world, notTried);
+  EXPECT_TRUE(wait > 30 && wait <= 60) << wait;
+  wait = SecondsToNextTry(world, tried);  // its second failure
+  EXPECT_TRUE(wait > 90 && wait <= 120) << wait;
+
+  SmtpTestServer server;
+  world.PointAt(server.Port());
+  EXPECT_EQ(RunMailer(world.home, {"--flush-due"}), (MailerRun{0, ""}));
+  EXPECT_TRUE(server.Messages().empty());
+  EXPECT_EQ(world.Sendmail({"-q"}), (MailerRun{0, ""}));
+  EXPECT_EQ(Subjects(server), (std::vector<std::string>{"tried", "odq"}));
+
+  ASSERT_EQ(RunSendmail(world.home, {"-odq", "-i", "c@example.com"}, "Subject: later\n\nx\n").exitCode, 0);
+  world.PointAt(FreePort());
+  ASSERT_EQ(RunMailer(world.home, {"--flush"}).exitCode, 75);
+  world.PointAt(server.Port());
+  EXPECT_EQ(RunMailer(world.home, {"--flush"}), (MailerRun{0, ""}));
+  EXPECT_EQ(server.Messages().size(), 3u);
+}
+
+// A queue that cannot be written fails the message with 71, saying so first.
+TEST(SendmailQueue, AQueueThatCannotBeWrittenFailsWith71) {
+  QueueWorld world(FreePort());
+  world.home.WriteFile(world.home.base + "/state", "a file where the queue's folder would be");
+  MailerRun run = world.Send("a@example.com", "lost");
+  EXPECT_EQ(run.exitCode, 71) << run.output;
+  EXPECT_TRUE(run.output.starts_with("sendmail: the message could not be queued: ")) << run.output;
+  EXPECT_NE(run.output.find("; it was not sent either: cannot connect to 127.0.0.1 port "), std::string::npos)
+      << run.output;
+  run = RunSendmail(world.home, {"-odq", "a@example.com"}, "Subject: t\n\nx\n");
+  EXPECT_EQ(run.exitCode, 71) << run.output;
+  EXPECT_TRUE(run.output.starts_with("sendmail: the message could not be queued: ")) << run.output;
+}
+
+// A server that takes the connection and never greets, or closes it at once: the
+// message is queued as such, not as a connection that could not be made, and a flush
+// says the same.
+TEST(SendmailQueue, AGreetingThatNeverComesIsQueuedAsSuch) {
+  struct GreetingCase {
+    PeerScript script;
+    std::string before, after;  // the reason, around the port
+  };
+  const GreetingCase cases[] = {
+      {PeerScript().ReadUntilClosed(), "no greeting from 127.0.0.1 port ", " within 1 second"},
+      {PeerScript().Close(), "127.0.0.1 port ", " closed the connection without a greeting"}};
+  for (const GreetingCase& c : cases) {
+    ScriptedPeer peer(c.script);
+    QueueWorld world(peer.Port(), {{"Timeout", "1"}});
+    MailerRun run = world.Send("a@example.com", "unanswered");
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find(": " + c.before + std::to_string(peer.Port()) + c.after + "\n"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(peer.Finish(), "");
+
+    ScriptedPeer again(c.script);
+    world.PointAt(again.Port());
+    run = world.Sendmail({"-q"});
+    EXPECT_EQ(run.exitCode, 75) << run.output;
+    EXPECT_TRUE(run.output.starts_with("sendmail: " + c.before + std::to_string(again.Port()) + c.after + "\n"))
+        << run.output;
+    EXPECT_EQ(again.Finish(), "");
+  }
+}
+
+// What interrupted runs left, temporary files older than a day, goes with the next
+// flush, even of an empty queue; a newer one may be a spool that is still written.
+TEST(SendmailQueue, AFlushRemovesTemporaryFilesOlderThanADay) {
+  SmtpTestServer server;
+  QueueWorld world(server.Port());
+  const std::string folder = world.Folder();
+  ASSERT_EQ(world.Sendmail({"-bp"}).exitCode, 0);  // makes the folder
+  const auto dayAgo = fs::file_time_type::clock::now() - std::chrono::hours(25);
+  for (const char* name : {"/.tmp-old", "/.tmp-new", "/failed/.tmp-old"}) {
+    world.home.WriteFile(folder + name, "part of a message");
+    if (std::string(name).ends_with("old")) fs::last_write_time(folder + name, dayAgo);
+  }
+  EXPECT_EQ(RunMailer(world.home, {"--flush-due"}), (MailerRun{0, ""}));
+  EXPECT_FALSE(fs::exists(folder + "/.tmp-old"));
+  EXPECT_FALSE(fs::exists(folder + "/failed/.tmp-old"));
+  EXPECT_TRUE(fs::exists(folder + "/.tmp-new"));
 }
 
 // Queued without a try, then one flush: a refused entry in the middle and an entry past

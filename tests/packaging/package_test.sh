@@ -50,6 +50,7 @@ expected_layout='755 usr
 777 usr/sbin/sendmail
 777 usr/lib/sendmail
 777 usr/bin/mailq
+777 usr/bin/newaliases
 777 usr/share/man/man1/mailq.1.gz
 755 usr/lib/systemd
 755 usr/lib/systemd/system
@@ -67,6 +68,7 @@ expected_layout='755 usr
 755 usr/share/man/man8
 644 usr/share/man/man8/e-mailer-sendmail.8.gz
 777 usr/share/man/man8/sendmail.8.gz
+777 usr/share/man/man8/newaliases.8.gz
 755 usr/share/doc/e-mailer-mta
 644 usr/share/doc/e-mailer-mta/changelog.Debian.gz
 644 usr/share/doc/e-mailer-mta/copyright
@@ -130,7 +132,7 @@ grep -Eq 'gtk|glib|pango' <<<"$depends" && fail "e-mailer depends on GTK: $depen
 grep -q 'e-mailer-smtp' <<<"$depends" && fail "e-mailer depends on the engine's library: $depends"
 # The program carries its C++ run-time inside (it starts faster that way); OpenSSL stays
 # the system's, so its configuration and updates apply.
-for library in libc6 libssl3 libuuid1 libcurl4; do
+for library in libc6 libssl3 libuuid1 libidn2-0 libcurl4; do
   grep -q "$library" <<<"$depends" || fail "e-mailer does not depend on $library: $depends"
 done
 readelf -d "$root/usr/bin/e-mailer" | grep NEEDED | grep -q 'libstdc++' &&
@@ -155,14 +157,19 @@ for field in Provides Conflicts Replaces; do
 done
 grep -q "e-mailer (= $(dpkg-deb -f "$core" Version))" <<<"$(dpkg-deb -f "$mta" Depends)" ||
   fail "e-mailer-mta does not depend on this very e-mailer: $(dpkg-deb -f "$mta" Depends)"
-for link in usr/sbin/sendmail usr/lib/sendmail usr/bin/mailq usr/bin/e-mailer-sendmail; do
+for link in usr/sbin/sendmail usr/lib/sendmail usr/bin/mailq usr/bin/newaliases usr/bin/e-mailer-sendmail; do
   [ "$(readlink -f "$root/$link")" = "$(readlink -f "$root/usr/bin/e-mailer")" ] ||
     fail "$link does not lead to usr/bin/e-mailer: $(readlink "$root/$link")"
 done
-[ "$(readlink "$root/usr/share/man/man8/sendmail.8.gz")" = e-mailer-sendmail.8.gz ] ||
-  fail "sendmail(8) is not e-mailer-sendmail(8)"
+for page in sendmail newaliases; do
+  [ "$(readlink "$root/usr/share/man/man8/$page.8.gz")" = e-mailer-sendmail.8.gz ] ||
+    fail "$page(8) is not e-mailer-sendmail(8)"
+done
 [ "$(readlink -f "$root/usr/share/man/man1/mailq.1.gz")" = "$(readlink -f "$root/usr/share/man/man8/e-mailer-sendmail.8.gz")" ] ||
   fail "mailq(1) is not e-mailer-sendmail(8)"
+# newaliases, as maintainer scripts call it after they add an alias, succeeds.
+env -i PATH=/usr/bin:/bin "$root/usr/bin/newaliases" >"$work/newaliases.out" 2>&1 ||
+  fail "newaliases: exit status $?:$(details <"$work/newaliases.out")"
 
 # The engine's shared library: named after its SONAME (libe-mailer-smtp.so.X.Y, package
 # libe-mailer-smtpX.Y), found by ldconfig's trigger, depending on what it links, and

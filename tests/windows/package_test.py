@@ -96,7 +96,7 @@ class PackageTest(unittest.TestCase):
 
     def test_settings_name_every_value_the_program_reads(self):
         read = set()
-        for source in glob.glob(os.path.join(SOURCE_DIR, "app", "*.cpp")):
+        for source in glob.glob(os.path.join(SOURCE_DIR, "app", "**", "*.cpp"), recursive=True):
             with open(source, encoding="utf-8") as code:
                 read |= set(re.findall(r'Read(?:Smtp|Dword)Setting\("(\w+)"', code.read()))
         self.assertTrue(read)
