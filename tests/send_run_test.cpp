@@ -1,5 +1,6 @@
 // The send run in this process against a scripted server: how the SSL setting is read,
-// when each setting is read, and the order of the result dialog and the closing QUIT.
+// when each setting is read, the order of the result dialog and the closing QUIT, and
+// the text of a failure that no reply caused.
 // Without a display every text the run shows goes to standard error.
 #include "app/mailer/send_run.h"
 
@@ -14,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include "errors/exceptions.h"
+#include "errors/message_table.h"
+#include "platform/error_numbers.h"
 #include "tests/support/mailer_program.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/server_process.h"
@@ -159,4 +163,44 @@ TEST_F(SendRunTest, AfterAFailedSendTheDialogComesBeforeTheQuit) {
   EXPECT_EQ(server.Finish(), "");
   EXPECT_TRUE(shownAtQuit.ends_with(dialog)) << shownAtQuit;
   EXPECT_EQ(Shown(), shownAtQuit);
+}
+
+// A failure that the engine finds before it asks the server shows its own text, not the
+// EHLO reply that came last: a message over the server's SIZE (563), a local part that
+// is not ASCII to a server without SMTPUTF8 (564), an address too long for its command
+// (87).
+TEST_F(SendRunTest, AFailureNoReplyCausedShowsItsOwnText) {
+  struct Case {
+    const char* name;
+    std::string recipient;
+    const char* ehloReply;
+    CTAVSMTPException error;
+  };
+  const Case cases[] = {
+      {"too large", "b@example.com", "250-test.local\r\n250 SIZE 100",
+       CTAVSMTPException(msgMessageTooLarge, FACILITY_ITF, "")},
+      {"local part not ASCII", "j\xC3\xB6rg@example.com", "250 test.local",
+       CTAVSMTPException(msgAddressNotSendable, FACILITY_ITF, "j\xC3\xB6rg@example.com")},
+      {"address too long", std::string(600, 'b') + "@example.com", "250 test.local",
+       CTAVSMTPException(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer server{PeerScript()
+                            .Send("220 hi\r\n")
+                            .Then(Step("EHLO " + LocalHostName(), c.ehloReply))
+                            .Then(Step("QUIT", "221 bye"))
+                            .ExpectClosed()};
+    WriteSettings(ServerSettings(server.Port(), {{"AuthMethod", "99"},
+                                                 {"SenderEMail", "a@example.com"},
+                                                 {"RecipientEMail", c.recipient}}));
+    EXPECT_EQ(Run(), ExitSendFailed);
+    EXPECT_EQ(server.Finish(), "");
+    // The text's start: the details of 563 and 564 follow in it.
+    const std::string shown = Shown();
+    const std::string expected = "Failed to send the SMTP message\n" +
+                                 std::string(c.error.what()).substr(0, std::string(c.error.what()).find("Details:"));
+    EXPECT_NE(shown.find(expected), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("test.local"), std::string::npos) << shown;
+  }
 }

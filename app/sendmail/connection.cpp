@@ -119,7 +119,7 @@ void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::st
       WithMailFromParameters(FormatMailFrom(sender, envelope.dsnNotify, envelope.dsnReturnFull,
                                             envelope.dsnEnvelopeId),
                              MailFromParameters(m_serverExtensions, std::nullopt, smtpUtf8)),
-      recipients, envelope.dsnNotify};
+      recipients, envelope.dsnNotify, {}};
   SendEnvelope(commands, [] {});
 
   constexpr bool moreFollows = true;
