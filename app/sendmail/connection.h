@@ -1,6 +1,7 @@
-// The engine as the sendmail face drives it: the envelope and DATA of a message whose
-// header block is given whole and whose body streams from standard input as it is
-// sent, and the dialogue shown on standard error for -v, authentication data hidden.
+// The engine as the sendmail face drives it: the greeting with EHLO even without
+// authentication, the envelope and DATA of a message whose header block is given whole
+// and whose body streams from standard input as it is sent, and the dialogue shown on
+// standard error for -v, authentication data hidden.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,12 @@ class CSendmailConnection : public CTAVSMTPConnection {
   void SendStreamed(SendmailEnvelope& envelope, const std::string& header, CBodyStream& body);
 
   bool ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow, int growStep) override;
+
+  // The greeting where no authentication asks for EHLO: the face says EHLO all the
+  // same, so that it pipelines and learns of SMTPUTF8, and says HELO instead when
+  // the server does not know EHLO (500 or 502, RFC 5321 4.1.1.1). Raises 516 with the
+  // reply when EHLO gets any other answer or none, 517 when HELO is not answered 250.
+  void ConnectSmtp(const char* hostName) override;
 
   // The failure of a Connect that raised error, to where ("HOST port PORT"), with
   // EngineFailure's status: when the connection was made and no greeting came (512

@@ -247,3 +247,37 @@ TEST(OAuthRun, SettingsOthersCanChangeAreRefused) {
             std::string::npos) << run.output;
   EXPECT_TRUE(world.provider.Requests().empty());
 }
+
+// libcurl, and the many libraries it brings, are opened by the first request to the
+// provider alone: the dynamic loader names every library it opens (LD_DEBUG=files).
+TEST(OAuthStartUp, OnlyARunThatAsksTheProviderLoadsLibcurl) {
+  auto loadsLibcurl = [](const auto& run) {
+    setenv("LD_DEBUG", "files", 1);
+    MailerRun result = run();
+    unsetenv("LD_DEBUG");
+    // The loader did report: libidn2 is linked, so opened by every run.
+    EXPECT_NE(result.output.find("file=libidn2.so"), std::string::npos) << result.output;
+    return result.output.find("file=libcurl.so") != std::string::npos;
+  };
+  SmtpTestServer plain;
+  const std::string plainSettings =
+      SmtpSettings({{"Server", "127.0.0.1"}, {"Port", std::to_string(plain.Port())},
+                    {"SenderEMail", "backup@example.com"}, {"RecipientEMail", "admin@example.com"}});
+  EXPECT_FALSE(loadsLibcurl([&] { return RunMailer(plainSettings, {"Plain", "Body"}); }));
+  EXPECT_EQ(plain.Messages().size(), 1u);
+
+  struct Case {
+    const char* name;
+    long long expiresIn;  // of the stored token; 0: none stored, the run signs in
+    bool loads;
+  } cases[] = {{"sign-in", 0, true}, {"valid token", 3600, false}, {"expired token", -10, true}};
+  for (const Case& c : cases) {
+    OAuthWorld world(signedIn, {{"OAuthDeviceURL", "https://provider/devicecode"}});
+    if (c.expiresIn != 0) world.Store("at-seed", "rt-seed", c.expiresIn);
+    const std::vector<std::string> arguments =
+        c.expiresIn == 0 ? std::vector<std::string>{"--authorize"} : std::vector<std::string>{"S", "B"};
+    MailerRun run{};
+    EXPECT_EQ(loadsLibcurl([&] { return run = RunMailer(world.home, arguments); }), c.loads) << c.name;
+    EXPECT_EQ(run.exitCode, 0) << c.name << run.output;
+  }
+}
