@@ -1,7 +1,10 @@
 // The program's own OAuth 2.0 client end to end: "e-mailer --authorize" and the runs
 // after it against the test identity provider (HTTPS, test CA) and aiosmtpd taking only
 // the provider's unexpired tokens. No token may show in any output.
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -279,5 +282,37 @@ TEST(OAuthStartUp, OnlyARunThatAsksTheProviderLoadsLibcurl) {
     MailerRun run{};
     EXPECT_EQ(loadsLibcurl([&] { return run = RunMailer(world.home, arguments); }), c.loads) << c.name;
     EXPECT_EQ(run.exitCode, 0) << c.name << run.output;
+  }
+}
+
+// Without libcurl (its file hidden in a mount namespace of the run's own) only a run
+// that must ask the provider fails, and it names the reason.
+TEST(OAuthStartUp, WithoutLibcurlOnlyARunThatAsksTheProviderFails) {
+  void* curl = dlopen("libcurl.so.4", RTLD_LAZY);
+  link_map* map = nullptr;
+  ASSERT_TRUE(curl != nullptr && dlinfo(curl, RTLD_DI_LINKMAP, &map) == 0);
+  const std::string library = map->l_name;
+  dlclose(curl);
+  if (geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "no mount namespace for this user";
+  }
+  for (long long expiresIn : {3600LL, -10LL}) {
+    OAuthWorld world(signedIn);
+    world.Store("at-seed", "rt-seed", expiresIn);
+    const std::string hide = world.home.base + "/without-libcurl";
+    world.home.WriteFile(hide, "#!/bin/sh\nexec unshare -m sh -c 'mount --bind /dev/null \"$0\" && exec \"$@\"' " +
+                                   library + " \"$@\"\n");
+    chmod(hide.c_str(), 0755);
+    setenv("EMAILER_TEST_WRAPPER", hide.c_str(), 1);
+    MailerRun run = world.Run({"Backup done", "Body"});
+    unsetenv("EMAILER_TEST_WRAPPER");
+    if (expiresIn > 0) {
+      EXPECT_EQ(run, (MailerRun{0, ""}));
+    } else {
+      EXPECT_EQ(run.exitCode, 1);
+      EXPECT_NE(run.output.find("e-mailer: Failed to reach the OAuth 2.0 provider, Details: " +
+                                world.provider.Url("token") + ": libcurl cannot be loaded (install libcurl4): "),
+                std::string::npos) << run.output;
+    }
   }
 }
