@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "mime/line_ends.h"
+
 namespace {
 
 constexpr std::string_view lineStartDot = "\r\n.";
@@ -33,4 +35,10 @@ void DotStuff(std::string& text) {
   }
   out.append(in.substr(from));
   text.swap(out);
+}
+
+std::string DataText(std::string_view text) {
+  std::string data = WithCrLfLineEnds(text);
+  DotStuff(data);
+  return data;
 }

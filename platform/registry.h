@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/error_numbers.h"
 
@@ -65,6 +66,14 @@ LSTATUS RegQueryValueEx(HKEY key, const char* valueName, DWORD* type, BYTE* data
                         DWORD* size);
 
 LSTATUS RegCloseKey(HKEY key);
+
+// The names of the values that key holds (the default value's is empty), in the order
+// the key keeps them; none for a key that cannot be read.
+std::vector<std::string> KeyValueNames(HKEY key);
+
+// The file or folder that holds key on Linux; "" on Windows, where the key is the
+// system registry's own.
+std::string KeyLocation(HKEY key);
 
 // Why another user than the one running could change what key holds, so that a key
 // holding a secret or a command can be refused: the file or folder that holds it,

@@ -20,8 +20,13 @@ std::string OutcomeReason(const CBatchOutcome& outcome) {
 }  // namespace
 
 CQueueFlush::CQueueFlush(const CQueue& owner, std::time_t flushTime, int days, QueuedTextMaker textMaker,
-                         std::function<void(const std::string&)> noteLine)
-    : queue(owner), now(flushTime), lifetimeDays(days), maker(std::move(textMaker)), note(std::move(noteLine)) {}
+                         std::function<void(const std::string&)> noteLine, QueueOutcomeListener outcomeListener)
+    : queue(owner),
+      now(flushTime),
+      lifetimeDays(days),
+      maker(std::move(textMaker)),
+      note(std::move(noteLine)),
+      outcome(std::move(outcomeListener)) {}
 
 std::size_t CQueueFlush::Prepare(FlushChoice choice) {
   queue.RemoveLeftovers();
@@ -86,18 +91,19 @@ void CQueueFlush::SendText(const std::function<void(std::string_view)>& send) {
   }
 }
 
-void CQueueFlush::Finished(const CBatchOutcome& outcome) {
+void CQueueFlush::Finished(const CBatchOutcome& batchOutcome) {
   Open item = std::move(open.front());
   open.pop_front();
   item.text.reset();  // closes the entry before it is removed or moved
-  if (outcome.accepted) {
+  if (batchOutcome.accepted) {
     queue.Remove(item.entry.id);  // first: once sent, never again
+    outcome(item.entry, {CQueueOutcome::Sent, ""});
   } else if (!item.textFailure.empty()) {
     GiveUp(item.entry, item.textFailure);
-  } else if (outcome.replyCode >= 500 && outcome.replyCode < 600) {
-    GiveUp(item.entry, OutcomeReason(outcome));
+  } else if (batchOutcome.replyCode >= 500 && batchOutcome.replyCode < 600) {
+    GiveUp(item.entry, OutcomeReason(batchOutcome));
   } else {
-    PutOff(item.entry, OutcomeReason(outcome));
+    PutOff(item.entry, OutcomeReason(batchOutcome));
   }
 }
 
@@ -115,6 +121,7 @@ void CQueueFlush::PutOffRest(const std::string& reason) {
 
 void CQueueFlush::GiveUp(const CQueueEntry& entry, const std::string& reason) {
   std::string report = queue.Fail(entry, reason, now);
+  outcome(entry, {CQueueOutcome::GivenUp, reason});
   note("the queued message " + entry.id + " was given up: " + reason +
        (report.empty() ? std::string() : " (a report to " + entry.envelope.sender + " is queued)"));
   if (!report.empty()) reports.push_back(report);
@@ -123,4 +130,5 @@ void CQueueFlush::GiveUp(const CQueueEntry& entry, const std::string& reason) {
 void CQueueFlush::PutOff(const CQueueEntry& entry, const std::string& reason) {
   const CQueueState state = PutOffState(queue.State(entry.id), now, reason);
   queue.SetState(entry.id, state);
+  outcome(entry, {CQueueOutcome::PutOff, reason});
 }

@@ -33,6 +33,14 @@ class CQueuedText {
 using QueuedTextMaker =
     std::function<std::unique_ptr<CQueuedText>(const CQueueEntry& entry, std::unique_ptr<CQueueEntryReader> message)>;
 
+// What became of an entry in a flush, for the program's log.
+struct CQueueOutcome {
+  enum Kind { Sent, PutOff, GivenUp };
+  Kind kind;
+  std::string reason;  // PutOff and GivenUp: why
+};
+using QueueOutcomeListener = std::function<void(const CQueueEntry& entry, const CQueueOutcome& outcome)>;
+
 // Which entries a flush sends: every one now, whatever its back-off (a person asked:
 // sendmail -q, e-mailer --flush), or those whose back-off has passed (the timers, and
 // the flush after a message sent).
@@ -40,9 +48,10 @@ enum class FlushChoice { All, Due };
 
 class CQueueFlush : public CBatchSource {
  public:
-  // note receives one line for each entry set aside, refused, given up or put off.
+  // note receives one line for each entry set aside, refused, given up or put off;
+  // outcome learns of each entry sent, put off or given up, once it is so on disk.
   CQueueFlush(const CQueue& queue, std::time_t now, int lifetimeDays, QueuedTextMaker maker,
-              std::function<void(const std::string&)> note);
+              std::function<void(const std::string&)> note, QueueOutcomeListener outcome);
 
   // Reads the queue: sets corrupt entries aside, gives up those older than the
   // lifetime, and keeps the others that choice sends. Returns how many it keeps. Raises
@@ -76,6 +85,7 @@ class CQueueFlush : public CBatchSource {
   int lifetimeDays;
   QueuedTextMaker maker;
   std::function<void(const std::string&)> note;
+  QueueOutcomeListener outcome;
   std::vector<CQueueEntry> due;
   std::size_t next = 0;
   std::deque<Open> open;  // envelopes given whose outcome is not in yet, in order

@@ -166,7 +166,7 @@ std::string CQueue::Fail(const CQueueEntry& entry, const std::string& reason, st
   envelope.dotEndsInput = false;
   envelope.report = true;
   CQueueSpool report(*this);
-  report.Write(FailureReportText(entry, reason, keptAt));
+  report.Write(FailureReportText(entry, reason));
   return report.Commit(envelope, now);
 }
 
@@ -200,12 +200,20 @@ void CQueueSpool::Write(std::string_view bytes) {
 }
 
 std::string CQueueSpool::Commit(const CQueueEnvelope& envelope, std::time_t now) {
+  // An entry that a flush could not read would be set aside, and the message lost.
+  const std::string envelopeText = EnvelopeText(envelope, now, size);
+  CQueueEntry parsed;
+  if (!ParseEnvelopeText(envelopeText.substr(0, envelopeText.size() - 2), parsed) || !(parsed.envelope == envelope)) {
+    throw CQueueError(envelope.recipients.empty() ? "a message without recipients is not queued"
+                                                  : "the message's envelope cannot be queued",
+                      false);
+  }
   std::string id = NewEntryId();
   std::error_code ignored;
   while (std::filesystem::exists(queue.EntryPath(id), ignored)) id = NewEntryId();
   CDurableFile entry;
   Check(entry.Create(queue.Folder()));
-  Check(entry.Write(EnvelopeText(envelope, now, size)));
+  Check(entry.Write(envelopeText));
   std::FILE* bytes = std::fopen(spool.TemporaryPath().c_str(), "rb");
   if (bytes == nullptr) throw CQueueError("\"" + spool.TemporaryPath() + "\" cannot be read back", false);
   std::string block(copyBlockBytes, '\0');
@@ -219,6 +227,11 @@ std::string CQueueSpool::Commit(const CQueueEnvelope& envelope, std::time_t now)
   Check(error);
   if (copied != size) throw CQueueError("\"" + spool.TemporaryPath() + "\" was cut while queued", false);
   Check(entry.Commit(queue.EntryPath(id)));
+  CQueueEntry written;
+  if (!ReadEntry(queue.EntryPath(id), written) || !(written.envelope == envelope) || written.size != size) {
+    Check(RemoveFileDurably(queue.EntryPath(id)));
+    throw CQueueError("the queue entry " + id + " did not read back as written, and was removed", false);
+  }
   spool.Discard();
   return id;
 }
@@ -228,7 +241,7 @@ CQueueEntryReader::CQueueEntryReader(const CQueue& queue, const CQueueEntry& ent
   file = std::fopen(path.c_str(), "rb");
   if (file == nullptr || std::fseek(file, static_cast<long>(entry.dataOffset), SEEK_SET) != 0) {
     if (file != nullptr) std::fclose(file);
-    throw CQueueError("the queue entry \"" + path + "\" cannot be read", false);
+    throw CQueueError("the queue entry " + entry.id + " cannot be read", false);
   }
 }
 

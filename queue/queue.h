@@ -85,6 +85,8 @@ struct CQueueEnvelope {
   std::string fullName;
   bool dotEndsInput = true;
   bool report = false;
+
+  friend bool operator==(const CQueueEnvelope&, const CQueueEnvelope&) = default;
 };
 
 struct CQueueEntry {
@@ -153,7 +155,9 @@ class CQueueSpool {
   // Raises CQueueError when the bytes cannot be written.
   void Write(std::string_view bytes);
   // Writes the entry (envelope, then the spooled bytes) to disk and puts it in place;
-  // once it returns, the entry survives any crash. Returns its id. Raises CQueueError.
+  // once it returns, the entry survives any crash and reads back as it was given.
+  // Returns its id. Raises CQueueError, and queues nothing, for an envelope that would
+  // not read back (no recipient) or an entry that does not (it is then removed).
   std::string Commit(const CQueueEnvelope& envelope, std::time_t now);
 
  private:

@@ -19,6 +19,8 @@ const char* const aliasesFile =
     "self: self, self@example.com\n"
     "program: |/usr/bin/procmail, /var/mail/file, :include:/etc/list\n"
     "nobody: nowhere\n"
+    "files: /var/mail/files, other@example.com\n"
+    "empty:\n"
     "no colon line\n";
 
 struct AliasCase {
@@ -33,9 +35,12 @@ TEST(Aliases, ResolveFollowsEntriesToAddresses) {
       {"Root", {"admin@example.com", "ops@example.com", "second@example.com"}},
       {"loop1", {"loop1", "end@example.com"}},
       {"self", {"self", "self@example.com"}},
-      {"program", {}},
+      // Left with no address, the name stays, for RecipientEMail or a failure naming it.
+      {"program", {"program"}},
       {"nobody", {"nowhere"}},
       {"unknown", {"unknown"}},
+      {"files", {"other@example.com"}},
+      {"empty", {"empty"}},
   };
   for (const AliasCase& c : cases) EXPECT_EQ(aliases.Resolve(c.name), c.addresses) << c.name;
 }

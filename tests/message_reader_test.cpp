@@ -65,6 +65,15 @@ TEST(ReadMessageHeader, FoldedFieldsInAnyCase) {
   EXPECT_EQ(rest, "body");
 }
 
+// A field the program adds may hold what the input's lines never do: a bare CR or LF
+// still ends its line in CR LF, and the line after it is dot-stuffed.
+TEST(MessageHeader, TextEndsEveryLineInCrLf) {
+  MessageHeader header;
+  header.fields.push_back({"X-A", "X-A: one\n.\r\nRSET"});
+  header.fields.push_back({"X-B", "X-B: two\r.three"});
+  EXPECT_EQ(header.Text(), "X-A: one\r\n..\r\nRSET\r\nX-B: two\r\n..three\r\n");
+}
+
 TEST(ReadMessageHeader, WhereTheHeaderEnds) {
   std::string rest;
   EXPECT_TRUE(Header("Subject: a\n.\nX: y\n", true).inputEnded);
@@ -112,6 +121,10 @@ TEST(AddressesOf, AddressListsAsRfc5322HasThem) {
       {"root (Cron Daemon)", {"root"}},
       {"b <c@d", {"<c@d"}},
       {"", {}},
+      // A quoted local part keeps its blanks; those between words go.
+      {"\"john smith\"@example.org", {"\"john smith\"@example.org"}},
+      {"John <\"j  s\\\" x\"@x.y>,\r\n \"a b\" <c@x.y>", {"\"j  s\\\" x\"@x.y", "c@x.y"}},
+      {" first . last @ x.y", {"first.last@x.y"}},
   };
   for (const auto& [list, addresses] : cases) EXPECT_EQ(AddressesOf(list), addresses) << list;
 }

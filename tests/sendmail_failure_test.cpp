@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "app/run/settings_checks.h"
 #include "platform/win_types.h"
 
 namespace {
@@ -39,6 +40,12 @@ TEST(StatusOf, EngineFailuresAsSysexits) {
        SendmailUnavailable},
       {564, FACILITY_ITF, "450@b\xc3\xbc: its domain is not a valid internationalised domain name", false,
        SendmailDataError},
+      // The OAuth 2.0 client: what no later try can pass is never queued (75 queues).
+      {558, FACILITY_ITF, "invalid_grant: AADSTS70008", true, SendmailNoPermission},
+      {559, FACILITY_ITF, "\"/home/a/.local/state/e-mailer/oauth-tokens.json\": not a token record", true,
+       SendmailConfigError},
+      {562, FACILITY_ITF, "OAuthProvider \"gogle\" is not microsoft, google or custom", true, SendmailConfigError},
+      {560, FACILITY_ITF, "https://login.example/token: cannot connect", true, SendmailTemporary},
   };
   for (const StatusCase& c : cases) {
     EXPECT_EQ(StatusOf(CTAVSMTPException(c.code, c.facility, c.reply), c.connecting), c.status)
@@ -46,6 +53,8 @@ TEST(StatusOf, EngineFailuresAsSysexits) {
   }
   // An NTLM security status (SEC_E_LOGON_DENIED).
   EXPECT_EQ(StatusOf(CTAVSMTPException(static_cast<HRESULT>(0x8009030C), ""), true), SendmailNoPermission);
+  // A setting the run refuses (SSL "yes", StartTLS "on") is the administrator's to fix.
+  EXPECT_EQ(StatusOf(CSettingError("The setting SSL holds \"yes\""), true), SendmailConfigError);
 }
 
 TEST(EngineFailure, OneLineWithTheServersReply) {

@@ -4,6 +4,7 @@
 
 #include <openssl/ssl.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -45,7 +46,24 @@ void ApplyTransportSettings(CTAVSMTPConnection& connection) {
   connection.m_dwTimeout = ReadTimeoutSetting();
 }
 
+// Where atoi would find a number: blanks, then a sign or none, then a digit.
+bool StartsWithNumber(const std::string& text) {
+  std::size_t at = 0;
+  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
+  return at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]));
+}
+
 }  // namespace
+
+bool ReadSslSetting() {
+  const std::string ssl = ReadSmtpSetting("SSL", "");
+  if (!ssl.empty() && !StartsWithNumber(ssl)) {
+    throw CSettingError("The setting SSL holds \"" + ssl + "\", which does not start with a number (1: TLS from "
+                        "the start, 0: none)");
+  }
+  return std::atoi(ssl.c_str()) != 0;
+}
 
 // The message's charset follows the code page the text is held in: Latin-1 text keeps
 // the traditional "iso-8859-1" label, any other code page is converted to UTF-8 on
@@ -54,7 +72,7 @@ std::string RunCharset() { return AnsiCodePageIsLatin1() ? "iso-8859-1" : "UTF-8
 
 void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod) {
   ApplyTransportSettings(connection);
-  std::string ssl = ReadSmtpSetting("SSL", "");
+  const bool tls = ReadSslSetting();
   std::string port = ReadSmtpSetting("Port", "25");
   std::string password = ReadSmtpSetting("AuthPassword", "");
   ClearOnExit clearPassword(password);
@@ -70,7 +88,6 @@ void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod) {
     SecureClear(password);
     password = PasswordFromCommand(passwordCommand, connection.m_dwTimeout);
   }
-  const bool tls = std::atoi(ssl.c_str()) != 0;
   if (tls || connection.m_bStartTLS) StartTlsLibrary();
   auto connect = [&](const std::string& secret) {
     connection.Connect(server.c_str(), authMethod, user.c_str(), secret.c_str(),

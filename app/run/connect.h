@@ -9,8 +9,15 @@ std::string RunCharset();
 
 class CTAVSMTPConnection;
 
+// SSL: whether the connection starts with TLS, read with atoi as it always was ("1",
+// "0", "2", "-1", " 1", "1 yes"). A text that does not start with a number ("yes",
+// "true", "on") would read as 0 and send the password in clear: it raises
+// CSettingError naming the value and what it holds. Missing or empty: false.
+bool ReadSslSetting();
+
 // Connects as the settings say (server, port, SSL, StartTLS, the TLS check, Timeout, the
 // user and the password or password command) with the given authentication method. The
-// caller holds a CSettingsReadOnce. Raises what CTAVSMTPConnection::Connect raises, and
-// 553 when the password command fails.
+// caller holds a CSettingsReadOnce. Raises what CTAVSMTPConnection::Connect raises, 553
+// when the password command fails, and CSettingError (before anything is sent or run)
+// for a setting that ReadSslSetting or ReadDwordSetting refuses.
 void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod);

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // A value as text: REG_SZ up to its first NUL, REG_DWORD as a signed decimal, any other
 // type as empty text. The default when the value is missing, a key on the way cannot be
@@ -24,6 +25,12 @@ std::optional<std::string> ReadSmtpValue(const char* valueName);
 // of platform/registry.h: the file or folder and the reason); "" when no one could, or
 // when the key cannot be opened. Never raises.
 std::string SmtpSettingsExposure();
+
+// The file that holds the SMTP settings (on Windows, their registry key's path), and
+// the names of the values it holds; "" and none when the key cannot be opened. Never
+// raise.
+std::string SmtpSettingsFile();
+std::vector<std::string> SmtpValueNames();
 
 // While an object of this class lives, ReadRegistryString keeps each section key that
 // it opens open and reads the section's later values from it, so a run reads its

@@ -70,9 +70,10 @@ void CAliases::ResolveInto(const std::string& name, int depth, std::vector<std::
                            std::vector<std::string>& addresses) const {
   const std::string key = Lower(name);
   auto entry = entries.find(key);
-  // A name seen before on this chain ("root: root, admin@x") or past the depth bound
-  // stops there, as itself.
-  const bool stop = entry == entries.end() || depth >= maxAliasDepth ||
+  // A name seen before on this chain ("root: root, admin@x"), past the depth bound or
+  // whose targets are all files, programs or includes ("root: /var/mail/root") stops
+  // there, as itself: it has no address, and the caller decides where it goes.
+  const bool stop = entry == entries.end() || entry->second.empty() || depth >= maxAliasDepth ||
                     std::ranges::find(seen, key) != seen.end();
   if (stop) {
     if (std::ranges::find(addresses, name) == addresses.end()) addresses.push_back(name);

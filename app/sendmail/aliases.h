@@ -20,8 +20,9 @@ class CAliases {
   static CAliases Parse(std::string_view text);
 
   // The addresses of a local name: its targets, each local target in turn resolved the
-  // same way (at most maxAliasDepth deep, each name once); a local name that has no
-  // entry is kept as it is (the caller decides). A name without an entry gives itself.
+  // same way (at most maxAliasDepth deep, each name once). A name without an entry, or
+  // whose entry leads only to files, programs or includes, is kept as it is (the caller
+  // decides), so a name never resolves to nothing.
   std::vector<std::string> Resolve(const std::string& name) const;
 
  private:

@@ -57,9 +57,7 @@ void CBodyEncoder::Add(std::string_view piece, bool lineEnded, std::string& out)
   else AddAsItIs(piece, lineEnded, out);
   // Every text given ends at a line start, so each begins at one and can be stuffed
   // alone.
-  std::string text = out.substr(start);
-  DotStuff(text);
-  out.replace(start, std::string::npos, text);
+  out.replace(start, std::string::npos, DataText(std::string_view(out).substr(start)));
 }
 
 void CBodyEncoder::AddQuotedPrintable(std::string_view piece, bool lineEnded, std::string& out) {

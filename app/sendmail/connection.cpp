@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <utility>
 
 #include "errors/message_table.h"
 #include "errors/raise.h"
@@ -42,7 +43,19 @@ std::string HiddenAuthCommand(std::string_view command) {
 CSendmailConnection::CSendmailConnection(bool verboseDialogue) : verbose(verboseDialogue) {}
 
 void CSendmailConnection::OnSendCommand(std::string_view text) {
-  if (!verbose || inData) return;
+  if (inData) {
+    // The message text is not shown. The end-of-data line closes it: a line of a single
+    // "." within the text is dot-stuffed, so no piece of it is that line alone.
+    if (text != ".\r\n" && text != "\r\n.\r\n") return;
+    inData = false;
+    awaitingDataReply = true;
+    if (verbose) {
+      ShowDialogueLine("> ", "<message text>");
+      ShowDialogueLine("> ", ".");
+    }
+    return;
+  }
+  if (!verbose) return;
   if (StartsWithIgnoringCase(text, "AUTH ")) {
     inAuthentication = true;
     ShowDialogueLine("> ", HiddenAuthCommand(text));
@@ -54,6 +67,14 @@ void CSendmailConnection::OnSendCommand(std::string_view text) {
 bool CSendmailConnection::ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow,
                                     int growStep) {
   const bool complete = CTAVSMTPConnection::ReadReply(buffer, initialSize, overflow, growStep);
+  // The first reply after the end of data is its answer (replies come in order, also
+  // when the next message's envelope went out behind it).
+  if (std::exchange(awaitingDataReply, false)) {
+    dataReply = GetLastReply();
+    while (!dataReply.empty() && (dataReply.back() == '\n' || dataReply.back() == '\r')) dataReply.pop_back();
+  }
+  // From the 354 on, what is sent is message text (DATA's and the batch's alike).
+  if (m_sLastReply.starts_with("354")) inData = true;
   replyTimedOut = !complete && m_bConnected && !PeerClosed();
   if (verbose) {
     // A challenge may carry what the next answer is made from.
@@ -115,7 +136,6 @@ void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::st
   SendEnvelope(commands, [] {});
 
   constexpr bool moreFollows = true;
-  inData = true;
   // A body that fails (input, a line over the limit) closes the connection without the
   // end-of-data line: the server discards the part of the message it holds.
   SendDataText([&] {
@@ -123,11 +143,6 @@ void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::st
     for (std::string text; body.Next(text);) SendCommand(text, moreFollows);
     SendCommand(".\r\n", moreFollows);
   });
-  inData = false;
-  if (verbose) {
-    ShowDialogueLine("> ", "<message text>");
-    ShowDialogueLine("> ", ".");
-  }
   // The server has taken the message once the end of data is answered 250: a failed
   // QUIT does not undo that.
   FinishData(true);

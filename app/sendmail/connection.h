@@ -1,7 +1,8 @@
 // The engine as the sendmail face drives it: the greeting with EHLO even without
 // authentication, the envelope and DATA of a message whose header block is given whole
 // and whose body streams from standard input as it is sent, and the dialogue shown on
-// standard error for -v, authentication data hidden.
+// standard error for -v, authentication data and message text hidden (as well in the
+// flush's batches).
 #pragma once
 
 #include <cstdint>
@@ -45,6 +46,10 @@ class CSendmailConnection : public CTAVSMTPConnection {
   // reply when EHLO gets any other answer or none, 517 when HELO is not answered 250.
   void ConnectSmtp(const char* hostName) override;
 
+  // The server's answer to the last end of data, without its line end (for the log);
+  // empty before any. In a batch it is the answer of the message being finished.
+  const std::string& DataReply() const { return dataReply; }
+
   // The failure of a Connect that raised error, to where ("HOST port PORT"), with
   // EngineFailure's status: when the connection was made and no greeting came (512
   // without a reply), "no greeting from where within N seconds" (the server said
@@ -60,7 +65,9 @@ class CSendmailConnection : public CTAVSMTPConnection {
   bool PeerClosed();
 
   bool verbose;
-  bool inData = false;            // message text is going out: not shown
+  bool inData = false;            // from a 354 to the end of data: text not shown
   bool inAuthentication = false;  // between AUTH and its final reply: data hidden
+  bool awaitingDataReply = false; // the end of data went out: its answer comes next
+  std::string dataReply;
   bool replyTimedOut = false;     // the last reply did not come whole and the server is silent
 };

@@ -8,7 +8,7 @@
 #include <exception>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 
 #include "app/sendmail/aliases.h"
 #include "app/sendmail/body_stream.h"
@@ -16,6 +16,7 @@
 #include "app/run/connect.h"
 #include "app/sendmail/connection.h"
 #include "app/sendmail/failure.h"
+#include "app/sendmail/mail_log.h"
 #include "app/sendmail/message.h"
 #include "app/sendmail/options.h"
 #include "app/sendmail/queue.h"
@@ -26,22 +27,26 @@
 
 namespace {
 
+// An empty file is an empty table.
 CAliases ReadAliases(const std::string& path) {
   if (path.empty()) return {};
   std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  if (!(file && text << file.rdbuf())) {
+  const std::string text(std::istreambuf_iterator<char>(file), {});
+  if (!file.is_open() || file.bad()) {
     throw CSendmailFailure{SendmailConfigError, "the aliases file " + path + " cannot be read (setting Aliases)"};
   }
-  return CAliases::Parse(text.str());
+  return CAliases::Parse(text);
 }
 
-// An address that can go between the angle brackets of a command: no blank, control
-// character or bracket can end it early (and so add a parameter or command).
+// An address that can go between the angle brackets of a command: no blank (but within
+// a quoted local part), control character or bracket can end it early (and so add a
+// parameter or command).
 bool IsSendableAddress(std::string_view address) {
+  bool quoted = false;
   return !address.empty() && address.size() <= 320 &&
-         std::none_of(address.begin(), address.end(), [](unsigned char c) {
-           return c <= ' ' || c == 0x7f || c == '<' || c == '>' || c == ',' || c == ';';
+         std::none_of(address.begin(), address.end(), [&](unsigned char c) {
+           if (c == '"') quoted = !quoted;
+           return (c <= ' ' && !(c == ' ' && quoted)) || c == 0x7f || c == '<' || c == '>' || c == ',' || c == ';';
          });
 }
 
@@ -55,6 +60,9 @@ std::vector<std::string> Recipients(const SendmailOptions& options, const Messag
                                     const SendmailSettings& settings) {
   std::vector<std::pair<std::string, SendmailStatus>> given;
   for (const std::string& operand : options.recipients) {
+    // A line end folds a header field, never an operand: taken out, it would join two
+    // words into another address.
+    if (operand.find_first_of("\r\n") != std::string::npos) CheckAddress(operand, SendmailUsage);
     for (std::string& address : AddressesOf(operand)) given.emplace_back(std::move(address), SendmailUsage);
   }
   if (options.recipientsFromHeader) {
@@ -127,18 +135,20 @@ void ReadToEnd(CBodyStream& body) {
 }
 
 // A send that failed with error, told as failure: the message is queued when the
-// failure is one that passes, else the failure is thrown.
-void QueueOrThrow(CMessageSpool& spool, CBodyStream& body, const SendmailOptions& options,
-                  const SendmailEnvelope& envelope, const CException& error, const CSendmailFailure& failure) {
+// failure is one that passes, else the failure is thrown. Returns the outcome for the log.
+MailLogOutcome QueueOrThrow(CMessageSpool& spool, CBodyStream& body, const SendmailOptions& options,
+                            const SendmailEnvelope& envelope, const CException& error,
+                            const CSendmailFailure& failure, MailLogMessage& logged) {
   if (!spool.On() || !QueuesAfter(error, failure.status)) throw failure;
   ReadToEnd(body);
-  spool.Queue(envelope, options, failure.text, true);
+  logged.queueId = spool.Queue(envelope, options, failure.text, true);
+  return {MailLogOutcome::Queued, failure.text};
 }
 
-int SendMessage(const SendmailOptions& options) {
-  CSettingsReadOnce readOnce;
-  const SendmailSettings settings = ReadSendmailSettings();
-  CMessageSpool spool(settings.queue);
+// Reads the message, and sends or queues it: its outcome, for the log, with what the
+// log names filled in on the way. Throws CSendmailFailure for a message refused.
+MailLogOutcome Deliver(const SendmailOptions& options, const SendmailSettings& settings, CMessageSpool& spool,
+                       MailLogMessage& logged) {
   CInputLines input([&spool](char* buffer, std::size_t capacity) { return spool.Read(buffer, capacity); });
   MessageHeader header = ReadMessageHeader(input, options.dotEndsInput);
 
@@ -146,6 +156,8 @@ int SendMessage(const SendmailOptions& options) {
   envelope.recipients = Recipients(options, header, settings);
   envelope.sender = EnvelopeSender(options, settings, header);
   ApplyDsnOptions(options, envelope);
+  logged.sender = envelope.sender;
+  logged.recipients = envelope.recipients;
 
   CSendmailConnection connection(options.verbose);
   CBodyStream body(input, options.dotEndsInput, header.inputEnded);
@@ -154,16 +166,15 @@ int SendMessage(const SendmailOptions& options) {
   // With the queue off (Queue 0), -odq tries at once as -odi does.
   if (options.queueOnly && settings.queue) {
     ReadToEnd(body);
-    spool.Queue(envelope, options, "queued without a try (-odq)", false);
-    return SendmailSent;
+    const std::string why = "queued without a try (-odq)";
+    logged.queueId = spool.Queue(envelope, options, why, false);
+    return {MailLogOutcome::Queued, why};
   }
-
   try {
     ConnectWithSettings(connection, settings.authMethod);
   } catch (const CException& error) {
-    QueueOrThrow(spool, body, options, envelope, error,
-                 connection.ConnectFailure(error, settings.server + " port " + settings.port));
-    return SendmailSent;  // queued
+    return QueueOrThrow(spool, body, options, envelope, error,
+                        connection.ConnectFailure(error, settings.server + " port " + settings.port), logged);
   }
   try {
     connection.SendStreamed(envelope, header.Text(), body);
@@ -172,10 +183,29 @@ int SendMessage(const SendmailOptions& options) {
     const std::string what = refused.empty()
                                  ? "the message was not sent"
                                  : "the recipient " + refused + " was refused, and the message sent to no one";
-    QueueOrThrow(spool, body, options, envelope, error, EngineFailure(error, false, what));
-    return SendmailSent;  // queued
+    return QueueOrThrow(spool, body, options, envelope, error, EngineFailure(error, false, what), logged);
   }
-  FlushDue(settings);
+  return {MailLogOutcome::Sent, connection.DataReply()};
+}
+
+// One line in the log for the message, whatever became of it.
+int SendMessage(const SendmailOptions& options) {
+  CSettingsReadOnce readOnce;
+  const SendmailSettings settings = ReadSendmailSettings();
+  CMessageSpool spool(settings.queue);
+  MailLogMessage logged;
+  logged.given = std::time(nullptr);
+  try {
+    MailLogOutcome outcome = Deliver(options, settings, spool, logged);
+    logged.size = spool.Size();
+    outcome.status = SendmailSent;
+    WriteMailLog(settings.log, logged, outcome);
+    if (outcome.kind == MailLogOutcome::Sent) FlushDue(settings);
+  } catch (const CSendmailFailure& failure) {
+    logged.size = spool.Size();
+    WriteMailLog(settings.log, logged, {MailLogOutcome::Refused, failure.text, failure.status});
+    throw;
+  }
   return SendmailSent;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "app/run/settings_checks.h"
 #include "errors/message_table.h"
 #include "platform/error_numbers.h"
 
@@ -39,6 +40,7 @@ bool IsAuthenticationMessage(std::uint32_t id) {
 }  // namespace
 
 SendmailStatus StatusOf(const CException& error, bool connecting) {
+  if (dynamic_cast<const CSettingError*>(&error) != nullptr) return SendmailConfigError;
   const auto* smtp = dynamic_cast<const CTAVSMTPException*>(&error);
   if (smtp == nullptr) return SendmailTemporary;
   const std::uint32_t facility = HresultFacility(smtp->m_hrError);
@@ -50,6 +52,11 @@ SendmailStatus StatusOf(const CException& error, bool connecting) {
   }
   if (facility != FACILITY_ITF) return SendmailNoPermission;  // an NTLM security status
   if (code == msgPasswordCommand || code == msgCreateSSLSocket) return SendmailConfigError;
+  // The OAuth 2.0 client's failures that no later try can pass: a sign-in that is gone
+  // wants e-mailer --authorize, a token store that cannot be used or wrong settings want
+  // the administrator.
+  if (code == msgOAuthSignInInvalid) return SendmailNoPermission;
+  if (code == msgOAuthTokenStore || code == msgOAuthSettings) return SendmailConfigError;
   // Known before anything is sent, from what the server declares; no reply in the text.
   if (code == msgAddressNotSendable) return SendmailDataError;
   if (code == msgMessageTooLarge) return SendmailUnavailable;

@@ -31,8 +31,10 @@ struct CSendmailFailure {
 // or any 4xx reply; 77 refused authentication (5xx, or an NTLM security status); 67 a
 // recipient refused with 5xx; 69 another 5xx reply, a failed TLS handshake, STARTTLS not
 // offered, a message over the server's SIZE limit (563); 78 the password command, the
-// TLS set-up (a CA file, a fingerprint) or, while connecting, a parameter (87, such as
-// the port); 65 a parameter while sending, an address the server cannot take (564).
+// TLS set-up (a CA file, a fingerprint), the OAuth 2.0 settings or token store (562,
+// 559), a setting refused (CSettingError) or, while connecting, a parameter (87, such
+// as the port); 77 also an OAuth 2.0 sign-in that is no longer valid (558); 65 a
+// parameter while sending, an address the server cannot take (564).
 SendmailStatus StatusOf(const CException& error, bool connecting);
 
 // The failure of an engine error: its status and "what: " and the error's text in one

@@ -5,6 +5,7 @@
 
 #include "app/run/connect.h"
 #include "app/sendmail/failure.h"
+#include "app/sendmail/mail_log.h"
 #include "app/sendmail/queue.h"
 #include "app/run/settings.h"
 #include "platform/file_lock.h"
@@ -60,6 +61,23 @@ QueuedTextMaker TextMaker(const SendmailSettings& settings, const std::string& h
 
 void Note(const std::string& line) { WriteErrorLine(line); }
 
+// The log line of each entry as the flush settles it; a message sent has the answer to
+// its end of data, which the connection has just read.
+QueueOutcomeListener LogOutcomes(const MailLogSettings& log, const CSendmailConnection& connection) {
+  return [&log, &connection](const CQueueEntry& entry, const CQueueOutcome& outcome) {
+    const MailLogMessage message{entry.id, entry.envelope.sender, entry.envelope.recipients, entry.size,
+                                 entry.queued};
+    switch (outcome.kind) {
+      case CQueueOutcome::Sent:
+        return WriteMailLog(log, message, {MailLogOutcome::Sent, connection.DataReply()});
+      case CQueueOutcome::PutOff:
+        return WriteMailLog(log, message, {MailLogOutcome::Queued, outcome.reason});
+      case CQueueOutcome::GivenUp:
+        return WriteMailLog(log, message, {MailLogOutcome::GaveUp, outcome.reason});
+    }
+  };
+}
+
 // Batches over the connection until no message is due, failure reports queued on the
 // way included. Returns 0, or the status of the failure that ended the connection
 // (the entries not sent then put off).
@@ -87,7 +105,7 @@ int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, FlushCh
                   bool quiet) {
   CSendmailConnection connection(verbose);
   CQueueFlush flush(queue, std::time(nullptr), settings.queueLifetimeDays,
-                    TextMaker(settings, connection.m_sHeloHostname), Note);
+                    TextMaker(settings, connection.m_sHeloHostname), Note, LogOutcomes(settings.log, connection));
   const std::size_t due = flush.Prepare(choice);
   int status = SendmailSent;
   if (due > 0) {

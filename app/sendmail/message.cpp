@@ -13,6 +13,7 @@
 #include "app/run/settings.h"
 #include "app/run/settings_checks.h"
 #include "mime/address.h"
+#include "mime/charset_name.h"
 #include "mime/date_header.h"
 #include "mime/header_folding.h"
 #include "mime/message_id.h"
@@ -52,6 +53,7 @@ SendmailSettings ReadSendmailSettings() {
   settings.port = ReadSmtpSetting("Port", "25");
   settings.authMethod = std::atoi(ReadSmtpSetting("AuthMethod", "").c_str());
   ReadQueueSettings(settings);
+  settings.log = ReadMailLogSettings();
   if (settings.server.empty()) {
     throw CSendmailFailure{SendmailConfigError, "no SMTP server: set Server in the settings"};
   }
@@ -96,19 +98,19 @@ void ApplyHeaderRules(MessageHeader& header, const std::string& fullName,
   }
 }
 
-// The charset of an 8-bit body that is not UTF-8: the one LANG names, else
-// unknown-8bit (RFC 1428).
+// The charset of an 8-bit body that is not UTF-8: the one LANG names ("de_DE.ISO-8859-1"
+// gives ISO-8859-1), else unknown-8bit (RFC 1428). LANG is the caller's to set, so a
+// text that is no charset name (RFC 2978) names none.
 std::string LangCharset() {
   const char* lang = std::getenv("LANG");
   std::string_view text = lang != nullptr ? lang : "";
-  std::size_t dot = text.find('.');
+  const std::size_t dot = text.find('.');
   if (dot == std::string_view::npos) return "unknown-8bit";
-  std::string charset(text.substr(dot + 1, text.find('@') == std::string_view::npos
-                                               ? std::string_view::npos
-                                               : text.find('@') - dot - 1));
-  std::string lower = charset;
+  std::string_view charset = text.substr(dot + 1);
+  charset = charset.substr(0, charset.find('@'));  // "@euro" is a modifier
+  std::string lower(charset);
   std::ranges::transform(lower, lower.begin(), [](unsigned char c) { return std::tolower(c); });
-  return charset.empty() || lower == "utf-8" || lower == "utf8" ? "unknown-8bit" : charset;
+  return !IsMimeCharsetName(charset) || lower == "utf-8" || lower == "utf8" ? "unknown-8bit" : std::string(charset);
 }
 
 // Chooses how the body goes out. A message without MIME whose body needs it (or whose

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/sendmail/body_stream.h"
+#include "app/sendmail/mail_log.h"
 #include "app/sendmail/message_reader.h"
 
 struct SendmailSettings {
@@ -19,11 +20,13 @@ struct SendmailSettings {
   int authMethod = 0;
   bool queue = true;          // Queue: 0 turns the queue off
   int queueLifetimeDays = 5;  // QueueLifetime
+  MailLogSettings log;        // Log, LogFile and what the log line names
 };
 
 // The settings of the sendmail face. Throws CSendmailFailure 78 (SendmailConfigError)
-// when Server is missing, or Queue or QueueLifetime is not a number (or the lifetime is
-// below 0). The caller holds a CSettingsReadOnce.
+// when Server is missing, Queue, QueueLifetime, Log or StartTLS is not a number (or the
+// lifetime is below 0), or SSL does not start with one. The caller holds a
+// CSettingsReadOnce.
 SendmailSettings ReadSendmailSettings();
 
 // The address of the header's From line, when it has one with a domain.

@@ -42,6 +42,22 @@ void CheckHeaderLine(std::string_view line, std::size_t lineNumber) {
   if (line.size() > maxLineLength) RaiseHeaderLine(lineNumber, "is longer than 998 octets");
 }
 
+// An address with the blanks and line ends around and between its words removed; a
+// quoted local part keeps its own ("\"john smith\"@example.org" is another mailbox than
+// "johnsmith@example.org").
+std::string WithoutFoldingBlanks(std::string_view text) {
+  std::string address;
+  bool quoted = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n' || (IsBlank(c) && !quoted)) continue;
+    address += c;
+    if (quoted && c == '\\' && i + 1 < text.size()) address += text[++i];
+    else if (c == '"') quoted = !quoted;
+  }
+  return address;
+}
+
 }  // namespace
 
 CInputLines::CInputLines(ReadFunction readFunction)
@@ -115,8 +131,7 @@ void MessageHeader::Remove(std::string_view name) {
 std::string MessageHeader::Text() const {
   std::string text;
   for (const HeaderField& field : fields) text += field.text + "\r\n";
-  DotStuff(text);
-  return text;
+  return DataText(text);
 }
 
 MessageHeader ReadMessageHeader(CInputLines& input, bool dotEndsInput) {
@@ -171,7 +186,7 @@ std::vector<std::string> AddressesOf(std::string_view list) {
     std::string address = hadAngle ? (inAngle ? "<" : "") + angle : bare;
     // A source route before the address ("@a,@b:user@x") is obsolete and dropped.
     if (hadAngle && address.find(':') != std::string::npos) address.erase(0, address.rfind(':') + 1);
-    std::erase_if(address, [](char c) { return IsBlank(c) || c == '\r' || c == '\n'; });
+    address = WithoutFoldingBlanks(address);
     if (!address.empty()) addresses.push_back(address);
     bare.clear();
     angle.clear();

@@ -23,6 +23,7 @@ CMessageSpool::CMessageSpool(bool queueing) : on(queueing) {
 
 long CMessageSpool::Read(char* buffer, std::size_t capacity) {
   const long count = ReadStandardInput(buffer, capacity);
+  if (count > 0) size += static_cast<std::uint64_t>(count);
   if (count <= 0 || !spool) return count;
   try {
     spool->Write(std::string_view(buffer, static_cast<std::size_t>(count)));
@@ -33,8 +34,8 @@ long CMessageSpool::Read(char* buffer, std::size_t capacity) {
   return count;
 }
 
-void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
-                          bool tried) {
+std::string CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOptions& options,
+                                 const std::string& why, bool tried) {
   // Why it could not be queued, then the failure that made it queue, when there was one.
   auto failed = [&](const std::string& reason) {
     return CSendmailFailure{SendmailSystemError, "the message could not be queued: " + reason +
@@ -64,6 +65,7 @@ void CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOption
     // Queued all the same, due at once: a failure here must not make the caller send it again.
   }
   WriteErrorLine("queued as " + id + ": " + why);
+  return id;
 }
 
 bool QueuesAfter(const CException& error, SendmailStatus status) {

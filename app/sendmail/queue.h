@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -30,20 +31,23 @@ class CMessageSpool {
 
   // False with the queue off (Queue 0).
   bool On() const { return on; }
+  // The bytes read from standard input so far.
+  std::uint64_t Size() const { return size; }
 
-  // Queues the message read whole (the caller has read it to its end) and writes
-  // "queued as <id>: why" on standard error; tried: a try failed with why, which the
-  // listing shows, and the entry waits the first back-off. Throws CSendmailFailure 71
-  // when it cannot be queued (the queue folder or the spool cannot be written), naming
-  // why, then the failed try.
-  void Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
-             bool tried);
+  // Queues the message read whole (the caller has read it to its end), writes
+  // "queued as <id>: why" on standard error and returns the id; tried: a try failed
+  // with why, which the listing shows, and the entry waits the first back-off. Throws
+  // CSendmailFailure 71 when it cannot be queued (the queue folder or the spool cannot
+  // be written), naming why, then the failed try.
+  std::string Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
+                    bool tried);
 
  private:
   bool on;
   std::optional<CQueue> queue;
   std::optional<CQueueSpool> spool;
   std::string problem;  // why there is no spool
+  std::uint64_t size = 0;
 };
 
 // True when a send that failed with error (status: StatusOf it) is queued: the
