@@ -1,7 +1,10 @@
 // The program's own OAuth 2.0 client end to end: "e-mailer --authorize" and the runs
 // after it against the test identity provider (HTTPS, test CA) and aiosmtpd taking only
 // the provider's unexpired tokens. No token may show in any output.
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -318,5 +321,71 @@ TEST(OAuthRun, CheckReportsTheTokenAndASignInThatIsGone) {
         << run.output;
     EXPECT_NE(run.output.find(c.expected), std::string::npos) << run.output;
     EXPECT_TRUE(world.smtp.Messages().empty());
+  }
+}
+
+// libcurl, and the many libraries it brings, are opened by the first request to the
+// provider alone: the dynamic loader names every library it opens (LD_DEBUG=files).
+TEST(OAuthStartUp, OnlyARunThatAsksTheProviderLoadsLibcurl) {
+  auto loadsLibcurl = [](const auto& run) {
+    setenv("LD_DEBUG", "files", 1);
+    MailerRun result = run();
+    unsetenv("LD_DEBUG");
+    // The loader did report: libidn2 is linked, so opened by every run.
+    EXPECT_NE(result.output.find("file=libidn2.so"), std::string::npos) << result.output;
+    return result.output.find("file=libcurl.so") != std::string::npos;
+  };
+  SmtpTestServer plain;
+  const std::string plainSettings =
+      SmtpSettings({{"Server", "127.0.0.1"}, {"Port", std::to_string(plain.Port())},
+                    {"SenderEMail", "backup@example.com"}, {"RecipientEMail", "admin@example.com"}});
+  EXPECT_FALSE(loadsLibcurl([&] { return RunMailer(plainSettings, {"Plain", "Body"}); }));
+  EXPECT_EQ(plain.Messages().size(), 1u);
+
+  struct Case {
+    const char* name;
+    long long expiresIn;  // of the stored token; 0: none stored, the run signs in
+    bool loads;
+  } cases[] = {{"sign-in", 0, true}, {"valid token", 3600, false}, {"expired token", -10, true}};
+  for (const Case& c : cases) {
+    OAuthWorld world(signedIn, {{"OAuthDeviceURL", "https://provider/devicecode"}});
+    if (c.expiresIn != 0) world.Store("at-seed", "rt-seed", c.expiresIn);
+    const std::vector<std::string> arguments =
+        c.expiresIn == 0 ? std::vector<std::string>{"--authorize"} : std::vector<std::string>{"S", "B"};
+    MailerRun run{};
+    EXPECT_EQ(loadsLibcurl([&] { return run = RunMailer(world.home, arguments); }), c.loads) << c.name;
+    EXPECT_EQ(run.exitCode, 0) << c.name << run.output;
+  }
+}
+
+// Without libcurl (its file hidden in a mount namespace of the run's own) only a run
+// that must ask the provider fails, and it names the reason.
+TEST(OAuthStartUp, WithoutLibcurlOnlyARunThatAsksTheProviderFails) {
+  void* curl = dlopen("libcurl.so.4", RTLD_LAZY);
+  link_map* map = nullptr;
+  ASSERT_TRUE(curl != nullptr && dlinfo(curl, RTLD_DI_LINKMAP, &map) == 0);
+  const std::string library = map->l_name;
+  dlclose(curl);
+  if (geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "no mount namespace for this user";
+  }
+  for (long long expiresIn : {3600LL, -10LL}) {
+    OAuthWorld world(signedIn);
+    world.Store("at-seed", "rt-seed", expiresIn);
+    const std::string hide = world.home.base + "/without-libcurl";
+    world.home.WriteFile(hide, "#!/bin/sh\nexec unshare -m sh -c 'mount --bind /dev/null \"$0\" && exec \"$@\"' " +
+                                   library + " \"$@\"\n");
+    chmod(hide.c_str(), 0755);
+    setenv("EMAILER_TEST_WRAPPER", hide.c_str(), 1);
+    MailerRun run = world.Run({"Backup done", "Body"});
+    unsetenv("EMAILER_TEST_WRAPPER");
+    if (expiresIn > 0) {
+      EXPECT_EQ(run, (MailerRun{0, ""}));
+    } else {
+      EXPECT_EQ(run.exitCode, 1);
+      EXPECT_NE(run.output.find("e-mailer: Failed to reach the OAuth 2.0 provider, Details: " +
+                                world.provider.Url("token") + ": libcurl cannot be loaded (install libcurl4): "),
+                std::string::npos) << run.output;
+    }
   }
 }
