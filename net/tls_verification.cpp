@@ -32,9 +32,9 @@ std::string NormalisedFingerprint(const std::string& fingerprint) {
   return digits.size() == 2 * sha256Size ? digits : std::string();
 }
 
-// The SHA-256 of certificate in upper-case hexadecimal pairs joined by colons, as
-// "openssl x509 -fingerprint -sha256" shows it.
-std::string ShowFingerprint(X509* certificate) {
+}  // namespace
+
+std::string CertificateFingerprint(X509* certificate) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned length = 0;
   if (X509_digest(certificate, EVP_sha256(), digest, &length) != 1) return {};
@@ -47,8 +47,6 @@ std::string ShowFingerprint(X509* certificate) {
   }
   return shown;
 }
-
-}  // namespace
 
 std::string PrepareVerification(SSL_CTX* context, const CTLSVerification& verification) {
   if (!verification.fingerprint.empty() &&
@@ -95,7 +93,7 @@ std::string DescribeVerificationFailure(SSL* ssl) {
 std::string CheckPinnedFingerprint(SSL* ssl, const CTLSVerification& verification) {
   if (verification.fingerprint.empty()) return {};
   X509* certificate = SSL_get0_peer_certificate(ssl);
-  std::string shown = certificate != nullptr ? ShowFingerprint(certificate) : std::string();
+  std::string shown = certificate != nullptr ? CertificateFingerprint(certificate) : std::string();
   if (!shown.empty() &&
       NormalisedFingerprint(shown) == NormalisedFingerprint(verification.fingerprint)) {
     return {};

@@ -34,3 +34,8 @@ std::string DescribeVerificationFailure(SSL* ssl);
 // matches it; else a line (ending in CR LF) saying the fingerprint does not match and
 // giving the server's.
 std::string CheckPinnedFingerprint(SSL* ssl, const CTLSVerification& verification);
+
+// The SHA-256 of certificate in upper-case hexadecimal pairs joined by colons, as
+// "openssl x509 -fingerprint -sha256" shows it and TLSFingerprint takes it; "" when it
+// cannot be computed.
+std::string CertificateFingerprint(X509* certificate);

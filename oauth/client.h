@@ -14,6 +14,9 @@ struct OAuthClient {
   std::string clientSecret{};  // empty for a public client
   std::string caFile{};        // PEM file of trusted CAs; empty: the system's
   std::uint32_t timeout = 60000;  // milliseconds for each request
+  // The sign-in takes the authorization-code flow with a loopback redirect even where
+  // the provider has a device endpoint (OAuthFlow "browser", --authorize --browser).
+  bool browserFlow = false;
   // The app-only scope when the client may take tokens with its secret alone (RFC 6749
   // 4.4) and no sign-in is stored; empty when it may not.
   std::string clientCredentialsScope{};

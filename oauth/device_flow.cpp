@@ -17,6 +17,39 @@ using nlohmann::json;
 // codes live 15 minutes).
 constexpr std::int64_t longestSignIn = 3600;
 
+// The polling interval is held in these bounds whatever the provider sends: no poll
+// storm from an interval of 0, no hour-long sleep from a huge one.
+constexpr std::int64_t shortestInterval = 1;
+constexpr std::int64_t longestInterval = 60;
+// RFC 8628 3.5: slow_down adds this to every later wait.
+constexpr std::int64_t slowDownStep = 5;
+
+std::int64_t HeldInterval(std::int64_t seconds) {
+  return std::clamp(seconds, shortestInterval, longestInterval);
+}
+
+// The provider's answer when the device flow is refused as such, not the user's sign-in:
+// a client not allowed the grant, or Microsoft Entra's Conditional Access (AADSTS53003)
+// or its block of the device code flow.
+bool DeviceFlowBlocked(const TokenAnswer& answer) {
+  const std::string& why = answer.errorDescription;
+  return answer.error == "unauthorized_client" || answer.error == "unsupported_grant_type" ||
+         why.find("AADSTS53003") != std::string::npos ||
+         why.find("AADSTS50199") != std::string::npos ||
+         why.find("device code flow") != std::string::npos ||
+         why.find("Device Code flow") != std::string::npos;
+}
+
+[[noreturn]] void RaiseRefused(const TokenAnswer& answer) {
+  if (DeviceFlowBlocked(answer)) {
+    RaiseSmtpError(msgOAuthSignIn, FACILITY_ITF,
+                   "the provider does not allow the device code flow here (" + answer.error +
+                       (answer.errorDescription.empty() ? "" : ": " + answer.errorDescription) +
+                       "): run e-mailer --authorize --browser, or set OAuthFlow browser");
+  }
+  RaiseProviderError(answer);
+}
+
 struct DeviceCode {
   std::string deviceCode, userCode, verificationUri;
   std::int64_t expiresIn = 0;
@@ -42,7 +75,7 @@ DeviceCode RequestDeviceCode(const OAuthClient& client) {
     TokenAnswer refused;
     refused.error = TextOf(body, "error");
     refused.errorDescription = TextOf(body, "error_description");
-    RaiseProviderError(refused);
+    RaiseRefused(refused);
   }
   DeviceCode code;
   if (response.status == 200 && body.is_object()) {
@@ -52,7 +85,7 @@ DeviceCode RequestDeviceCode(const OAuthClient& client) {
     code.verificationUri = TextOf(body, body.contains("verification_uri") ? "verification_uri"
                                                                           : "verification_url");
     code.expiresIn = NumberOf(body, "expires_in", 0);
-    code.interval = std::max<std::int64_t>(NumberOf(body, "interval", 5), 0);
+    code.interval = HeldInterval(NumberOf(body, "interval", 5));
   }
   if (code.deviceCode.empty() || code.userCode.empty() || code.verificationUri.empty() ||
       code.expiresIn <= 0) {
@@ -88,11 +121,11 @@ OAuthTokens DeviceFlow(const OAuthClient& client) {
     if (answer.error == "authorization_pending") continue;
     // RFC 8628 3.5: every later poll waits 5 seconds longer.
     if (answer.error == "slow_down") {
-      interval += 5;
+      interval = HeldInterval(interval + slowDownStep);
       continue;
     }
     if (answer.error == "access_denied") RaiseEnded("the sign-in was declined (access_denied)");
     if (answer.error == "expired_token") RaiseEnded("the code expired unused (expired_token)");
-    RaiseProviderError(answer);
+    RaiseRefused(answer);
   }
 }

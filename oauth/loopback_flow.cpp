@@ -1,6 +1,6 @@
 // The authorization-code flow for a program on the user's machine: PKCE S256 (RFC
-// 7636), the redirect to http://127.0.0.1:PORT/ (RFC 8252 7.3) taken once, the state
-// checked (RFC 6749 10.12), the code exchanged (RFC 6749 4.1.3).
+// 7636), the redirect to http://127.0.0.1:PORT/ (RFC 8252 7.3) taken once it carries
+// this sign-in's state (RFC 6749 10.12), the code exchanged (RFC 6749 4.1.3).
 #include <map>
 
 #include "errors/message_table.h"
@@ -36,8 +36,9 @@ std::string Page(const char* status, const char* text) {
          "Cache-Control: no-store\r\n\r\n" + text + "\n";
 }
 
-// Serves the redirect and returns its code; raises 561 for a wrong state, an error
-// redirect or none at all. Other requests (a browser's /favicon.ico) get a 404.
+// Serves the redirect and returns its code; raises 561 for an error redirect or none at
+// all. Other requests (a browser's /favicon.ico) get a 404, and a redirect whose state
+// is not this sign-in's gets a 400; neither ends the wait.
 std::string AwaitCode(CLoopbackListener& listener, const std::string& state) {
   std::map<std::string, std::string> parameters;
   std::string failure;
@@ -50,9 +51,14 @@ std::string AwaitCode(CLoopbackListener& listener, const std::string& state) {
       auto found = parameters.find(name);
       return found == parameters.end() ? std::string() : found->second;
     };
+    // A request with another state is not the provider's redirect of this sign-in (a
+    // stale tab, another program, someone guessing the port): it is turned away and the
+    // sign-in goes on waiting.
     if (get("state") != state) {
-      failure = "the redirect's state does not match the request's";
-    } else if (!get("error").empty()) {
+      return CLoopbackListener::Answer{
+          Page("400 Bad Request", "This is not the sign-in that e-mailer waits for."), false};
+    }
+    if (!get("error").empty()) {
       failure =
           get("error") + (get("error_description").empty() ? "" : ": " + get("error_description"));
     } else if (get("code").empty() || get("code") == "\n") {

@@ -11,7 +11,8 @@
 #include "platform/terminal_text.h"
 
 void SignIn(const OAuthClient& client) {
-  OAuthTokens tokens = client.deviceUrl.empty() ? LoopbackFlow(client) : DeviceFlow(client);
+  OAuthTokens tokens =
+      client.deviceUrl.empty() || client.browserFlow ? LoopbackFlow(client) : DeviceFlow(client);
   // Without a refresh token the next run could not renew the access token.
   if (tokens.refreshToken.empty()) {
     RaiseSmtpError(msgOAuthSignIn, FACILITY_ITF,

@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/error_numbers.h"
 
@@ -90,6 +91,14 @@ struct RegKeyPlace {
 RegKeyPlace UserKeyPlace(const char* company, const char* product, const char* section);
 // The machine's key of RegOpenMachineKey.
 RegKeyPlace MachineKeyPlace(const char* company, const char* product, const char* section);
+
+// The names of the values that key holds (the default value's is empty), in the order
+// the key keeps them; none for a key that cannot be read.
+std::vector<std::string> KeyValueNames(HKEY key);
+
+// The file or folder that holds key on Linux; "" on Windows, where the key is the
+// system registry's own.
+std::string KeyLocation(HKEY key);
 
 // Why another user than the one running could change what key holds, so that a key
 // holding a secret or a command can be refused: the file or folder that holds it,

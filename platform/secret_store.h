@@ -19,7 +19,10 @@ struct SecretRecordRead {
 // Where the record name is kept, for the user (a path on Linux).
 std::string SecretRecordPlace(const std::string& name);
 
-// The bytes of the record name (at most 1 MiB; a larger one fails).
+// The bytes of the record name (at most 1 MiB; a larger one fails). On Linux a record
+// that another user could have read or replaced fails, naming the file or folder: the
+// file and its folder must be the user's own with no access for others, and the folder
+// above writable by no one else (root and a sticky folder aside).
 SecretRecordRead ReadSecretRecord(const std::string& name);
 
 // Replaces the record name with bytes, so that a reader sees the old record or the new

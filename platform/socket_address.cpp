@@ -104,3 +104,26 @@ int ResolveName(const char* name, std::uint16_t port, std::vector<CSocketAddress
   freeaddrinfo(list);
   return 0;
 }
+
+std::string AddressText(const CSocketAddress& address) {
+  char text[INET6_ADDRSTRLEN] = {};
+  const void* bytes = nullptr;
+  if (address.Family() == AF_INET) {
+    bytes = &reinterpret_cast<const sockaddr_in*>(address.storage)->sin_addr;
+  } else if (address.Family() == AF_INET6) {
+    bytes = &reinterpret_cast<const sockaddr_in6*>(address.storage)->sin6_addr;
+  }
+  if (bytes == nullptr || inet_ntop(address.Family(), bytes, text, sizeof text) == nullptr) {
+    return {};
+  }
+  return text;
+}
+
+CSocketAddress PeerAddress(SOCKET s) {
+  CSocketAddress address;
+  socklen_t length = sizeof address.storage;
+  if (getpeername(s, reinterpret_cast<sockaddr*>(address.storage), &length) == 0) {
+    address.length = length;
+  }
+  return address;
+}

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #ifdef _WIN32
@@ -58,6 +59,12 @@ bool ParseIPv6(const char* text, IPv6Bytes* address);
 // getaddrinfo for stream sockets: the IPv4 and IPv6 addresses of name with port, in the
 // resolver's order. Returns 0, or the resolver's failure as a Winsock number.
 int ResolveName(const char* name, std::uint16_t port, std::vector<CSocketAddress>& found);
+
+// The address without its port, as text ("192.0.2.1", "2001:db8::1"); "" for one
+// that is neither IPv4 nor IPv6.
+std::string AddressText(const CSocketAddress& address);
+// The address that the connected socket s talks to (getpeername); length 0 when none.
+CSocketAddress PeerAddress(SOCKET s);
 
 // Opens a stream socket of family that no child process inherits, with TCP_NODELAY
 // set. INVALID_SOCKET when it cannot.

@@ -54,6 +54,9 @@ struct CEnvelopeCommands {
   std::string mailFrom;                 // the MAIL FROM command line (FormatMailFrom)
   std::vector<std::string> recipients;  // the RCPT TO addresses, in order
   std::int32_t notify = -1;             // the NOTIFY bits of every RCPT TO; -1: none
+  // The message's own recipient objects, in the same order, that SendRcptTo is given;
+  // empty for the batch, whose envelopes hold addresses only.
+  std::vector<const CTAVSMTPAddress*> recipientAddresses;
 };
 
 // What follows the DATA reply and depends on nothing the server says: the header block
@@ -134,7 +137,11 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
 
   // Command and response channel (reply_reader.cpp)
 
-  // Reads one complete reply: lines "ddd-..." ended by a line "ddd ...". The text
+  // Reads one complete reply: lines "ddd-..." ended by a line "ddd ..." or "ddd" (the
+  // code alone, RFC 5321 4.2). The reply is complete once what has arrived ends with
+  // CR LF and its last line ends a reply, and it is all of that text; while the replies
+  // of pipelined commands are read, each ends with its first line that ends a reply and
+  // the bytes behind it begin the next. The text
   // grows in buffer (initialSize bytes), then in heap buffers handed to overflow,
   // each growStep bytes larger than the last. False when the whole reply did not come
   // within m_dwTimeout, the server closed the connection, or the reply grew past 1 MiB;
@@ -188,7 +195,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   //   563              before anything is sent, a message larger than the limit that
   //                    the server's SIZE declares; the text gives both
   //   519, 524, 520, 521  MAIL FROM, RCPT TO, DATA, end of data not answered 250
-  //                    (RCPT TO also 251, DATA 354), with the reply as text
+  //                    (RCPT TO also 251, DATA 354, end of data any 2xx), with the
+  //                    reply as text
   //   514, 540         a part body that cannot be rendered or sent (SendBodyPart)
   //   facility 7, 546, 547  socket and TLS failures
   // The first failure ends the transfer. The connection stays established, except after
@@ -196,24 +204,28 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // body, a socket or TLS error), the connection is then closed at once, without QUIT
   // and without the end-of-data line (m_bConnected is false), so the server discards
   // the message instead of reading a QUIT as its text or delivering it cut.
-  // With PIPELINING offered by the server and m_bPipelining, MAIL FROM, the RCPT TO
-  // commands and DATA go out as one group (in groups of at most 16 KiB, each read
-  // before the next is sent) and their replies are read in order; the outcome is the
-  // same: the first refusal raises its own message with its own reply as text and as
-  // GetLastReply, whatever the server answered to the commands behind it, and a 354
-  // that answers DATA behind a refusal closes the connection at once, without the end
-  // of data, so nothing is delivered. After a refused RCPT TO or DATA the next
-  // transfer on this connection begins with RSET (519 when RSET is not answered 250).
+  // With m_bPipelining set and PIPELINING offered by the server, MAIL FROM and the RCPT
+  // TO commands go out as one group (in groups of at most 16 KiB, each read before the
+  // next is sent), with DATA in it behind one recipient at most, else sent once every
+  // RCPT TO was accepted; their replies are read in order with ExpectReply and
+  // ExpectEitherReply, and SendRcptTo is not called. The outcome is the same: the first
+  // refusal raises its own message with its own reply as text and as GetLastReply,
+  // whatever the server answered to the commands behind it, and the connection stays
+  // established, except when DATA behind a refused MAIL FROM or a refused sole
+  // recipient is answered 354 (which RFC 2920 3.1 forbids): the connection is then
+  // closed at once, without the end of data, so nothing is delivered. After a refused
+  // RCPT TO or DATA the next transfer on this connection begins with RSET (519 when
+  // RSET is not answered 250).
   void SendMailMessage(CTAVSMTPMessage& message);
-  // SendMailMessage, then Disconnect(true). With PIPELINING offered and m_bPipelining,
+  // SendMailMessage, then Disconnect(true). With m_bPipelining and PIPELINING offered,
   // the end-of-data line and QUIT leave in one send and their replies are read in
   // order. Raises what SendMailMessage raises (when the end of data is refused the
   // QUIT has gone too: its reply is read and the connection closed before 521 is
-  // raised). Once the end of data is answered 250 the message is delivered: what
+  // raised). Once the end of data is answered 2xx the message is delivered: what
   // Disconnect(true) would raise is returned, not raised.
   std::optional<CTAVSMTPException> SendMailMessageAndQuit(CTAVSMTPMessage& message);
   // Sends every message of source over this established connection, pipelined across
-  // messages where the server offers PIPELINING and m_bPipelining is set (the next
+  // messages where m_bPipelining is set and the server offers PIPELINING (the next
   // message's MAIL FROM, RCPT TO and DATA behind the previous end of data; DATA waits
   // for the RCPT TO replies when a message has several recipients). A refused message
   // never stops the ones after it; RSET where RFC 5321 asks for it. Memory stays
@@ -228,9 +240,10 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   virtual std::string FormatMailFrom(const std::string& address, std::int32_t notify,
                                      bool returnFull, std::string& envelopeId);
   // RCPT TO, with NOTIFY unless notify is -1 (bits 1 SUCCESS, 2 FAILURE, 4 DELAY; none
-  // of them NEVER); 524 when not answered 250 or 251. Called for each recipient when
-  // commands go one at a time; pipelined, the same lines go out in the group and their
-  // replies are checked there.
+  // of them NEVER); 524 when not answered 250 or 251. SendMailMessage calls it for each
+  // recipient with the message's own recipient object when commands go one at a time;
+  // pipelined, the lines it would send go out in the group and their replies are
+  // checked with ExpectEitherReply (250, 251), without it.
   virtual void SendRcptTo(std::int32_t notify, const CTAVSMTPAddress& recipient);
   // Sends the part's header (not for the root, whose type the message header carries),
   // its body dot-stuffed, each child in order and, with children, its closing boundary.
@@ -358,7 +371,9 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   std::int32_t m_nTLSVerify = TLSVerifyDefault;  // check the server's certificate
   std::string m_sTLSCAFile;         // PEM file of trusted CAs; empty: the system's store
   std::string m_sTLSFingerprint;    // SHA-256 pin of the certificate; alone decides
-  bool m_bPipelining = true;        // pipeline (RFC 2920) where the server offers it
+  // Pipeline (RFC 2920) where the server offers it; off: one command at a time, each
+  // step through its virtual operation.
+  bool m_bPipelining = false;
   // The recipient whose RCPT TO the last transfer saw refused (524); empty otherwise.
   std::string m_sRefusedRecipient;
   // What the last EHLO reply offered (after STARTTLS, the second one); none after HELO.
@@ -380,21 +395,27 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void SendHeldCommands();
   // True when commands are pipelined: m_bPipelining and the server offers PIPELINING.
   bool Pipelines() const;
+  // True while the replies of commands sent together are read: ReadReply then ends a
+  // reply at its first line that ends one and keeps the bytes behind it for the next.
+  bool m_bRepliesPipelined = false;
 
   // The envelope of a message and its DATA command: RSET first when the last
   // transaction was left open, MAIL FROM, one RCPT TO per recipient (SendRcptTo, or
   // pipelined), DATA. whileAnswered runs once the first commands are sent, before
   // their replies are read. Raises what SendMailMessage raises for these steps (519,
   // 524, 520 with the reply; socket and TLS failures); a 524 names the recipient in
-  // m_sRefusedRecipient. With dataInGroup false a pipelined DATA waits for the RCPT
-  // TO replies and is not sent after a refusal.
-  void SendEnvelope(const CEnvelopeCommands& envelope, const std::function<void()>& whileAnswered,
-                    bool dataInGroup = true);
+  // m_sRefusedRecipient. Pipelined behind several recipients, DATA waits for their
+  // replies and is not sent after a refusal.
+  void SendEnvelope(const CEnvelopeCommands& envelope, const std::function<void()>& whileAnswered);
   // Runs sendText, which sends the message text after the 354 and then its end-of-data
   // line held back (SendCommand with more). Whatever it throws closes the connection
   // at once, without QUIT and without another byte, and is thrown on.
   void SendDataText(const std::function<void()>& sendText);
-  // Sends the held-back end of data and reads its reply: 521 when not 250. With quit,
+  // ExpectReply (250) for the reply to the end of data; any other complete 2xx reply
+  // counts as well: the server has taken the message (RFC 5321 4.2.1), and calling it a
+  // failure would have the caller send it again.
+  bool ExpectDelivered();
+  // Sends the held-back end of data and reads its reply: 521 when not 2xx. With quit,
   // then as Disconnect(true), with QUIT in the same send where Pipelines(), and
   // returns what Disconnect would raise (see SendMailMessageAndQuit).
   std::optional<CTAVSMTPException> FinishData(bool quit);
@@ -448,7 +469,7 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void SendEnvelopeStepwise(const CEnvelopeCommands& envelope,
                             const std::function<void()>& whileAnswered);
   void SendEnvelopePipelined(const CEnvelopeCommands& envelope,
-                             const std::function<void()>& whileAnswered, bool dataInGroup);
+                             const std::function<void()>& whileAnswered);
   // Sends the commands of exchange from its next unsent one, up to 16 KiB, in one send.
   void SendCommandGroup(CEnvelopeExchange& exchange);
   // Reads the reply to exchange's next command and notes what it says.
@@ -507,3 +528,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
 // A new DSN envelope id (RFC 3461 ENVID): the 32 hexadecimal digits of a fresh UUID, in
 // upper case.
 std::string MakeEnvelopeId();
+
+// True when e is a transfer step's refusal (519 MAIL FROM or RSET, 524, 520, 521), whose
+// text is the server's reply, or what had arrived of it; the other failures of a
+// transfer (87, 563, 564, 514, a socket or TLS error) were found by the engine itself.
+bool IsReplyRefusal(const CTAVSMTPException& e);

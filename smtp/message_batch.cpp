@@ -21,17 +21,11 @@ bool Raises(const CTAVSMTPException& e, std::uint32_t facility, std::uint32_t co
   return e.m_hrError == MakeFailureHresult(facility, code);
 }
 
-// A refused command: one of the transfer's steps answered otherwise than expected.
-bool IsRefusal(const CTAVSMTPException& e) {
-  return Raises(e, FACILITY_ITF, msgMailFrom) || Raises(e, FACILITY_ITF, msgRcptTo) ||
-         Raises(e, FACILITY_ITF, msgData) || Raises(e, FACILITY_ITF, msgEndOfMessage);
-}
-
 // The failures that belong to one message and leave the connection in step with the
 // server: a refused command, or a message refused before anything of it was sent (87;
 // too large for the server, 563; an address it cannot take, 564).
 bool IsMessageFailure(const CTAVSMTPException& e) {
-  return IsRefusal(e) || Raises(e, FACILITY_WIN32, ERROR_INVALID_PARAMETER) ||
+  return IsReplyRefusal(e) || Raises(e, FACILITY_WIN32, ERROR_INVALID_PARAMETER) ||
          Raises(e, FACILITY_ITF, msgMessageTooLarge) || Raises(e, FACILITY_ITF, msgAddressNotSendable);
 }
 
@@ -74,7 +68,7 @@ void CTAVSMTPConnection::SendBatch(CBatchSource& source) {
     Disconnect(false);
     CBatchOutcome outcome;
     outcome.failure = failure;
-    if (failure && IsRefusal(*failure) && !m_bReplyIncomplete) outcome.replyCode = m_nLastReplyCode;
+    if (failure && IsReplyRefusal(*failure) && !m_bReplyIncomplete) outcome.replyCode = m_nLastReplyCode;
     if (std::exchange(state.endOfDataPending, false)) source.Finished(outcome);
     if (failure) outcome.refusedRecipient = RefusedRecipient(*failure, m_sRefusedRecipient);
     if (std::exchange(state.current, false)) source.Finished(outcome);
@@ -103,15 +97,11 @@ void CTAVSMTPConnection::SendBatchMessage(CBatchSource& source, CBatchState& sta
   try {
     source.CheckMessage();
     const CEnvelopeCommands commands = BatchEnvelopeCommands(envelope);
-    // A 354 behind a refused recipient must be answered by closing, which would end the
-    // batch: DATA goes in the group only where a refusal of the one recipient has the
-    // server refuse DATA too (RFC 2920 section 3.1).
-    SendEnvelope(
-        commands, [&] { SettleBatchEndOfData(source, state); }, envelope.recipients.size() == 1);
+    SendEnvelope(commands, [&] { SettleBatchEndOfData(source, state); });
     SendDataText([&] { SendBatchText(source); });
   } catch (const CTAVSMTPException& e) {
     if (!m_bConnected || m_bReplyIncomplete || !IsMessageFailure(e)) throw;
-    const CBatchOutcome outcome{false, e, IsRefusal(e) ? m_nLastReplyCode : 0,
+    const CBatchOutcome outcome{false, e, IsReplyRefusal(e) ? m_nLastReplyCode : 0,
                                 RefusedRecipient(e, m_sRefusedRecipient)};
     // A message refused before its commands went out comes after the one before it.
     SettleBatchEndOfData(source, state);
@@ -137,7 +127,7 @@ CEnvelopeCommands CTAVSMTPConnection::BatchEnvelopeCommands(CBatchEnvelope& enve
       WithMailFromParameters(
           FormatMailFrom(sender, envelope.dsnNotify, envelope.dsnReturnFull, envelope.dsnEnvelopeId),
           MailFromParameters(m_serverExtensions, envelope.size, smtpUtf8)),
-      recipients, envelope.dsnNotify};
+      recipients, envelope.dsnNotify, {}};
 }
 
 void CTAVSMTPConnection::SendBatchText(CBatchSource& source) {
@@ -153,11 +143,11 @@ void CTAVSMTPConnection::SendBatchText(CBatchSource& source) {
 void CTAVSMTPConnection::SettleBatchEndOfData(CBatchSource& source, CBatchState& state) {
   if (!state.endOfDataPending) return;
   SendHeldCommands();
-  // A reply that cannot be read leaves the connection out of step: it ends the batch.
-  if (!ReadOneReply()) RaiseSmtpError(msgEndOfMessage, FACILITY_ITF, GetLastReply());
-  state.endOfDataPending = false;
   CBatchOutcome outcome;
-  outcome.accepted = m_nLastReplyCode == 250;
+  outcome.accepted = ExpectDelivered();
+  // A reply that cannot be read leaves the connection out of step: it ends the batch.
+  if (m_bReplyIncomplete) RaiseSmtpError(msgEndOfMessage, FACILITY_ITF, GetLastReply());
+  state.endOfDataPending = false;
   if (!outcome.accepted) {
     outcome.failure.emplace(msgEndOfMessage, FACILITY_ITF, GetLastReply());
     outcome.replyCode = m_nLastReplyCode;

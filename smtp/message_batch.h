@@ -32,7 +32,7 @@ struct CBatchEnvelope {
 
 // What became of one message of a batch.
 struct CBatchOutcome {
-  bool accepted = false;                    // the end of data was answered 250
+  bool accepted = false;                    // the end of data was answered 2xx
   std::optional<CTAVSMTPException> failure; // otherwise: what SendMailMessage would raise
                                             // for that step (519, 524, 520, 521 with the
                                             // reply; 87; a socket or TLS failure; ...);

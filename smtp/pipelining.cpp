@@ -1,8 +1,10 @@
 // The envelope exchange of CTAVSMTPConnection: RSET where a transaction was left open,
-// MAIL FROM, RCPT TO and DATA (RFC 5321) one command at a time or, where the server
-// offers PIPELINING (RFC 2920), in groups whose replies are read in order; then the
-// message text and the end of data, with QUIT behind it in the same send.
+// MAIL FROM, RCPT TO and DATA (RFC 5321) one command at a time or, where the caller
+// turned pipelining on and the server offers PIPELINING (RFC 2920), in groups whose
+// replies are read in order through the same expect steps; then the message text and
+// the end of data, with QUIT behind it in the same send.
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "errors/message_table.h"
@@ -44,8 +46,13 @@ struct CEnvelopeExchange {
 
 namespace {
 
-CEnvelopeExchange MakeExchange(const CEnvelopeCommands& envelope, bool reset, bool dataInGroup) {
+// DATA joins the group only behind one recipient at most: a server must then refuse it
+// when it refused the recipient (RFC 2920 section 3.1). Behind several it waits for their
+// replies and is not sent after a refusal, so a refused recipient leaves the connection
+// as one command at a time leaves it.
+CEnvelopeExchange MakeExchange(const CEnvelopeCommands& envelope, bool reset) {
   using Step = CEnvelopeExchange::Step;
+  const bool dataInGroup = envelope.recipients.size() <= 1;
   CEnvelopeExchange exchange;
   if (reset) exchange.commands.push_back({Step::Reset, "RSET\r\n", {}});
   exchange.commands.push_back({Step::MailFrom, envelope.mailFrom, {}});
@@ -56,7 +63,7 @@ CEnvelopeExchange MakeExchange(const CEnvelopeCommands& envelope, bool reset, bo
   return exchange;
 }
 
-// The message of a step's refusal, and whether code answers it.
+// The message of a step's refusal.
 std::uint32_t StepMessage(CEnvelopeExchange::Step step) {
   using Step = CEnvelopeExchange::Step;
   switch (step) {
@@ -69,27 +76,28 @@ std::uint32_t StepMessage(CEnvelopeExchange::Step step) {
   }
 }
 
-bool Accepts(CEnvelopeExchange::Step step, std::int32_t code) {
-  using Step = CEnvelopeExchange::Step;
-  switch (step) {
-    case Step::RcptTo:
-      return code == 250 || code == 251;
-    case Step::Data:
-      return code == 354;
-    default:
-      return code == 250;
-  }
-}
+// Replies read while it lives are those of commands sent together (m_bRepliesPipelined).
+class CPipelinedReplies {
+ public:
+  explicit CPipelinedReplies(bool& pipelined) : flag(pipelined), was(std::exchange(pipelined, true)) {}
+  CPipelinedReplies(const CPipelinedReplies&) = delete;
+  CPipelinedReplies& operator=(const CPipelinedReplies&) = delete;
+  ~CPipelinedReplies() { flag = was; }
+
+ private:
+  bool& flag;
+  bool was;
+};
 
 }  // namespace
 
 bool CTAVSMTPConnection::Pipelines() const { return m_bPipelining && m_serverExtensions.pipelining; }
 
 void CTAVSMTPConnection::SendEnvelope(const CEnvelopeCommands& envelope,
-                                      const std::function<void()>& whileAnswered, bool dataInGroup) {
+                                      const std::function<void()>& whileAnswered) {
   m_sRefusedRecipient.clear();
   if (Pipelines()) {
-    SendEnvelopePipelined(envelope, whileAnswered, dataInGroup);
+    SendEnvelopePipelined(envelope, whileAnswered);
   } else {
     SendEnvelopeStepwise(envelope, whileAnswered);
   }
@@ -106,11 +114,13 @@ void CTAVSMTPConnection::SendEnvelopeStepwise(const CEnvelopeCommands& envelope,
   whileAnswered();
   ExpectReplyOrRaise(250, msgMailFrom);
   m_bResetNeeded = true;
-  for (const std::string& recipient : envelope.recipients) {
+  for (std::size_t i = 0; i < envelope.recipients.size(); ++i) {
+    // The message's own recipient, display name and all; the batch has the address only.
+    const bool own = i < envelope.recipientAddresses.size();
     try {
-      SendRcptTo(envelope.notify, CTAVSMTPAddress("", recipient));
+      SendRcptTo(envelope.notify, own ? *envelope.recipientAddresses[i] : CTAVSMTPAddress("", envelope.recipients[i]));
     } catch (const CTAVSMTPException& e) {
-      if (e.m_hrError == MakeFailureHresult(FACILITY_ITF, msgRcptTo)) m_sRefusedRecipient = recipient;
+      if (e.m_hrError == MakeFailureHresult(FACILITY_ITF, msgRcptTo)) m_sRefusedRecipient = envelope.recipients[i];
       throw;
     }
   }
@@ -120,9 +130,9 @@ void CTAVSMTPConnection::SendEnvelopeStepwise(const CEnvelopeCommands& envelope,
 }
 
 void CTAVSMTPConnection::SendEnvelopePipelined(const CEnvelopeCommands& envelope,
-                                               const std::function<void()>& whileAnswered,
-                                               bool dataInGroup) {
-  CEnvelopeExchange exchange = MakeExchange(envelope, m_bResetNeeded, dataInGroup);
+                                               const std::function<void()>& whileAnswered) {
+  const CPipelinedReplies pipelined(m_bRepliesPipelined);
+  CEnvelopeExchange exchange = MakeExchange(envelope, m_bResetNeeded);
   // Once a reply refuses, no further group is sent: every command sent has its reply
   // read, so the next command never meets a stale one.
   while (exchange.read < exchange.commands.size() && !exchange.failure) {
@@ -147,13 +157,17 @@ void CTAVSMTPConnection::SendCommandGroup(CEnvelopeExchange& exchange) {
 }
 
 void CTAVSMTPConnection::ReadEnvelopeReply(CEnvelopeExchange& exchange) {
+  using Step = CEnvelopeExchange::Step;
   const CEnvelopeExchange::Command& command = exchange.commands[exchange.read++];
-  const bool complete = ReadOneReply();
-  const bool accepted = complete && Accepts(command.step, m_nLastReplyCode);
+  // Each reply is checked by the expect step, and with the codes, of its command sent
+  // alone; those behind a refusal too, as the server has answered them.
+  const bool accepted = command.step == Step::RcptTo ? ExpectEitherReply(250, 251)
+                                                     : ExpectReply(command.step == Step::Data ? 354 : 250);
+  const bool complete = !m_bReplyIncomplete;
   if (!accepted && !exchange.failure) {
     exchange.failure.emplace(StepMessage(command.step), FACILITY_ITF, GetLastReply());
     exchange.failureCode = m_nLastReplyCode;
-    if (command.step == CEnvelopeExchange::Step::RcptTo) exchange.refusedRecipient = command.recipient;
+    if (command.step == Step::RcptTo) exchange.refusedRecipient = command.recipient;
   }
   if (!complete) {
     // The replies still due can no longer be told apart from the rest of this one.
@@ -162,7 +176,6 @@ void CTAVSMTPConnection::ReadEnvelopeReply(CEnvelopeExchange& exchange) {
     exchange.resetRefused = true;
     return;
   }
-  using Step = CEnvelopeExchange::Step;
   if (command.step == Step::Reset && !accepted) exchange.resetRefused = true;
   if (command.step == Step::MailFrom && accepted) exchange.mailAccepted = true;
   if (command.step == Step::Data && accepted) exchange.dataAccepted = true;
@@ -195,19 +208,24 @@ void CTAVSMTPConnection::SendDataText(const std::function<void()>& sendText) {
   }
 }
 
+bool CTAVSMTPConnection::ExpectDelivered() {
+  return ExpectReply(250) || (!m_bReplyIncomplete && m_nLastReplyCode >= 200 && m_nLastReplyCode <= 299);
+}
+
 std::optional<CTAVSMTPException> CTAVSMTPConnection::FinishData(bool quit) {
   if (!quit || !Pipelines()) {
     SendDataText([&] { SendHeldCommands(); });
-    ExpectReplyOrRaise(250, msgEndOfMessage);
+    if (!ExpectDelivered()) RaiseSmtpError(msgEndOfMessage, FACILITY_ITF, GetLastReply());
     if (!quit) return std::nullopt;
     return DisconnectReturningFailure();
   }
   // RFC 2920: QUIT may end a group; it leaves with the end-of-data line.
   SendDataText([&] { SendCommand("QUIT\r\n"); });
+  const CPipelinedReplies pipelined(m_bRepliesPipelined);
   std::optional<CTAVSMTPException> quitFailure;
   bool accepted = false;
   try {
-    accepted = ExpectReply(250);
+    accepted = ExpectDelivered();
   } catch (...) {
     Disconnect(false);
     throw;

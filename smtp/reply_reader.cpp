@@ -1,6 +1,7 @@
 // The command and response channel of CTAVSMTPConnection: a command goes out whole, and
-// a reply (RFC 5321 section 4.2: lines "ddd-text" ended by a line "ddd text") comes
-// back whole into a buffer that grows as it fills.
+// a reply (RFC 5321 section 4.2: lines "ddd-text" ended by a line "ddd text" or "ddd")
+// comes back whole into a buffer that grows as it fills; replies of commands sent
+// together are told apart line by line.
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +19,9 @@ constexpr int replyGrowStep = 4096;
 // fails like one that ran dry.
 constexpr int maxReplyLength = 1 << 20;
 
+// The shortest line that ends a reply: a code alone with its CR LF (RFC 5321 4.2).
+constexpr int codeAloneLength = 5;
+
 // Where the reading of a reply stands: the start of the line being read, how far the
 // text has been searched for its end, and the start of the line that ended the reply.
 struct ReplyScan {
@@ -26,11 +30,20 @@ struct ReplyScan {
   int lastLineStart = 0;
 };
 
-// The end of the first reply in the text received so far: the offset just past the
-// CR LF of its first line that has a blank after the code, or -1 while there is none.
-// Bytes past the end belong to the replies that follow (a pipelined group's answers
-// may arrive together).
-int ReplyEnd(const char* text, int received, ReplyScan& scan) {
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// True when the line (without its CR LF) ends a reply: a blank after the code, or the
+// code alone, three digits.
+bool EndsReply(const char* line, int length) {
+  if (length >= 4) return line[3] == ' ';
+  return length == 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]);
+}
+
+// The end of the first reply in the text received so far, where replies of commands
+// sent together may arrive together: the offset just past the CR LF of its first line
+// that ends a reply, or -1 while there is none. Bytes past the end belong to the
+// replies that follow.
+int FirstReplyEnd(const char* text, int received, ReplyScan& scan) {
   for (;;) {
     const auto unscanned = static_cast<std::size_t>(received - scan.scanned);
     const void* found = std::memchr(text + scan.scanned, '\n', unscanned);
@@ -41,12 +54,27 @@ int ReplyEnd(const char* text, int received, ReplyScan& scan) {
     const int lineEnd = static_cast<int>(static_cast<const char*>(found) - text);
     const int start = std::exchange(scan.lineStart, lineEnd + 1);
     scan.scanned = lineEnd + 1;
-    // A line ends with CR LF; "ddd text" has at least four characters before it.
-    if (lineEnd - start >= 5 && text[lineEnd - 1] == '\r' && text[start + 3] == ' ') {
+    if (lineEnd > start && text[lineEnd - 1] == '\r' && EndsReply(text + start, lineEnd - 1 - start)) {
       scan.lastLineStart = start;
       return lineEnd + 1;
     }
   }
+}
+
+// The end of a reply to a command sent alone: the text received so far is the reply
+// when it ends in CR LF and its last line ends a reply; -1 otherwise. The last line
+// starts after the last CR LF before its own; with none, its start stays as an earlier
+// read found it.
+int WholeReplyEnd(const char* text, int received, ReplyScan& scan) {
+  if (received < codeAloneLength || text[received - 2] != '\r' || text[received - 1] != '\n') return -1;
+  for (int i = received - codeAloneLength - 1; i >= 0; --i) {
+    if (text[i] == '\r' && text[i + 1] == '\n') {
+      scan.lastLineStart = i + 2;
+      break;
+    }
+  }
+  const int lastLineLength = received - 2 - scan.lastLineStart;
+  return EndsReply(text + scan.lastLineStart, lastLineLength) ? received : -1;
 }
 
 // The code at the start of the last line, read as "%d" reads it (leading blanks and a
@@ -119,7 +147,10 @@ bool CTAVSMTPConnection::ReadReply(char* buffer, int initialSize, CReplyOverflow
   // byte at a time must not hold the client for longer than a silent one.
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(m_dwTimeout);
   bool first = true;
-  int end = ReplyEnd(text, received, scan);
+  auto replyEnd = [&] {
+    return m_bRepliesPipelined ? FirstReplyEnd(text, received, scan) : WholeReplyEnd(text, received, scan);
+  };
+  int end = replyEnd();
   while (end < 0) {
     int room = std::max(capacity - received - 1, 0);
     int count = 0;
@@ -133,7 +164,7 @@ bool CTAVSMTPConnection::ReadReply(char* buffer, int initialSize, CReplyOverflow
     if (received > maxReplyLength) return fail();
     // A full buffer grows at once, even when the reply is already complete.
     if (count == room) grow(received + 1);
-    end = ReplyEnd(text, received, scan);
+    end = replyEnd();
   }
   m_sReadAhead.assign(text + end, static_cast<std::size_t>(received - end));
   text[end - 2] = '\0';

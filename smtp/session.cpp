@@ -26,6 +26,15 @@ constexpr char trustWithoutTls[] =
 // The longest HELO or EHLO name: "EHLO " and CR LF around it fill a command line.
 constexpr std::size_t maxHeloNameLength = commandLineLimit - 7;
 
+// True when reply, all the lines that arrived together, holds one reply: every line but
+// the last continues it ("ddd-").
+bool IsSingleReply(const std::string& reply) {
+  for (std::size_t at = 0, end; (end = reply.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    if (end - at < 4 || reply[at + 3] != '-') return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 CTAVSMTPConnection::CTAVSMTPConnection() { SetHeloHostname("auto"); }
@@ -106,7 +115,7 @@ void CTAVSMTPConnection::ConnectStartTls(const char* host, const char* user,
   bool agreed = ExpectReply(220);
   // Bytes after the reply were sent before the client could ask for anything: after a
   // 220 they would be read as the answers of the secured session (RFC 3207 section 5).
-  if (!m_sReadAhead.empty() || (agreed && m_socket.HasUnreadData())) {
+  if (!IsSingleReply(GetLastReply()) || (agreed && m_socket.HasUnreadData())) {
     std::string reply = GetLastReply();
     Disconnect(false);
     RaiseSmtpError(msgStartTlsInjection, FACILITY_ITF, reply);

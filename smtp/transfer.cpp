@@ -123,6 +123,13 @@ std::string MakeEnvelopeId() {
   return id;
 }
 
+bool IsReplyRefusal(const CTAVSMTPException& e) {
+  constexpr std::uint32_t refusals[] = {msgMailFrom, msgRcptTo, msgData, msgEndOfMessage};
+  return std::ranges::any_of(refusals, [&](std::uint32_t id) {
+    return e.m_hrError == MakeFailureHresult(FACILITY_ITF, id);
+  });
+}
+
 void CTAVSMTPConnection::SendMailMessage(CTAVSMTPMessage& message) { TransferMessage(message, false); }
 
 std::optional<CTAVSMTPException> CTAVSMTPConnection::SendMailMessageAndQuit(CTAVSMTPMessage& message) {
@@ -166,6 +173,7 @@ CEnvelopeCommands CTAVSMTPConnection::MessageEnvelope(CTAVSMTPMessage& message,
                    CTAVSMTPMessage::RecipientBcc}) {
     for (int i = 0; i < message.RecipientCount(kind); ++i) {
       envelope.recipients.push_back(message.RecipientAt(i, kind)->emailAddress);
+      envelope.recipientAddresses.push_back(message.RecipientAt(i, kind));
     }
   }
   return envelope;

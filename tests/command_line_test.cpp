@@ -65,4 +65,33 @@ TEST(TakeRunParameters, ShowUiAnywhereNeverBecomesSubjectOrBody) {
   }
 }
 
+// "--check" and "--authorize" alone or with their one modifier; anything else beside
+// them is a send run's subject and body.
+TEST(OptionRequested, CheckAndAuthorizeTakeOnlyTheirModifier) {
+  struct Case {
+    std::vector<std::string> arguments;
+    bool check, json, authorize, browser;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"--check"}, true, false, false, false},
+           {{"--check", "--json"}, true, true, false, false},
+           {{"/-check", "/-json"}, true, true, false, false},
+           {{"--check", "--json", "x"}, false, false, false, false},
+           {{"--check", "--browser"}, false, false, false, false},
+           {{"--json", "--check"}, false, false, false, false},
+           {{"--authorize"}, false, false, true, false},
+           {{"--authorize", "--browser"}, false, false, true, true},
+           {{"--authorize", "--json"}, false, false, false, false},
+           {{"check"}, false, false, false, false},
+       }) {
+    std::vector<std::string> params = ParsedParams(c.arguments);
+    bool json = false;
+    bool browser = false;
+    EXPECT_EQ(CheckRequested(params, &json), c.check) << c.arguments[0];
+    EXPECT_EQ(json, c.json) << c.arguments[0];
+    EXPECT_EQ(AuthorizeRequested(params, &browser), c.authorize) << c.arguments[0];
+    EXPECT_EQ(browser, c.browser) << c.arguments[0];
+  }
+}
+
 }  // namespace

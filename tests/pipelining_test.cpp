@@ -3,6 +3,7 @@
 // refused in turn with the same id and text as one command at a time, the end of data
 // and QUIT in one send, and the batch call across messages.
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -45,13 +46,13 @@ class Client : public TestClient {
   }
 };
 
-// From a@example.com to b, c and d at example.com, with a fixed Date.
+// From a@example.com to B, C and D at b, c and d at example.com, with a fixed Date.
 class Message : public FixedDateMessage {
  public:
   Message() {
     from = CTAVSMTPAddress("", "a@example.com");
     for (const char* to : {"b@example.com", "c@example.com", "d@example.com"}) {
-      AppendRecipient(CTAVSMTPAddress("", to), RecipientTo);
+      AppendRecipient(CTAVSMTPAddress(std::string(1, static_cast<char>(std::toupper(to[0]))), to), RecipientTo);
     }
     SetBody("Hello");
   }
@@ -76,11 +77,11 @@ const Refusal refusals[] = {
     {"MAIL FROM refused",
      {"550-sender\r\n550 rejected", "503 need MAIL", "503 need MAIL", "503 need MAIL", "503 need RCPT", ""},
      Itf(msgMailFrom), "550-sender\r\n550 rejected", ""},
-    {"one of three recipients refused (354 behind it)",
-     {"250 ok", "250 ok", "550 no such user c", "250 ok", "354 go", ""},
+    {"one of three recipients refused",
+     {"250 ok", "250 ok", "550 no such user c", "250 ok", "", ""},
      Itf(msgRcptTo), "550 no such user c", "c@example.com"},
     {"every recipient refused",
-     {"250 ok", "550 no b", "550 no c", "550 no d", "554 no valid recipients", ""},
+     {"250 ok", "550 no b", "550 no c", "550 no d", "", ""},
      Itf(msgRcptTo), "550 no b", "b@example.com"},
     {"DATA refused", {"250 ok", "250 ok", "251 forwarded", "250 ok", "451 try later", ""}, Itf(msgData),
      "451 try later", ""},
@@ -93,51 +94,44 @@ bool Accepted(std::size_t step, const std::string& reply) {
   return reply.starts_with("250") || (step >= 1 && step <= 3 && reply.starts_with("251"));
 }
 
-// What the peer sees and says for t in mode; closed tells whether the client is to
-// close the connection without QUIT.
-PeerScript Exchange(const Refusal& t, Mode mode, const std::array<std::string, 6>& commands, bool& closed) {
+// What the peer sees and says for t in mode. Pipelined, MAIL FROM and the three RCPT TO
+// go together and DATA waits for their replies.
+PeerScript Exchange(const Refusal& t, Mode mode, const std::array<std::string, 6>& commands) {
   PeerScript script;
-  closed = false;
-  if (mode == Mode::OneAtATime) {
-    for (std::size_t i = 0; i < 6; ++i) {
-      script.Then(Step(commands[i], t.replies[i]));
-      if (!Accepted(i, t.replies[i])) break;
+  std::size_t step = 0;
+  if (mode != Mode::OneAtATime) {
+    std::string group, replies;
+    bool refused = false;
+    for (; step < 4; ++step) {
+      group += commands[step];
+      replies += std::string(t.replies[step]) + "\r\n";
+      refused = refused || !Accepted(step, t.replies[step]);
     }
-    return script.Then(Quit());
+    script.Expect(group);
+    if (mode == Mode::Pipelined) {
+      script.Send(replies);
+    } else {
+      script.SendSplit(replies, 1, std::chrono::milliseconds(1));
+    }
+    if (refused) return script.Then(Quit());
   }
-  std::string group, replies;
-  bool refusedBeforeData = false;
-  for (std::size_t i = 0; i < 5; ++i) {
-    group += commands[i];
-    replies += std::string(t.replies[i]) + "\r\n";
-    refusedBeforeData = refusedBeforeData || (i < 4 && !Accepted(i, t.replies[i]));
+  for (; step < 6; ++step) {
+    script.Then(Step(commands[step], t.replies[step]));
+    if (!Accepted(step, t.replies[step])) break;
   }
-  script.Expect(group);
-  if (mode == Mode::Pipelined) {
-    script.Send(replies);
-  } else {
-    script.SendSplit(replies, 1, std::chrono::milliseconds(1));
-  }
-  if (refusedBeforeData && Accepted(4, t.replies[4])) {
-    closed = true;
-    return script.ExpectClosed();
-  }
-  if (!refusedBeforeData && Accepted(4, t.replies[4])) script.Then(Step(commands[5], t.replies[5]));
   return script.Then(Quit());
 }
 
 }  // namespace
 
 // Every refusal raises the same id and text, whether the commands went one at a time
-// or together; a 354 behind a refused recipient is answered by closing, so the
-// message goes to no one.
+// or together, and leaves the connection established.
 TEST(Pipelining, EachRefusalRaisesWhatOneCommandAtATimeRaises) {
   for (const Refusal& t : refusals) {
     for (Mode mode : {Mode::OneAtATime, Mode::Pipelined, Mode::PipelinedRepliesByteByByte}) {
       SCOPED_TRACE(std::string(t.name) + ", " + Name(mode));
       Message m;
-      bool closes = false;
-      ScriptedPeer peer{Greeting().Then(Exchange(t, mode, Message::Commands(m), closes))};
+      ScriptedPeer peer{Greeting().Then(Exchange(t, mode, Message::Commands(m)))};
       Client c(peer.Port(), mode);
       auto error = SmtpErrorOf([&] { c.SendMailMessage(m); });
       ASSERT_TRUE(error);
@@ -145,7 +139,7 @@ TEST(Pipelining, EachRefusalRaisesWhatOneCommandAtATimeRaises) {
       EXPECT_EQ(error->m_sLastResponseText, t.text);
       EXPECT_EQ(c.GetLastReply(), t.text);
       EXPECT_EQ(c.m_sRefusedRecipient, t.refused);
-      EXPECT_EQ(c.Closed(), closes);
+      EXPECT_FALSE(c.Closed());
       c.Disconnect(true);
       EXPECT_EQ(peer.Finish(), "");
     }
@@ -169,8 +163,9 @@ TEST(Pipelining, EndOfDataAndQuitShareOneSend) {
       for (std::size_t i = 0; i < 5; ++i) script.Then(Step(commands[i], i == 4 ? "354 go" : "250 ok"));
       script.Then(Step(commands[5], t.endReply)).Then(Quit());
     } else {
-      script.Expect(commands[0] + commands[1] + commands[2] + commands[3] + commands[4])
-          .Send("250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n")
+      script.Expect(commands[0] + commands[1] + commands[2] + commands[3])
+          .Send("250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n")
+          .Then(Step(commands[4], "354 go"))
           .Expect(commands[5] + "QUIT\r\n")
           .Send(std::string(t.endReply) + "\r\n221 bye\r\n")
           .ExpectClosed();
@@ -187,6 +182,147 @@ TEST(Pipelining, EndOfDataAndQuitShareOneSend) {
     }
     EXPECT_TRUE(c.Closed());
     EXPECT_EQ(peer.Finish(), "");
+  }
+}
+
+namespace {
+
+// MAIL FROM and the three RCPT TO of commands, each answered reply: one at a time, or
+// together with their replies together (or byte by byte).
+PeerScript EnvelopeAnswered(Mode mode, const std::array<std::string, 6>& commands, const std::string& reply) {
+  PeerScript script;
+  if (mode == Mode::OneAtATime) {
+    for (std::size_t i = 0; i < 4; ++i) script.Then(Step(commands[i], reply));
+    return script;
+  }
+  script.Expect(commands[0] + commands[1] + commands[2] + commands[3]);
+  std::string replies;
+  for (std::size_t i = 0; i < 4; ++i) replies += reply + "\r\n";
+  if (mode == Mode::Pipelined) return script.Send(replies);
+  return script.SendSplit(replies, 1, std::chrono::milliseconds(1));
+}
+
+// A subclass that replaces the steps a caller may override and notes each call: the
+// codes ExpectReply is given, the calls of ExpectEitherReply, and the display names of
+// the recipients SendRcptTo is given.
+class CountingClient : public Client {
+ public:
+  using Client::Client;
+  void SendRcptTo(std::int32_t notify, const CTAVSMTPAddress& recipient) override {
+    rcptNames.push_back(recipient.displayName);
+    Client::SendRcptTo(notify, recipient);
+  }
+  bool ExpectReply(int code) override {
+    expected.push_back(code);
+    return Client::ExpectReply(code);
+  }
+  bool ExpectEitherReply(int code1, int code2) override {
+    ++either;
+    return Client::ExpectEitherReply(code1, code2);
+  }
+  std::vector<std::string> rcptNames;
+  std::vector<int> expected;
+  int either = 0;
+};
+
+}  // namespace
+
+// Without pipelining a subclass sees the classic sequence, each recipient through
+// SendRcptTo with its own object; pipelined, the same expect steps check every reply,
+// and SendRcptTo is not called.
+TEST(Pipelining, VirtualStepsCheckEveryReply) {
+  for (Mode mode : {Mode::OneAtATime, Mode::Pipelined}) {
+    SCOPED_TRACE(Name(mode));
+    Message m;
+    const auto commands = Message::Commands(m);
+    ScriptedPeer peer{Greeting()
+                          .Then(EnvelopeAnswered(mode, commands, "250 ok"))
+                          .Then(Step(commands[4], "354 go"))
+                          .Then(Step(commands[5], "250 queued"))
+                          .Then(Quit())};
+    CountingClient c(peer.Port(), mode);
+    c.SendMailMessage(m);
+    c.Disconnect(true);
+    EXPECT_EQ(peer.Finish(), "");
+    EXPECT_EQ(c.expected, (std::vector<int>{250, 354, 250, 221}));
+    EXPECT_EQ(c.either, 3);
+    const std::vector<std::string> names =
+        mode == Mode::OneAtATime ? std::vector<std::string>{"B", "C", "D"} : std::vector<std::string>{};
+    EXPECT_EQ(c.rcptNames, names);
+  }
+}
+
+// A refused recipient leaves the connection established, pipelined or not: the next
+// message on it begins with RSET and is delivered.
+TEST(Pipelining, MessageAfterARefusedRecipientGoesOverTheSameConnection) {
+  for (Mode mode : {Mode::OneAtATime, Mode::Pipelined}) {
+    SCOPED_TRACE(Name(mode));
+    Message m;
+    const auto commands = Message::Commands(m);
+    PeerScript script = Greeting();
+    if (mode == Mode::OneAtATime) {
+      script.Then(Step(commands[0], "250 ok")).Then(Step(commands[1], "250 ok")).Then(Step(commands[2], "550 no c"));
+      script.Then(Step("RSET\r\n", "250 reset"));
+      for (std::size_t i = 0; i < 4; ++i) script.Then(Step(commands[i], "250 ok"));
+    } else {
+      const std::string envelope = commands[0] + commands[1] + commands[2] + commands[3];
+      script.Expect(envelope).Send("250 ok\r\n250 ok\r\n550 no c\r\n250 ok\r\n");
+      script.Expect("RSET\r\n" + envelope).Send("250 reset\r\n250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n");
+    }
+    script.Then(Step(commands[4], "354 go")).Then(Step(commands[5], "250 queued")).Then(Quit());
+    ScriptedPeer peer{script};
+    Client c(peer.Port(), mode);
+    auto error = SmtpErrorOf([&] { c.SendMailMessage(m); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Itf(msgRcptTo));
+    EXPECT_EQ(c.m_sRefusedRecipient, "c@example.com");
+    ASSERT_FALSE(c.Closed());
+    Message second;
+    c.SendMailMessage(second);
+    c.Disconnect(true);
+    EXPECT_EQ(peer.Finish(), "");
+  }
+}
+
+// DATA rides with a sole recipient; a server that answers it 354 though it refused the
+// recipient (RFC 2920 forbids it) gets the connection closed without the end of data.
+TEST(Pipelining, SoleRecipientRefusedWith354BehindItCloses) {
+  Message m;
+  m.toList.resize(1);
+  const auto commands = Message::Commands(m);
+  ScriptedPeer peer{Greeting()
+                        .Expect(commands[0] + commands[1] + commands[4])
+                        .Send("250 ok\r\n550 no b\r\n354 go\r\n")
+                        .ExpectClosed()};
+  Client c(peer.Port(), Mode::Pipelined);
+  auto error = SmtpErrorOf([&] { c.SendMailMessage(m); });
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->m_hrError, Itf(msgRcptTo));
+  EXPECT_EQ(c.GetLastReply(), "550 no b");
+  EXPECT_TRUE(c.Closed());
+  EXPECT_EQ(peer.Finish(), "");
+}
+
+// Replies of the code alone (RFC 5321 4.2) to every step, alone and pipelined, together
+// or byte by byte; and any 2xx to the end of data, with or without text, is a delivery.
+TEST(Pipelining, RepliesOfTheCodeAloneAnswerEveryStep) {
+  for (Mode mode : {Mode::OneAtATime, Mode::Pipelined, Mode::PipelinedRepliesByteByByte}) {
+    for (const char* endReply : {"250", "250 ", "252"}) {
+      SCOPED_TRACE(std::string(Name(mode)) + ", end of data " + endReply);
+      Message m;
+      const auto commands = Message::Commands(m);
+      PeerScript script = Greeting().Then(EnvelopeAnswered(mode, commands, "250")).Then(Step(commands[4], "354"));
+      if (mode == Mode::OneAtATime) {
+        script.Then(Step(commands[5], endReply)).Then(Step("QUIT\r\n", "221"));
+      } else {
+        script.Expect(commands[5] + "QUIT\r\n").Send(std::string(endReply) + "\r\n221\r\n");
+      }
+      ScriptedPeer peer{script.ExpectClosed()};
+      Client c(peer.Port(), mode);
+      EXPECT_FALSE(c.SendMailMessageAndQuit(m));
+      EXPECT_TRUE(c.Closed());
+      EXPECT_EQ(peer.Finish(), "");
+    }
   }
 }
 

@@ -1,5 +1,6 @@
-// The reply reader against a scripted peer: when a reply is complete, its code and text,
-// the partial text of a failed read, and the growth of the reply buffer.
+// The reply reader against a scripted peer: when a reply is complete, alone and among
+// the replies of pipelined commands, its code and text, the partial text of a failed
+// read, and the growth of the reply buffer.
 #include <chrono>
 #include <memory>
 #include <string>
@@ -16,6 +17,12 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr std::uint32_t shortTimeout = 300;  // ms; bounds each wait for data
+
+// A connection that may read its replies as those of pipelined commands.
+class Connection : public CTAVSMTPConnection {
+ public:
+  using CTAVSMTPConnection::m_bRepliesPipelined;
+};
 
 // A connection whose transport is connected to a peer playing script.
 class ReaderSession {
@@ -39,7 +46,7 @@ class ReaderSession {
   }
 
   ScriptedPeer peer;
-  CTAVSMTPConnection connection;
+  Connection connection;
   CReplyOverflow overflow;
 };
 
@@ -73,14 +80,52 @@ TEST(ReplyReader, SixByteReplyIsCompleteWhereverItIsSplit) {
   }
 }
 
-TEST(ReplyReader, LastLineOfThreeDigitsNeverCompletes) {
-  ReaderSession s(PeerScript().Send("220 hello\r\n").Expect("NOOP\r\n").Send("250\r\n"));
-  ASSERT_TRUE(s.Read());
-  s.Noop();
-  EXPECT_FALSE(s.Read());  // after the timeout
-  EXPECT_EQ(s.connection.GetLastReply(), "250\r\n");
-  EXPECT_EQ(s.connection.m_nLastReplyCode, 220);  // only a complete reply sets the code
-  EXPECT_EQ(s.peer.Finish(), "");
+// A last line of the code alone ends a reply (RFC 5321 4.2), with or without a blank,
+// however the bytes are split; three characters that are not all digits do not.
+TEST(ReplyReader, LastLineOfTheCodeAloneCompletes) {
+  struct Case {
+    const char* reply;
+    bool complete;
+    int code;
+  };
+  for (bool pipelined : {false, true}) {
+    for (Case c : {Case{"250\r\n", true, 250}, Case{"250 \r\n", true, 250}, Case{"354\r\n", true, 354},
+                   Case{"250-a\r\n221\r\n", true, 221}, Case{"25x\r\n", false, 220},
+                   Case{"250-a\r\n2 5\r\n", false, 220}}) {
+      const std::string reply = c.reply;
+      // Whole, then split before each byte; an incomplete one waits out the timeout once.
+      for (std::size_t at = 0; at < (c.complete ? reply.size() : 1); ++at) {
+        SCOPED_TRACE(reply + (pipelined ? " pipelined" : " alone") + ", split before byte " + std::to_string(at));
+        const PeerScript bytes = at == 0 ? PeerScript().Send(reply) : SplitAt(reply, at);
+        ReaderSession s(PeerScript().Send("220 hello\r\n").Expect("NOOP\r\n").Then(bytes));
+        ASSERT_TRUE(s.Read());
+        s.connection.m_bRepliesPipelined = pipelined;
+        s.Noop();
+        EXPECT_EQ(s.Read(), c.complete);  // a read that is not complete runs into the timeout
+        EXPECT_EQ(s.connection.GetLastReply(), reply.substr(0, reply.size() - (c.complete ? 2 : 0)));
+        EXPECT_EQ(s.connection.m_nLastReplyCode, c.code);  // only a complete reply sets the code
+      }
+    }
+  }
+}
+
+// Lines that each have a blank after the code, in one segment: a command sent alone gets
+// one reply, all of them, and its last line's code; pipelined commands get one reply each.
+TEST(ReplyReader, EveryLineWithABlankIsOneReplyAloneAndOneEachPipelined) {
+  const std::string lines = "250 test.local\r\n250 8BITMIME\r\n221 HELP\r\n";
+  {
+    ReaderSession s(PeerScript().Send(lines));
+    EXPECT_TRUE(s.Read());
+    EXPECT_EQ(s.connection.GetLastReply(), "250 test.local\r\n250 8BITMIME\r\n221 HELP");
+    EXPECT_EQ(s.connection.m_nLastReplyCode, 221);
+  }
+  ReaderSession s(PeerScript().Send(lines));
+  s.connection.m_bRepliesPipelined = true;
+  for (const char* reply : {"250 test.local", "250 8BITMIME", "221 HELP"}) {
+    EXPECT_TRUE(s.Read());
+    EXPECT_EQ(s.connection.GetLastReply(), reply);
+  }
+  EXPECT_EQ(s.connection.m_nLastReplyCode, 221);
 }
 
 TEST(ReplyReader, MultiLineReplyCompletesOnlyWithItsLastLine) {

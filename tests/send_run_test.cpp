@@ -1,5 +1,6 @@
 // The send run in this process against a scripted server: how the SSL setting is read,
-// when each setting is read, and the order of the result dialog and the closing QUIT.
+// when each setting is read, the order of the result dialog and the closing QUIT, and
+// the text of a failure that no reply caused.
 // Without a display every text the run shows goes to standard error.
 #include "app/mailer/send_run.h"
 
@@ -14,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include "errors/exceptions.h"
+#include "errors/message_table.h"
+#include "platform/error_numbers.h"
 #include "tests/support/mailer_program.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/server_process.h"
@@ -73,14 +77,13 @@ class SendRunTest : public ::testing::Test {
 
 }  // namespace
 
-// "0" and a value without leading digits leave TLS off; any non-zero number turns it
-// on, and the client then speaks first with a TLS handshake record.
+// "0" leaves TLS off; any non-zero number turns it on, and the client then speaks first
+// with a TLS handshake record.
 TEST_F(SendRunTest, SslIsOnForAnyNonZeroNumber) {
   const PeerScript plain =
       PeerScript().Send("554 no\r\n").Expect("QUIT\r\n").Send("221 bye\r\n").ExpectClosed();
   const PeerScript tls = PeerScript().ReadAny().Send("554 no\r\n").ReadUntilClosed();
-  const std::pair<const char*, bool> values[] = {{"0", false}, {"abc", false}, {"2", true},
-                                                 {"-1", true}, {" 7x", true}};
+  const std::pair<const char*, bool> values[] = {{"0", false}, {"2", true}, {"-1", true}, {" 7x", true}};
   for (const auto& [value, on] : values) {
     SCOPED_TRACE(value);
     ScriptedPeer server{on ? tls : plain};
@@ -88,6 +91,19 @@ TEST_F(SendRunTest, SslIsOnForAnyNonZeroNumber) {
     EXPECT_EQ(Run(), ExitConnectFailed);
     EXPECT_EQ(server.Finish(), "");
     EXPECT_EQ(server.Received().substr(0, 1), on ? "\x16" : "Q");
+  }
+}
+
+// A word where SSL wants a number would read as 0 and send the password in clear: the
+// run fails before it connects, naming the setting.
+TEST_F(SendRunTest, SslHoldingAWordFailsBeforeItConnects) {
+  for (const char* value : {"abc", "yes", "true"}) {
+    SCOPED_TRACE(value);
+    ScriptedPeer server{PeerScript()};
+    WriteSettings(ServerSettings(server.Port(), {{"SSL", value}}));
+    EXPECT_EQ(Run(), ExitConnectFailed);
+    EXPECT_EQ(server.Finish(), "no connection arrived");
+    EXPECT_NE(Shown().find("The setting SSL holds"), std::string::npos) << Shown();
   }
 }
 
@@ -147,4 +163,44 @@ TEST_F(SendRunTest, AfterAFailedSendTheDialogComesBeforeTheQuit) {
   EXPECT_EQ(server.Finish(), "");
   EXPECT_TRUE(shownAtQuit.ends_with(dialog)) << shownAtQuit;
   EXPECT_EQ(Shown(), shownAtQuit);
+}
+
+// A failure that the engine finds before it asks the server shows its own text, not the
+// EHLO reply that came last: a message over the server's SIZE (563), a local part that
+// is not ASCII to a server without SMTPUTF8 (564), an address too long for its command
+// (87).
+TEST_F(SendRunTest, AFailureNoReplyCausedShowsItsOwnText) {
+  struct Case {
+    const char* name;
+    std::string recipient;
+    const char* ehloReply;
+    CTAVSMTPException error;
+  };
+  const Case cases[] = {
+      {"too large", "b@example.com", "250-test.local\r\n250 SIZE 100",
+       CTAVSMTPException(msgMessageTooLarge, FACILITY_ITF, "")},
+      {"local part not ASCII", "j\xC3\xB6rg@example.com", "250 test.local",
+       CTAVSMTPException(msgAddressNotSendable, FACILITY_ITF, "j\xC3\xB6rg@example.com")},
+      {"address too long", std::string(600, 'b') + "@example.com", "250 test.local",
+       CTAVSMTPException(ERROR_INVALID_PARAMETER, FACILITY_WIN32, "")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer server{PeerScript()
+                            .Send("220 hi\r\n")
+                            .Then(Step("EHLO " + LocalHostName(), c.ehloReply))
+                            .Then(Step("QUIT", "221 bye"))
+                            .ExpectClosed()};
+    WriteSettings(ServerSettings(server.Port(), {{"AuthMethod", "99"},
+                                                 {"SenderEMail", "a@example.com"},
+                                                 {"RecipientEMail", c.recipient}}));
+    EXPECT_EQ(Run(), ExitSendFailed);
+    EXPECT_EQ(server.Finish(), "");
+    // The text's start: the details of 563 and 564 follow in it.
+    const std::string shown = Shown();
+    const std::string expected = "Failed to send the SMTP message\n" +
+                                 std::string(c.error.what()).substr(0, std::string(c.error.what()).find("Details:"));
+    EXPECT_NE(shown.find(expected), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("test.local"), std::string::npos) << shown;
+  }
 }

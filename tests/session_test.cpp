@@ -2,10 +2,13 @@
 // how each failure reaches the caller.
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "errors/message_table.h"
+#include "mime/message.h"
 #include "platform/error_numbers.h"
 #include "tests/support/catch_error.h"
 #include "tests/support/scripted_peer.h"
@@ -21,6 +24,12 @@ using namespace std::chrono_literals;
 PeerScript Helo() {
   return PeerScript().Send("220 hi\r\n").Expect("HELO client\r\n").Send("250 ok\r\n");
 }
+
+PeerScript Step(std::string command, std::string reply) {
+  return PeerScript().Expect(std::move(command)).Send(std::move(reply) + "\r\n");
+}
+
+constexpr std::int32_t ehloWithoutAuth = 99;  // says EHLO and authenticates nothing
 
 const char* const ehloWithAuth = "250-server\r\n250-AUTH LOGIN PLAIN\r\n250 HELP\r\n";
 
@@ -73,6 +82,41 @@ TEST(Session, RejectedGreetingRaises512AfterQuitAndClose) {
   EXPECT_TRUE(c.Closed());
   EXPECT_EQ(error->m_hrError, Itf(512));
   EXPECT_EQ(error->m_sLastResponseText, "554-no service\r\n554 go away");
+  EXPECT_EQ(peer.Finish(), "");
+}
+
+// A reply is all the lines that have arrived: a greeting with a 421 behind it in the
+// same segment is refused, and an EHLO reply with a blank on every line is one reply,
+// after which the transfer stays in step.
+TEST(Session, LinesThatArriveTogetherAreOneReply) {
+  {
+    ScriptedPeer peer{PeerScript().Send("220 hi\r\n421 going down\r\n").Then(Step("QUIT\r\n", "221 bye")).ExpectClosed()};
+    TestClient c;
+    auto error = SmtpErrorOf([&] { c.ConnectTo(peer.Port()); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Itf(msgGreeting));
+    EXPECT_EQ(error->m_sLastResponseText, "220 hi\r\n421 going down");
+    EXPECT_EQ(peer.Finish(), "");
+  }
+  ScriptedPeer peer{PeerScript()
+                        .Send("220 hi\r\n")
+                        .Then(Step("EHLO client\r\n", "250 test.local\r\n250 8BITMIME\r\n250 HELP"))
+                        .Then(Step("MAIL FROM:<a@example.com>\r\n", "250 ok"))
+                        .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
+                        .Then(Step("DATA\r\n", "354 go"))
+                        .ReadUntil("\r\n.\r\n")
+                        .Send("250 queued\r\n")
+                        .Then(Step("QUIT\r\n", "221 bye"))
+                        .ExpectClosed()};
+  TestClient c;
+  c.ConnectTo(peer.Port(), ehloWithoutAuth);
+  EXPECT_EQ(c.GetLastReply(), "250 test.local\r\n250 8BITMIME\r\n250 HELP");
+  CTAVSMTPMessage m;
+  m.from = CTAVSMTPAddress("", "a@example.com");
+  m.AppendRecipient(CTAVSMTPAddress("", "b@example.com"), CTAVSMTPMessage::RecipientTo);
+  m.SetBody("Hello");
+  c.SendMailMessage(m);
+  c.Disconnect(true);
   EXPECT_EQ(peer.Finish(), "");
 }
 

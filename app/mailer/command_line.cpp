@@ -4,6 +4,19 @@
 
 #include <string_view>
 
+namespace {
+
+// True for params holding option alone or followed by modifier; modified tells which.
+bool OptionRequested(const std::vector<std::string>& params, const char* option,
+                     const char* modifier, bool* modified) {
+  if (params.empty() || params.size() > 2 || params[0] != option) return false;
+  if (params.size() == 2 && params[1] != modifier) return false;
+  *modified = params.size() == 2;
+  return true;
+}
+
+}  // namespace
+
 void CMailerCommandLineInfo::ParseParam(const char* param, bool flag, bool last) {
   m_params.emplace_back(param);
   CCommandLineInfo::ParseParam(param, flag, last);
@@ -24,8 +37,12 @@ MailerRunParameters TakeRunParameters(const std::vector<std::string>& params) {
   return run;
 }
 
-bool AuthorizeRequested(const std::vector<std::string>& params) {
-  return params.size() == 1 && params[0] == "-authorize";
+bool AuthorizeRequested(const std::vector<std::string>& params, bool* browser) {
+  return OptionRequested(params, "-authorize", "-browser", browser);
+}
+
+bool CheckRequested(const std::vector<std::string>& params, bool* json) {
+  return OptionRequested(params, "-check", "-json", json);
 }
 
 namespace {
@@ -53,6 +70,11 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "  showui     also report \"Message sent OK\" after a success (any letter case)\n"
       "  --authorize  sign in with the OAuth 2.0 provider of the settings, once, and\n"
       "             store the tokens that later runs renew by themselves\n"
+      "  --authorize --browser  the same in the browser (where the device code flow\n"
+      "             is blocked)\n"
+      "  --check    go the whole way with the settings without sending a message, one\n"
+      "             line per step, and say what to change after a failed step\n"
+      "  --check --json  the same as one JSON object\n"
       "  --flush    send every message of the sendmail face's queue now\n"
       "  --flush-due  send those of its messages that are due (what the timers run)\n"
       "  --help     print this text and exit\n"
@@ -62,7 +84,8 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "for the subject \"/tmp is full\".\n"
       "Exit status: 0 sent, 1 connect failed, 2 send failed, 3 sent but QUIT failed,\n"
       "64 no subject, 71 OpenSSL lock table not allocated; --authorize: 0 signed in,\n"
-      "1 failed; --flush, --flush-due: as e-mailer-sendmail -q.\n"
+      "1 failed; --check: 0 a message would go, else the failed step's sysexits status;\n"
+      "--flush, --flush-due: as e-mailer-sendmail -q.\n"
       "See e-mailer(1) for the settings.\n";
   static constexpr const char* version = "e-mailer " EMAILER_VERSION "\n";
   if (arguments.size() != 1) return nullptr;

@@ -1,6 +1,7 @@
 // The command line of e-mailer: a subject, a body and the word "showui" in any position
 // and letter case, with or without a leading '-' or '/'; or "--help" or "--version"
-// alone, which ask for a text instead of a run; or "--authorize" alone, the sign-in.
+// alone, which ask for a text instead of a run; "--authorize" alone, the sign-in; or
+// "--check" (with "--json"), the check of the settings.
 #pragma once
 
 #include <string>
@@ -35,9 +36,15 @@ bool FlushRequested(const std::vector<std::string>& arguments);
 // the entries whose back-off has passed.
 bool FlushDueRequested(const std::vector<std::string>& arguments);
 
-// True for "--authorize" alone, as ParseCommandLine leaves it ("-authorize"): the
-// OAuth 2.0 sign-in instead of a send run.
-bool AuthorizeRequested(const std::vector<std::string>& params);
+// True for "--authorize" alone or followed by "--browser", as ParseCommandLine leaves
+// them ("-authorize", "-browser"): the OAuth 2.0 sign-in instead of a send run; browser
+// is set by "--browser" (the authorization-code flow whatever OAuthFlow says).
+bool AuthorizeRequested(const std::vector<std::string>& params, bool* browser);
+
+// True for "--check" alone or followed by "--json" (as ParseCommandLine leaves them:
+// "-check", "-json"): the check of the settings instead of a send run; json is set by
+// "--json".
+bool CheckRequested(const std::vector<std::string>& params, bool* json);
 
 // The usage text for "--help" and the version text for "--version" when that is the only
 // argument (exactly as written: "-h" or "--help" beside a subject are a run's

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include "app/mailer/check_run.h"
 #include "app/mailer/command_line.h"
 #include "app/mailer/send_run.h"
 #include "app/run/exit_codes.h"
@@ -24,8 +25,14 @@ bool CMailerApp::InitInstance() {
 
   CMailerCommandLineInfo cmdInfo;
   ParseCommandLine(cmdInfo);
-  if (AuthorizeRequested(cmdInfo.m_params)) {
-    m_nExitCode = AuthorizeRun();
+  bool browser = false;
+  if (AuthorizeRequested(cmdInfo.m_params, &browser)) {
+    m_nExitCode = AuthorizeRun(browser);
+    return false;
+  }
+  bool json = false;
+  if (CheckRequested(cmdInfo.m_params, &json)) {
+    m_nExitCode = CheckRun(json);
     return false;
   }
   MailerRunParameters run = TakeRunParameters(cmdInfo.m_params);

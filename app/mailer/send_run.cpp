@@ -46,13 +46,17 @@ void ComposeMessage(CTAVSMTPMessage& message, const std::string& subject,
 }
 
 // The message, then QUIT (with the end of data in one send where pipelined): false
-// when the message failed; quitFailed when it was delivered but QUIT failed.
+// when the message failed; quitFailed when it was delivered but QUIT failed. A refusal
+// shows the server's reply; a failure the engine found itself (an address or a size the
+// server cannot take, an attachment, the connection) shows its own text, as the last
+// reply then belongs to an earlier step.
 bool SendStep(CTAVSMTPConnection& connection, CTAVSMTPMessage& message, bool& quitFailed) {
   try {
     quitFailed = connection.SendMailMessageAndQuit(message).has_value();
     return true;
-  } catch (const CException&) {
-    ShowResult("Failed to send the SMTP message\n" + connection.GetLastReply());
+  } catch (const CTAVSMTPException& e) {
+    const std::string reason = IsReplyRefusal(e) ? connection.GetLastReply() : std::string(e.what());
+    ShowResult("Failed to send the SMTP message\n" + reason);
     return false;
   }
 }

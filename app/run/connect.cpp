@@ -32,8 +32,9 @@ void StartTlsLibrary() {
 }
 
 // The transport settings: STARTTLS, the certificate check, the bound of every wait and
-// pipelining. Absent, each leaves the engine as it was: no STARTTLS, the check on only
-// with it, 60 seconds, pipelining where the server offers it (it changes no outcome).
+// pipelining. Absent: no STARTTLS, the check on only with it, 60 seconds, and
+// pipelining turned on (the engine's own default is off) where the server offers it, as
+// it changes no outcome of a run.
 // A value that is not a number fails the run (ReadDwordSetting).
 void ApplyTransportSettings(CTAVSMTPConnection& connection) {
   connection.m_bStartTLS = ReadDwordSetting("StartTLS").value_or(0) != 0;

@@ -2,6 +2,8 @@
 // it: a token for the connect step, and the sign-in.
 #include "app/run/oauth_token.h"
 
+#include <strings.h>
+
 #include "app/run/password_command.h"
 #include "app/run/settings.h"
 #include "app/run/settings_checks.h"
@@ -15,6 +17,16 @@
 #include "platform/terminal_text.h"
 
 namespace {
+
+// OAuthFlow: "device" (or absent) or "browser", in any letter case; anything else is a
+// typo that must not pick a flow, 562.
+bool BrowserFlowSetting() {
+  std::string flow = ReadSmtpSetting("OAuthFlow", "");
+  if (flow.empty() || strcasecmp(flow.c_str(), "device") == 0) return false;
+  if (strcasecmp(flow.c_str(), "browser") == 0) return true;
+  RaiseSmtpError(msgOAuthSettings, FACILITY_ITF,
+                 "OAuthFlow \"" + flow + "\" is not device or browser");
+}
 
 std::string ClientSecret(std::uint32_t timeout) {
   std::string command = ReadSmtpSetting("OAuthClientSecretCommand", "");
@@ -44,6 +56,7 @@ OAuthClient ReadOAuthClient(std::uint32_t timeout) {
   provider.tokenUrl = ReadSmtpSetting("OAuthTokenURL", "");
   provider.deviceUrl = ReadSmtpSetting("OAuthDeviceURL", "");
   ApplyProviderSettings(client, provider);
+  client.browserFlow = BrowserFlowSetting();
   return client;
 }
 
@@ -69,13 +82,14 @@ void ConnectWithOAuthToken(std::uint32_t timeout,
   }
 }
 
-MailerExitCode AuthorizeRun() {
+MailerExitCode AuthorizeRun(bool browser) {
   try {
     OAuthClient client;
     {
       CSettingsReadOnce readOnce;
       client = ReadOAuthClient(ReadTimeoutSetting());
     }
+    if (browser) client.browserFlow = true;
     if (client.clientId.empty()) {
       RaiseSmtpError(msgOAuthSettings, FACILITY_ITF, "OAuthClientID is not set");
     }

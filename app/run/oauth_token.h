@@ -22,6 +22,7 @@ void ConnectWithOAuthToken(std::uint32_t timeout,
                            const std::function<void(const std::string& token)>& connect);
 
 // "e-mailer --authorize": signs in with the provider of the settings and stores the
-// tokens; the reason of a failure goes to standard error. ExitSent on success,
+// tokens; the reason of a failure goes to standard error. browser takes the
+// authorization-code flow in the browser whatever OAuthFlow says. ExitSent on success,
 // ExitAuthorizeFailed otherwise.
-MailerExitCode AuthorizeRun();
+MailerExitCode AuthorizeRun(bool browser);

@@ -189,6 +189,19 @@ std::string SmtpSettingsPlaces() {
   return user.exists ? own : own + " or the system's " + machine.location + " (neither is there)";
 }
 
+std::string SmtpSettingsFile() {
+  return WithSectionKey(smtpCompany, smtpProduct, smtpSection, [](HKEY key) -> std::string {
+    if (key == nullptr) return {};
+    std::string location = KeyLocation(key);
+    return location.empty() ? "HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP" : location;
+  });
+}
+
+std::vector<std::string> SmtpValueNames() {
+  return WithSectionKey(smtpCompany, smtpProduct, smtpSection,
+                        [](HKEY key) { return KeyValueNames(key); });
+}
+
 CSettingsReadOnce::CSettingsReadOnce() { keepingSections = true; }
 
 CSettingsReadOnce::~CSettingsReadOnce() {

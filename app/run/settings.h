@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // A value as text: REG_SZ up to its first NUL, REG_DWORD as a signed decimal, any other
 // type as empty text. The default when the value is missing, a key on the way cannot be
@@ -38,6 +39,12 @@ bool UsesSystemSettings();
 // Where the run looks for its SMTP settings, for a failure that names them: the file it
 // uses (on Windows the registry key) and the one it passed over, or the two it tried.
 std::string SmtpSettingsPlaces();
+
+// The file that holds the SMTP settings (on Windows, their registry key's path), and
+// the names of the values it holds; "" and none when the key cannot be opened. Never
+// raise.
+std::string SmtpSettingsFile();
+std::vector<std::string> SmtpValueNames();
 
 // While an object of this class lives, ReadRegistryString keeps each section key that
 // it opens open and reads the section's later values from it, so a run reads its

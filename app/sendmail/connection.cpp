@@ -85,6 +85,19 @@ bool CSendmailConnection::ReadReply(char* buffer, int initialSize, CReplyOverflo
   return complete;
 }
 
+void CSendmailConnection::ConnectSmtp(const char* hostName) {
+  SendCommand(std::string("EHLO ") + hostName + "\r\n");
+  const bool answered = ReadOneReply();
+  if (answered && m_nLastReplyCode == 250) {
+    m_serverExtensions = ReadServerExtensions(GetLastReply());
+    return;
+  }
+  if (!answered || (m_nLastReplyCode != 500 && m_nLastReplyCode != 502)) {
+    RaiseSmtpError(msgEhlo, FACILITY_ITF, GetLastReply());
+  }
+  CTAVSMTPConnection::ConnectSmtp(hostName);
+}
+
 bool CSendmailConnection::PeerClosed() {
   // A closed peer leaves the socket readable (its end); a silent one does not.
   try {
@@ -119,7 +132,7 @@ void CSendmailConnection::SendStreamed(SendmailEnvelope& envelope, const std::st
       WithMailFromParameters(FormatMailFrom(sender, envelope.dsnNotify, envelope.dsnReturnFull,
                                             envelope.dsnEnvelopeId),
                              MailFromParameters(m_serverExtensions, std::nullopt, smtpUtf8)),
-      recipients, envelope.dsnNotify};
+      recipients, envelope.dsnNotify, {}};
   SendEnvelope(commands, [] {});
 
   constexpr bool moreFollows = true;

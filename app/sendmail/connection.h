@@ -1,7 +1,8 @@
-// The engine as the sendmail face drives it: the envelope and DATA of a message whose
-// header block is given whole and whose body streams from standard input as it is
-// sent, and the dialogue shown on standard error for -v, authentication data and
-// message text hidden (as well in the flush's batches).
+// The engine as the sendmail face drives it: the greeting with EHLO even without
+// authentication, the envelope and DATA of a message whose header block is given whole
+// and whose body streams from standard input as it is sent, and the dialogue shown on
+// standard error for -v, authentication data and message text hidden (as well in the
+// flush's batches).
 #pragma once
 
 #include <cstdint>
@@ -38,6 +39,12 @@ class CSendmailConnection : public CTAVSMTPConnection {
   void SendStreamed(SendmailEnvelope& envelope, const std::string& header, CBodyStream& body);
 
   bool ReadReply(char* buffer, int initialSize, CReplyOverflow& overflow, int growStep) override;
+
+  // The greeting where no authentication asks for EHLO: the face says EHLO all the
+  // same, so that it pipelines and learns of SMTPUTF8, and says HELO instead when
+  // the server does not know EHLO (500 or 502, RFC 5321 4.1.1.1). Raises 516 with the
+  // reply when EHLO gets any other answer or none, 517 when HELO is not answered 250.
+  void ConnectSmtp(const char* hostName) override;
 
   // The server's answer to the last end of data, without its line end (for the log);
   // empty before any. In a batch it is the answer of the message being finished.

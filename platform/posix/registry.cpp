@@ -322,6 +322,15 @@ LSTATUS RegCloseKey(HKEY key) {
   return ERROR_SUCCESS;
 }
 
+std::vector<std::string> KeyValueNames(HKEY key) {
+  std::vector<std::string> names;
+  if (key == nullptr) return names;
+  for (const RegValue& value : key->values) names.push_back(value.name);
+  return names;
+}
+
+std::string KeyLocation(HKEY key) { return key != nullptr ? key->location : std::string(); }
+
 std::string KeyExposure(HKEY key) {
   if (key == nullptr || key == HKEY_CURRENT_USER) return {};
   // From the key's own file or folder up to the config directory ("software", depth 1):

@@ -7,11 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "platform/private_folder.h"
 #include "platform/state_folder.h"
 
 namespace {
@@ -42,6 +44,27 @@ bool WriteAll(int fd, const std::string& bytes) {
   return true;
 }
 
+// Why the record at path cannot be trusted, or "": it and its folder must be the user's
+// alone, and the folder above writable by no one else (root aside), or another user
+// could have read the tokens or put tokens of their own in their place.
+std::string TrustProblem(const std::string& path) {
+  const std::string folder = path.substr(0, path.rfind('/'));
+  std::string why = PrivatePathProblem(path, false);
+  if (why.empty()) why = PrivatePathProblem(folder, true);
+  if (!why.empty()) return why;
+  const std::string above = folder.substr(0, std::max<std::size_t>(folder.rfind('/'), 1));
+  struct stat st {};
+  if (lstat(above.c_str(), &st) != 0) return Reason(above, errno);
+  if (st.st_uid != geteuid() && st.st_uid != 0) {
+    return "\"" + above + "\" is owned by another user (uid " + std::to_string(st.st_uid) + ")";
+  }
+  // A sticky folder (/tmp) lets no one else replace what the user made in it.
+  if ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0) {
+    return "\"" + above + "\" is writable by other users";
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string SecretRecordPlace(const std::string& name) { return ProgramStateFolder() + "/" + name; }
@@ -53,6 +76,11 @@ SecretRecordRead ReadSecretRecord(const std::string& name) {
   if (fd < 0) {
     if (errno == ENOENT) result.outcome = SecretRecordRead::Missing;
     result.error = Reason(path, errno);
+    return result;
+  }
+  if (std::string why = TrustProblem(path); !why.empty()) {
+    close(fd);
+    result.error = why + ": the token store is not trusted";
     return result;
   }
   char buffer[8192];

@@ -30,6 +30,20 @@ std::int32_t QueryValue(Key key, const char* valueName, std::uint32_t* type, uns
   return status;
 }
 
+std::vector<std::string> ValueNames(Key key) {
+  std::vector<std::string> names;
+  // A value name has at most 16383 characters.
+  char name[16384];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = sizeof name;
+    if (RegEnumValueA(static_cast<HKEY>(key), index, name, &length, nullptr, nullptr, nullptr,
+                      nullptr) != ERROR_SUCCESS) {
+      return names;
+    }
+    names.emplace_back(name, length);
+  }
+}
+
 std::int32_t CloseKey(Key key) { return RegCloseKey(static_cast<HKEY>(key)); }
 
 }  // namespace native_registry

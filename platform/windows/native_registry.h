@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace native_registry {
 
@@ -20,6 +22,9 @@ std::int32_t OpenKey(Key parent, const char* subKey, std::uint32_t access, bool 
 // RegQueryValueExA.
 std::int32_t QueryValue(Key key, const char* valueName, std::uint32_t* type, unsigned char* data,
                         std::uint32_t* size);
+
+// RegEnumValueA over every index: the names of key's values.
+std::vector<std::string> ValueNames(Key key);
 
 // RegCloseKey.
 std::int32_t CloseKey(Key key);

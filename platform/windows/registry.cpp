@@ -53,6 +53,12 @@ LSTATUS RegQueryValueEx(HKEY key, const char* valueName, DWORD* type, BYTE* data
 
 LSTATUS RegCloseKey(HKEY key) { return native_registry::CloseKey(SystemKey(key)); }
 
+std::vector<std::string> KeyValueNames(HKEY key) {
+  return native_registry::ValueNames(SystemKey(key));
+}
+
+std::string KeyLocation(HKEY) { return {}; }
+
 std::string KeyExposure(HKEY) { return {}; }
 
 LSTATUS RegOpenMachineKey(const char* company, const char* product, const char* section, HKEY* result) {

@@ -1,7 +1,10 @@
 // The program's own OAuth 2.0 client end to end: "e-mailer --authorize" and the runs
 // after it against the test identity provider (HTTPS, test CA) and aiosmtpd taking only
 // the provider's unexpired tokens. No token may show in any output.
+#include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
@@ -51,6 +54,9 @@ class OAuthWorld {
     home.WriteFile(StorePath(), "{\"access_token\":\"" + access + "\",\"refresh_token\":\"" +
                                     refresh + "\",\"expires_at\":" +
                                     std::to_string(std::time(nullptr) + expiresIn) + "}");
+    // As the program keeps it: the user's alone.
+    chmod((home.base + "/state/e-mailer").c_str(), 0700);
+    chmod(StorePath().c_str(), 0600);
   }
 
   // Runs the program and checks that no token reached its output.
@@ -104,32 +110,75 @@ TEST(OAuthSignIn, DeviceFlowDeclinedOrExpiredStoresNothing) {
   }
 }
 
-// RFC 7636 and RFC 8252: the test is the browser (xdg-open); a redirect whose state is
-// not the request's ends the sign-in with nothing stored.
-TEST(OAuthSignIn, LoopbackFlowWithPkceAndTheStateChecked) {
+// The test is the browser (xdg-open) for the runs of world.
+void BeTheBrowser(const OAuthWorld& world, const std::string& mode) {
+  const std::string bin = world.home.base + "/bin";
+  world.home.WriteFile(bin + "/xdg-open", "#!/bin/sh\nexec /usr/bin/python3 " EMAILER_TEST_SUPPORT_DIR
+                                          "/oauth_browser.py '" +
+                                              world.provider.CaFile() + "' " + mode + " \"$1\"\n");
+  chmod((bin + "/xdg-open").c_str(), 0755);
+  setenv("PATH", (bin + ":" + std::getenv("PATH")).c_str(), 1);
+}
+
+// RFC 7636 and RFC 8252: a redirect whose state is not the request's (sent first by the
+// browser in wrong-state) is turned away with 400 and the sign-in goes on to the real one.
+TEST(OAuthSignIn, LoopbackFlowWithPkceAndAWrongStateIgnored) {
   for (const std::string mode : {"honest", "wrong-state"}) {
     OAuthWorld world({}, {{"OAuthAuthorizeURL", "https://provider/authorize"}});
-    const std::string bin = world.home.base + "/bin";
-    world.home.WriteFile(bin + "/xdg-open",
-                         "#!/bin/sh\nexec /usr/bin/python3 " EMAILER_TEST_SUPPORT_DIR
-                         "/oauth_browser.py '" +
-                             world.provider.CaFile() + "' " + mode + " \"$1\"\n");
-    chmod((bin + "/xdg-open").c_str(), 0755);
-    setenv("PATH", (bin + ":" + std::getenv("PATH")).c_str(), 1);
+    BeTheBrowser(world, mode);
     MailerRun run = world.Run({"--authorize"});
     EXPECT_NE(run.output.find("To sign in, open this address in a browser:\n" +
                               world.provider.Url("authorize") + "?response_type=code&"),
               std::string::npos) << run.output;
-    if (mode == "honest") {
-      EXPECT_EQ(run.exitCode, 0) << run.output;
-      EXPECT_EQ(world.provider.Requests(), (Requests{"authorize", "authorization_code"}));
-      EXPECT_EQ(world.Run({"Signed in", "Body"}), (MailerRun{0, ""}));
-    } else {
-      EXPECT_EQ(run.exitCode, 1);
-      EXPECT_NE(run.output.find("state does not match"), std::string::npos) << run.output;
-      EXPECT_EQ(world.provider.Requests(), (Requests{"authorize"}));
-      EXPECT_FALSE(std::filesystem::exists(world.StorePath()));
-    }
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(world.provider.Requests(), (Requests{"authorize", "authorization_code"}));
+    EXPECT_EQ(world.Run({"Signed in", "Body"}), (MailerRun{0, ""}));
+  }
+}
+
+// Where the device code flow is blocked: microsoft takes the browser flow with
+// OAuthFlow browser or --authorize --browser, and a refused device flow says so.
+TEST(OAuthSignIn, MicrosoftInTheBrowserWhereTheDeviceFlowIsBlocked) {
+  const Values microsoft{{"OAuthProvider", "microsoft"},
+                         {"OAuthDeviceURL", "https://provider/devicecode"},
+                         {"OAuthAuthorizeURL", "https://provider/authorize"}};
+  for (bool setting : {false, true}) {
+    Values values = microsoft;
+    if (setting) values.emplace_back("OAuthFlow", "browser");
+    OAuthWorld world({}, values);
+    BeTheBrowser(world, "honest");
+    MailerRun run = world.Run(setting ? std::vector<std::string>{"--authorize"}
+                                      : std::vector<std::string>{"--authorize", "--browser"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(world.provider.Requests(), (Requests{"authorize", "authorization_code"}));
+  }
+  OAuthWorld blocked({}, microsoft);
+  blocked.provider.Script({"unauthorized_client"});
+  MailerRun run = blocked.Run({"--authorize"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("run e-mailer --authorize --browser"), std::string::npos) << run.output;
+  OAuthWorld typo({}, {{"OAuthFlow", "browswer"}});
+  run = typo.Run({"--authorize"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("OAuthFlow \"browswer\" is not device or browser"), std::string::npos)
+      << run.output;
+}
+
+// A store that another user could read or replace is not trusted, and says which part.
+TEST(OAuthRun, LooseTokenStoreIsRefused) {
+  for (const std::string part : {"file", "folder"}) {
+    OAuthWorld world(signedIn);
+    world.Store("at-seed", "rt-seed", 3600);
+    const std::string folder = world.home.base + "/state/e-mailer";
+    if (part == "file") chmod(world.StorePath().c_str(), 0644);
+    if (part == "folder") chmod(folder.c_str(), 0755);
+    MailerRun run = world.Run({"Loose", "Body"});
+    EXPECT_NE(run.exitCode, 0) << run.output;
+    const std::string named = part == "file" ? world.StorePath() : folder;
+    EXPECT_NE(run.output.find("\"" + named + "\" is open to other users"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("the token store is not trusted"), std::string::npos) << run.output;
+    EXPECT_TRUE(world.smtp.Messages().empty());
   }
 }
 
@@ -217,19 +266,20 @@ TEST(OAuthRun, UnreadableOrCorruptStoreIsNamed) {
   } cases[] = {
       {"{\"access_token\": \"at-", "not a JSON object (e-mailer --authorize replaces it)"},
       {"{\"access_token\": 5}", "access_token, refresh_token or expires_at missing"},
-      {"", "Is a directory"},
+      {"", " is not a regular file: the token store is not trusted"},
   };
   for (const Case& c : cases) {
     OAuthWorld world(signedIn);
     if (c.content.empty()) {
       std::filesystem::create_directories(world.StorePath());
     } else {
+      world.Store("", "", 0);
       world.home.WriteFile(world.StorePath(), c.content);
     }
     MailerRun run = world.Run({"Backup done", "Body"});
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.output.find("Failed to use the OAuth 2.0 token store, Details: \"" +
-                              world.StorePath() + "\": " + c.reason),
+                              world.StorePath() + "\"" + (c.content.empty() ? "" : ": ") + c.reason),
               std::string::npos) << run.output;
   }
 }
@@ -246,4 +296,96 @@ TEST(OAuthRun, SettingsOthersCanChangeAreRefused) {
                             "AuthPasswordCommand or OAuthClientID must be writable"),
             std::string::npos) << run.output;
   EXPECT_TRUE(world.provider.Requests().empty());
+}
+
+// "e-mailer --check" with the program's own client: where the token came from and when
+// it expires, a refresh where one is due, and a sign-in that is gone, with its remedy.
+TEST(OAuthRun, CheckReportsTheTokenAndASignInThatIsGone) {
+  struct Case {
+    long long expiresIn;
+    std::string script;
+    std::string expected;
+    int exitCode;
+  } cases[] = {
+      {3600, "", "stored access token expires ", 0},
+      {-10, "", "renewed (a refresh was due", 0},
+      {-10, "invalid_grant", "what to change: run e-mailer --authorize again", 77},
+  };
+  for (const Case& c : cases) {
+    OAuthWorld world(signedIn);
+    world.Store("at-seed", "rt-seed", c.expiresIn);
+    if (!c.script.empty()) world.provider.Script({c.script});
+    MailerRun run = world.Run({"--check"});
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+    EXPECT_NE(run.output.find("token: from the store " + world.StorePath()), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find(c.expected), std::string::npos) << run.output;
+    EXPECT_TRUE(world.smtp.Messages().empty());
+  }
+}
+
+// libcurl, and the many libraries it brings, are opened by the first request to the
+// provider alone: the dynamic loader names every library it opens (LD_DEBUG=files).
+TEST(OAuthStartUp, OnlyARunThatAsksTheProviderLoadsLibcurl) {
+  auto loadsLibcurl = [](const auto& run) {
+    setenv("LD_DEBUG", "files", 1);
+    MailerRun result = run();
+    unsetenv("LD_DEBUG");
+    // The loader did report: libidn2 is linked, so opened by every run.
+    EXPECT_NE(result.output.find("file=libidn2.so"), std::string::npos) << result.output;
+    return result.output.find("file=libcurl.so") != std::string::npos;
+  };
+  SmtpTestServer plain;
+  const std::string plainSettings =
+      SmtpSettings({{"Server", "127.0.0.1"}, {"Port", std::to_string(plain.Port())},
+                    {"SenderEMail", "backup@example.com"}, {"RecipientEMail", "admin@example.com"}});
+  EXPECT_FALSE(loadsLibcurl([&] { return RunMailer(plainSettings, {"Plain", "Body"}); }));
+  EXPECT_EQ(plain.Messages().size(), 1u);
+
+  struct Case {
+    const char* name;
+    long long expiresIn;  // of the stored token; 0: none stored, the run signs in
+    bool loads;
+  } cases[] = {{"sign-in", 0, true}, {"valid token", 3600, false}, {"expired token", -10, true}};
+  for (const Case& c : cases) {
+    OAuthWorld world(signedIn, {{"OAuthDeviceURL", "https://provider/devicecode"}});
+    if (c.expiresIn != 0) world.Store("at-seed", "rt-seed", c.expiresIn);
+    const std::vector<std::string> arguments =
+        c.expiresIn == 0 ? std::vector<std::string>{"--authorize"} : std::vector<std::string>{"S", "B"};
+    MailerRun run{};
+    EXPECT_EQ(loadsLibcurl([&] { return run = RunMailer(world.home, arguments); }), c.loads) << c.name;
+    EXPECT_EQ(run.exitCode, 0) << c.name << run.output;
+  }
+}
+
+// Without libcurl (its file hidden in a mount namespace of the run's own) only a run
+// that must ask the provider fails, and it names the reason.
+TEST(OAuthStartUp, WithoutLibcurlOnlyARunThatAsksTheProviderFails) {
+  void* curl = dlopen("libcurl.so.4", RTLD_LAZY);
+  link_map* map = nullptr;
+  ASSERT_TRUE(curl != nullptr && dlinfo(curl, RTLD_DI_LINKMAP, &map) == 0);
+  const std::string library = map->l_name;
+  dlclose(curl);
+  if (geteuid() != 0 || std::system("unshare -m true 2>/dev/null") != 0) {
+    GTEST_SKIP() << "no mount namespace for this user";
+  }
+  for (long long expiresIn : {3600LL, -10LL}) {
+    OAuthWorld world(signedIn);
+    world.Store("at-seed", "rt-seed", expiresIn);
+    const std::string hide = world.home.base + "/without-libcurl";
+    world.home.WriteFile(hide, "#!/bin/sh\nexec unshare -m sh -c 'mount --bind /dev/null \"$0\" && exec \"$@\"' " +
+                                   library + " \"$@\"\n");
+    chmod(hide.c_str(), 0755);
+    setenv("EMAILER_TEST_WRAPPER", hide.c_str(), 1);
+    MailerRun run = world.Run({"Backup done", "Body"});
+    unsetenv("EMAILER_TEST_WRAPPER");
+    if (expiresIn > 0) {
+      EXPECT_EQ(run, (MailerRun{0, ""}));
+    } else {
+      EXPECT_EQ(run.exitCode, 1);
+      EXPECT_NE(run.output.find("e-mailer: Failed to reach the OAuth 2.0 provider, Details: " +
+                                world.provider.Url("token") + ": libcurl cannot be loaded (install libcurl4): "),
+                std::string::npos) << run.output;
+    }
+  }
 }

@@ -261,6 +261,7 @@ TEST_F(Postfix, BatchOfAThousandWithARefusedOneInTheMiddle) {
   std::vector<CBatchOutcome> outcomes;
   {
     Client c(server->Port(), ca->Certificate().string());
+    c.m_bPipelining = true;
     ASSERT_TRUE(c.m_serverExtensions.pipelining);
     CMessageBatchSource source(
         c,

@@ -57,13 +57,14 @@ TEST(Sendmail, AMessageOnStandardInputIsDelivered) {
   EXPECT_TRUE(Holds(lines, "from " + Hex("Backup job") + " " + Hex("backup@example.com")));
   EXPECT_TRUE(Holds(lines, "part text/plain - " + Hex("hello\n.\n")));
   EXPECT_TRUE(messages[0].content.find("\r\nTo: undisclosed-recipients:;\r\n") != std::string::npos);
+  EXPECT_TRUE(server.Transcript().front().starts_with("EHLO ")) << server.Transcript().front();
 }
 
 TEST(Sendmail, DeliveryStatusNotificationOptionsReachTheEnvelope) {
   SmtpTestServer server({.dsn = true});
-  // An AuthMethod outside 0-7 greets with EHLO, which the parameters need, and logs in
-  // with nothing.
-  auto home = HomeFor(server.Port(), {{"AuthMethod", "8"}});
+  // The face greets with EHLO, which the parameters need, though it authenticates
+  // nothing (AuthMethod 0).
+  auto home = HomeFor(server.Port());
   ASSERT_EQ(RunSendmail(*home, {"-N", "success,failure", "-R", "hdrs", "-V", "ENV1", "-fme@example.org",
                                 "--", "a@example.com"},
                         "Subject: t\n\nx\n"),
@@ -170,7 +171,7 @@ TEST(Sendmail, BadInputGetsItsStatusAndOneLineAndSendsNothing) {
        refused},
       {"bad address", {"-i", "a@example.com", "b <c@d"}, "Subject: t\n\nx\n", 64,
        "sendmail: not a valid address: <c@d\n"},
-      // The server is greeted with HELO, so it offers no SMTPUTF8.
+      // The server offers no SMTPUTF8 in its answer to EHLO.
       {"local part not ASCII", {"-i", "a@example.com", "j\xc3\xbcrgen@example.com"}, "Subject: t\n\nx\n", 65,
        "sendmail: the message was not sent: Address cannot be sent to this server, Details: "
        "j\xc3\xbcrgen@example.com: its local part is not ASCII, which needs SMTPUTF8, and the server "

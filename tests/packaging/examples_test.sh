@@ -3,7 +3,8 @@
 # e-mailer-dev into a temporary root with dpkg -x, and uses them as a developer would:
 # every installed header compiles on its own; the examples that e-mailer-dev ships are
 # built as a separate CMake project with find_package(EMailer), once against the shared
-# and once against the static library, and once more with g++ and pkg-config; and every
+# and once against the static library, and twice more with g++ and pkg-config (shared,
+# and static with what pkg-config --static names); and every
 # one of those programs sends its message to a local aiosmtpd (through microsocks for
 # the SOCKS5 example, over implicit TLS and over a required STARTTLS for the TLS ones),
 # which must have received exactly what the example composed. Exits non-zero when a
@@ -58,7 +59,7 @@ while read -r header; do
     fail "the installed header $header does not compile alone:$(details <<<"$output")"
 done < <(cd "$prefix/include/e-mailer" && find . -name '*.h' | sed 's|^\./||' | sort)
 
-# The three builds of the examples, each in a folder of its own.
+# The four builds of the examples, each in a folder of its own.
 build_with_cmake() {
   local dir=$work/$1
   shift
@@ -66,10 +67,16 @@ build_with_cmake() {
     cmake --build "$dir" -j "$(nproc)" >>"$work/$(basename "$dir").log" 2>&1 ||
     fail "the examples do not build with CMake ($*):$(details <"$work/$(basename "$dir").log")"
 }
+# build_with_pkg_config DIR [--static]: with --static, the engine's archive and the
+# libraries that pkg-config --static names for it.
 build_with_pkg_config() {
-  local dir=$work/pkg-config name flags
+  local dir=$work/$1 name flags
   mkdir -p "$dir"
   flags=$(pkg-config --cflags --libs e-mailer-smtp) || { fail "pkg-config knows no e-mailer-smtp"; return; }
+  if [ "${2-}" = --static ]; then
+    flags="$(pkg-config --cflags e-mailer-smtp) $libdir/libe-mailer-smtp.a $(pkg-config --static --libs e-mailer-smtp)"
+    flags=${flags//-le-mailer-smtp/}
+  fi
   for name in "${names[@]}"; do
     # shellcheck disable=SC2086 # the flags are words
     g++ -std=c++20 -o "$dir/$name" "$examples/$name.cpp" $flags >"$dir/$name.log" 2>&1 ||
@@ -78,8 +85,9 @@ build_with_pkg_config() {
 }
 build_with_cmake cmake-shared
 build_with_cmake cmake-static -DEXAMPLES_STATIC=ON
-build_with_pkg_config
-builds=(cmake-shared cmake-static pkg-config)
+build_with_pkg_config pkg-config
+build_with_pkg_config pkg-config-static --static
+builds=(cmake-shared cmake-static pkg-config pkg-config-static)
 
 # The shared builds load the unpacked library; the static ones do not need it. (grep
 # reads all its input: with -q it could stop early and fail the pipe.)
@@ -88,9 +96,11 @@ for build in cmake-shared pkg-config; do
   grep "=> $libdir/libe-mailer-smtp\.so\.[0-9.]* " "$work/ldd" >/dev/null ||
     fail "$build/plain_message does not load $libdir's library:$(details <"$work/ldd")"
 done
-readelf -d "$work/cmake-static/plain_message" >"$work/readelf" 2>&1
-grep 'NEEDED.*libe-mailer-smtp' "$work/readelf" >/dev/null &&
-  fail "cmake-static/plain_message needs the shared library"
+for build in cmake-static pkg-config-static; do
+  readelf -d "$work/$build/plain_message" >"$work/readelf" 2>&1
+  grep 'NEEDED.*libe-mailer-smtp' "$work/readelf" >/dev/null &&
+    fail "$build/plain_message needs the shared library"
+done
 
 hex() { od -An -v -tx1 | tr -d ' \n'; }
 sender='Example sender <sender@example.com>'

@@ -6,9 +6,9 @@ Usage: oauth_browser.py CA honest|wrong-state ADDRESS
 Opens ADDRESS (the identity provider's authorization endpoint, trusted through the CA
 file CA), where the user approves at once, asks the program's loopback address for
 /favicon.ico first, as browsers do (which must be refused with 404 and not end the
-sign-in), then follows the provider's redirect there; with wrong-state it changes the
-redirect's state first, as an attacker's forged redirect would carry another. Prints the
-page the program answers.
+sign-in), then follows the provider's redirect there; with wrong-state it first sends
+the redirect with another state, as an attacker's forged one would carry, which must be
+refused with 400 and not end the sign-in either. Prints the page the program answers.
 """
 import http.client
 import ssl
@@ -31,16 +31,18 @@ def main():
         sys.exit("the provider did not redirect")
     except urllib.error.HTTPError as answer:
         location = answer.headers["Location"]
-    if mode == "wrong-state":
-        url = urllib.parse.urlsplit(location)
-        query = dict(urllib.parse.parse_qsl(url.query))
-        query["state"] = "forged" + query.get("state", "")
-        location = url._replace(query=urllib.parse.urlencode(query)).geturl()
     url = urllib.parse.urlsplit(location)
     icon = http.client.HTTPConnection(url.hostname, url.port, timeout=30)
     icon.request("GET", "/favicon.ico")
     if icon.getresponse().status != 404:
         sys.exit("/favicon.ico was not refused")
+    if mode == "wrong-state":
+        query = dict(urllib.parse.parse_qsl(url.query))
+        query["state"] = "forged" + query.get("state", "")
+        forged = http.client.HTTPConnection(url.hostname, url.port, timeout=30)
+        forged.request("GET", url.path + "?" + urllib.parse.urlencode(query))
+        if forged.getresponse().status != 400:
+            sys.exit("the forged redirect was not refused")
     connection = http.client.HTTPConnection(url.hostname, url.port, timeout=30)
     connection.request("GET", url.path + "?" + url.query)
     print(connection.getresponse().read().decode())
