@@ -16,6 +16,7 @@
 #include "app/run/settings_checks.h"
 #include "platform/code_page.h"
 #include "platform/secure_clear.h"
+#include "platform/terminal_text.h"
 #include "smtp/connection.h"
 
 namespace {
@@ -80,7 +81,9 @@ void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod) {
   std::string passwordCommand = ReadSmtpSetting("AuthPasswordCommand", "");
   std::string user = ReadSmtpSetting("AuthUser", "");
   std::string server = ReadSmtpSetting("Server", "");
-  if (server.empty()) throw CSettingError("no SMTP server: set Server in " + SmtpSettingsPlaces());
+  // The connect is still tried, and fails as it always has; the line says where the
+  // server is set.
+  if (server.empty()) WriteErrorLine("no SMTP server: set Server in " + SmtpSettingsPlaces());
   // Whoever could change these settings could name the command or the server.
   if (!password.empty() || !passwordCommand.empty()) RefuseSettingsOthersCanChange();
   // Without authentication no password is needed, and no command is run for one; a

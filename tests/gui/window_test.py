@@ -319,9 +319,10 @@ class WindowTest(unittest.TestCase):
         code, stdout, stderr = self.finish(mailer)
         elapsed = time.monotonic() - started
         self.assertEqual((code, stdout), (1, ""))
+        settings = os.path.join(config, "Zelkor", "Kestrum", "SMTP.reg")
         self.assertEqual(stderr, "e-mailer: %s:4: text follows the closing quote; the defaults "
-                         "are used instead\n" % os.path.join(config, "Zelkor", "Kestrum",
-                                                            "SMTP.reg"))
+                         "are used instead\ne-mailer: no SMTP server: set Server in %s\n"
+                         % (settings, settings))
         # Ten seconds for each window, and no more than the windows' 20 s in all (the
         # bound beyond them only absorbs a slow machine).
         self.assertGreaterEqual(elapsed, 2 * AUTO_CLOSE_SECONDS)

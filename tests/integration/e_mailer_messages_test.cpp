@@ -132,14 +132,15 @@ TEST(EMailerSettings, UnusableFileIsNamedFirstWithTheReasonThenDefaultsAreUsed) 
   }
 }
 
-// A missing file is no problem: it is created, and only the missing server is named,
-// with the file to set it in.
+// A missing file is no problem: it is created, the missing server is named with the
+// file to set it in, and the connect fails as it always has.
 TEST(EMailerSettings, MissingFileIsCreatedSilently) {
   TempConfigHome home;
   MailerRun run = RunMailer(home, {"Backup done"});
   EXPECT_EQ(run.exitCode, ExitConnectFailed);
   EXPECT_EQ(run.output, "e-mailer: no SMTP server: set Server in " + home.SmtpKeyFile() +
-                            "\ne-mailer: Failed to connect to SMTP server\n\n");
+                            "\ne-mailer: The host name is not known.\n"
+                            "e-mailer: Failed to connect to SMTP server\n\n");
   EXPECT_EQ(TempConfigHome::Mode(home.SmtpKeyFile()), 0600u);
 }
 
