@@ -23,16 +23,6 @@
 
 namespace {
 
-using Values = std::vector<std::pair<std::string, std::string>>;
-
-std::unique_ptr<TempConfigHome> HomeFor(std::uint16_t port, const Values& more = {}) {
-  Values values{{"Server", "127.0.0.1"}, {"Port", std::to_string(port)}, {"SenderEMail", "backup@example.com"}};
-  values.insert(values.end(), more.begin(), more.end());
-  auto home = std::make_unique<TempConfigHome>();
-  home->WriteFile(home->SmtpKeyFile(), SmtpSettings(values));
-  return home;
-}
-
 // A syslog socket: a unix datagram socket bound at a path of home's folder.
 class SyslogSocket {
  public:
@@ -81,7 +71,7 @@ bool Holds(const std::string& text, const std::string& part) { return text.find(
 // a line each time, facility mail, priority info, tagged with the program's name.
 TEST(SendmailLog, EveryMessageHasALineInTheSystemLog) {
   if (geteuid() != 0) GTEST_SKIP() << "a private /dev/log needs root";
-  auto home = HomeFor(FreePort(), {{"AuthMethod", "8"}, {"AuthUser", "me"}, {"AuthPassword", "secret"}});
+  auto home = PlainSessionHome(FreePort(), {{"AuthMethod", "8"}, {"AuthUser", "me"}, {"AuthPassword", "secret"}});
   SyslogSocket log(*home);
   ASSERT_TRUE(log.bound);
   const std::string input = "Subject: private subject\n\nprivate body\n";
@@ -125,7 +115,7 @@ TEST(SendmailLog, LogFileHoldsTheLineAndLogZeroNone) {
   SmtpTestServer server({.rejectedRecipients = {"gone@example.com"}});
   TempConfigHome files;
   const std::string logFile = files.base + "/mail.log";
-  auto home = HomeFor(server.Port(), {{"LogFile", logFile}});
+  auto home = PlainSessionHome(server.Port(), {{"LogFile", logFile}});
   ASSERT_EQ(RunSendmail(*home, {"-i", "\"john smith\"@example.org"}, "Subject: t\n\nx\n"), (MailerRun{0, ""}));
   EXPECT_EQ(RunSendmail(*home, {"-i", "gone@example.com"}, "Subject: t\n\nx\n").exitCode, 67);
   const std::string text = files.ReadFile(logFile);
@@ -158,10 +148,10 @@ TEST(SendmailLog, LogFileHoldsTheLineAndLogZeroNone) {
       << second;
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
 
-  auto quiet = HomeFor(server.Port(), {{"LogFile", logFile}, {"Log", "0"}});
+  auto quiet = PlainSessionHome(server.Port(), {{"LogFile", logFile}, {"Log", "0"}});
   ASSERT_EQ(RunSendmail(*quiet, {"-i", "a@example.com"}, "Subject: t\n\nx\n"), (MailerRun{0, ""}));
   EXPECT_EQ(files.ReadFile(logFile), text);
-  auto wrong = HomeFor(server.Port(), {{"Log", "yes"}});
+  auto wrong = PlainSessionHome(server.Port(), {{"Log", "yes"}});
   EXPECT_EQ(RunSendmail(*wrong, {"-i", "a@example.com"}, "Subject: t\n\nx\n"),
             (MailerRun{78, "sendmail: The setting Log holds \"yes\", which is not a number\n"}));
 }

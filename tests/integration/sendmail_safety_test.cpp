@@ -19,14 +19,6 @@ namespace {
 
 using Values = std::vector<std::pair<std::string, std::string>>;
 
-std::unique_ptr<TempConfigHome> HomeFor(std::uint16_t port, const Values& more = {}) {
-  Values values{{"Server", "127.0.0.1"}, {"Port", std::to_string(port)}, {"SenderEMail", "backup@example.com"}};
-  values.insert(values.end(), more.begin(), more.end());
-  auto home = std::make_unique<TempConfigHome>();
-  home->WriteFile(home->SmtpKeyFile(), SmtpSettings(values));
-  return home;
-}
-
 // The entries in the queue of home.
 std::size_t QueuedEntries(const TempConfigHome& home) {
   std::error_code ignored;
@@ -56,7 +48,7 @@ struct HostileCase {
 // its own: the run either refuses it (64) or sends it as harmless text.
 TEST(SendmailSafety, HostileValuesReachNoCommandAndNoHeaderLine) {
   SmtpTestServer server;
-  auto home = HomeFor(server.Port());
+  auto home = PlainSessionHome(server.Port());
   const std::string inject = "\r\nX-Injected: yes\n.\r\nRSET";
   const std::string latin1 = "Subject: t\n\ncaf\xe9 cr\xe8me\n";
   const HostileCase cases[] = {
@@ -95,19 +87,19 @@ TEST(SendmailSafety, AnAliasOfFilesAndProgramsGoesToRecipientEMailOrFails) {
   TempConfigHome files;
   const std::string aliases = files.base + "/aliases";
   files.WriteFile(aliases, "root: /var/mail/root, |/usr/bin/procmail\npostmaster: root\nlist: :include:/etc/list\n");
-  auto home = HomeFor(server.Port(), {{"Aliases", aliases}});
+  auto home = PlainSessionHome(server.Port(), {{"Aliases", aliases}});
   for (const char* name : {"postmaster", "list"}) {
     EXPECT_EQ(RunSendmail(*home, {"-i", name}, "Subject: t\n\nx\n"),
               (MailerRun{67, std::string("sendmail: the local name ") + (name[0] == 'p' ? "root" : name) +
                                  " has no address: set RecipientEMail in the settings, or an alias in the "
                                  "aliases file (setting Aliases)\n"}));
   }
-  auto down = HomeFor(FreePort(), {{"Aliases", aliases}});
+  auto down = PlainSessionHome(FreePort(), {{"Aliases", aliases}});
   EXPECT_EQ(RunSendmail(*down, {"-i", "root"}, "Subject: t\n\nx\n").exitCode, 67);
   EXPECT_EQ(QueuedEntries(*down), 0u);
   EXPECT_TRUE(server.Messages().empty());
 
-  home = HomeFor(server.Port(), {{"Aliases", aliases}, {"RecipientEMail", "admin@example.com"}});
+  home = PlainSessionHome(server.Port(), {{"Aliases", aliases}, {"RecipientEMail", "admin@example.com"}});
   ASSERT_EQ(RunSendmail(*home, {"-i", "root"}, "Subject: t\n\nx\n"), (MailerRun{0, ""}));
   // An empty aliases file is an empty table, not a file that cannot be read.
   files.WriteFile(aliases, "");
@@ -143,7 +135,7 @@ TEST(SendmailSafety, PermanentFailuresAreNeverQueued) {
   };
   SmtpTestServer server;
   for (const PermanentCase& c : cases) {
-    auto home = HomeFor(server.Port(), c.settings);
+    auto home = PlainSessionHome(server.Port(), c.settings);
     if (std::string(c.name) == "store not a record") {
       home->WriteFile(home->base + "/state/e-mailer/oauth-tokens.json", "{not json");
     }
@@ -158,7 +150,7 @@ TEST(SendmailSafety, PermanentFailuresAreNeverQueued) {
 // A quoted local part is one address, blanks and all, in the envelope and in -t.
 TEST(SendmailSafety, AQuotedLocalPartKeepsItsBlanks) {
   SmtpTestServer server;
-  auto home = HomeFor(server.Port());
+  auto home = PlainSessionHome(server.Port());
   ASSERT_EQ(RunSendmail(*home, {"-i", "\"john smith\"@example.org"}, "Subject: t\n\nx\n"), (MailerRun{0, ""}));
   ASSERT_EQ(RunSendmail(*home, {"-i", "-t"}, "To: John <\"john  smith\"@example.org>\nSubject: t\n\nx\n"),
             (MailerRun{0, ""}));
@@ -172,7 +164,7 @@ TEST(SendmailSafety, AQuotedLocalPartKeepsItsBlanks) {
 // itself stays out of it.
 TEST(SendmailSafety, VerboseFlushHidesTheMessageText) {
   SmtpTestServer server;
-  auto home = HomeFor(server.Port());
+  auto home = PlainSessionHome(server.Port());
   ASSERT_EQ(RunSendmail(*home, {"-odq", "-i", "a@example.com"}, "Subject: private\n\nbody line\n").exitCode, 0);
   MailerRun run = RunSendmail(*home, {"-q", "-v"}, "");
   ASSERT_EQ(run.exitCode, 0) << run.output;

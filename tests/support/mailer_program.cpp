@@ -86,6 +86,16 @@ std::string SmtpSettings(const std::vector<std::pair<std::string, std::string>>&
   return text;
 }
 
+std::unique_ptr<TempConfigHome> PlainSessionHome(std::uint16_t port,
+                                                 const std::vector<std::pair<std::string, std::string>>& more) {
+  std::vector<std::pair<std::string, std::string>> values{
+      {"Server", "127.0.0.1"}, {"Port", std::to_string(port)}, {"SenderEMail", "backup@example.com"}};
+  values.insert(values.end(), more.begin(), more.end());
+  auto home = std::make_unique<TempConfigHome>();
+  home->WriteFile(home->SmtpKeyFile(), SmtpSettings(values));
+  return home;
+}
+
 MailerRun RunMailer(const std::string& settings, const std::vector<std::string>& arguments) {
   TempConfigHome home;
   home.WriteFile(home.SmtpKeyFile(), settings);

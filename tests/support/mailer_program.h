@@ -6,6 +6,8 @@
 // valgrind that way). This is the one way tests run the program.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -27,6 +29,11 @@ void PrintTo(const MailerRun& run, std::ostream* os);
 // (name, text); a text with control characters, quotes or backslashes is written as
 // hex(1), as reg export writes it.
 std::string SmtpSettings(const std::vector<std::pair<std::string, std::string>>& values);
+
+// A home whose settings name a plain session with the server on port of 127.0.0.1 and
+// the sender backup@example.com, with more values after these.
+std::unique_ptr<TempConfigHome> PlainSessionHome(std::uint16_t port,
+                                                 const std::vector<std::pair<std::string, std::string>>& more = {});
 
 // Runs the program with arguments and the key file settings.
 MailerRun RunMailer(const std::string& settings, const std::vector<std::string>& arguments);
