@@ -11,6 +11,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/posix/library_calls.h"
+
 namespace {
 
 constexpr const char* curlLibrary = "libcurl.so.4";
@@ -29,22 +31,16 @@ struct CurlCalls {
   decltype(&curl_slist_free_all) slistFreeAll;
 };
 
-template <typename T>
-bool Resolve(void* library, const char* name, T& target) {
-  target = reinterpret_cast<T>(dlsym(library, name));
-  return target != nullptr;
-}
-
 bool ResolveCalls(void* library, CurlCalls& calls) {
-  return Resolve(library, "curl_global_init", calls.globalInit) &&
-         Resolve(library, "curl_easy_init", calls.easyInit) &&
-         Resolve(library, "curl_easy_cleanup", calls.easyCleanup) &&
-         Resolve(library, "curl_easy_setopt", calls.easySetopt) &&
-         Resolve(library, "curl_easy_perform", calls.easyPerform) &&
-         Resolve(library, "curl_easy_getinfo", calls.easyGetinfo) &&
-         Resolve(library, "curl_easy_strerror", calls.easyStrerror) &&
-         Resolve(library, "curl_slist_append", calls.slistAppend) &&
-         Resolve(library, "curl_slist_free_all", calls.slistFreeAll);
+  return ResolveLibraryCall(library, "curl_global_init", calls.globalInit) &&
+         ResolveLibraryCall(library, "curl_easy_init", calls.easyInit) &&
+         ResolveLibraryCall(library, "curl_easy_cleanup", calls.easyCleanup) &&
+         ResolveLibraryCall(library, "curl_easy_setopt", calls.easySetopt) &&
+         ResolveLibraryCall(library, "curl_easy_perform", calls.easyPerform) &&
+         ResolveLibraryCall(library, "curl_easy_getinfo", calls.easyGetinfo) &&
+         ResolveLibraryCall(library, "curl_easy_strerror", calls.easyStrerror) &&
+         ResolveLibraryCall(library, "curl_slist_append", calls.slistAppend) &&
+         ResolveLibraryCall(library, "curl_slist_free_all", calls.slistFreeAll);
 }
 
 // libcurl, opened and started once per process and kept open to its end; the empty

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/posix/library_calls.h"
+
 namespace {
 
 constexpr const char* defaultGssLibrary = "libgssapi_krb5.so.2";
@@ -43,28 +45,22 @@ struct GssCalls {
   gss_OID hostbasedServiceType;
 };
 
-template <typename T>
-bool Resolve(void* library, const char* name, T& target) {
-  target = reinterpret_cast<T>(dlsym(library, name));
-  return target != nullptr;
-}
-
 bool ResolveCalls(void* library, GssCalls& calls) {
   gss_OID* userNameType = nullptr;
   gss_OID* hostbasedServiceType = nullptr;
-  bool found = Resolve(library, "gss_import_name", calls.importName) &&
-               Resolve(library, "gss_release_name", calls.releaseName) &&
-               Resolve(library, "gss_acquire_cred", calls.acquireCred) &&
-               Resolve(library, "gss_acquire_cred_with_password", calls.acquireCredWithPassword) &&
-               Resolve(library, "gss_release_cred", calls.releaseCred) &&
-               Resolve(library, "gss_init_sec_context", calls.initSecContext) &&
-               Resolve(library, "gss_delete_sec_context", calls.deleteSecContext) &&
-               Resolve(library, "gss_release_buffer", calls.releaseBuffer) &&
-               Resolve(library, "gss_indicate_mechs", calls.indicateMechs) &&
-               Resolve(library, "gss_test_oid_set_member", calls.testOidSetMember) &&
-               Resolve(library, "gss_release_oid_set", calls.releaseOidSet) &&
-               Resolve(library, "GSS_C_NT_USER_NAME", userNameType) &&
-               Resolve(library, "GSS_C_NT_HOSTBASED_SERVICE", hostbasedServiceType);
+  bool found = ResolveLibraryCall(library, "gss_import_name", calls.importName) &&
+               ResolveLibraryCall(library, "gss_release_name", calls.releaseName) &&
+               ResolveLibraryCall(library, "gss_acquire_cred", calls.acquireCred) &&
+               ResolveLibraryCall(library, "gss_acquire_cred_with_password", calls.acquireCredWithPassword) &&
+               ResolveLibraryCall(library, "gss_release_cred", calls.releaseCred) &&
+               ResolveLibraryCall(library, "gss_init_sec_context", calls.initSecContext) &&
+               ResolveLibraryCall(library, "gss_delete_sec_context", calls.deleteSecContext) &&
+               ResolveLibraryCall(library, "gss_release_buffer", calls.releaseBuffer) &&
+               ResolveLibraryCall(library, "gss_indicate_mechs", calls.indicateMechs) &&
+               ResolveLibraryCall(library, "gss_test_oid_set_member", calls.testOidSetMember) &&
+               ResolveLibraryCall(library, "gss_release_oid_set", calls.releaseOidSet) &&
+               ResolveLibraryCall(library, "GSS_C_NT_USER_NAME", userNameType) &&
+               ResolveLibraryCall(library, "GSS_C_NT_HOSTBASED_SERVICE", hostbasedServiceType);
   if (!found) return false;
   calls.userNameType = *userNameType;
   calls.hostbasedServiceType = *hostbasedServiceType;
