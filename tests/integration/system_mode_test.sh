@@ -160,24 +160,16 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 work=$(mktemp -d /tmp/system-mode-XXXXXX)
 chmod 755 "$work"
-server_pid=""
+source "$source_dir/scripts/lib/smtp_test_server.sh"
 cleanup() {
-  [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null || true
-  wait 2>/dev/null || true
+  stop_smtp_test_server
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 mkdir "$work/mail"
-/usr/bin/python3 "$source_dir/tests/support/smtp_server.py" 0 "$work/mail" --auth LOGIN --auth-required \
-  --password 'relay pass' >"$work/server.log" 2>&1 &
-server_pid=$!
-for ((i = 0; i < 100; i++)); do
-  grep -q '^listening on' "$work/server.log" && break
-  sleep 0.1
-done
-port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/server.log")
-[ -n "$port" ] || { cat "$work/server.log"; exit 1; }
+start_smtp_test_server "$work/mail" --auth LOGIN --auth-required --password 'relay pass'
+port=$SMTP_SERVER_PORT
 
 for layer in etc var sbin; do mkdir -p "$work/$layer-upper" "$work/$layer-work"; done
 cp "$program" "$work/e-mailer"
