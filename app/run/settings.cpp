@@ -209,3 +209,10 @@ CSettingsReadOnce::~CSettingsReadOnce() {
   keptSections.clear();
   keepingSections = false;
 }
+
+// Accounts: placeholder until the registry reads subkeys; only the default account.
+std::vector<std::string> SmtpAccountNames() { return {}; }
+bool UseSmtpAccount(const std::string& name) { return name.empty(); }
+std::string SmtpAccountName() { return {}; }
+std::string SmtpAccountForSender(const std::string&) { return {}; }
+std::string SmtpAccountsKnown() { return "there are no accounts"; }

@@ -46,6 +46,35 @@ std::string SmtpSettingsPlaces();
 std::string SmtpSettingsFile();
 std::vector<std::string> SmtpValueNames();
 
+// Accounts: further keys HKEY_CURRENT_USER\software\Zelkor\Kestrum\SMTP\Accounts\<name>
+// in the same settings (the user's own file, or the system's), each holding the same
+// values as the SMTP key, which stays the default account. While an account is in use
+// (UseSmtpAccount), ReadSmtpSetting and ReadSmtpValue read its value, and one it leaves
+// out from the default account; except that the secrets (AuthPassword,
+// AuthPasswordCommand, OAuthClientSecret, OAuthClientSecretCommand) are never taken from
+// the default by an account that names another Server or AuthUser, and that Aliases,
+// Log and LogFile are the machine's, always read from the default. SenderMatch is the
+// account's own: comma-separated patterns (* and ? as in shell patterns, case-insensitive)
+// matched against the envelope sender.
+
+// The accounts the settings hold, as their keys spell them, in file order.
+std::vector<std::string> SmtpAccountNames();
+
+// Makes name the account that later reads use; "" the default account. Names compare
+// without regard to case. False, and the account in use stays, when there is no such
+// account.
+bool UseSmtpAccount(const std::string& name);
+
+// The account in use as its key spells it; "" for the default.
+std::string SmtpAccountName();
+
+// The first account (file order) whose SenderMatch matches sender; "" when none does.
+std::string SmtpAccountForSender(const std::string& sender);
+
+// For a failure that names an unknown account: "the accounts there are: work, gmail",
+// or "there are no accounts", with the names made printable.
+std::string SmtpAccountsKnown();
+
 // While an object of this class lives, ReadRegistryString keeps each section key that
 // it opens open and reads the section's later values from it, so a run reads its
 // settings file once rather than once per value. The values read and the order of the
