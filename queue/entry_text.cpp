@@ -92,6 +92,7 @@ std::string EnvelopeText(const CQueueEnvelope& envelope, std::time_t queued, std
   AddLine(text, "DotEndsInput", envelope.dotEndsInput ? "1" : "0");
   AddLine(text, "Report", envelope.report ? "1" : "0");
   AddLine(text, "Size", std::to_string(size));
+  if (!envelope.account.empty()) AddLine(text, "Account", envelope.account);
   return text + "\n";
 }
 
@@ -105,7 +106,8 @@ bool ParseEnvelopeText(std::string_view text, CQueueEntry& entry) {
   };
   static constexpr const char* names[] = {"Queued", "Sender", "Notify", "ReturnFull", "EnvelopeID",
                                           "FullName", "DotEndsInput", "Report", "Size"};
-  if (fields.size() != std::size(names) + fields.count("Recipient") ||
+  const std::string* account = one("Account");
+  if (fields.size() != std::size(names) + fields.count("Recipient") + (account != nullptr ? 1 : 0) ||
       !std::all_of(std::begin(names), std::end(names), [&](const char* name) { return one(name) != nullptr; })) {
     return false;
   }
@@ -127,6 +129,7 @@ bool ParseEnvelopeText(std::string_view text, CQueueEntry& entry) {
   envelope.fullName = *one("FullName");
   envelope.dotEndsInput = *dotEnds;
   envelope.report = *report;
+  envelope.account = account != nullptr ? *account : std::string();
   entry.queued = static_cast<std::time_t>(*queued);
   entry.size = *size;
   return !envelope.recipients.empty();

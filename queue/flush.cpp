@@ -2,6 +2,7 @@
 #include "queue/flush.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "queue/entry_text.h"
 
@@ -19,16 +20,11 @@ std::string OutcomeReason(const CBatchOutcome& outcome) {
 
 }  // namespace
 
-CQueueFlush::CQueueFlush(const CQueue& owner, std::time_t flushTime, int days, QueuedTextMaker textMaker,
-                         std::function<void(const std::string&)> noteLine, QueueOutcomeListener outcomeListener)
-    : queue(owner),
-      now(flushTime),
-      lifetimeDays(days),
-      maker(std::move(textMaker)),
-      note(std::move(noteLine)),
-      outcome(std::move(outcomeListener)) {}
+CQueueFlush::CQueueFlush(const CQueue& owner, std::time_t flushTime, int days,
+                         std::function<void(const std::string&)> noteLine)
+    : queue(owner), now(flushTime), lifetimeDays(days), note(std::move(noteLine)) {}
 
-std::size_t CQueueFlush::Prepare(FlushChoice choice) {
+void CQueueFlush::Prepare(FlushChoice choice) {
   queue.RemoveLeftovers();
   CQueue::Scan scan = queue.Read();
   for (const std::string& why : scan.refused) note(why);
@@ -37,19 +33,45 @@ std::size_t CQueueFlush::Prepare(FlushChoice choice) {
     note("the queue entry " + id + " cannot be read and was set aside as " + queue.SetAside(id));
   }
   for (CQueueEntry& entry : scan.entries) {
-    const CQueueState state = queue.State(entry.id);
-    if (entry.queued + lifetimeDays * secondsPerDay <= now) {
-      GiveUp(entry, "not delivered within " + std::to_string(lifetimeDays) + " days" +
-                        (state.reason.empty() ? std::string() : "; last: " + state.reason));
-    } else if (choice == FlushChoice::All || state.nextTry <= now) {
-      due.push_back(std::move(entry));
+    if (choice == FlushChoice::All || Expired(entry) || queue.State(entry.id).nextTry <= now) {
+      kept.push_back(std::move(entry));
     }
   }
-  return due.size() - next;
+}
+
+std::optional<std::string> CQueueFlush::NextGroup() {
+  if (kept.empty()) return std::nullopt;
+  std::string account = kept.front().envelope.account;
+  const auto others = std::stable_partition(kept.begin(), kept.end(), [&](const CQueueEntry& entry) {
+    return entry.envelope.account == account;
+  });
+  due.assign(std::make_move_iterator(kept.begin()), std::make_move_iterator(others));
+  kept.erase(kept.begin(), others);
+  next = 0;
+  reports.clear();  // the reports of a group that ended early wait for the next flush
+  return account;
+}
+
+std::size_t CQueueFlush::StartGroup(QueuedTextMaker textMaker, QueueOutcomeListener outcomeListener) {
+  maker = std::move(textMaker);
+  outcome = std::move(outcomeListener);
+  std::vector<CQueueEntry> group = std::move(due);
+  due.clear();
+  for (CQueueEntry& entry : group) {
+    if (!Expired(entry)) {
+      due.push_back(std::move(entry));
+      continue;
+    }
+    const std::string last = queue.State(entry.id).reason;
+    GiveUp(entry, "not delivered within " + std::to_string(lifetimeDays) + " days" +
+                      (last.empty() ? std::string() : "; last: " + last));
+  }
+  return due.size();
 }
 
 bool CQueueFlush::TakeReports() {
   if (reports.empty()) return false;
+  // A report goes through the account of the entry it reports: this group's.
   CQueue::Scan scan = queue.Read();
   for (CQueueEntry& entry : scan.entries) {
     if (std::ranges::find(reports, entry.id) != reports.end()) due.push_back(std::move(entry));
@@ -117,6 +139,10 @@ void CQueueFlush::PutOffRest(const std::string& reason) {
     }
   }
   for (; next < due.size(); ++next) PutOff(due[next], reason);
+}
+
+bool CQueueFlush::Expired(const CQueueEntry& entry) const {
+  return entry.queued + lifetimeDays * secondsPerDay <= now;
 }
 
 void CQueueFlush::GiveUp(const CQueueEntry& entry, const std::string& reason) {

@@ -1,5 +1,6 @@
-// A flush of the queue: every entry that is due, oldest first, handed to the engine's
-// batch call over one connection. An entry is removed once the server answered 250 to
+// A flush of the queue: the entries that are due, grouped by account, each group
+// oldest first handed to the engine's batch call over a connection of its own through
+// its account's server; no entry ever goes through another account's. An entry is removed once the server answered 250 to
 // its end of data, and before anything else is done: the time between that end of
 // data and its 250 is the only one in which a lost connection can have a message
 // delivered twice (RFC 1047). A 4xx (or a lost connection) puts an entry off, a 5xx
@@ -48,24 +49,31 @@ enum class FlushChoice { All, Due };
 
 class CQueueFlush : public CBatchSource {
  public:
-  // note receives one line for each entry set aside, refused, given up or put off;
-  // outcome learns of each entry sent, put off or given up, once it is so on disk.
-  CQueueFlush(const CQueue& queue, std::time_t now, int lifetimeDays, QueuedTextMaker maker,
-              std::function<void(const std::string&)> note, QueueOutcomeListener outcome);
+  // note receives one line for each entry set aside, refused, given up or put off.
+  CQueueFlush(const CQueue& queue, std::time_t now, int lifetimeDays, std::function<void(const std::string&)> note);
 
-  // Reads the queue: sets corrupt entries aside, gives up those older than the
-  // lifetime, and keeps the others that choice sends. Returns how many it keeps. Raises
+  // Reads the queue: sets corrupt entries aside, and keeps those that choice sends and
+  // those older than the lifetime (given up when their group starts). Raises
   // CQueueError.
-  std::size_t Prepare(FlushChoice choice);
-  // Makes the failure reports queued by this flush due too; false when there are none.
+  void Prepare(FlushChoice choice);
+
+  // Takes the next group: the kept entries of the account of the oldest one left.
+  // Returns that account ("" the default), nullopt when no entry is left.
+  std::optional<std::string> NextGroup();
+  // Starts the group taken: maker makes its entries' texts, outcome learns of each entry
+  // sent, put off or given up, once it is so on disk. Gives up the entries older than
+  // the lifetime; returns how many are left to send.
+  std::size_t StartGroup(QueuedTextMaker maker, QueueOutcomeListener outcome);
+  // Adds the failure reports queued in this group to it, due at once; false when there
+  // are none.
   bool TakeReports();
 
   bool NextEnvelope(CBatchEnvelope& envelope) override;
   void SendText(const std::function<void(std::string_view)>& send) override;
   void Finished(const CBatchOutcome& outcome) override;
 
-  // The connection could not be made or was lost: every due entry not finished is put
-  // off with reason.
+  // The group's connection could not be made or was lost, or its account cannot be
+  // used: every entry of the group not finished is put off with reason.
   void PutOffRest(const std::string& reason);
 
   // How many entries were not the user's own, and so not read.
@@ -79,14 +87,16 @@ class CQueueFlush : public CBatchSource {
   };
   void GiveUp(const CQueueEntry& entry, const std::string& reason);
   void PutOff(const CQueueEntry& entry, const std::string& reason);
+  bool Expired(const CQueueEntry& entry) const;
 
   const CQueue& queue;
   std::time_t now;
   int lifetimeDays;
-  QueuedTextMaker maker;
   std::function<void(const std::string&)> note;
+  QueuedTextMaker maker;
   QueueOutcomeListener outcome;
-  std::vector<CQueueEntry> due;
+  std::vector<CQueueEntry> kept;  // read by Prepare, in no group yet, oldest first
+  std::vector<CQueueEntry> due;   // the group's
   std::size_t next = 0;
   std::deque<Open> open;  // envelopes given whose outcome is not in yet, in order
   std::vector<std::string> reports;

@@ -1,5 +1,5 @@
-// The queue's listing for -bp and mailq: each entry's id, age, size, sender and
-// recipients, when it is tried next and why the last try failed.
+// The queue's listing for -bp and mailq: each entry's id, age, size, sender, account
+// (when not the default) and recipients, when it is tried next and why the last try failed.
 #include "queue/queue.h"
 
 #include "platform/code_page.h"
@@ -25,6 +25,7 @@ std::string Span(std::time_t seconds) {
 std::string EntryBlock(const CQueueEntry& entry, const CQueueState& state, std::time_t now) {
   std::string block = entry.id + "  " + std::to_string(entry.size) + " bytes, queued " +
                       Span(now - entry.queued) + " ago, from <" + Shown(entry.envelope.sender) + ">\n";
+  if (!entry.envelope.account.empty()) block += "    account: " + Shown(entry.envelope.account) + "\n";
   for (const std::string& recipient : entry.envelope.recipients) block += "    to <" + Shown(recipient) + ">\n";
   const std::string tries = std::to_string(state.tries) + (state.tries == 1 ? " try" : " tries");
   block += state.nextTry <= now ? "    next try: now (" + tries + ")\n"

@@ -185,6 +185,7 @@ std::string CQueue::Fail(const CQueueEntry& entry, const std::string& reason, st
   envelope.recipients = {entry.envelope.sender};
   envelope.dotEndsInput = false;
   envelope.report = true;
+  envelope.account = entry.envelope.account;  // back through the server the sender chose
   CQueueSpool report(*this);
   report.Write(FailureReportText(entry, reason));
   return report.Commit(envelope, now);

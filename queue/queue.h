@@ -40,9 +40,15 @@
 //   DotEndsInput: 1             a line of a single "." ends the message (no -i)
 //   Report: 0                   1: a failure report, which never causes another
 //   Size: 1234                  the bytes of the message after the empty line
+//   Account: work               the account (settings key Accounts\work) it goes out
+//                               through; only for an account other than the default
 //
 // Values are percent-encoded: "%", bytes below 0x20 and 0x7f are written %XX. Unknown
-// names are an entry of a later version: such an entry counts as corrupt. A state
+// names are an entry of a later version: such an entry counts as corrupt. The version
+// stays 1 with the Account line: an entry without it is the default account's, as every
+// entry written before accounts were; an entry with it is one that a program without
+// accounts cannot send through the right server, and such a program sets it aside as
+// corrupt rather than sending it through its only one, as a version 2 would be. A state
 // file holds "Tries: 2", "NextTry: <seconds since 1970>" and "Reason: <the last
 // failure>" lines, encoded the same way.
 //
@@ -97,6 +103,7 @@ struct CQueueEnvelope {
   std::string fullName;
   bool dotEndsInput = true;
   bool report = false;
+  std::string account;  // empty: the default account
 
   friend bool operator==(const CQueueEnvelope&, const CQueueEnvelope&) = default;
 };
@@ -144,8 +151,8 @@ class CQueue {
   void Remove(const std::string& id) const;
   void SetState(const std::string& id, const CQueueState& state) const;
   // Moves the entry and its state (with the reason) to failed/; when the sender has an
-  // address and the entry is no report itself, queues a report of it to the sender.
-  // Returns the report's id, empty when none.
+  // address and the entry is no report itself, queues a report of it to the sender,
+  // through the entry's account. Returns the report's id, empty when none.
   std::string Fail(const CQueueEntry& entry, const std::string& reason, std::time_t now) const;
   // Moves the entry id to corrupt/; returns its new path.
   std::string SetAside(const std::string& id) const;
@@ -204,6 +211,6 @@ class CQueueEntryReader {
   std::uint64_t left = 0;
 };
 
-// The listing of -bp: one block per entry with its id, age, size, recipients, next
-// try and last reason, then a line with the count; "Mail queue is empty" when empty.
+// The listing of -bp: one block per entry with its id, age, size, sender, account
+// (when not the default), recipients, next try and last reason, then a line with the count; "Mail queue is empty" when empty.
 std::string QueueListing(const CQueue& queue, std::time_t now);

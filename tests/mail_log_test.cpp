@@ -1,5 +1,5 @@
 // The log line: its keys, and values that cannot end the line or forge a key whatever
-// an address or a server's reply holds.
+// an address, an account's name or a server's reply holds.
 #include "app/sendmail/mail_log.h"
 
 #include <gtest/gtest.h>
@@ -18,13 +18,14 @@ MailLogSettings Settings() {
 
 TEST(MailLogLine, KeysOfEachOutcome) {
   MailLogMessage message{"20261209T001500.123456Z-3fa9c1b2", "a@example.org", {"b@example.org", "c@example.org"},
-                         1234, 1000};
+                         1234, 1000, "work"};
   EXPECT_EQ(MailLogLine(Settings(), message, {MailLogOutcome::Sent, "250 2.0.0 Ok: queued as 4AB", 0}, 1007),
             "queueid=20261209T001500.123456Z-3fa9c1b2 from=a@example.org to=b@example.org,c@example.org "
-            "size=1234 server=mail.example.org:587 tls=starttls auth=on user=me@example.org outcome=sent "
+            "size=1234 account=work server=mail.example.org:587 tls=starttls auth=on user=me@example.org outcome=sent "
             "reply='250 2.0.0 Ok: queued as 4AB' delay=7 exit=EX_OK");
   message.queueId.clear();
   message.sender.clear();
+  message.account.clear();
   MailLogSettings plain = Settings();
   plain.user.clear();
   plain.tls = "off";
@@ -51,13 +52,13 @@ TEST(MailLogLine, HostileValuesStayOneLineAndOneValue) {
       {"plain@example.org", "plain@example.org"},
   };
   for (const EscapeCase& c : cases) {
-    const MailLogMessage message{"", c.value, {}, 0, 0};
+    const MailLogMessage message{"", c.value, {}, 0, 0, c.value};
     const std::string line = MailLogLine(Settings(), message, {MailLogOutcome::Sent, "250 ok", -1}, 0);
-    EXPECT_TRUE(line.starts_with("from=" + c.shown + " to='' ")) << line;
+    EXPECT_TRUE(line.starts_with("from=" + c.shown + " to='' size=0 account=" + c.shown + " server=")) << line;
     EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
   }
   // A reply of any length stays within the bound.
-  const MailLogMessage message{"", "a@x", {"b@x"}, 0, 0};
+  const MailLogMessage message{"", "a@x", {"b@x"}, 0, 0, ""};
   EXPECT_LT(MailLogLine(Settings(), message, {MailLogOutcome::Sent, std::string(100000, 'x'), -1}, 0).size(), 1300u);
 }
 

@@ -141,16 +141,35 @@ MailLogOutcome QueueOrThrow(CMessageSpool& spool, CBodyStream& body, const Sendm
                             const CSendmailFailure& failure, MailLogMessage& logged) {
   if (!spool.On() || !QueuesAfter(error, failure.status)) throw failure;
   ReadToEnd(body);
-  logged.queueId = spool.Queue(envelope, options, failure.text, true);
+  logged.queueId = spool.Queue(envelope, options, logged.account, failure.text, true);
   return {MailLogOutcome::Queued, failure.text};
 }
 
-// Reads the message, and sends or queues it: its outcome, for the log, with what the
-// log names filled in on the way. Throws CSendmailFailure for a message refused.
-MailLogOutcome Deliver(const SendmailOptions& options, const SendmailSettings& settings, CMessageSpool& spool,
+// The sender as the caller gave it, before SenderEMail: -f, else the From line's.
+std::string GivenSender(const SendmailOptions& options, const MessageHeader& header) {
+  return !options.sender.empty() ? options.sender : FromLineAddress(header);
+}
+
+// Makes the account named the one in use. Throws CSendmailFailure 78 naming it, and
+// the accounts there are, when the settings have no such account.
+void UseNamedAccount(const std::string& name) {
+  if (!UseSmtpAccount(name)) {
+    throw CSendmailFailure{SendmailConfigError,
+                           "there is no account " + MailLogValue(name) + ": " + SmtpAccountsKnown()};
+  }
+}
+
+// Reads the message, chooses its account (-a, else the first whose SenderMatch matches
+// the sender given, else the default) and reads its settings, and sends or queues it:
+// its outcome, for the log, with what the log names filled in on the way. Throws
+// CSendmailFailure for a message refused.
+MailLogOutcome Deliver(const SendmailOptions& options, SendmailSettings& settings, CMessageSpool& spool,
                        MailLogMessage& logged) {
   CInputLines input([&spool](char* buffer, std::size_t capacity) { return spool.Read(buffer, capacity); });
   MessageHeader header = ReadMessageHeader(input, options.dotEndsInput);
+  if (options.account.empty()) UseNamedAccount(SmtpAccountForSender(GivenSender(options, header)));
+  logged.account = SmtpAccountName();
+  ReadAccountSettings(settings);
 
   SendmailEnvelope envelope;
   envelope.recipients = Recipients(options, header, settings);
@@ -167,7 +186,7 @@ MailLogOutcome Deliver(const SendmailOptions& options, const SendmailSettings& s
   if (options.queueOnly && settings.queue) {
     ReadToEnd(body);
     const std::string why = "queued without a try (-odq)";
-    logged.queueId = spool.Queue(envelope, options, why, false);
+    logged.queueId = spool.Queue(envelope, options, logged.account, why, false);
     return {MailLogOutcome::Queued, why};
   }
   try {
@@ -188,10 +207,13 @@ MailLogOutcome Deliver(const SendmailOptions& options, const SendmailSettings& s
   return {MailLogOutcome::Sent, connection.DataReply()};
 }
 
-// One line in the log for the message, whatever became of it.
+// One line in the log for the message, whatever became of it. The settings that are the
+// same for every account are read before one is chosen; -a chooses before the message
+// is read, so that a name that is wrong fails at once.
 int SendMessage(const SendmailOptions& options) {
   CSettingsReadOnce readOnce;
-  const SendmailSettings settings = ReadSendmailSettings();
+  SendmailSettings settings = ReadRunSettings();
+  if (!options.account.empty()) UseNamedAccount(options.account);
   CMessageSpool spool(settings.queue);
   MailLogMessage logged;
   logged.given = std::time(nullptr);

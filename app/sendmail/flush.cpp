@@ -1,7 +1,9 @@
 // The flush of the queue (-q, e-mailer --flush, and after each message sent): the lock,
-// the connection with the program's settings, and each queued message read and made
-// ready as a message given at once would be (app/sendmail/message.h).
+// for each account with entries a connection with that account's settings, and each
+// queued message read and made ready as a message given at once would be
+// (app/sendmail/message.h).
 #include <ctime>
+#include <optional>
 
 #include "app/run/connect.h"
 #include "app/sendmail/failure.h"
@@ -65,8 +67,8 @@ void Note(const std::string& line) { WriteErrorLine(line); }
 // its end of data, which the connection has just read.
 QueueOutcomeListener LogOutcomes(const MailLogSettings& log, const CSendmailConnection& connection) {
   return [&log, &connection](const CQueueEntry& entry, const CQueueOutcome& outcome) {
-    const MailLogMessage message{entry.id, entry.envelope.sender, entry.envelope.recipients, entry.size,
-                                 entry.queued};
+    const MailLogMessage message{entry.id,   entry.envelope.sender, entry.envelope.recipients,
+                                 entry.size, entry.queued,  entry.envelope.account};
     switch (outcome.kind) {
       case CQueueOutcome::Sent:
         return WriteMailLog(log, message, {MailLogOutcome::Sent, connection.DataReply()});
@@ -99,34 +101,70 @@ int SendDue(CSendmailConnection& connection, CQueueFlush& flush) {
   }
 }
 
-// Sends what choice picks over a connection of its own; quiet leaves out the line of a
-// connection that could not be made (the entries are put off all the same).
-int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, FlushChoice choice, bool verbose,
-                  bool quiet) {
+// The entries of the group left for a later try, for failure; quiet says nothing.
+int KeepRest(CQueueFlush& flush, std::size_t count, const CSendmailFailure& failure, bool quiet) {
+  flush.PutOffRest(failure.text);
+  if (!quiet) {
+    WriteErrorLine(failure.text);
+    WriteErrorLine(std::to_string(count) + " queued " + (count == 1 ? "message is" : "messages are") +
+                   " kept for a later try");
+  }
+  return failure.status;
+}
+
+// Why the settings cannot send account's entries; nullopt when they can, with the
+// account in use and its settings read into settings.
+std::optional<CSendmailFailure> UseAccountOf(const std::string& account, SendmailSettings& settings) {
+  if (!UseSmtpAccount(account)) {
+    settings.log.server.clear();  // the log lines name no server: none is used
+    settings.log.tls.clear();
+    settings.log.user.clear();
+    return CSendmailFailure{SendmailConfigError, "the account " + MailLogValue(account) +
+                                                     " of queued messages is not in the settings (" +
+                                                     SmtpAccountsKnown() + "): they wait for it"};
+  }
+  try {
+    ReadAccountSettings(settings);
+  } catch (const CSendmailFailure& failure) {
+    return failure;
+  }
+  return std::nullopt;
+}
+
+// Sends the group of account (the flush has taken it) over a connection of its own with
+// that account's settings; quiet leaves out the lines of a connection that could not be
+// made (the entries are put off all the same). run: ReadRunSettings'.
+int FlushGroup(const std::string& account, const SendmailSettings& run, CQueueFlush& flush, bool verbose,
+               bool quiet) {
+  SendmailSettings settings = run;
+  const std::optional<CSendmailFailure> problem = UseAccountOf(account, settings);
   CSendmailConnection connection(verbose);
-  CQueueFlush flush(queue, std::time(nullptr), settings.queueLifetimeDays,
-                    TextMaker(settings, connection.m_sHeloHostname), Note, LogOutcomes(settings.log, connection));
-  const std::size_t due = flush.Prepare(choice);
+  const std::size_t due =
+      flush.StartGroup(TextMaker(settings, connection.m_sHeloHostname), LogOutcomes(settings.log, connection));
+  if (due == 0) return SendmailSent;
+  if (problem) return KeepRest(flush, due, *problem, quiet);
+  try {
+    ConnectWithSettings(connection, settings.authMethod);
+  } catch (const CException& error) {
+    return KeepRest(flush, due, connection.ConnectFailure(error, settings.server + " port " + settings.port), quiet);
+  }
+  const int status = SendDue(connection, flush);
+  try {
+    connection.Disconnect(true);
+  } catch (const CException&) {
+    // Every message has its outcome: a failed QUIT changes none.
+  }
+  return status;
+}
+
+// Sends what choice picks, each account's entries over a connection of its own.
+int FlushWithLock(const SendmailSettings& run, const CQueue& queue, FlushChoice choice, bool verbose, bool quiet) {
+  CQueueFlush flush(queue, std::time(nullptr), run.queueLifetimeDays, Note);
+  flush.Prepare(choice);
   int status = SendmailSent;
-  if (due > 0) {
-    try {
-      ConnectWithSettings(connection, settings.authMethod);
-    } catch (const CException& error) {
-      CSendmailFailure failure = connection.ConnectFailure(error, settings.server + " port " + settings.port);
-      flush.PutOffRest(failure.text);
-      if (!quiet) {
-        WriteErrorLine(failure.text);
-        WriteErrorLine(std::to_string(due) + " queued " + (due == 1 ? "message is" : "messages are") +
-                       " kept for a later try");
-      }
-      return failure.status;
-    }
-    status = SendDue(connection, flush);
-    try {
-      connection.Disconnect(true);
-    } catch (const CException&) {
-      // Every message has its outcome: a failed QUIT changes none.
-    }
+  while (const std::optional<std::string> account = flush.NextGroup()) {
+    const int groupStatus = FlushGroup(*account, run, flush, verbose, quiet);
+    if (status == SendmailSent) status = groupStatus;
   }
   return flush.Refused() > 0 && status == SendmailSent ? SendmailNoPermission : status;
 }
@@ -136,7 +174,7 @@ int FlushWithLock(const SendmailSettings& settings, const CQueue& queue, FlushCh
 int FlushQueue(FlushChoice choice, bool verbose) {
   try {
     CSettingsReadOnce readOnce;
-    const SendmailSettings settings = ReadSendmailSettings();
+    const SendmailSettings run = ReadRunSettings();
     const CQueue queue(QueuePlace(UsesSystemSettings()));
     CFileLock lock(queue.Folder() + "/.lock", flushLockWait);
     if (!lock.Held()) {
@@ -144,7 +182,7 @@ int FlushQueue(FlushChoice choice, bool verbose) {
                                  : lock.Error());
       return SendmailTemporary;
     }
-    return FlushWithLock(settings, queue, choice, verbose, false);
+    return FlushWithLock(run, queue, choice, verbose, false);
   } catch (const CSendmailFailure& failure) {
     WriteErrorLine(failure.text);
     return failure.status;

@@ -24,8 +24,9 @@ constexpr std::size_t maxValueBytes = 1000;
 
 bool IsBare(unsigned char c) { return c > ' ' && c < 0x7f && c != '\'' && c != '\\'; }
 
-// The value as the line holds it: as it is when every byte is bare, else quoted.
-std::string Value(std::string_view text) {
+}  // namespace
+
+std::string MailLogValue(std::string_view text) {
   text = text.substr(0, maxValueBytes);
   if (!text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return IsBare(c); })) {
     return std::string(text);
@@ -47,9 +48,11 @@ std::string Value(std::string_view text) {
   return quoted + "'";
 }
 
+namespace {
+
 void Add(std::string& line, std::string_view key, std::string_view value) {
   if (!line.empty()) line += ' ';
-  line.append(key).append("=").append(Value(value));
+  line.append(key).append("=").append(MailLogValue(value));
 }
 
 // The name sysexits.h gives a status.
@@ -102,15 +105,22 @@ MailLogSettings ReadMailLogSettings() {
   MailLogSettings settings;
   try {
     settings.on = ReadDwordSetting("Log").value_or(1) != 0;
-    settings.file = ReadSmtpSetting("LogFile", "");
+  } catch (const CSettingError& error) {
+    throw CSendmailFailure{SendmailConfigError, error.what()};
+  }
+  settings.file = ReadSmtpSetting("LogFile", "");
+  return settings;
+}
+
+void ReadMailLogConnection(MailLogSettings& settings) {
+  try {
     settings.server = ReadSmtpSetting("Server", "") + ":" + ReadSmtpSetting("Port", "25");
     const bool startTls = ReadDwordSetting("StartTLS").value_or(0) != 0;
     settings.tls = ReadSslSetting() ? "on" : startTls ? "starttls" : "off";
   } catch (const CSettingError& error) {
     throw CSendmailFailure{SendmailConfigError, error.what()};
   }
-  if (std::atoi(ReadSmtpSetting("AuthMethod", "").c_str()) != 0) settings.user = ReadSmtpSetting("AuthUser", "");
-  return settings;
+  settings.user = std::atoi(ReadSmtpSetting("AuthMethod", "").c_str()) != 0 ? ReadSmtpSetting("AuthUser", "") : "";
 }
 
 std::string MailLogLine(const MailLogSettings& settings, const MailLogMessage& message,
@@ -120,6 +130,7 @@ std::string MailLogLine(const MailLogSettings& settings, const MailLogMessage& m
   Add(line, "from", message.sender.empty() ? "<>" : message.sender);
   Add(line, "to", Joined(message.recipients));
   Add(line, "size", std::to_string(message.size));
+  if (!message.account.empty()) Add(line, "account", message.account);
   Add(line, "server", settings.server);
   Add(line, "tls", settings.tls);
   Add(line, "auth", settings.user.empty() ? "off" : "on");

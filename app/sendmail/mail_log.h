@@ -3,10 +3,12 @@
 // system's mail log (platform/system_log.h) or in the file LogFile names.
 //
 //   queueid=20261209T001500.123456Z-3fa9c1b2 from=a@example.org to=b@example.org,c@example.org
-//   size=1234 server=mail.example.org:587 tls=starttls auth=on user=a@example.org
+//   size=1234 account=work server=mail.example.org:587 tls=starttls auth=on user=a@example.org
 //   outcome=sent reply='250 2.0.0 Ok: queued as 4AB' delay=0 exit=EX_OK
 //
-// queueid only for a message that is or was queued; outcome sent (reply: the server's
+// queueid only for a message that is or was queued; account only for one that goes
+// through an account other than the default (server, tls and user are then that
+// account's; server is empty when the account is not in the settings); outcome sent (reply: the server's
 // answer to the end of data), queued (reason: why it waits), gaveup (reason: why the
 // queue gave it up) or refused (reason: why the run failed, exit: its status); delay:
 // seconds since the message was given; exit only on the sendmail face's own line. A
@@ -18,6 +20,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct MailLogSettings {
@@ -28,10 +31,14 @@ struct MailLogSettings {
   std::string user;    // AuthUser when the run authenticates; empty: it does not
 };
 
-// Reads Log, LogFile and the connection settings that the line names. The caller holds
-// a CSettingsReadOnce. Throws CSendmailFailure 78 (SendmailConfigError) when Log or
-// StartTLS is not a number, or SSL does not start with one.
+// Reads Log and LogFile, which are the same for every account. The caller holds a
+// CSettingsReadOnce. Throws CSendmailFailure 78 (SendmailConfigError) when Log is not a
+// number.
 MailLogSettings ReadMailLogSettings();
+// Reads the connection settings of the account in use that the line names into
+// settings. Throws CSendmailFailure 78 when StartTLS is not a number, or SSL does not
+// start with one.
+void ReadMailLogConnection(MailLogSettings& settings);
 
 struct MailLogMessage {
   std::string queueId;  // empty: never queued
@@ -39,6 +46,7 @@ struct MailLogMessage {
   std::vector<std::string> recipients;
   std::uint64_t size = 0;  // the message's bytes as given
   std::time_t given = 0;   // when it was given (queued)
+  std::string account;     // empty: the default account
 };
 
 struct MailLogOutcome {
@@ -47,6 +55,11 @@ struct MailLogOutcome {
   std::string text;  // Sent: the server's reply to the end of data; else the reason
   int status = -1;   // the run's exit status on the sendmail face's own line; -1: none
 };
+
+// A text as a value of the line holds it: as it is when it has no blank, quote,
+// backslash, control character or 8-bit byte, else between single quotes with \' \\ and
+// \xHH; cut at 1000 bytes. Also for a value that a failure's line names.
+std::string MailLogValue(std::string_view text);
 
 // The line for a message and its outcome at now.
 std::string MailLogLine(const MailLogSettings& settings, const MailLogMessage& message,

@@ -39,25 +39,33 @@ void ReadQueueSettings(SendmailSettings& settings) {
 
 }  // namespace
 
-SendmailSettings ReadSendmailSettings() {
+SendmailSettings ReadRunSettings() {
   SendmailSettings settings;
-  settings.senderEMail = ReadSmtpSetting("SenderEMail", "");
-  settings.senderName = ReadSmtpSetting("SenderName", "");
   settings.recipientEMail = ReadSmtpSetting("RecipientEMail", "");
   settings.aliasesFile = ReadSmtpSetting("Aliases", "");
   std::error_code ignored;
   if (settings.aliasesFile.empty() && std::filesystem::exists(defaultAliasesFile, ignored)) {
     settings.aliasesFile = defaultAliasesFile;
   }
+  ReadQueueSettings(settings);
+  settings.log = ReadMailLogSettings();
+  return settings;
+}
+
+void ReadAccountSettings(SendmailSettings& settings) {
+  settings.senderEMail = ReadSmtpSetting("SenderEMail", "");
+  settings.senderName = ReadSmtpSetting("SenderName", "");
   settings.server = ReadSmtpSetting("Server", "");
   settings.port = ReadSmtpSetting("Port", "25");
   settings.authMethod = std::atoi(ReadSmtpSetting("AuthMethod", "").c_str());
-  ReadQueueSettings(settings);
-  settings.log = ReadMailLogSettings();
+  ReadMailLogConnection(settings.log);
   if (settings.server.empty()) {
-    throw CSendmailFailure{SendmailConfigError, "no SMTP server: set Server in " + SmtpSettingsPlaces()};
+    const std::string account = SmtpAccountName();
+    throw CSendmailFailure{SendmailConfigError,
+                           "no SMTP server" +
+                               (account.empty() ? std::string() : " for the account " + MailLogValue(account)) +
+                               ": set Server in " + SmtpSettingsPlaces()};
   }
-  return settings;
 }
 
 // The address of the header's From line, when it has one with a domain.

@@ -23,11 +23,18 @@ struct SendmailSettings {
   MailLogSettings log;        // Log, LogFile and what the log line names
 };
 
-// The settings of the sendmail face. Throws CSendmailFailure 78 (SendmailConfigError)
-// when Server is missing, Queue, QueueLifetime, Log or StartTLS is not a number (or the
-// lifetime is below 0), or SSL does not start with one. The caller holds a
-// CSettingsReadOnce.
-SendmailSettings ReadSendmailSettings();
+// The settings of the sendmail face come in two reads, both with a CSettingsReadOnce
+// held. ReadRunSettings reads those that are the same whatever the account, before an
+// account is chosen: RecipientEMail, Aliases, Queue, QueueLifetime, Log and LogFile
+// (the queue is one for all accounts). It throws CSendmailFailure 78
+// (SendmailConfigError) when Queue, QueueLifetime or Log is not a number (or the
+// lifetime is below 0).
+SendmailSettings ReadRunSettings();
+// Then ReadAccountSettings adds those of the account in use (UseSmtpAccount): SenderEMail,
+// SenderName, Server, Port, AuthMethod and what the log line names. Throws
+// CSendmailFailure 78 when Server is missing, StartTLS is not a number, or SSL does not
+// start with one.
+void ReadAccountSettings(SendmailSettings& settings);
 
 // The address of the header's From line, when it has one with a domain.
 std::string FromLineAddress(const MessageHeader& header);

@@ -49,6 +49,10 @@ void ApplyValueOption(char option, const std::string& value, SendmailOptions& op
     case 'F':
       options.fullName = value;
       return;
+    case 'a':
+      if (value.empty()) RaiseUsage("-a needs the name of an account");
+      options.account = value;
+      return;
     case 'N':
       options.dsnNotify = ParseNotify(value);
       options.dsnRequested = true;
@@ -95,12 +99,17 @@ void ApplyValueOption(char option, const std::string& value, SendmailOptions& op
   RaiseUsage("option " + named + " is not supported");
 }
 
-constexpr std::string_view valueOptions = "frFNRVoebABXLh";
+constexpr std::string_view valueOptions = "frFaNRVoebABXLh";
 
 // One argument that begins with "-": its flags and at most one option with a value.
 void ParseOptionArgument(const std::vector<std::string>& arguments, std::size_t& index,
                          SendmailOptions& options) {
   const std::string& argument = arguments[index];
+  if (argument.starts_with("--account=")) return ApplyValueOption('a', argument.substr(10), options);
+  if (argument == "--account") {
+    if (index + 1 >= arguments.size()) RaiseUsage("option --account needs a value");
+    return ApplyValueOption('a', arguments[++index], options);
+  }
   if (argument.starts_with("--")) RaiseUsage("option " + argument + " is not supported");
   for (std::size_t at = 1; at < argument.size(); ++at) {
     const char option = argument[at];

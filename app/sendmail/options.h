@@ -31,10 +31,12 @@ struct SendmailOptions {
   enum Mode { SendMessage, ListQueue, FlushQueue, InitializeAliases };
   Mode mode = SendMessage;              // -bm; -bp lists the queue, -q sends it, -bi
   bool queueOnly = false;               // -odq, -odd: queue without trying to send
+  std::string account;                  // -a, --account: the account; empty: not given
 };
 
 // Parses the arguments after the program name. Options may stand before, between and
-// after the operands; "--" ends them. Throws CSendmailFailure with SendmailUsage naming
+// after the operands; "--" ends them; "--account NAME" and "--account=NAME" are -a NAME.
+// Throws CSendmailFailure with SendmailUsage naming
 // the option for an unknown option, one not supported (-bs, -bd, -q with an interval),
-// a value that is missing or not understood.
+// a value that is missing or not understood, an empty account name.
 SendmailOptions ParseSendmailOptions(const std::vector<std::string>& arguments);

@@ -36,7 +36,7 @@ long CMessageSpool::Read(char* buffer, std::size_t capacity) {
 }
 
 std::string CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOptions& options,
-                                 const std::string& why, bool tried) {
+                                 const std::string& account, const std::string& why, bool tried) {
   // Why it could not be queued, then the failure that made it queue, when there was one.
   auto failed = [&](const std::string& reason) {
     return CSendmailFailure{SendmailSystemError, "the message could not be queued: " + reason +
@@ -51,6 +51,7 @@ std::string CMessageSpool::Queue(const SendmailEnvelope& envelope, const Sendmai
   queued.dsnEnvelopeId = envelope.dsnEnvelopeId;
   queued.fullName = options.fullName;
   queued.dotEndsInput = options.dotEndsInput;
+  queued.account = account;
   std::string id;
   const std::time_t now = std::time(nullptr);
   try {

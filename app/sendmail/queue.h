@@ -34,13 +34,14 @@ class CMessageSpool {
   // The bytes read from standard input so far.
   std::uint64_t Size() const { return size; }
 
-  // Queues the message read whole (the caller has read it to its end), writes
-  // "queued as <id>: why" on standard error and returns the id; tried: a try failed
+  // Queues the message read whole (the caller has read it to its end) for account (""
+  // the default), writes "queued as <id>: why" on standard error and returns the id;
+  // tried: a try failed
   // with why, which the listing shows, and the entry waits the first back-off. Throws
   // CSendmailFailure 71 when it cannot be queued (the queue folder or the spool cannot
   // be written), naming why, then the failed try.
-  std::string Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& why,
-                    bool tried);
+  std::string Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& account,
+                    const std::string& why, bool tried);
 
  private:
   bool on;
@@ -59,14 +60,18 @@ bool QueuesAfter(const CException& error, SendmailStatus status);
 int ListQueue();
 
 // -q and e-mailer --flush (FlushChoice::All: every entry now, whatever its back-off),
-// e-mailer --flush-due (FlushChoice::Due: the timers): sends those entries over one
-// connection, waiting a bounded time for a flush that runs. Returns 0 when every entry
-// chosen was sent, put off after a 4xx or given up after a 5xx; 75 when the server could not be reached or
-// the connection was lost (the entries kept for a later try) or another flush held the
-// queue for the whole wait; 77 when the folder or an entry is not the user's own;
-// other statuses as the sendmail face for the settings and the server.
+// e-mailer --flush-due (FlushChoice::Due: the timers): sends those entries, each
+// account's over a connection of its own with that account's settings, waiting a
+// bounded time for a flush that runs. Returns 0 when every entry chosen was sent, put
+// off after a 4xx or given up after a 5xx; else the status of the first account whose
+// entries were kept for a later try: 75 when its server could not be reached or the
+// connection was lost, 78 when the account is no longer in the settings or its settings
+// are wrong, other statuses as the sendmail face for the settings and the server; 75
+// also when another flush held the queue for the whole wait; 77 when the folder or an
+// entry is not the user's own.
 int FlushQueue(FlushChoice choice, bool verbose);
 
 // After a message was sent: sends what is due, unless the queue is off or another
-// flush runs. Never throws: the message sent is the run's outcome.
+// flush runs. settings: ReadRunSettings'. Never throws: the message sent is the run's
+// outcome.
 void FlushDue(const SendmailSettings& settings);
