@@ -14,10 +14,12 @@ TEST(EntryText, ValuesThatCouldStartALineComeBackTheSame) {
   envelope.dsnNotify = 6;
   envelope.dsnEnvelopeId = "ID1";
   envelope.dotEndsInput = false;
+  envelope.account = "w\nRecipient: evil@example.org%\\..";
   const std::string text = EnvelopeText(envelope, 1796775300, 42);
   ASSERT_TRUE(text.ends_with("\n\n"));
   CQueueEntry entry;
   ASSERT_TRUE(ParseEnvelopeText(text.substr(0, text.size() - 2), entry));
+  EXPECT_EQ(entry.envelope.account, envelope.account);
   EXPECT_EQ(entry.envelope.recipients, envelope.recipients);
   EXPECT_EQ(entry.envelope.fullName, envelope.fullName);
   EXPECT_EQ(entry.envelope.dsnNotify, 6);
@@ -46,11 +48,18 @@ TEST(EntryText, ADamagedEnvelopeIsRefused) {
     std::string text = block;
     return text.replace(text.find(from), from.size(), to);
   };
+  // An entry of the default account has no Account line, as one written before
+  // accounts; one with the line reads back its account.
+  CQueueEntry withAccount;
+  ASSERT_EQ(block.find("Account"), std::string::npos);
+  ASSERT_TRUE(ParseEnvelopeText(block + "\nAccount: work", withAccount));
+  EXPECT_EQ(withAccount.envelope.account, "work");
   const Case cases[] = {
       {"another version", replaced("entry 1", "entry 2")},
       {"a line missing", replaced("\nSize: 42", "")},
       {"an unknown line", block + "\nPriority: 1"},
       {"a line twice", block + "\nSize: 42"},
+      {"an account twice", block + "\nAccount: a\nAccount: b"},
       {"no recipient", replaced("Recipient: b@example.org\n", "")},
       {"a bad number", replaced("Size: 42", "Size: 4x")},
       {"a bad flag", replaced("Report: 0", "Report: yes")},

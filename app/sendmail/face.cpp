@@ -51,7 +51,7 @@ bool IsSendableAddress(std::string_view address) {
 }
 
 void CheckAddress(const std::string& address, SendmailStatus status) {
-  if (!IsSendableAddress(address)) throw CSendmailFailure{status, "not a valid address: " + address};
+  if (!IsSendableAddress(address)) throw CSendmailFailure{status, "not a valid address: " + MailLogValue(address)};
 }
 
 // The operands' and (with -t) the header's recipients, local names resolved; each

@@ -23,6 +23,7 @@ std::vector<std::string> SmtpTestServer::Command(const SmtpServerOptions& option
                 {"--ntlm-users", setup.Write("ntlm_users", options.ntlmUsers).string()});
   }
   if (options.dsn) argv.push_back("--dsn");
+  if (options.authRequired) argv.push_back("--auth-required");
   if (!options.oauthTokenFile.empty())
     argv.insert(argv.end(), {"--oauth-tokens", options.oauthTokenFile});
   if (options.dropOnQuit) argv.push_back("--drop-on-quit");

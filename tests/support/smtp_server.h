@@ -17,6 +17,8 @@ struct SmtpServerOptions {
   // "OAUTHBEARER", "XOAUTH2" (a wrong token gets the error challenge with the JSON
   // {"status":"invalid_token","scope":"https://mail.test/"}). None by default.
   std::vector<std::string> mechanisms{};
+  // MAIL FROM is refused (530) before a successful AUTH.
+  bool authRequired = false;
   // The account of every mechanism but NTLM; the OAuth mechanisms' token is password.
   std::string user = "user";
   std::string password = "secret";
