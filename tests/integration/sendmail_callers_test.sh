@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The programs that call /usr/sbin/sendmail, from Debian's packages, sending through the
 # sendmail face to aiosmtpd on a free port of 127.0.0.1: bsd-mailx (mail -s), git
-# send-email with a patch, PHP's mail(), NeoMutt in batch mode, and Debian's cron
+# send-email with a patch (and with two identities whose From chooses the account, and so
+# one of two more aiosmtpd), PHP's mail(), NeoMutt in batch mode, and Debian's cron
 # mailing a job's output. Each message is read back with Python's email package and
 # Email::MIME. Cron runs in a mount namespace of its own, where its crontab spool,
 # /etc/crontab, /etc/cron.d, /run and /usr/sbin/sendmail are this test's, so the
@@ -11,11 +12,11 @@ set -euo pipefail
 program=$1
 support=$2
 work=$(mktemp -d /tmp/sendmail-callers-XXXXXX)
-server_pid=""
+server_pids=()
 cron_pid=""
 cleanup() {
   [ -z "$cron_pid" ] || kill "$cron_pid" 2>/dev/null || true
-  [ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null || true
+  for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -35,20 +36,36 @@ wait_for() {
   return 1
 }
 
-mkdir -p "$work/mail" "$work/home" "$work/bin" "$work/real"
-/usr/bin/python3 "$support/smtp_server.py" 0 "$work/mail" >"$work/server.log" 2>&1 &
-server_pid=$!
-for ((i = 0; i < 100; i++)); do
-  grep -q '^listening on' "$work/server.log" && break
-  sleep 0.1
-done
-port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/server.log")
-[ -n "$port" ] || { cat "$work/server.log"; exit 1; }
+# Starts aiosmtpd keeping its messages in $work/$1; sets port to the port it listens on.
+start_server() {
+  mkdir -p "$work/$1"
+  /usr/bin/python3 "$support/smtp_server.py" 0 "$work/$1" >"$work/$1.log" 2>&1 &
+  server_pids+=($!)
+  for ((i = 0; i < 100; i++)); do
+    grep -q '^listening on' "$work/$1.log" && break
+    sleep 0.1
+  done
+  port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/$1.log")
+  [ -n "$port" ] || { cat "$work/$1.log"; exit 1; }
+}
+
+mkdir -p "$work/home" "$work/bin" "$work/real"
+# Two more relays for the accounts work and private, which git send-email's --from
+# chooses; the default's comes last, as the settings below name it $port.
+start_server work-mail
+work_port=$port
+start_server private-mail
+private_port=$port
+start_server mail
 
 config="$work/config"
 mkdir -p "$config/Zelkor/Kestrum"
-printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\r\n"Server"="127.0.0.1"\r\n"Port"="%s"\r\n"SenderName"="Backup job"\r\n"SenderEMail"="backup@example.com"\r\n"Aliases"="%s"\r\n' \
-  "$port" "$work/aliases" >"$config/Zelkor/Kestrum/SMTP.reg"
+key='[HKEY_CURRENT_USER\software\Zelkor\Kestrum\SMTP'
+printf 'Windows Registry Editor Version 5.00\r\n\r\n%s]\r\n"Server"="127.0.0.1"\r\n"Port"="%s"\r\n"SenderName"="Backup job"\r\n"SenderEMail"="backup@example.com"\r\n"Aliases"="%s"\r\n' \
+  "$key" "$port" "$work/aliases" >"$config/Zelkor/Kestrum/SMTP.reg"
+printf '\r\n%s\\Accounts\\%s]\r\n"Port"="%s"\r\n"SenderEMail"="%s"\r\n"SenderMatch"="%s"\r\n' \
+  "$key" work "$work_port" dev@work.example '*@work.example' \
+  "$key" private "$private_port" dev@private.example 'dev@private.example' >>"$config/Zelkor/Kestrum/SMTP.reg"
 printf 'root: ops@example.com\n' >"$work/aliases"
 
 # The caller runs this wrapper as its sendmail: it notes the command line and runs the
@@ -119,6 +136,31 @@ check "git send-email" 50 \
   "subject $(hex '[PATCH] Add a file')" "from $(hex 'Dév Eloper') $(hex dev@example.com)" \
   "to - $(hex list@example.com)"
 grep -q $'^+café\r$' "$work/mail/$((next - 1)).eml" || fail "git send-email: the patch's line is not in the message"
+
+# git send-email with two identities: the From line of its --from (given, or the
+# identity's sendemail.<identity>.from) chooses the account, and so the relay.
+git -C "$repo" config user.name Dev
+git -C "$repo" config user.email dev@example.com
+git -C "$repo" config sendemail.work.from "Dév Eloper <dev@work.example>"
+git -C "$repo" config sendemail.private.from "Dev <dev@private.example>"
+for identity in work private; do
+  git -C "$repo" send-email --quiet --identity="$identity" --sendmail-cmd="$work/bin/sendmail" \
+    --to=list@example.com --confirm=never --suppress-cc=all "$work/patches"/*.patch >"$work/git.log" 2>&1 ||
+    fail "git send-email --identity=$identity: $(cat "$work/git.log")"
+done
+git -C "$repo" send-email --quiet --from="Dev <dev@work.example>" --sendmail-cmd="$work/bin/sendmail" \
+  --to=list@example.com --confirm=never --suppress-cc=all "$work/patches"/*.patch >"$work/git.log" 2>&1 ||
+  fail "git send-email --from: $(cat "$work/git.log")"
+wait_for "$work/work-mail/2.envelope" 50 && wait_for "$work/private-mail/1.envelope" 50 ||
+  fail "git send-email with identities: a message did not reach its relay"
+for relay in work:1:dev@work.example work:2:dev@work.example private:1:dev@private.example; do
+  IFS=: read -r name n sender <<<"$relay"
+  [ "$(cat "$work/$name-mail/$n.envelope" 2>/dev/null)" = $'MAIL FROM:<'"$sender"$'>\nRCPT TO:<list@example.com>' ] ||
+    fail "git send-email through $name: envelope '$(cat "$work/$name-mail/$n.envelope" 2>/dev/null)'"
+done
+[ ! -e "$work/work-mail/3.eml" ] && [ ! -e "$work/private-mail/2.eml" ] && [ ! -e "$work/mail/$next.eml" ] ||
+  fail "git send-email with identities: a message went through another relay"
+passed=$((passed + 1))
 
 # PHP's mail() through sendmail_path, as PHP's default "sendmail -t -i"; PHP ends the
 # message with a line end of its own.
