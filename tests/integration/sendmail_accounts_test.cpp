@@ -3,7 +3,7 @@
 // password. The account is chosen by -a, by the sender the caller gave (-f, or the From
 // line) or is the default; queued messages keep their account and a flush sends each
 // through its own server only; names with hostile characters fail clearly and reach no
-// server.
+// server. One account's relay is Postfix.
 #include <algorithm>
 #include <fstream>
 #include <memory>
@@ -14,8 +14,10 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/mailer_program.h"
+#include "tests/support/postfix_server.h"
 #include "tests/support/server_process.h"
 #include "tests/support/smtp_server.h"
+#include "tests/support/tls_server.h"
 
 namespace {
 
@@ -225,6 +227,33 @@ TEST_F(SendmailAccounts, HostileNamesFailClearlyAndReachNoRelay) {
   world.PointAt(relays[Default].Port(), relays[Work].Port(), relays[Gmail].Port());
   EXPECT_EQ(world.Send({"-q"}, ""), (MailerRun{0, ""}));
   EXPECT_EQ(relays[Work].Messages().size(), 1u);
+}
+
+// The work account's relay is Postfix, with STARTTLS and a user of its own; the
+// default's relay gets nothing.
+TEST(SendmailAccountsPostfix, AnAccountSendsThroughItsPostfix) {
+  if (std::string why = PostfixServer::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  TestCertificateAuthority ca;
+  PostfixServer postfix(PostfixOptions{.certificate = ca.Issue("localhost", "DNS:localhost,IP:127.0.0.1")});
+  SmtpTestServer relay(RelayOptions("ann", "default-secret"));
+  TempConfigHome home;
+  home.WriteFile(home.SmtpKeyFile(), SmtpSettings({{"Server", "127.0.0.1"},
+                                                   {"Port", std::to_string(relay.Port())},
+                                                   {"AuthMethod", "6"},
+                                                   {"AuthUser", "ann"},
+                                                   {"AuthPassword", "default-secret"},
+                                                   {"SenderEMail", "ann@example.org"}}) +
+                                         AccountKey("work", {{"Port", std::to_string(postfix.Port())},
+                                                             {"StartTLS", "1"},
+                                                             {"TLSCAFile", ca.Certificate().string()},
+                                                             {"AuthMethod", "5"},
+                                                             {"AuthUser", "user"},
+                                                             {"AuthPassword", "secret"},
+                                                             {"SenderMatch", "*@work.example"}}));
+  EXPECT_EQ(RunSendmail(home, {"-i", "-f", "me@work.example", "admin@mail.test"}, "Subject: t\n\nx\n"),
+            (MailerRun{0, ""}));
+  EXPECT_EQ(postfix.Delivered("admin", 1).size(), 1u) << postfix.Log();
+  EXPECT_TRUE(relay.Transcript().empty());
 }
 
 }  // namespace
