@@ -8,10 +8,11 @@
 //
 // queueid only for a message that is or was queued; account only for one that goes
 // through an account other than the default (server, tls and user are then that
-// account's; server is empty when the account is not in the settings); outcome sent (reply: the server's
-// answer to the end of data), queued (reason: why it waits), gaveup (reason: why the
-// queue gave it up) or refused (reason: why the run failed, exit: its status); delay:
-// seconds since the message was given; exit only on the sendmail face's own line. A
+// account's; server is empty when the account is not in the settings); outcome sent
+// (reply: the server's answer to the end of data), queued (reason: why it waits),
+// gaveup (reason: why the queue gave it up) or refused (reason: why the run failed,
+// exit: its status); delay: seconds since the message was given; exit only on the
+// sendmail face's own line. A
 // value that holds a blank, a quote, a backslash, a control character or an 8-bit byte
 // is written between single quotes, with \' \\ and \xHH, so that no value can end the
 // line or forge a key. No secret and no message text is ever part of it.

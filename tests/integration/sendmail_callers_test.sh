@@ -36,17 +36,13 @@ wait_for() {
   return 1
 }
 
+source "$support/../../scripts/lib/smtp_test_server.sh"
 # Starts aiosmtpd keeping its messages in $work/$1; sets port to the port it listens on.
 start_server() {
   mkdir -p "$work/$1"
-  /usr/bin/python3 "$support/smtp_server.py" 0 "$work/$1" >"$work/$1.log" 2>&1 &
-  server_pids+=($!)
-  for ((i = 0; i < 100; i++)); do
-    grep -q '^listening on' "$work/$1.log" && break
-    sleep 0.1
-  done
-  port=$(sed -n 's/^listening on 127.0.0.1:\([0-9]*\)$/\1/p' "$work/$1.log")
-  [ -n "$port" ] || { cat "$work/$1.log"; exit 1; }
+  start_smtp_test_server "$work/$1"
+  server_pids+=("$SMTP_SERVER_PID")
+  port=$SMTP_SERVER_PORT
 }
 
 mkdir -p "$work/home" "$work/bin" "$work/real"

@@ -8,7 +8,8 @@
 # (one with root's HOME, as cron starts them), www-data through PHP and the flush as the
 # user e-mailer all send through that one file to aiosmtpd, which requires AUTH: each
 # message arrives once, and no ordinary user can read the password, another user's
-# entries or their listing. The postrm's purge removes it all again.
+# entries or their listing; an account of that file is chosen by the sender and kept by
+# its queued entry. The postrm's purge removes it all again.
 # Usage: system_mode_test.sh PROGRAM SOURCE_DIR
 set -euo pipefail
 if [ "${1:-}" = --in-namespace ]; then
@@ -113,6 +114,17 @@ steps() {
   # shellcheck disable=SC2086 # the unit's arguments, split as systemd splits them
   expect "the timer's flush as e-mailer" as e-mailer "$WORK/e-mailer" ${exec_start#/usr/bin/e-mailer}
   received 6 bob-q@example.org server@example.org
+  # An account in the system's settings, chosen by the sender: the entry keeps it, the
+  # listing shows it, and the timer's flush sends it through it (the same relay here,
+  # whose password the account takes from the default values: same server and user).
+  printf '\r\n[HKEY_LOCAL_MACHINE\\software\\Zelkor\\Kestrum\\SMTP\\Accounts\\web]\r\n"SenderMatch"="*@web.example"\r\n' \
+    >>/etc/e-mailer/SMTP.reg
+  message bob-web | expect "bob -odq through an account" as bob /usr/sbin/sendmail -odq -i -f bob@web.example web-q@example.org
+  as bob "$WORK/bin/mailq" >"$WORK/out" 2>&1 || true
+  grep -qx '    account: web' "$WORK/out" && pass || fail "bob's mailq of an account: $(cat "$WORK/out")"
+  # shellcheck disable=SC2086 # as above
+  expect "the timer's flush of an account" as e-mailer "$WORK/e-mailer" ${exec_start#/usr/bin/e-mailer}
+  received 7 web-q@example.org bob@web.example
   [ -z "$(ls /var/spool/e-mailer/*.entry 2>/dev/null)" ] && pass || fail "left in the spool: $(ls /var/spool/e-mailer)"
 
   # A user's own settings win, and are read without the group: a link to the system's
@@ -129,9 +141,9 @@ steps() {
   printf 'REGEDIT4\n[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\n"Server"="127.0.0.1"\n"Port"="%s"\n"AuthMethod"=dword:2\n"AuthUser"="user"\n"AuthPassword"="relay pass"\n"SenderEMail"="alice@example.org"\n' \
     "$PORT" | as alice sh -c "umask 077; cat >'$own/SMTP.reg'"
   message own | expect "alice's own settings" as alice HOME="$WORK/home/alice" /usr/sbin/sendmail -i own@example.org
-  received 7 own@example.org alice@example.org
+  received 8 own@example.org alice@example.org
   message passwd | expect "alice's own settings through her passwd entry" as alice HOME=/root /usr/sbin/sendmail -i pw@example.org
-  received 8 pw@example.org alice@example.org
+  received 9 pw@example.org alice@example.org
   message own-queued | expect "alice's own queue" as alice HOME="$WORK/home/alice" /usr/sbin/sendmail -odq -i own-q@example.org
   [ -n "$(ls "$WORK/home/alice/.local/state/e-mailer/queue/"*.entry 2>/dev/null)" ] &&
     [ -z "$(ls /var/spool/e-mailer/*.entry 2>/dev/null)" ] && pass || fail "alice's own queue is not hers"
