@@ -61,7 +61,7 @@ class CQueueFlush : public CBatchSource {
   // Returns that account ("" the default), nullopt when no entry is left.
   std::optional<std::string> NextGroup();
   // Starts the group taken: maker makes its entries' texts, outcome learns of each entry
-  // sent, put off or given up, once it is so on disk. Gives up the entries older than
+  // sent, put off or given up, once it is so on disk (both used until the next group). Gives up the entries older than
   // the lifetime; returns how many are left to send.
   std::size_t StartGroup(QueuedTextMaker maker, QueueOutcomeListener outcome);
   // Adds the failure reports queued in this group to it, due at once; false when there

@@ -54,6 +54,8 @@ TEST(ParseSendmailOptions, WhatTheCallersPass) {
   EXPECT_EQ(ParseSendmailOptions({"-N", "never"}).dsnNotify, 0);
   EXPECT_TRUE(ParseSendmailOptions({"-R", "FULL"}).dsnReturnFull);
   EXPECT_TRUE(ParseSendmailOptions({"-f", "x@y.z"}).dotEndsInput);
+  EXPECT_EQ(ParseSendmailOptions({"-tiawork"}).account, "work");
+  EXPECT_EQ(ParseSendmailOptions({"a@x.y", "--account=-gmail"}).account, "-gmail");
 }
 
 TEST(ParseSendmailOptions, QueueOptions) {
@@ -88,6 +90,7 @@ TEST(ParseSendmailOptions, UsageErrorsNameTheOption) {
   const UsageCase cases[] = {
       {{"-Q", "a@b.c"}, "option -Q is not supported"},
       {{"--help"}, "option --help is not supported"},
+      {{"--accounts=work"}, "option --accounts=work is not supported"},
       {{"-bs"}, "option -bs is not supported"},
       {{"-bd"}, "option -bd is not supported"},
       {{"-bx"}, "option -bx is not supported"},
