@@ -33,7 +33,7 @@ OAuthTokens Renewed(const OAuthClient& client, const std::optional<OAuthTokens>&
 }  // namespace
 
 std::string CurrentAccessToken(const OAuthClient& client, const std::string& refused) {
-  COAuthTokenStore store(client.timeout);
+  COAuthTokenStore store(client.timeout, client.account);
   std::optional<OAuthTokens> stored = store.Load();
   if (stored && Usable(*stored, refused)) return stored->accessToken;
   OAuthTokens renewed = Renewed(client, stored);
