@@ -50,6 +50,10 @@ constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
 constexpr REGSAM KEY_READ = 0x20019;
 constexpr REGSAM KEY_WRITE = 0x20006;
 
+// A section key's subkeys (such as ...\<section>\Accounts\<name>) are the further key
+// lines of the section's file, below its own path: they are opened from it, and never
+// created (creating one would write the file).
+//
 // Opens an existing subkey (one name, no separators). ERROR_FILE_NOT_FOUND when it does
 // not exist, ERROR_ACCESS_DENIED when the access is not granted, ERROR_BADDB when its
 // file cannot be parsed, ERROR_BADKEY when the name is taken by something that is not a
@@ -95,6 +99,11 @@ RegKeyPlace MachineKeyPlace(const char* company, const char* product, const char
 // The names of the values that key holds (the default value's is empty), in the order
 // the key keeps them; none for a key that cannot be read.
 std::vector<std::string> KeyValueNames(HKEY key);
+
+// The names of key's direct subkeys, each once, in the order the key keeps them (on
+// Linux: of their first key lines in the section's file); none for a key that cannot be
+// read.
+std::vector<std::string> KeySubkeyNames(HKEY key);
 
 // The file or folder that holds key on Linux; "" on Windows, where the key is the
 // system registry's own.

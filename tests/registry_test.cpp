@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support/temp_config_home.h"
 
@@ -108,11 +109,33 @@ TEST_F(RegistryTest, NamesThatCannotBeKeysAreRefused) {
   EXPECT_EQ(std::filesystem::directory_iterator(home.config), std::filesystem::directory_iterator());
 }
 
-TEST_F(RegistryTest, SectionKeysHaveNoSubkeys) {
+// The subkeys of a section key are its file's further key lines: found without regard to
+// case, listed once each in file order, each with only its own values; a key line with
+// deeper keys alone still makes its key; nothing is created.
+TEST_F(RegistryTest, SectionSubkeysAreTheFilesFurtherKeyLines) {
+  const std::string smtp = "[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP";
+  home.WriteFile(home.SmtpKeyFile(), "Windows Registry Editor Version 5.00\n\n" + smtp + "]\n\"Server\"=\"a\"\n" +
+                                         smtp + "\\Accounts\\Work]\n\"Server\"=\"w\"\n" + smtp +
+                                         "\\Other]\n" + smtp + "\\accounts\\Mail Box]\n" + smtp +
+                                         "\\ACCOUNTS\\work]\n\"Port\"=\"1\"\n" + smtp + "\\Accounts\\Deep\\Er]\n");
   HKEY key = OpenSmtpKey();
+  EXPECT_EQ(KeySubkeyNames(key), (std::vector<std::string>{"Accounts", "Other"}));
+  HKEY accounts = nullptr;
+  ASSERT_EQ(RegOpenKeyEx(key, "ACCOUNTS", KEY_READ, &accounts), ERROR_SUCCESS);
+  EXPECT_EQ(KeySubkeyNames(accounts), (std::vector<std::string>{"Work", "Mail Box", "Deep"}));
+  HKEY work = nullptr;
+  ASSERT_EQ(RegOpenKeyEx(accounts, "work", KEY_READ, &work), ERROR_SUCCESS);
+  EXPECT_EQ(KeyValueNames(work), (std::vector<std::string>{"Server", "Port"}));
+  EXPECT_EQ(KeyValueNames(key), (std::vector<std::string>{"Server"}));
   HKEY child = nullptr;
-  EXPECT_EQ(RegCreateKeyEx(key, "Deeper", readWrite, &child), ERROR_FILE_NOT_FOUND);
-  RegCloseKey(key);
+  EXPECT_EQ(RegOpenKeyEx(accounts, "Deep", KEY_READ, &child), ERROR_SUCCESS);
+  RegCloseKey(child);
+  for (const char* missing : {"Er", "Wor", "Missing"}) {
+    EXPECT_EQ(RegCreateKeyEx(accounts, missing, readWrite, &child), ERROR_FILE_NOT_FOUND) << missing;
+  }
+  EXPECT_EQ(RegOpenKeyEx(accounts, "Deep\\Er", KEY_READ, &child), ERROR_INVALID_PARAMETER);
+  EXPECT_TRUE(KeySubkeyNames(work).empty());
+  for (HKEY open : {work, accounts, key}) RegCloseKey(open);
 }
 
 TEST_F(RegistryTest, FilesThatAreNotKeysCannotBeOpened) {

@@ -2,10 +2,14 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "app/run/sender_pattern.h"
 #include "platform/process_hardening.h"
 #include "platform/registry.h"
+#include "platform/terminal_text.h"
+#include "smtp/auth_text.h"
 
 namespace {
 
@@ -146,6 +150,70 @@ constexpr const char* smtpCompany = "Zelkor";
 constexpr const char* smtpProduct = "Kestrum";
 constexpr const char* smtpSection = "SMTP";
 
+// The account in use, as its key spells it; "" for the default.
+std::string accountInUse;
+
+// Values that an account never takes from the default account when it names another
+// server or user: they would give that server what was meant for another.
+bool IsSecret(std::string_view name) {
+  for (const char* secret : {"AuthPassword", "AuthPasswordCommand", "OAuthClientSecret", "OAuthClientSecretCommand"}) {
+    if (EqualsIgnoringCase(name, secret)) return true;
+  }
+  return false;
+}
+
+// The machine's values, which accounts do not have: aliases and the mail log.
+bool IsMachineWide(std::string_view name) {
+  return EqualsIgnoringCase(name, "Aliases") || EqualsIgnoringCase(name, "Log") || EqualsIgnoringCase(name, "LogFile");
+}
+
+// The account's own value that no default stands in for.
+bool IsAccountsOwn(std::string_view name) { return EqualsIgnoringCase(name, "SenderMatch"); }
+
+// Calls use with the key of account below the SMTP key sectionKey (null when there is
+// no such account); closes it afterwards.
+template <typename Use>
+auto WithAccountKey(HKEY sectionKey, const std::string& account, Use use) {
+  HKEY accountsKey = nullptr;
+  HKEY accountKey = nullptr;
+  if (sectionKey != nullptr && RegOpenKeyEx(sectionKey, "Accounts", KEY_READ, &accountsKey) == ERROR_SUCCESS) {
+    RegOpenKeyEx(accountsKey, account.c_str(), KEY_READ, &accountKey);
+  }
+  auto result = use(accountKey);
+  if (accountKey != nullptr) RegCloseKey(accountKey);
+  if (accountsKey != nullptr) RegCloseKey(accountsKey);
+  return result;
+}
+
+std::optional<std::string> KeyValueText(HKEY key, const char* valueName) {
+  std::string text;
+  if (key == nullptr || !QueryValueText(key, valueName, &text)) return std::nullopt;
+  return text;
+}
+
+// True when the account names a Server (without regard to case) or an AuthUser other
+// than the default account's.
+bool NamesAnotherServerOrUser(HKEY sectionKey, HKEY accountKey) {
+  const auto differs = [&](const char* name, bool anyCase) {
+    const std::optional<std::string> own = KeyValueText(accountKey, name);
+    const std::string base = KeyValueText(sectionKey, name).value_or("");
+    return own && (anyCase ? !EqualsIgnoringCase(*own, base) : *own != base);
+  };
+  return differs("Server", true) || differs("AuthUser", false);
+}
+
+// The value of account as a read sees it: its own, else the default account's where it
+// may take that (see settings.h).
+std::optional<std::string> AccountValue(HKEY sectionKey, const std::string& account, const char* valueName) {
+  return WithAccountKey(sectionKey, account, [&](HKEY accountKey) -> std::optional<std::string> {
+    if (accountKey == nullptr) return std::nullopt;
+    std::optional<std::string> own = KeyValueText(accountKey, valueName);
+    if (own || IsAccountsOwn(valueName)) return own;
+    if (IsSecret(valueName) && NamesAnotherServerOrUser(sectionKey, accountKey)) return std::nullopt;
+    return KeyValueText(sectionKey, valueName);
+  });
+}
+
 }  // namespace
 
 std::string ReadRegistryString(const char* company, const char* product, const char* section,
@@ -155,11 +223,15 @@ std::string ReadRegistryString(const char* company, const char* product, const c
 }
 
 std::string ReadSmtpSetting(const char* valueName, const char* defaultText) {
-  return ReadRegistryString(smtpCompany, smtpProduct, smtpSection, valueName, defaultText);
+  return ReadSmtpValue(valueName).value_or(defaultText);
 }
 
 std::optional<std::string> ReadSmtpValue(const char* valueName) {
-  return ReadRegistryValue(smtpCompany, smtpProduct, smtpSection, valueName);
+  if (accountInUse.empty() || IsMachineWide(valueName)) {
+    return ReadRegistryValue(smtpCompany, smtpProduct, smtpSection, valueName);
+  }
+  return WithSectionKey(smtpCompany, smtpProduct, smtpSection,
+                        [&](HKEY key) { return AccountValue(key, accountInUse, valueName); });
 }
 
 std::string SmtpSettingsExposure() {
@@ -198,8 +270,59 @@ std::string SmtpSettingsFile() {
 }
 
 std::vector<std::string> SmtpValueNames() {
-  return WithSectionKey(smtpCompany, smtpProduct, smtpSection,
-                        [](HKEY key) { return KeyValueNames(key); });
+  return WithSectionKey(smtpCompany, smtpProduct, smtpSection, [](HKEY key) {
+    if (accountInUse.empty()) return KeyValueNames(key);
+    return WithAccountKey(key, accountInUse, [](HKEY accountKey) { return KeyValueNames(accountKey); });
+  });
+}
+
+std::vector<std::string> SmtpAccountNames() {
+  return WithSectionKey(smtpCompany, smtpProduct, smtpSection, [](HKEY key) {
+    HKEY accountsKey = nullptr;
+    if (key == nullptr || RegOpenKeyEx(key, "Accounts", KEY_READ, &accountsKey) != ERROR_SUCCESS) {
+      return std::vector<std::string>();
+    }
+    std::vector<std::string> names = KeySubkeyNames(accountsKey);
+    RegCloseKey(accountsKey);
+    return names;
+  });
+}
+
+bool UseSmtpAccount(const std::string& name) {
+  if (name.empty()) {
+    accountInUse.clear();
+    return true;
+  }
+  for (const std::string& account : SmtpAccountNames()) {
+    if (!EqualsIgnoringCase(account, name)) continue;
+    accountInUse = account;
+    return true;
+  }
+  return false;
+}
+
+std::string SmtpAccountName() { return accountInUse; }
+
+std::string SmtpAccountForSender(const std::string& sender) {
+  return WithSectionKey(smtpCompany, smtpProduct, smtpSection, [&](HKEY key) {
+    for (const std::string& account : SmtpAccountNames()) {
+      const std::optional<std::string> patterns = WithAccountKey(
+          key, account, [](HKEY accountKey) { return KeyValueText(accountKey, "SenderMatch"); });
+      if (patterns && SenderMatches(*patterns, sender)) return account;
+    }
+    return std::string();
+  });
+}
+
+std::string SmtpAccountsKnown() {
+  const std::vector<std::string> names = SmtpAccountNames();
+  if (names.empty()) return "there are no accounts";
+  std::string known = "the accounts there are: ";
+  for (const std::string& name : names) {
+    if (&name != &names.front()) known += ", ";
+    known += TerminalText(name, false);
+  }
+  return known;
 }
 
 CSettingsReadOnce::CSettingsReadOnce() { keepingSections = true; }
@@ -210,9 +333,3 @@ CSettingsReadOnce::~CSettingsReadOnce() {
   keepingSections = false;
 }
 
-// Accounts: placeholder until the registry reads subkeys; only the default account.
-std::vector<std::string> SmtpAccountNames() { return {}; }
-bool UseSmtpAccount(const std::string& name) { return name.empty(); }
-std::string SmtpAccountName() { return {}; }
-std::string SmtpAccountForSender(const std::string&) { return {}; }
-std::string SmtpAccountsKnown() { return "there are no accounts"; }

@@ -21,18 +21,21 @@
 #include "platform/terminal_text.h"
 
 // One open key. The root is depth 0; "software" (the config directory) is 1, the
-// company and product directories 2 and 3, the section file 4.
+// company and product directories 2 and 3, the section file 4; the section's subkeys
+// (5 and deeper) are further keys in the section's file.
 struct RegistryKey {
   int depth;
   std::string path;      // the registry path, HKEY_CURRENT_USER\...
   std::string location;  // the directory or file that holds the key
   std::vector<RegValue> values;
   std::string userPath;  // a machine key: the user's path, which its file may name too
+  // A key in a section file: every key of that file, as parsed.
+  std::shared_ptr<const std::vector<RegKeySection>> fileKeys;
 };
 
 namespace {
 
-RegistryKey currentUser{0, "HKEY_CURRENT_USER", "", {}, ""};
+RegistryKey currentUser{0, "HKEY_CURRENT_USER", "", {}, "", nullptr};
 
 constexpr int sectionDepth = 4;
 constexpr const char* keyFileSuffix = ".reg";
@@ -161,6 +164,35 @@ LSTATUS ReadKeyFile(const std::string& location, std::string* bytes, std::string
   return status;
 }
 
+// True when a file's key line names the key: its path or, in a machine key's file, the
+// user's path.
+bool NamesKey(const RegistryKey& key, std::string_view sectionPath) {
+  return RegNamesEqual(sectionPath, key.path) || (!key.userPath.empty() && RegNamesEqual(sectionPath, key.userPath));
+}
+
+// The name of the key's direct subkey on whose path (or below) sectionPath lies; ""
+// when it lies elsewhere.
+std::string_view SubkeyOnPath(const RegistryKey& key, std::string_view sectionPath) {
+  for (const std::string* path : {&key.path, &key.userPath}) {
+    if (path->empty() || sectionPath.size() <= path->size() + 1 || sectionPath[path->size()] != '\\' ||
+        !RegNamesEqual(sectionPath.substr(0, path->size()), *path)) {
+      continue;
+    }
+    std::string_view rest = sectionPath.substr(path->size() + 1);
+    return rest.substr(0, rest.find('\\'));
+  }
+  return {};
+}
+
+// The key's values among the keys of its file: those of every key line that names it,
+// in file order.
+void TakeKeyValues(RegistryKey& key) {
+  for (const RegKeySection& section : *key.fileKeys) {
+    if (!NamesKey(key, section.path)) continue;
+    key.values.insert(key.values.end(), section.values.begin(), section.values.end());
+  }
+}
+
 // The values of the key in its file; ERROR_BADDB when the file is not a registry file.
 // Sections naming other keys are not this key's values.
 LSTATUS ParseKeyValues(RegistryKey& key, std::string_view bytes, std::string* problem) {
@@ -170,14 +202,27 @@ LSTATUS ParseKeyValues(RegistryKey& key, std::string_view bytes, std::string* pr
     *problem = ":" + std::to_string(error.line) + ": " + error.reason;
     return ERROR_BADDB;
   }
-  for (RegKeySection& section : *sections) {
-    if (!RegNamesEqual(section.path, key.path) &&
-        (key.userPath.empty() || !RegNamesEqual(section.path, key.userPath))) {
-      continue;
-    }
-    for (RegValue& value : section.values) key.values.push_back(std::move(value));
-  }
+  key.fileKeys = std::make_shared<const std::vector<RegKeySection>>(std::move(*sections));
+  TakeKeyValues(key);
   return ERROR_SUCCESS;
+}
+
+// A subkey of a key in a section file: a key of the same file, found when the file has
+// a key line on its path or below it. Nothing is created there (that would write the
+// file), so a missing one is not found even when asked to be created.
+LSTATUS LocateFileSubKey(const RegistryKey& parent, const char* name, RegistryKey* child) {
+  for (const RegKeySection& section : *parent.fileKeys) {
+    std::string_view subkey = SubkeyOnPath(parent, section.path);
+    if (!RegNamesEqual(subkey, name)) continue;
+    child->depth = parent.depth + 1;
+    child->path = parent.path + "\\" + std::string(subkey);
+    child->userPath = parent.userPath.empty() ? std::string() : parent.userPath + "\\" + std::string(subkey);
+    child->location = parent.location;
+    child->fileKeys = parent.fileKeys;
+    TakeKeyValues(*child);
+    return ERROR_SUCCESS;
+  }
+  return ERROR_FILE_NOT_FOUND;
 }
 
 // Reads the key's file. A file that exists but cannot be read or parsed is reported.
@@ -270,9 +315,13 @@ LSTATUS OpenSubKey(HKEY key, const char* subKey, REGSAM access, bool create, HKE
   *result = nullptr;
   if (key == nullptr) return ERROR_INVALID_HANDLE;
   if (!IsKeyName(subKey)) return ERROR_INVALID_PARAMETER;
-  if (key->depth == sectionDepth) return ERROR_FILE_NOT_FOUND;
 
   auto child = std::make_unique<RegistryKey>();
+  if (key->depth >= sectionDepth) {
+    LSTATUS status = key->fileKeys ? LocateFileSubKey(*key, subKey, child.get()) : ERROR_FILE_NOT_FOUND;
+    if (status == ERROR_SUCCESS) *result = child.release();
+    return status;
+  }
   LSTATUS status = LocateSubKey(*key, subKey, create, child.get());
   if (status != ERROR_SUCCESS) return status;
   bool file = child->depth == sectionDepth;
@@ -329,6 +378,19 @@ std::vector<std::string> KeyValueNames(HKEY key) {
   return names;
 }
 
+std::vector<std::string> KeySubkeyNames(HKEY key) {
+  std::vector<std::string> names;
+  if (key == nullptr || !key->fileKeys) return names;
+  for (const RegKeySection& section : *key->fileKeys) {
+    std::string_view subkey = SubkeyOnPath(*key, section.path);
+    bool known = subkey.empty() || std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+                   return RegNamesEqual(name, subkey);
+                 });
+    if (!known) names.emplace_back(subkey);
+  }
+  return names;
+}
+
 std::string KeyLocation(HKEY key) { return key != nullptr ? key->location : std::string(); }
 
 std::string KeyExposure(HKEY key) {
@@ -337,7 +399,7 @@ std::string KeyExposure(HKEY key) {
   // whoever can write a folder on the way can put another file in its place; so can
   // whoever can write a folder above the target of a symbolic link on the way.
   std::string location = key->location;
-  for (int depth = key->depth;; --depth) {
+  for (int depth = std::min(key->depth, sectionDepth);; --depth) {
     std::string reason = ExposureOf(location);
     if (!reason.empty()) return location + ": " + reason;
     reason = LinkTargetExposure(location);

@@ -44,6 +44,20 @@ std::vector<std::string> ValueNames(Key key) {
   }
 }
 
+std::vector<std::string> SubkeyNames(Key key) {
+  std::vector<std::string> names;
+  // A key name has at most 255 characters.
+  char name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = sizeof name;
+    if (RegEnumKeyExA(static_cast<HKEY>(key), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      return names;
+    }
+    names.emplace_back(name, length);
+  }
+}
+
 std::int32_t CloseKey(Key key) { return RegCloseKey(static_cast<HKEY>(key)); }
 
 }  // namespace native_registry

@@ -26,6 +26,9 @@ std::int32_t QueryValue(Key key, const char* valueName, std::uint32_t* type, uns
 // RegEnumValueA over every index: the names of key's values.
 std::vector<std::string> ValueNames(Key key);
 
+// RegEnumKeyExA over every index: the names of key's subkeys.
+std::vector<std::string> SubkeyNames(Key key);
+
 // RegCloseKey.
 std::int32_t CloseKey(Key key);
 

@@ -57,6 +57,8 @@ std::vector<std::string> KeyValueNames(HKEY key) {
   return native_registry::ValueNames(SystemKey(key));
 }
 
+std::vector<std::string> KeySubkeyNames(HKEY key) { return native_registry::SubkeyNames(SystemKey(key)); }
+
 std::string KeyLocation(HKEY) { return {}; }
 
 std::string KeyExposure(HKEY) { return {}; }
