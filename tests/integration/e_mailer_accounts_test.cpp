@@ -31,9 +31,11 @@ std::vector<std::string> Attempts(const SmtpTestServer& server) {
   return attempts;
 }
 
-// The default account on main, and the accounts:
+// The default account on main (with a SenderMatch, which only an account has), and the
+// accounts:
 //   Relay     on relay, the same Server and AuthUser: the default's password too;
-//   mail      on mail, Server "localhost" with a user and password of its own;
+//   mail      on mail, Server "localhost" with a user and password of its own (and
+//             Aliases, which only the default account has);
 //   stranger  on mail, Server "localhost" and no password: the default's is not its own;
 //   intruder  on relay, the same Server but another AuthUser: no password either.
 struct AccountsWorld {
@@ -42,7 +44,7 @@ struct AccountsWorld {
                           {"AuthMethod", "2"},             {"AuthUser", "boss"},
                           {"AuthPassword", "pw-default"},  {"SenderName", "Backup job"},
                           {"SenderEMail", "backup@example.com"}, {"RecipientEMail", "admin@example.com"},
-                          {"Timeout", "10"}};
+                          {"Timeout", "10"},               {"SenderMatch", "*@example.com"}};
     home.WriteFile(home.SmtpKeyFile(),
                    SmtpSettings(defaults) +
                        SmtpAccountSettings("Relay", {{"Port", std::to_string(relay.Port())}}) +
@@ -50,7 +52,8 @@ struct AccountsWorld {
                                                     {"Port", std::to_string(mail.Port())},
                                                     {"AuthUser", "mailer"},
                                                     {"AuthPassword", "pw-mail"},
-                                                    {"SenderEMail", "mail@example.com"}}) +
+                                                    {"SenderEMail", "mail@example.com"},
+                                                    {"Aliases", "/nonexistent"}}) +
                        SmtpAccountSettings("stranger", {{"Server", "localhost"},
                                                         {"Port", std::to_string(mail.Port())}}) +
                        SmtpAccountSettings("intruder", {{"Port", std::to_string(relay.Port())},
@@ -141,18 +144,21 @@ TEST(Accounts, UnknownOrHostileNamesAreRefusedWithOneLine) {
 
 // "--check" goes through the default and every account, each under its heading, and
 // exits with the first failure's status; "--check --account NAME" checks one; the JSON
-// holds one object per account.
+// holds one object per account. An account without the default's secrets is told why.
 TEST(Accounts, CheckGoesThroughEveryAccountOrTheOneNamed) {
   AccountsWorld world;
   MailerRun all = world.Run({"--check"});
-  EXPECT_EQ(all.exitCode, 77) << all.output;
+  EXPECT_EQ(all.exitCode, 78) << all.output;
   std::size_t at = 0;
-  for (const char* heading : {"--- the default account ---\n", "--- account Relay ---\n",
-                              "--- account mail ---\n", "--- account stranger ---\n",
-                              "--- account intruder ---\n",
-                              "\nOf 5 accounts 3 would send a message: exit status 77.\n"}) {
-    at = all.output.find(heading, at);
-    EXPECT_NE(at, std::string::npos) << heading << all.output;
+  for (const char* part : {"--- the default account ---\n", "SenderMatch: read only in an account",
+                           "--- account Relay ---\n", "--- account mail ---\n",
+                           "Aliases: not read in an account", "--- account stranger ---\n",
+                           "problem: AuthMethod needs AuthPassword or AuthPasswordCommand (an account "
+                           "whose Server or AuthUser differs from the default account's has only its own)\n",
+                           "--- account intruder ---\n",
+                           "\nOf 5 accounts 3 would send a message: exit status 78.\n"}) {
+    at = all.output.find(part, at);
+    EXPECT_NE(at, std::string::npos) << part << "\n" << all.output;
   }
 
   for (const auto& arguments : {std::vector<std::string>{"--check", "--account", "mail"},
@@ -165,17 +171,17 @@ TEST(Accounts, CheckGoesThroughEveryAccountOrTheOneNamed) {
   }
 
   MailerRun json = world.Run({"--check", "--json"});
-  EXPECT_EQ(json.exitCode, 77) << json.output;
+  EXPECT_EQ(json.exitCode, 78) << json.output;
   nlohmann::json report = nlohmann::json::parse(json.output);
   EXPECT_EQ(report["ok"], false);
-  EXPECT_EQ(report["exitStatus"], 77);
+  EXPECT_EQ(report["exitStatus"], 78);
   std::vector<std::pair<std::string, int>> accounts;
   for (const auto& account : report["accounts"]) accounts.emplace_back(account["account"], account["exitStatus"]);
   EXPECT_EQ(accounts, (std::vector<std::pair<std::string, int>>{
-                          {"", 0}, {"Relay", 0}, {"mail", 0}, {"stranger", 77}, {"intruder", 77}}));
-  nlohmann::json one = nlohmann::json::parse(world.Run({"--check", "--json", "--account", "stranger"}).output);
-  EXPECT_EQ(one["account"], "stranger");
-  EXPECT_EQ(one["exitStatus"], 77);
+                          {"", 0}, {"Relay", 0}, {"mail", 0}, {"stranger", 78}, {"intruder", 78}}));
+  nlohmann::json one = nlohmann::json::parse(world.Run({"--check", "--json", "--account", "MAIL"}).output);
+  EXPECT_EQ(one["account"], "mail");
+  EXPECT_EQ(one["exitStatus"], 0);
   EXPECT_TRUE(one["steps"].is_array());
 
   for (const SmtpTestServer* server : {&world.main, &world.relay, &world.mail}) {
