@@ -15,8 +15,9 @@ using nlohmann::json;
   RaiseSmtpError(msgOAuthTokenStore, FACILITY_ITF, why);
 }
 
-[[noreturn]] void RaiseCorrupt(const std::string& name, const std::string& why) {
-  RaiseStoreError("\"" + SecretRecordPlace(name) + "\": " + why + " (e-mailer --authorize replaces it)");
+[[noreturn]] void RaiseCorrupt(const std::string& account, const std::string& why) {
+  RaiseStoreError("\"" + SecretRecordPlace(TokenRecordName(account)) + "\": " + why + " (" +
+                  SignInCommand(account) + " replaces it)");
 }
 
 }  // namespace
@@ -30,8 +31,12 @@ std::string TokenRecordName(const std::string& account) {
   return "oauth-tokens-" + PercentEncode(lower) + ".json";
 }
 
-COAuthTokenStore::COAuthTokenStore(std::uint32_t timeout, const std::string& account)
-    : name(TokenRecordName(account)), lock(name, timeout) {
+std::string SignInCommand(const std::string& account) {
+  return "e-mailer --authorize" + (account.empty() ? "" : " --account " + account);
+}
+
+COAuthTokenStore::COAuthTokenStore(std::uint32_t timeout, const std::string& storeAccount)
+    : account(storeAccount), name(TokenRecordName(account)), lock(name, timeout) {
   if (!lock.Error().empty()) RaiseStoreError(lock.Error());
 }
 
@@ -40,13 +45,13 @@ std::optional<OAuthTokens> COAuthTokenStore::Load() const {
   if (file.outcome == SecretRecordRead::Missing) return std::nullopt;
   if (file.outcome == SecretRecordRead::Failed) RaiseStoreError(file.error);
   json record = json::parse(file.bytes, nullptr, false);
-  if (!record.is_object()) RaiseCorrupt(name, "not a JSON object");
+  if (!record.is_object()) RaiseCorrupt(account, "not a JSON object");
   auto access = record.find("access_token");
   auto refresh = record.find("refresh_token");
   auto expires = record.find("expires_at");
   if (access == record.end() || !access->is_string() || refresh == record.end() ||
       !refresh->is_string() || expires == record.end() || !expires->is_number_integer()) {
-    RaiseCorrupt(name, "access_token, refresh_token or expires_at missing or of the wrong type");
+    RaiseCorrupt(account, "access_token, refresh_token or expires_at missing or of the wrong type");
   }
   return OAuthTokens{access->get<std::string>(), refresh->get<std::string>(),
                      expires->get<std::int64_t>()};

@@ -20,6 +20,10 @@
 // character into a path or a lock's name.
 std::string TokenRecordName(const std::string& account);
 
+// The command that signs in for account and so fills its store: "e-mailer --authorize",
+// followed by " --account NAME" for an account other than the default.
+std::string SignInCommand(const std::string& account);
+
 class COAuthTokenStore {
  public:
   // Takes the lock of account's store, waiting at most timeout milliseconds for another
@@ -39,6 +43,7 @@ class COAuthTokenStore {
   void Save(const OAuthTokens& tokens) const;
 
  private:
+  std::string account;
   std::string name;  // the record's (TokenRecordName)
   CSecretRecordLock lock;
 };

@@ -19,6 +19,7 @@
 #include "app/run/settings.h"
 #include "errors/message_table.h"
 #include "net/host_address.h"
+#include "oauth/token_store.h"
 #include "platform/last_error.h"
 #include "platform/report_output.h"
 #include "platform/socket_api.h"
@@ -194,10 +195,9 @@ std::optional<TlsFacts> ProbeCertificate(const CheckSettings& s) {
 
 // change with the sign-in it advises made the one of the account in use.
 std::string ForAccountInUse(std::string change) {
-  const std::string account = SmtpAccountName();
-  const std::string command = "e-mailer --authorize";
+  const std::string command = SignInCommand("");
   const std::size_t at = change.find(command);
-  if (!account.empty() && at != std::string::npos) change.insert(at + command.size(), " --account " + account);
+  if (at != std::string::npos) change.replace(at, command.size(), SignInCommand(SmtpAccountName()));
   return change;
 }
 

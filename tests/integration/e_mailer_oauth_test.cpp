@@ -136,15 +136,20 @@ TEST(OAuthSignIn, LoopbackFlowWithPkceAndAWrongStateIgnored) {
   }
 }
 
-// "--authorize --account NAME" signs in for that account alone: its tokens go to a
-// store of its own, which its runs use, while the default account has none.
+// "--authorize --account NAME" signs in for that account alone (a run before it says so):
+// its tokens go to a store of its own, which its runs use, while the default account has
+// none.
 TEST(OAuthSignIn, EachAccountSignsInAndSendsWithTokensOfItsOwn) {
   OAuthWorld world;
   world.home.WriteFile(world.home.SmtpKeyFile(),
                        world.home.ReadFile(world.home.SmtpKeyFile()) +
                            SmtpAccountSettings("Work", {{"OAuthDeviceURL", world.provider.Url("devicecode")}}));
   const std::string accountStore = world.home.base + "/state/e-mailer/oauth-tokens-work.json";
-  MailerRun run = world.Run({"--authorize", "--account", "Work"});
+  MailerRun run = world.Run({"--account", "work", "Not signed in", "Body"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("no sign-in is stored (e-mailer --authorize --account Work)\n"), std::string::npos)
+      << run.output;
+  run = world.Run({"--authorize", "--account", "Work"});
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_NE(run.output.find("Signed in. The tokens are stored in " + accountStore + "\n"), std::string::npos)
       << run.output;
