@@ -125,6 +125,8 @@ void DescribeValues(CheckStep& step) {
   const bool account = !SmtpAccountName().empty();
   for (const std::string& name : SmtpValueNames()) {
     if (name.empty()) continue;  // the key's default value, which no run reads
+    // The token stores' records, which are values of this key on Windows.
+    if (name.starts_with("oauth-tokens") && name.ends_with(".json")) continue;
     const KnownSetting* known = FindKnown(name);
     if (known == nullptr) {
       std::string closest = ClosestSettingName(name);
