@@ -136,7 +136,8 @@ TEST(OAuthSignIn, LoopbackFlowWithPkceAndAWrongStateIgnored) {
   }
 }
 
-// "--authorize --account NAME" signs in for that account alone (a run before it says so):
+// "--authorize --account NAME" signs in for that account alone (a run and the check
+// before it say so):
 // its tokens go to a store of its own, which its runs use, while the default account has
 // none.
 TEST(OAuthSignIn, EachAccountSignsInAndSendsWithTokensOfItsOwn) {
@@ -148,6 +149,10 @@ TEST(OAuthSignIn, EachAccountSignsInAndSendsWithTokensOfItsOwn) {
   MailerRun run = world.Run({"--account", "work", "Not signed in", "Body"});
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_NE(run.output.find("no sign-in is stored (e-mailer --authorize --account Work)\n"), std::string::npos)
+      << run.output;
+  run = world.Run({"--check", "--account", "work"});
+  EXPECT_EQ(run.exitCode, 77);
+  EXPECT_NE(run.output.find("what to change: run e-mailer --authorize --account Work again\n"), std::string::npos)
       << run.output;
   run = world.Run({"--authorize", "--account", "Work"});
   EXPECT_EQ(run.exitCode, 0) << run.output;
