@@ -4,11 +4,15 @@
 // "e-mailer-sendmail", it is the system's sendmail instead (app/sendmail/face.h), and
 // called "mailq", that sendmail listing its queue (-bp), and "newaliases", that sendmail
 // asked to rebuild the aliases (-bi). "e-mailer --flush" is that sendmail flushing its
-// queue (-q), "e-mailer --flush-due" the timers' flush. Only this file knows both faces.
+// queue (-q), "e-mailer --flush-due" the timers' flush. "--account NAME" first chooses
+// an account of the settings (app/mailer/account_choice.h). Only this file knows both
+// faces.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/mailer/account_choice.h"
 #include "app/mailer/command_line.h"
 #include "app/run/exit_codes.h"
 #include "app/mailer/mailer_app.h"
@@ -29,12 +33,14 @@ int main(int argc, char* argv[]) {
     arguments.insert(arguments.begin(), "-bi");
     return SendmailMain(std::move(arguments));
   }
+  const AccountArgument account = TakeAccountArgument(arguments);
+  if (std::optional<int> refused = MisplacedAccount(account, arguments)) return *refused;
   if (FlushRequested(arguments)) return SendmailMain({"-q"});
   if (FlushDueRequested(arguments)) return SendmailFlushDueMain();
   if (const char* text = InformationText(arguments)) {
     // A text that could not be written is not a success (e-mailer --help >/dev/full).
     return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : ExitOutputFailed;
   }
-  CMailerApp app(std::move(arguments));
+  CMailerApp app(std::move(arguments), account.name);
   return app.Run();
 }

@@ -1,6 +1,7 @@
 #include "mime/date_header.h"
 
 #include <cstdlib>
+#include <optional>
 
 #include "platform/local_time.h"
 
@@ -23,7 +24,19 @@ std::string ZoneText(int biasMinutes) {
   return zone;
 }
 
+// The text follows from the instant and the zone's offset alone, so the messages that
+// a run makes within one second share one, formatted once.
 std::string DateText(std::time_t when) {
+  struct Made {
+    std::time_t when;
+    int biasMinutes;
+    std::string text;
+  };
+  thread_local std::optional<Made> last;
   const LocalTime local = LocalTimeAt(when);
-  return FormatTimeInCLocale("%a, %d %b %Y %H:%M:%S ", local.fields) + ZoneText(local.biasMinutes);
+  if (!last || last->when != when || last->biasMinutes != local.biasMinutes) {
+    last = Made{when, local.biasMinutes,
+                FormatTimeInCLocale("%a, %d %b %Y %H:%M:%S ", local.fields) + ZoneText(local.biasMinutes)};
+  }
+  return last->text;
 }

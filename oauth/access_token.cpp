@@ -26,14 +26,16 @@ OAuthTokens Renewed(const OAuthClient& client, const std::optional<OAuthTokens>&
     return renewed;
   }
   if (!client.clientCredentialsScope.empty()) return ClientCredentialsTokens(client);
+  // The message says to sign in again; an account's own sign-in is named.
   RaiseSmtpError(msgOAuthSignInInvalid, FACILITY_ITF,
-                 stored ? "the stored sign-in has no refresh token" : "no sign-in is stored");
+                 (stored ? "the stored sign-in has no refresh token" : "no sign-in is stored") +
+                     (client.account.empty() ? std::string() : " (" + SignInCommand(client.account) + ")"));
 }
 
 }  // namespace
 
 std::string CurrentAccessToken(const OAuthClient& client, const std::string& refused) {
-  COAuthTokenStore store(client.timeout);
+  COAuthTokenStore store(client.timeout, client.account);
   std::optional<OAuthTokens> stored = store.Load();
   if (stored && Usable(*stored, refused)) return stored->accessToken;
   OAuthTokens renewed = Renewed(client, stored);

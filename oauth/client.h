@@ -20,6 +20,9 @@ struct OAuthClient {
   // The app-only scope when the client may take tokens with its secret alone (RFC 6749
   // 4.4) and no sign-in is stored; empty when it may not.
   std::string clientCredentialsScope{};
+  // The settings' account whose tokens the store keeps (oauth/token_store.h); "" for
+  // the default account.
+  std::string account{};
 };
 
 // The provider's settings, as the user wrote them; empty texts are absent.

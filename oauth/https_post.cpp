@@ -13,7 +13,9 @@ bool Unreserved(unsigned char c) {
          c == '-' || c == '.' || c == '_' || c == '~';
 }
 
-std::string Escape(const std::string& text) {
+}  // namespace
+
+std::string PercentEncode(const std::string& text) {
   static constexpr char hex[] = "0123456789ABCDEF";
   std::string escaped;
   for (unsigned char c : text) {
@@ -25,6 +27,8 @@ std::string Escape(const std::string& text) {
   }
   return escaped;
 }
+
+namespace {
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -55,7 +59,7 @@ std::string FormEncode(const FormFields& fields) {
   std::string form;
   for (const auto& [name, value] : fields) {
     if (!form.empty()) form += '&';
-    form += Escape(name) + "=" + Escape(value);
+    form += PercentEncode(name) + "=" + PercentEncode(value);
   }
   return form;
 }

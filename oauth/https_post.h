@@ -17,6 +17,10 @@ struct HttpsResponse {
 
 using FormFields = std::vector<std::pair<std::string, std::string>>;
 
+// text with every byte but the unreserved characters of RFC 3986 (letters, digits,
+// "-", ".", "_", "~") written as %HH.
+std::string PercentEncode(const std::string& text);
+
 // "name=value&..." with both percent-encoded (application/x-www-form-urlencoded).
 std::string FormEncode(const FormFields& fields);
 

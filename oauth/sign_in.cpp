@@ -18,7 +18,7 @@ void SignIn(const OAuthClient& client) {
     RaiseSmtpError(msgOAuthSignIn, FACILITY_ITF,
                    "the provider gave no refresh token (is offline access in the scope?)");
   }
-  COAuthTokenStore(client.timeout).Save(tokens);
+  COAuthTokenStore(client.timeout, client.account).Save(tokens);
 }
 
 void TellUser(const std::string& text) {

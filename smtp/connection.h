@@ -478,6 +478,7 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   void SettleEnvelope(CEnvelopeExchange& exchange);
   // SendBatch's steps (message_batch.cpp).
   struct CBatchState;
+  bool NextBatchEnvelope(CBatchSource& source, CBatchState& state);
   void SendBatchMessage(CBatchSource& source, CBatchState& state);
   void SettleBatchEndOfData(CBatchSource& source, CBatchState& state);
   void SendBatchText(CBatchSource& source);

@@ -74,11 +74,7 @@ void CTAVSMTPConnection::SendBatch(CBatchSource& source) {
     if (std::exchange(state.current, false)) source.Finished(outcome);
   };
   try {
-    for (;;) {
-      state.envelope = CBatchEnvelope{};
-      if (!source.NextEnvelope(state.envelope)) break;
-      SendBatchMessage(source, state);
-    }
+    while (NextBatchEnvelope(source, state)) SendBatchMessage(source, state);
     SettleBatchEndOfData(source, state);
   } catch (const CTAVSMTPException& e) {
     reportOpen(e);
@@ -89,14 +85,27 @@ void CTAVSMTPConnection::SendBatch(CBatchSource& source) {
   }
 }
 
+bool CTAVSMTPConnection::NextBatchEnvelope(CBatchSource& source, CBatchState& state) {
+  state.envelope = CBatchEnvelope{};
+  try {
+    return source.NextEnvelope(state.envelope);
+  } catch (...) {
+    // Without pipelining the end of data before it has gone out: the server may have
+    // taken that message, so its reply is read and reported before the batch ends.
+    if (!Pipelines()) SettleBatchEndOfData(source, state);
+    throw;
+  }
+}
+
 void CTAVSMTPConnection::SendBatchMessage(CBatchSource& source, CBatchState& state) {
   CBatchEnvelope& envelope = state.envelope;
-  // Without pipelining each reply is read before the next command goes out.
-  if (!Pipelines()) SettleBatchEndOfData(source, state);
   state.current = true;
   try {
     source.CheckMessage();
     const CEnvelopeCommands commands = BatchEnvelopeCommands(envelope);
+    // Without pipelining each reply is read before the next command goes out; the
+    // commands are made first, while the server is still taking the message before.
+    if (!Pipelines()) SettleBatchEndOfData(source, state);
     SendEnvelope(commands, [&] { SettleBatchEndOfData(source, state); });
     SendDataText([&] { SendBatchText(source); });
   } catch (const CTAVSMTPException& e) {
@@ -136,8 +145,11 @@ void CTAVSMTPConnection::SendBatchText(CBatchSource& source) {
     SendCommand(piece, moreFollows);
     end.Follow(piece);
   });
-  // Held back: it leaves with the next message's envelope, or alone once the batch ends.
+  // Pipelined, it is held back to leave with the next message's envelope, or alone once
+  // the batch ends. Otherwise it goes now: the server takes the message while the next
+  // one is made (NextEnvelope), rather than after.
   SendCommand(end.EndOfData(), moreFollows);
+  if (!Pipelines()) SendHeldCommands();
 }
 
 void CTAVSMTPConnection::SettleBatchEndOfData(CBatchSource& source, CBatchState& state) {

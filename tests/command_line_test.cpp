@@ -94,4 +94,33 @@ TEST(OptionRequested, CheckAndAuthorizeTakeOnlyTheirModifier) {
   }
 }
 
+// "--account NAME" before the run's own parameters, also between the option words;
+// anywhere else, or with one dash, it is a parameter as before.
+TEST(TakeAccountArgument, BeforeTheParametersOnly) {
+  struct Case {
+    std::vector<std::string> arguments;
+    bool given;
+    std::string name;
+    std::vector<std::string> rest;
+  };
+  for (const Case& c : std::vector<Case>{
+           {{"--account", "work", "Subject", "Body"}, true, "work", {"Subject", "Body"}},
+           {{"--account", "work", "--check", "--json"}, true, "work", {"--check", "--json"}},
+           {{"--check", "--account", "work", "--json"}, true, "work", {"--check", "--json"}},
+           {{"--authorize", "--browser", "/-account", "-x"}, true, "-x", {"--authorize", "--browser"}},
+           {{"--account", "--check"}, true, "--check", {}},
+           {{"--account"}, true, "", {}},
+           {{"Subject", "--account", "work"}, false, "", {"Subject", "--account", "work"}},
+           {{"--check", "Subject", "--account", "w"}, false, "", {"--check", "Subject", "--account", "w"}},
+           {{"-account", "work"}, false, "", {"-account", "work"}},
+           {{"--flush", "--account", "work"}, false, "", {"--flush", "--account", "work"}},
+       }) {
+    std::vector<std::string> arguments = c.arguments;
+    AccountArgument account = TakeAccountArgument(arguments);
+    EXPECT_EQ(account.given, c.given) << c.arguments[0];
+    EXPECT_EQ(account.name, c.name) << c.arguments[0];
+    EXPECT_EQ(arguments, c.rest) << c.arguments[0];
+  }
+}
+
 }  // namespace

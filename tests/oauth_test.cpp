@@ -5,11 +5,13 @@
 
 #include <map>
 #include <string>
+#include <utility>
 
 #include "errors/exceptions.h"
 #include "oauth/client.h"
 #include "oauth/https_post.h"
 #include "oauth/token_endpoint.h"
+#include "oauth/token_store.h"
 #include "tests/support/catch_error.h"
 
 namespace {
@@ -102,4 +104,21 @@ TEST(FormEncoding, EncodesAndDecodesAsBrowsersDo) {
       {"x=%E2%9C%93", {{"x", "\xE2\x9C\x93"}}},
   };
   for (const Case& c : cases) EXPECT_EQ(FormDecode(c.query), c.fields) << c.query;
+}
+
+// Each account's tokens in a record of its own, whatever its name holds: a name reaches
+// the record's file or registry value name and its lock's name as letters, digits,
+// "-", ".", "_", "~" and %HH only; names that differ in ASCII case alone are one account.
+TEST(TokenRecordName, OneRecordPerAccountWithANameSafeForAPath) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "oauth-tokens.json"},
+      {"work", "oauth-tokens-work.json"},
+      {"Work", "oauth-tokens-work.json"},
+      {"../../.ssh/id", "oauth-tokens-..%2F..%2F.ssh%2Fid.json"},
+      {"a\\b:c", "oauth-tokens-a%5Cb%3Ac.json"},
+      {"two\nlines\r\x1b", "oauth-tokens-two%0Alines%0D%1B.json"},
+      {"50%", "oauth-tokens-50%25.json"},
+      {"B\xC3\x9Cro", "oauth-tokens-b%C3%9Cro.json"},
+  };
+  for (const auto& [account, record] : cases) EXPECT_EQ(TokenRecordName(account), record) << account;
 }

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <chrono>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -453,4 +454,36 @@ TEST(Pipelining, BatchEndsWhen354FollowsARefusedRecipient) {
   ASSERT_EQ(source.outcomes.size(), 2u);
   EXPECT_TRUE(source.outcomes[0].accepted);
   EXPECT_EQ(source.outcomes[1].refusedRecipient, "nobody@example.com");
+}
+
+// A source that fails to give the second message: one at a time, the first one's end of
+// data has gone out, so its reply is read and reported before the failure goes on;
+// pipelined, that end of data was held back and the connection closes without it.
+TEST(Pipelining, BatchSourceThatFailsReportsTheMessageBeforeAsTheServerDid) {
+  struct FailingSource : Source {
+    using Source::Source;
+    bool NextEnvelope(CBatchEnvelope& envelope) override {
+      if (given == 1) throw std::runtime_error("no message");
+      return Source::NextEnvelope(envelope);
+    }
+  };
+  for (Mode mode : {Mode::OneAtATime, Mode::Pipelined}) {
+    SCOPED_TRACE(Name(mode));
+    PeerScript script = Greeting();
+    if (mode == Mode::OneAtATime) {
+      script.Then(Step("MAIL FROM:<a@example.com>\r\n", "250 ok"))
+          .Then(Step("RCPT TO:<b@example.com>\r\n", "250 ok"))
+          .Then(Step("DATA\r\n", "354 go"))
+          .Then(Step(Source::Text(0) + ".\r\n", "250 queued 0"));
+    } else {
+      script.Expect(Envelope("b@example.com") + "DATA\r\n").Send("250 ok\r\n250 ok\r\n354 go\r\n");
+    }
+    ScriptedPeer peer{script.ExpectClosed()};
+    Client c(peer.Port(), mode);
+    FailingSource source({"b@example.com", "b@example.com"});
+    EXPECT_THROW(c.SendBatch(source), std::runtime_error);
+    EXPECT_EQ(peer.Finish(), "");
+    ASSERT_EQ(source.outcomes.size(), 1u);
+    EXPECT_EQ(source.outcomes[0].accepted, mode == Mode::OneAtATime);
+  }
 }

@@ -57,7 +57,9 @@ std::string UtcTimeText(std::time_t when) {
   return text;
 }
 
-std::string CheckReportText(const CheckReport& report) {
+namespace {
+
+std::string ReportText(const CheckReport& report) {
   std::string text;
   for (const CheckStep& step : report.steps) {
     char head[64];
@@ -73,9 +75,9 @@ std::string CheckReportText(const CheckReport& report) {
   return text;
 }
 
-std::string CheckReportJson(const CheckReport& report) {
+nlohmann::json ReportJson(const AccountReport& account, bool named) {
   nlohmann::json steps = nlohmann::json::array();
-  for (const CheckStep& step : report.steps) {
+  for (const CheckStep& step : account.report.steps) {
     nlohmann::json details = nlohmann::json::array();
     for (const std::string& detail : step.details) details.push_back(JsonText(detail));
     steps.push_back({{"step", step.name},
@@ -84,11 +86,54 @@ std::string CheckReportJson(const CheckReport& report) {
                      {"found", JsonText(step.found)},
                      {"details", details}});
   }
+  const CheckReport& report = account.report;
   nlohmann::json object = {{"ok", report.exitStatus == 0},
                            {"exitStatus", report.exitStatus},
                            {"steps", steps},
                            {"problem", JsonText(report.problem)},
                            {"change", JsonText(report.change)}};
+  if (named) object["account"] = JsonText(account.account);
+  return object;
+}
+
+}  // namespace
+
+int CombinedExitStatus(const std::vector<AccountReport>& reports) {
+  for (const AccountReport& account : reports) {
+    if (account.report.exitStatus != 0) return account.report.exitStatus;
+  }
+  return 0;
+}
+
+std::string CheckReportText(const std::vector<AccountReport>& reports) {
+  if (reports.size() == 1 && reports[0].account.empty()) return ReportText(reports[0].report);
+  std::string text;
+  std::size_t sending = 0;
+  for (const AccountReport& account : reports) {
+    if (!text.empty()) text += "\n";
+    text += account.account.empty() ? "--- the default account ---\n"
+                                    : "--- account " + OneLine(account.account) + " ---\n";
+    text += ReportText(account.report);
+    if (account.report.exitStatus == 0) ++sending;
+  }
+  if (reports.size() > 1) {
+    text += "\nOf " + std::to_string(reports.size()) + " accounts " + std::to_string(sending) +
+            " would send a message: exit status " + std::to_string(CombinedExitStatus(reports)) +
+            ".\n";
+  }
+  return text;
+}
+
+std::string CheckReportJson(const std::vector<AccountReport>& reports) {
+  nlohmann::json object;
+  if (reports.size() == 1) {
+    object = ReportJson(reports[0], !reports[0].account.empty());
+  } else {
+    nlohmann::json accounts = nlohmann::json::array();
+    for (const AccountReport& account : reports) accounts.push_back(ReportJson(account, true));
+    const int status = CombinedExitStatus(reports);
+    object = {{"ok", status == 0}, {"exitStatus", status}, {"accounts", accounts}};
+  }
   // Bytes that are not UTF-8 (a server's) are replaced rather than fail the report.
   return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/mailer/check_connection.h"
 #include "app/mailer/check_diagnosis.h"
@@ -18,6 +19,7 @@
 #include "app/run/settings.h"
 #include "errors/message_table.h"
 #include "net/host_address.h"
+#include "oauth/token_store.h"
 #include "platform/last_error.h"
 #include "platform/report_output.h"
 #include "platform/socket_api.h"
@@ -191,12 +193,20 @@ std::optional<TlsFacts> ProbeCertificate(const CheckSettings& s) {
   return probe.m_tls;
 }
 
+// change with the sign-in it advises made the one of the account in use.
+std::string ForAccountInUse(std::string change) {
+  const std::string command = SignInCommand("");
+  const std::size_t at = change.find(command);
+  if (at != std::string::npos) change.replace(at, command.size(), SignInCommand(SmtpAccountName()));
+  return change;
+}
+
 void Fail(CheckReport& report, const std::string& stepName, const Diagnosis& diagnosis) {
   CheckStep& step = StepNamed(report, stepName);
   step.ok = false;
   if (step.found.empty()) step.found = diagnosis.problem;
   report.problem = diagnosis.problem;
-  report.change = diagnosis.change;
+  report.change = ForAccountInUse(diagnosis.change);
   report.exitStatus = diagnosis.exitStatus;
 }
 
@@ -320,9 +330,20 @@ CheckReport Check() {
 }  // namespace
 
 int CheckRun(bool json) {
-  CheckReport report = Check();
-  std::string text = json ? CheckReportJson(report) : CheckReportText(report);
+  // The account in use alone; without one chosen, the default and then every account.
+  std::vector<std::string> accounts{SmtpAccountName()};
+  if (accounts[0].empty()) {
+    std::vector<std::string> names = SmtpAccountNames();
+    accounts.insert(accounts.end(), names.begin(), names.end());
+  }
+  std::vector<AccountReport> reports;
+  for (const std::string& account : accounts) {
+    UseSmtpAccount(account);
+    reports.push_back({account, Check()});
+  }
+  std::string text = json ? CheckReportJson(reports) : CheckReportText(reports);
+  const int status = CombinedExitStatus(reports);
   // A report that could not be written tells a monitor nothing: not a success.
-  if (!WriteReport(text) && report.exitStatus == 0) return ExitOutputFailed;
-  return report.exitStatus;
+  if (!WriteReport(text) && status == 0) return ExitOutputFailed;
+  return status;
 }

@@ -15,19 +15,25 @@
 
 namespace {
 
+// Where a setting is read (app/run/settings.h): in the default account and each account,
+// only in the default account (the machine's), or only in an account.
+enum class Scope { Any, DefaultOnly, AccountOnly };
+
 struct KnownSetting {
   std::string_view name;
   bool secret = false;  // shown as "set", never its value
+  Scope scope = Scope::Any;
 };
 constexpr KnownSetting knownSettings[] = {
     {"Server"}, {"Port"}, {"SSL"}, {"StartTLS"}, {"TLSVerify"}, {"TLSCAFile"},
     {"TLSFingerprint"}, {"AuthMethod"}, {"AuthUser"}, {"AuthPassword", true},
     {"AuthPasswordCommand", true}, {"SenderEMail"}, {"SenderName"}, {"RecipientEMail"},
     {"RecipientName"}, {"Timeout"}, {"Pipelining"}, {"Queue"}, {"QueueLifetime"},
-    {"Aliases"}, {"Log"}, {"LogFile"}, {"SenderMatch"}, {"OAuthProvider"}, {"OAuthTenant"},
-    {"OAuthClientID"}, {"OAuthClientSecret", true}, {"OAuthClientSecretCommand", true},
-    {"OAuthScope"}, {"OAuthAuthorizeURL"}, {"OAuthTokenURL"}, {"OAuthDeviceURL"},
-    {"OAuthCAFile"}, {"OAuthFlow"},
+    {"Aliases", false, Scope::DefaultOnly}, {"Log", false, Scope::DefaultOnly},
+    {"LogFile", false, Scope::DefaultOnly}, {"SenderMatch", false, Scope::AccountOnly},
+    {"OAuthProvider"}, {"OAuthTenant"}, {"OAuthClientID"}, {"OAuthClientSecret", true},
+    {"OAuthClientSecretCommand", true}, {"OAuthScope"}, {"OAuthAuthorizeURL"},
+    {"OAuthTokenURL"}, {"OAuthDeviceURL"}, {"OAuthCAFile"}, {"OAuthFlow"},
 };
 
 // The dword values that must hold a number.
@@ -80,7 +86,13 @@ std::string OutOfRange(const CheckSettings& s) {
                          !ReadSmtpSetting("AuthPasswordCommand", "").empty();
   if (s.authMethod >= 1 && s.authMethod <= 6) {
     if (ReadSmtpSetting("AuthUser", "").empty()) return "AuthMethod needs AuthUser";
-    if (!hasSecret) return "AuthMethod needs AuthPassword or AuthPasswordCommand";
+    if (!hasSecret) {
+      return "AuthMethod needs AuthPassword or AuthPasswordCommand" +
+             std::string(SmtpAccountName().empty()
+                             ? ""
+                             : " (an account whose Server or AuthUser differs from the default "
+                               "account's has only its own)");
+    }
   }
   if (s.authMethod == 7 && !hasSecret && ReadSmtpSetting("OAuthClientID", "").empty()) {
     return "AuthMethod 7 needs OAuthClientID (or a token in AuthPasswordCommand)";
@@ -107,15 +119,23 @@ void ReadCheckSettings(CheckSettings& s) {
   s.verified = verify ? *verify != 0 : s.startTls || !ReadSmtpSetting("TLSCAFile", "").empty();
 }
 
-// One line per value the file holds, and the unknown names.
+// One line per value the key of the account in use holds, the unknown names, and the
+// names read only in another kind of key.
 void DescribeValues(CheckStep& step) {
+  const bool account = !SmtpAccountName().empty();
   for (const std::string& name : SmtpValueNames()) {
     if (name.empty()) continue;  // the key's default value, which no run reads
+    // The token stores' records, which are values of this key on Windows.
+    if (name.starts_with("oauth-tokens") && name.ends_with(".json")) continue;
     const KnownSetting* known = FindKnown(name);
     if (known == nullptr) {
       std::string closest = ClosestSettingName(name);
       step.details.push_back(name + ": not a setting e-mailer knows" +
                              (closest.empty() ? "" : " (did you mean " + closest + "?)"));
+    } else if (known->scope == Scope::DefaultOnly && account) {
+      step.details.push_back(name + ": not read in an account, the default account's is used");
+    } else if (known->scope == Scope::AccountOnly && !account) {
+      step.details.push_back(name + ": read only in an account (a key Accounts\\NAME)");
     } else if (known->secret) {
       step.details.push_back(name + ": set");
     } else {
@@ -144,7 +164,9 @@ CheckStep SettingsStep(CheckSettings& settings, std::optional<Diagnosis>& failur
   CheckStep step("settings");
   std::string file = SmtpSettingsFile();
   std::string exposure = SmtpSettingsExposure();
+  const std::string account = SmtpAccountName();
   step.found = (file.empty() ? std::string("no settings file") : file) +
+               (account.empty() ? "" : ", account " + account + " (the values it leaves out are the default's)") +
                (exposure.empty() ? ", writable by its owner alone" : ", " + exposure);
   DescribeValues(step);
   std::string problem;

@@ -1,5 +1,6 @@
 // The check's first step: the settings file, its permission check, each setting read
-// (secrets as "set"), names it does not know, and values out of range.
+// (secrets as "set") from the key of the account in use, names it does not know or does
+// not read in that kind of key, and values out of range.
 #pragma once
 
 #include <cstdint>

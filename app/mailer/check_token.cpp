@@ -24,7 +24,7 @@ std::string ExpiryText(std::int64_t expiresAt) {
 std::optional<OAuthTokens> StoredTokensNow(std::uint32_t timeout) {
   if (!UsesOAuthClient()) return std::nullopt;
   try {
-    return COAuthTokenStore(timeout).Load();
+    return COAuthTokenStore(timeout, SmtpAccountName()).Load();
   } catch (const CException&) {
     return std::nullopt;
   }
@@ -37,7 +37,7 @@ std::vector<std::string> TokenDetails(const std::optional<OAuthTokens>& before,
                 ? "token: AuthPassword"
                 : "token: the output of AuthPasswordCommand"};
   }
-  std::vector<std::string> details{"token: from the store " + COAuthTokenStore::Path()};
+  std::vector<std::string> details{"token: from the store " + COAuthTokenStore::Path(SmtpAccountName())};
   if (!before) {
     details.push_back("nothing was stored: the token came from the provider");
   } else {

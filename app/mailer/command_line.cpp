@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string_view>
 
 namespace {
@@ -47,15 +49,36 @@ bool CheckRequested(const std::vector<std::string>& params, bool* json) {
 
 namespace {
 
-// True when the only argument is name behind one '-' or '/', which ParseCommandLine
-// removes ("--flush" for "-flush").
-bool OnlyParameter(const std::vector<std::string>& arguments, std::string_view name) {
-  if (arguments.size() != 1) return false;
-  const std::string& argument = arguments[0];
+// True when argument is name behind one '-' or '/', which ParseCommandLine removes
+// ("--flush" for "-flush").
+bool IsOptionWord(const std::string& argument, std::string_view name) {
   return argument.size() > 1 && (argument[0] == '-' || argument[0] == '/') && argument.substr(1) == name;
 }
 
+bool OnlyParameter(const std::vector<std::string>& arguments, std::string_view name) {
+  return arguments.size() == 1 && IsOptionWord(arguments[0], name);
+}
+
 }  // namespace
+
+AccountArgument TakeAccountArgument(std::vector<std::string>& arguments) {
+  AccountArgument account;
+  for (auto word = arguments.begin(); word != arguments.end(); ++word) {
+    if (IsOptionWord(*word, "-account")) {
+      account.given = true;
+      auto end = word + 1;
+      if (end != arguments.end()) account.name = *end++;
+      arguments.erase(word, end);
+      break;
+    }
+    constexpr std::string_view optionWords[] = {"-check", "-json", "-authorize", "-browser"};
+    if (std::none_of(std::begin(optionWords), std::end(optionWords),
+                     [&](std::string_view name) { return IsOptionWord(*word, name); })) {
+      break;
+    }
+  }
+  return account;
+}
 
 bool FlushRequested(const std::vector<std::string>& arguments) { return OnlyParameter(arguments, "-flush"); }
 
@@ -63,17 +86,20 @@ bool FlushDueRequested(const std::vector<std::string>& arguments) { return OnlyP
 
 const char* InformationText(const std::vector<std::string>& arguments) {
   static constexpr const char* usage =
-      "Usage: e-mailer SUBJECT [BODY] [showui]\n"
+      "Usage: e-mailer [--account NAME] SUBJECT [BODY] [showui]\n"
       "Sends one e-mail with SUBJECT and BODY through the SMTP server of the settings\n"
       "in ${XDG_CONFIG_HOME:-$HOME/.config}/Zelkor/Kestrum/SMTP.reg, then exits.\n"
       "\n"
+      "  --account NAME  use the account NAME of the settings (the key Accounts\\NAME);\n"
+      "             also before or after --check and --authorize\n"
       "  showui     also report \"Message sent OK\" after a success (any letter case)\n"
       "  --authorize  sign in with the OAuth 2.0 provider of the settings, once, and\n"
       "             store the tokens that later runs renew by themselves\n"
       "  --authorize --browser  the same in the browser (where the device code flow\n"
       "             is blocked)\n"
       "  --check    go the whole way with the settings without sending a message, one\n"
-      "             line per step, and say what to change after a failed step\n"
+      "             line per step, and say what to change after a failed step; every\n"
+      "             account in turn, or the one --account names\n"
       "  --check --json  the same as one JSON object\n"
       "  --flush    send every message of the sendmail face's queue now\n"
       "  --flush-due  send those of its messages that are due (what the timers run)\n"
@@ -83,8 +109,9 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "One leading '-' or '/' is removed from every parameter: write \"//tmp is full\"\n"
       "for the subject \"/tmp is full\".\n"
       "Exit status: 0 sent, 1 connect failed, 2 send failed, 3 sent but QUIT failed,\n"
-      "64 no subject, 71 OpenSSL lock table not allocated; --authorize: 0 signed in,\n"
-      "1 failed; --check: 0 a message would go, else the failed step's sysexits status;\n"
+      "64 no subject or no such account, 71 OpenSSL lock table not allocated;\n"
+      "--authorize: 0 signed in, 1 failed; --check: 0 a message would go, else the\n"
+      "failed step's sysexits status (of the first account that failed);\n"
       "--flush, --flush-due: as e-mailer-sendmail -q.\n"
       "See e-mailer(1) for the settings.\n";
   static constexpr const char* version = "e-mailer " EMAILER_VERSION "\n";

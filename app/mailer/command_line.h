@@ -1,7 +1,8 @@
 // The command line of e-mailer: a subject, a body and the word "showui" in any position
 // and letter case, with or without a leading '-' or '/'; or "--help" or "--version"
 // alone, which ask for a text instead of a run; "--authorize" alone, the sign-in; or
-// "--check" (with "--json"), the check of the settings.
+// "--check" (with "--json"), the check of the settings. Before any of these except the
+// texts and the flushes, "--account NAME" chooses an account of the settings.
 #pragma once
 
 #include <string>
@@ -45,6 +46,19 @@ bool AuthorizeRequested(const std::vector<std::string>& params, bool* browser);
 // "-check", "-json"): the check of the settings instead of a send run; json is set by
 // "--json".
 bool CheckRequested(const std::vector<std::string>& params, bool* json);
+
+// "--account NAME" taken out of arguments (the parameters as main() has them, before
+// ParseCommandLine removes a leading '-' or '/'): where it stands before the run's own
+// parameters, that is first or after nothing but the option words --check, --json,
+// --authorize and --browser, so that "--account work --check" and "--check --account
+// work" are the same run. Like the other option words it may be written "/-account".
+// given tells whether it was there; name is empty when no name (or an empty one)
+// followed it. Elsewhere "--account" is a parameter as before.
+struct AccountArgument {
+  bool given = false;
+  std::string name;
+};
+AccountArgument TakeAccountArgument(std::vector<std::string>& arguments);
 
 // The usage text for "--help" and the version text for "--version" when that is the only
 // argument (exactly as written: "-h" or "--help" beside a subject are a run's

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include "app/mailer/account_choice.h"
 #include "app/mailer/check_run.h"
 #include "app/mailer/command_line.h"
 #include "app/mailer/send_run.h"
@@ -13,6 +14,11 @@
 #include "platform/message_box.h"
 
 bool CMailerApp::InitInstance() {
+  // Before any setting is read, and after the locale, which the settings' texts follow.
+  if (!UseChosenAccount(m_sAccount)) {
+    m_nExitCode = ExitUsage;
+    return false;
+  }
   if (!AfxSocketInit()) return false;
 
   // The TLS library is started by the send run, and only when it uses TLS.

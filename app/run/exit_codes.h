@@ -9,6 +9,7 @@ enum MailerExitCode : int {
   ExitQuitFailed = 3,     // the message was taken, but the closing QUIT failed
   ExitAuthorizeFailed = 1,  // --authorize: the sign-in failed and nothing was stored
   ExitNoSubject = 64,     // no subject on the command line: nothing was done (EX_USAGE)
+  ExitUsage = 64,         // --account without a name or with an unknown one (EX_USAGE)
   ExitStartupFailed = 71,  // the TLS lock table could not be allocated (EX_OSERR)
   ExitOutputFailed = 74    // the --help or --version text could not be written (EX_IOERR)
 };

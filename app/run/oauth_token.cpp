@@ -57,6 +57,7 @@ OAuthClient ReadOAuthClient(std::uint32_t timeout) {
   provider.deviceUrl = ReadSmtpSetting("OAuthDeviceURL", "");
   ApplyProviderSettings(client, provider);
   client.browserFlow = BrowserFlowSetting();
+  client.account = SmtpAccountName();
   return client;
 }
 
@@ -94,7 +95,7 @@ MailerExitCode AuthorizeRun(bool browser) {
       RaiseSmtpError(msgOAuthSettings, FACILITY_ITF, "OAuthClientID is not set");
     }
     SignIn(client);
-    TellUser("Signed in. The tokens are stored in " + COAuthTokenStore::Path() + "\n");
+    TellUser("Signed in. The tokens are stored in " + COAuthTokenStore::Path(client.account) + "\n");
     return ExitSent;
   } catch (const CException& e) {
     WriteErrorLine(e.what());

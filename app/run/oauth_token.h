@@ -1,6 +1,7 @@
 // The program's own OAuth 2.0 client in a run: the token of AuthMethod 7 taken from the
 // token store and renewed by the program when OAuthClientID is set, and the sign-in of
-// "e-mailer --authorize" that fills the store.
+// "e-mailer --authorize" that fills the store. Each account of the settings has a store
+// of its own: the one in use (SmtpAccountName) when the client is read.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,7 @@ void ConnectWithOAuthToken(std::uint32_t timeout,
                            const std::function<void(const std::string& token)>& connect);
 
 // "e-mailer --authorize": signs in with the provider of the settings and stores the
-// tokens; the reason of a failure goes to standard error. browser takes the
+// tokens in the store of the account in use; the reason of a failure goes to standard error. browser takes the
 // authorization-code flow in the browser whatever OAuthFlow says. ExitSent on success,
 // ExitAuthorizeFailed otherwise.
 MailerExitCode AuthorizeRun(bool browser);

@@ -55,7 +55,7 @@ TEST(EMailerCommandLine, HelpAndVersionAloneSendNothingEveryOtherLineIsARun) {
 
   MailerRun help = RunMailer(settings, {"--help"});
   EXPECT_EQ(help.exitCode, ExitSent);
-  EXPECT_EQ(help.output.rfind("Usage: e-mailer SUBJECT [BODY] [showui]\n", 0), 0u) << help.output;
+  EXPECT_EQ(help.output.rfind("Usage: e-mailer [--account NAME] SUBJECT [BODY] [showui]\n", 0), 0u) << help.output;
   MailerRun version = RunMailer(settings, {"--version"});
   EXPECT_EQ(Outcome(version), "0|e-mailer 0.1\n");
   EXPECT_TRUE(server.Transcript().empty());

@@ -136,6 +136,39 @@ TEST(OAuthSignIn, LoopbackFlowWithPkceAndAWrongStateIgnored) {
   }
 }
 
+// "--authorize --account NAME" signs in for that account alone (a run and the check
+// before it say so):
+// its tokens go to a store of its own, which its runs use, while the default account has
+// none.
+TEST(OAuthSignIn, EachAccountSignsInAndSendsWithTokensOfItsOwn) {
+  OAuthWorld world;
+  world.home.WriteFile(world.home.SmtpKeyFile(),
+                       world.home.ReadFile(world.home.SmtpKeyFile()) +
+                           SmtpAccountSettings("Work", {{"OAuthDeviceURL", world.provider.Url("devicecode")}}));
+  const std::string accountStore = world.home.base + "/state/e-mailer/oauth-tokens-work.json";
+  MailerRun run = world.Run({"--account", "work", "Not signed in", "Body"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("no sign-in is stored (e-mailer --authorize --account Work)\n"), std::string::npos)
+      << run.output;
+  run = world.Run({"--check", "--account", "work"});
+  EXPECT_EQ(run.exitCode, 77);
+  EXPECT_NE(run.output.find("what to change: run e-mailer --authorize --account Work again\n"), std::string::npos)
+      << run.output;
+  run = world.Run({"--authorize", "--account", "Work"});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("Signed in. The tokens are stored in " + accountStore + "\n"), std::string::npos)
+      << run.output;
+  EXPECT_EQ(TempConfigHome::Mode(accountStore), 0600u);
+  EXPECT_FALSE(std::filesystem::exists(world.StorePath()));
+
+  EXPECT_EQ(world.Run({"--account", "work", "Signed in", "Body"}), (MailerRun{0, ""}));
+  EXPECT_EQ(world.smtp.Messages().size(), 1u);
+  run = world.Run({"Default", "Body"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("no sign-in is stored"), std::string::npos) << run.output;
+  EXPECT_EQ(world.provider.Requests(), (Requests{"devicecode", "urn:ietf:params:oauth:grant-type:device_code"}));
+}
+
 // Where the device code flow is blocked: microsoft takes the browser flow with
 // OAuthFlow browser or --authorize --browser, and a refused device flow says so.
 TEST(OAuthSignIn, MicrosoftInTheBrowserWhereTheDeviceFlowIsBlocked) {

@@ -33,6 +33,15 @@ std::string HexText(const std::string& text) {
   return hex + "00,00";
 }
 
+// The value lines of a key.
+std::string ValueLines(const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string text;
+  for (const auto& [name, value] : values) {
+    text += "\"" + name + "\"=" + (NeedsHex(value) ? HexText(value) : "\"" + value + "\"") + "\r\n";
+  }
+  return text;
+}
+
 std::vector<std::string> WrapperWords() {
   const char* wrapper = std::getenv("EMAILER_TEST_WRAPPER");
   std::vector<std::string> words;
@@ -77,13 +86,15 @@ void PrintTo(const MailerRun& run, std::ostream* os) {
 }
 
 std::string SmtpSettings(const std::vector<std::pair<std::string, std::string>>& values) {
-  std::string text =
-      "Windows Registry Editor Version 5.00\r\n\r\n"
-      "[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\r\n";
-  for (const auto& [name, value] : values) {
-    text += "\"" + name + "\"=" + (NeedsHex(value) ? HexText(value) : "\"" + value + "\"") + "\r\n";
-  }
-  return text;
+  return "Windows Registry Editor Version 5.00\r\n\r\n"
+         "[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\r\n" +
+         ValueLines(values);
+}
+
+std::string SmtpAccountSettings(const std::string& account,
+                                const std::vector<std::pair<std::string, std::string>>& values) {
+  return "\r\n[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP\\Accounts\\" + account + "]\r\n" +
+         ValueLines(values);
 }
 
 std::unique_ptr<TempConfigHome> PlainSessionHome(std::uint16_t port,

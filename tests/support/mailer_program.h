@@ -30,6 +30,11 @@ void PrintTo(const MailerRun& run, std::ostream* os);
 // hex(1), as reg export writes it.
 std::string SmtpSettings(const std::vector<std::pair<std::string, std::string>>& values);
 
+// The key of the account software\Zelkor\Kestrum\SMTP\Accounts\<account> with these
+// values, written as SmtpSettings writes them, to follow its text in the same file.
+std::string SmtpAccountSettings(const std::string& account,
+                                const std::vector<std::pair<std::string, std::string>>& values);
+
 // A home whose settings name a plain session with the server on port of 127.0.0.1 and
 // the sender backup@example.com, with more values after these.
 std::unique_ptr<TempConfigHome> PlainSessionHome(std::uint16_t port,

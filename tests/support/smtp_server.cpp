@@ -57,6 +57,8 @@ std::vector<ReceivedMessage> SmtpTestServer::Messages() const {
 
 std::vector<std::string> SmtpTestServer::Logins() const { return ReadLines("logins"); }
 
+std::vector<std::string> SmtpTestServer::RefusedLogins() const { return ReadLines("refused"); }
+
 std::vector<std::string> SmtpTestServer::Transcript() const { return ReadLines("transcript"); }
 
 std::vector<std::string> SmtpTestServer::ReadLines(const std::string& name) const {

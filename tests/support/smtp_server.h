@@ -74,6 +74,9 @@ class SmtpTestServer {
   // "MECHANISM identity" for every successful AUTH, in order; the identity of NTLM is
   // "DOMAIN\user".
   std::vector<std::string> Logins() const;
+  // "MECHANISM user password" for every user and password refused, in order, as the
+  // client sent them (CRAM-MD5 shows no password).
+  std::vector<std::string> RefusedLogins() const;
   // Every command line the server has read, in order, without its line end, with CR,
   // LF, NUL and bytes past ASCII escaped as "\r", "\n", "\x00", "\xc3"; the lines within
   // AUTH and DATA are not commands. Complete up to the last command the client has the

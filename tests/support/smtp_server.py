@@ -57,7 +57,9 @@ with the port it got.
 DIR receives, for message N (counting from 1), the file N.envelope with the lines
 "MAIL FROM:<address> PARAMETERS" and "RCPT TO:<address> PARAMETERS", and the file N.eml
 with the text after DATA (dots unstuffed, without the end-of-data line); the file
-"logins" gets the line "MECHANISM identity" for every successful AUTH; and the file
+"logins" gets the line "MECHANISM identity" for every successful AUTH; the file "refused"
+the line "MECHANISM user password" for every user and password it refused, as the client
+sent them (so a test sees where a password went); and the file
 "transcript" gets every command line that the server reads (not the message text nor the
 answers within AUTH), without its line end, as Python writes bytes (CR as \\r, NUL as
 \\x00), one per line. All of it is written before the reply that ends the command, so a
@@ -96,6 +98,11 @@ class Recorder:
     def login(self, mechanism, identity):
         with open(os.path.join(self.directory, "logins"), "a") as f:
             f.write("%s %s\n" % (mechanism, identity))
+
+    def refusal(self, mechanism, user, password):
+        with open(os.path.join(self.directory, "refused"), "a") as f:
+            f.write("%s %s %s\n" % (mechanism, user.decode(errors="replace"),
+                                     (password or b"").decode(errors="replace")))
 
     def message(self, envelope):
         self.count += 1
@@ -170,6 +177,7 @@ class Handler:
         if user == self.user and password == self.password:
             self.recorder.login(mechanism, user.decode())
             return AuthResult(success=True, auth_data=LoginPassword(user, password))
+        self.recorder.refusal(mechanism, user, password)
         # Not handled: the server answers 535, so the client does not wait for more.
         return AuthResult(success=False, handled=False)
 

@@ -100,12 +100,12 @@ class WinePrefix:
         if done[0] != 0:
             raise AssertionError("wine %s: %r" % (" ".join(args), done))
 
-    def reg_add(self, settings):
-        """Writes settings (name: text or number) with reg add: texts as REG_SZ, numbers
-        as REG_DWORD."""
+    def reg_add(self, settings, key=SETTINGS_KEY):
+        """Writes settings (name: text or number) into key with reg add: texts as REG_SZ,
+        numbers as REG_DWORD."""
         for name, value in settings.items():
             kind = "REG_DWORD" if isinstance(value, int) else "REG_SZ"
-            self.wine("reg", "add", SETTINGS_KEY, "/v", name, "/t", kind, "/d", str(value), "/f")
+            self.wine("reg", "add", key, "/v", name, "/t", kind, "/d", str(value), "/f")
 
     def reg_import(self, lines):
         """Imports the settings key with the value lines of a .reg file, written as
@@ -472,6 +472,27 @@ class EMailerTest(unittest.TestCase):
         self.assertEqual(status, 0)
         self.assertIn("REG_BINARY", query)
         self.assertNotIn("refresh_token", query)
+
+    # --- accounts ------------------------------------------------------------------------
+
+    # An account is the registry key Accounts\NAME under the settings key: --account NAME
+    # sends through its server with its own credentials, the values it leaves out taken
+    # from the key above; a name that is no account ends the run with status 64.
+    def test_account_subkey_in_the_registry_sends_through_its_server(self):
+        server = self.server("--auth", "LOGIN", "--user", "work", "--password", "work-secret")
+        prefix = self.wine_prefix()
+        prefix.reg_add(dict(self.settings_for(server), Port=self.refusing_port()))
+        prefix.reg_add({"Server": "localhost", "Port": server.port, "AuthMethod": "2",
+                        "AuthUser": "work", "AuthPassword": "work-secret"},
+                       key=SETTINGS_KEY + "\\Accounts\\Work")
+        self.assertEqual(self.run_mailer("--account", "work", "Through work", "Body"), (0, "", ""))
+        message, envelope = self.only_message(server)
+        self.assertEqual(message["From"], "Backup job <backup@example.com>")
+        self.assertEqual(server.logins(), ["LOGIN work"])
+        status, out, err = self.run_mailer("--account", "home", "Subject", "Body")
+        self.assertEqual((status, out), (64, ""), err)
+        self.assertTrue(err.startswith('e-mailer: no account "home" in the settings; '), err)
+        self.assertIn("Work", err)
 
     # --- AuthPasswordCommand through cmd -----------------------------------------------------
 

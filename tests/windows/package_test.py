@@ -34,19 +34,26 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "ws2_3
 
 def parse_reg_file(text):
     """{name: value} of the values of a .reg file of the one key KEY: a text, or an int
-    for dword:; None for a value written in a comment line, shown but not set. Only the
-    syntax that the settings reader on Linux takes too. Raises ValueError on other lines."""
+    for dword:; None for a value written in a comment line, shown but not set. The
+    values after another key line, such as a commented example of an account's key,
+    are not KEY's. Only the syntax that the settings reader on Linux takes too. Raises
+    ValueError on other lines."""
     lines = text.splitlines()
     if lines[0] != "Windows Registry Editor Version 5.00" or lines.count("[%s]" % KEY) != 1:
         raise ValueError("not a version 5 file of the key %s" % KEY)
     values = {}
+    in_key = False
     for line in lines[1:]:
+        key = re.fullmatch(r";?\[(.*)\]", line)
+        if key:
+            in_key = key.group(1) == KEY
+            continue
         match = re.fullmatch(r'(;?)"(\w+)"=(?:"((?:[^"\\]|\\.)*)"|dword:([0-9a-f]{8}))', line)
-        if match:
+        if match and in_key:
             commented, name, text_value, number = match.groups()
             values[name] = (None if commented else int(number, 16) if number is not None
                             else re.sub(r"\\(.)", r"\1", text_value))
-        elif line and not line.startswith(";") and line != "[%s]" % KEY:
+        elif line and not line.startswith(";") and not match:
             raise ValueError("unexpected line %r" % line)
     return values
 
