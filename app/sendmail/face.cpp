@@ -155,7 +155,7 @@ std::string GivenSender(const SendmailOptions& options, const MessageHeader& hea
 void UseNamedAccount(const std::string& name) {
   if (!UseSmtpAccount(name)) {
     throw CSendmailFailure{SendmailConfigError,
-                           "there is no account " + MailLogValue(name) + ": " + SmtpAccountsKnown()};
+                           "no account " + MailLogValue(name) + " in the settings; " + SmtpAccountsKnown()};
   }
 }
 

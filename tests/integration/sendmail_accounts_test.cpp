@@ -30,13 +30,6 @@ SmtpServerOptions RelayOptions(const std::string& user, const std::string& passw
   return {.mechanisms = {"BUILTIN-PLAIN"}, .authRequired = true, .user = user, .password = password};
 }
 
-// The lines of an account's key after the default's (SmtpSettings'), in the same syntax.
-std::string AccountKey(const std::string& name, const Values& values) {
-  const std::string key = SmtpSettings(values);
-  return "\r\n[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP\\Accounts\\" + name + "]\r\n" +
-         key.substr(key.find("]\r\n") + 3);
-}
-
 class AccountsWorld {
  public:
   // Writes the settings with the relays at these ports; without gmail, the file has no
@@ -49,20 +42,20 @@ class AccountsWorld {
                                      {"AuthPassword", "default-secret"},
                                      {"SenderEMail", "ann@example.org"},
                                      {"LogFile", home.base + "/mail.log"}}) +
-                       AccountKey("work", {{"Port", std::to_string(workPort)},
+                       SmtpAccountSettings("work", {{"Port", std::to_string(workPort)},
                                            {"AuthUser", "a.smith"},
                                            {"AuthPassword", "work-secret"},
                                            {"SenderEMail", "ann.smith@work.example"},
                                            {"SenderMatch", "*@work.example, boss@example.org"}});
     if (gmail) {
-      text += AccountKey("gmail", {{"Port", std::to_string(gmailPort)},
+      text += SmtpAccountSettings("gmail", {{"Port", std::to_string(gmailPort)},
                                    {"AuthUser", "ann.private@gmail.com"},
                                    {"AuthPassword", "gmail-secret"},
                                    {"SenderEMail", "ann.private@gmail.com"},
                                    {"SenderMatch", "ann.private@gmail.com"}});
     }
     // An account whose name holds a quote, blanks and an escape, chosen by its sender.
-    text += AccountKey("o'k \"x\" \x1b[2J", {{"Port", std::to_string(workPort)},
+    text += SmtpAccountSettings("o'k \"x\" \x1b[2J", {{"Port", std::to_string(workPort)},
                                                {"AuthUser", "a.smith"},
                                                {"AuthPassword", "work-secret"},
                                                {"SenderMatch", "odd@example.net"}});
@@ -202,10 +195,10 @@ TEST_F(SendmailAccounts, HostileNamesFailClearlyAndReachNoRelay) {
     MailerRun expected;
   };
   const Case cases[] = {
-      {{"-a", "wo\r\nrk"}, {78, "sendmail: there is no account 'wo\\x0D\\x0Ark': " + known}},
-      {{"-a", "work\\..\\gmail"}, {78, "sendmail: there is no account 'work\\\\..\\\\gmail': " + known}},
-      {{"--account=../work"}, {78, "sendmail: there is no account ../work: " + known}},
-      {{"-a", "work\" -f x"}, {78, "sendmail: there is no account 'work\" -f x': " + known}},
+      {{"-a", "wo\r\nrk"}, {78, "sendmail: no account 'wo\\x0D\\x0Ark' in the settings; " + known}},
+      {{"-a", "work\\..\\gmail"}, {78, "sendmail: no account 'work\\\\..\\\\gmail' in the settings; " + known}},
+      {{"--account=../work"}, {78, "sendmail: no account ../work in the settings; " + known}},
+      {{"-a", "work\" -f x"}, {78, "sendmail: no account 'work\" -f x' in the settings; " + known}},
       {{"-a", ""}, {64, "sendmail: -a needs the name of an account\n"}},
       {{"--account"}, {64, "sendmail: option --account needs a value\n"}},
       {{"-f", "x\r\nRCPT TO:<evil@example.net>@work.example"},
@@ -243,7 +236,7 @@ TEST(SendmailAccountsPostfix, AnAccountSendsThroughItsPostfix) {
                                                    {"AuthUser", "ann"},
                                                    {"AuthPassword", "default-secret"},
                                                    {"SenderEMail", "ann@example.org"}}) +
-                                         AccountKey("work", {{"Port", std::to_string(postfix.Port())},
+                                         SmtpAccountSettings("work", {{"Port", std::to_string(postfix.Port())},
                                                              {"StartTLS", "1"},
                                                              {"TLSCAFile", ca.Certificate().string()},
                                                              {"AuthMethod", "5"},
