@@ -1,10 +1,10 @@
 // A flush of the queue: the entries that are due, grouped by account, each group
 // oldest first handed to the engine's batch call over a connection of its own through
-// its account's server; no entry ever goes through another account's. An entry is removed once the server answered 250 to
-// its end of data, and before anything else is done: the time between that end of
-// data and its 250 is the only one in which a lost connection can have a message
-// delivered twice (RFC 1047). A 4xx (or a lost connection) puts an entry off, a 5xx
-// gives it up.
+// its account's server; no entry ever goes through another account's. An entry is
+// removed once the server answered 250 to its end of data, and before anything else is
+// done: the time between that end of data and its 250 is the only one in which a lost
+// connection can have a message delivered twice (RFC 1047). A 4xx (or a lost
+// connection) puts an entry off, a 5xx gives it up.
 #pragma once
 
 #include <ctime>

@@ -212,5 +212,6 @@ class CQueueEntryReader {
 };
 
 // The listing of -bp: one block per entry with its id, age, size, sender, account
-// (when not the default), recipients, next try and last reason, then a line with the count; "Mail queue is empty" when empty.
+// (when not the default), recipients, next try and last reason, then a line with the
+// count; "Mail queue is empty" when empty.
 std::string QueueListing(const CQueue& queue, std::time_t now);
