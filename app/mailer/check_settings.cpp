@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -15,39 +16,27 @@
 
 namespace {
 
-// Where a setting is read (app/run/settings.h): in the default account and each account,
-// only in the default account (the machine's), or only in an account.
-enum class Scope { Any, DefaultOnly, AccountOnly };
-
-struct KnownSetting {
-  std::string_view name;
-  bool secret = false;  // shown as "set", never its value
-  Scope scope = Scope::Any;
-};
-constexpr KnownSetting knownSettings[] = {
-    {"Server"}, {"Port"}, {"SSL"}, {"StartTLS"}, {"TLSVerify"}, {"TLSCAFile"},
-    {"TLSFingerprint"}, {"AuthMethod"}, {"AuthUser"}, {"AuthPassword", true},
-    {"AuthPasswordCommand", true}, {"SenderEMail"}, {"SenderName"}, {"RecipientEMail"},
-    {"RecipientName"}, {"Timeout"}, {"Pipelining"}, {"Queue"}, {"QueueLifetime"},
-    {"Aliases", false, Scope::DefaultOnly}, {"Log", false, Scope::DefaultOnly},
-    {"LogFile", false, Scope::DefaultOnly}, {"SenderMatch", false, Scope::AccountOnly},
-    {"OAuthProvider"}, {"OAuthTenant"}, {"OAuthClientID"}, {"OAuthClientSecret", true},
-    {"OAuthClientSecretCommand", true}, {"OAuthScope"}, {"OAuthAuthorizeURL"},
-    {"OAuthTokenURL"}, {"OAuthDeviceURL"}, {"OAuthCAFile"}, {"OAuthFlow"},
+// The values the program reads; where and whether each is shown is the settings' to say
+// (SmtpValueScope, IsSmtpSecret).
+constexpr std::string_view knownSettings[] = {
+    "Server", "Port", "SSL", "StartTLS", "TLSVerify", "TLSCAFile",
+    "TLSFingerprint", "AuthMethod", "AuthUser", "AuthPassword",
+    "AuthPasswordCommand", "SenderEMail", "SenderName", "RecipientEMail",
+    "RecipientName", "Timeout", "Pipelining", "Queue", "QueueLifetime",
+    "Aliases", "Log", "LogFile", "SenderMatch",
+    "OAuthProvider", "OAuthTenant", "OAuthClientID", "OAuthClientSecret",
+    "OAuthClientSecretCommand", "OAuthScope", "OAuthAuthorizeURL",
+    "OAuthTokenURL", "OAuthDeviceURL", "OAuthCAFile", "OAuthFlow",
 };
 
 // The dword values that must hold a number.
 constexpr const char* dwordSettings[] = {"StartTLS", "TLSVerify", "Timeout", "Pipelining",
                                          "Queue", "QueueLifetime", "Log"};
 
-const KnownSetting* FindKnown(const std::string& name) {
-  for (const KnownSetting& known : knownSettings) {
-    if (known.name.size() == name.size() &&
-        strncasecmp(known.name.data(), name.c_str(), name.size()) == 0) {
-      return &known;
-    }
-  }
-  return nullptr;
+bool IsKnown(const std::string& name) {
+  return std::any_of(std::begin(knownSettings), std::end(knownSettings), [&](std::string_view known) {
+    return known.size() == name.size() && strncasecmp(known.data(), name.c_str(), name.size()) == 0;
+  });
 }
 
 // Edits that turn a into b, letters compared without case.
@@ -127,16 +116,16 @@ void DescribeValues(CheckStep& step) {
     if (name.empty()) continue;  // the key's default value, which no run reads
     // The token stores' records, which are values of this key on Windows.
     if (name.starts_with("oauth-tokens") && name.ends_with(".json")) continue;
-    const KnownSetting* known = FindKnown(name);
-    if (known == nullptr) {
+    const SmtpScope scope = SmtpValueScope(name);
+    if (!IsKnown(name)) {
       std::string closest = ClosestSettingName(name);
       step.details.push_back(name + ": not a setting e-mailer knows" +
                              (closest.empty() ? "" : " (did you mean " + closest + "?)"));
-    } else if (known->scope == Scope::DefaultOnly && account) {
+    } else if (scope == SmtpScope::DefaultOnly && account) {
       step.details.push_back(name + ": not read in an account, the default account's is used");
-    } else if (known->scope == Scope::AccountOnly && !account) {
+    } else if (scope == SmtpScope::AccountOnly && !account) {
       step.details.push_back(name + ": read only in an account (a key Accounts\\NAME)");
-    } else if (known->secret) {
+    } else if (IsSmtpSecret(name)) {
       step.details.push_back(name + ": set");
     } else {
       step.details.push_back(name + " = " + ReadSmtpSetting(name.c_str(), ""));
@@ -150,10 +139,10 @@ std::string ClosestSettingName(const std::string& name) {
   std::string_view best;
   // More edits than a third of the name (at least one, at most three) make another word.
   std::size_t bestDistance = std::clamp<std::size_t>(name.size() / 3, 1, 3) + 1;
-  for (const KnownSetting& known : knownSettings) {
-    std::size_t distance = EditDistance(name, known.name);
+  for (std::string_view known : knownSettings) {
+    std::size_t distance = EditDistance(name, known);
     if (distance < bestDistance) {
-      best = known.name;
+      best = known;
       bestDistance = distance;
     }
   }

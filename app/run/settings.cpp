@@ -153,23 +153,6 @@ constexpr const char* smtpSection = "SMTP";
 // The account in use, as its key spells it; "" for the default.
 std::string accountInUse;
 
-// Values that an account never takes from the default account when it names another
-// server or user: they would give that server what was meant for another.
-bool IsSecret(std::string_view name) {
-  for (const char* secret : {"AuthPassword", "AuthPasswordCommand", "OAuthClientSecret", "OAuthClientSecretCommand"}) {
-    if (EqualsIgnoringCase(name, secret)) return true;
-  }
-  return false;
-}
-
-// The machine's values, which accounts do not have: aliases and the mail log.
-bool IsMachineWide(std::string_view name) {
-  return EqualsIgnoringCase(name, "Aliases") || EqualsIgnoringCase(name, "Log") || EqualsIgnoringCase(name, "LogFile");
-}
-
-// The account's own value that no default stands in for.
-bool IsAccountsOwn(std::string_view name) { return EqualsIgnoringCase(name, "SenderMatch"); }
-
 // Calls use with the key of account below the SMTP key sectionKey (null when there is
 // no such account); closes it afterwards.
 template <typename Use>
@@ -208,13 +191,28 @@ std::optional<std::string> AccountValue(HKEY sectionKey, const std::string& acco
   return WithAccountKey(sectionKey, account, [&](HKEY accountKey) -> std::optional<std::string> {
     if (accountKey == nullptr) return std::nullopt;
     std::optional<std::string> own = KeyValueText(accountKey, valueName);
-    if (own || IsAccountsOwn(valueName)) return own;
-    if (IsSecret(valueName) && NamesAnotherServerOrUser(sectionKey, accountKey)) return std::nullopt;
+    if (own || SmtpValueScope(valueName) == SmtpScope::AccountOnly) return own;
+    if (IsSmtpSecret(valueName) && NamesAnotherServerOrUser(sectionKey, accountKey)) return std::nullopt;
     return KeyValueText(sectionKey, valueName);
   });
 }
 
 }  // namespace
+
+bool IsSmtpSecret(std::string_view name) {
+  for (const char* secret : {"AuthPassword", "AuthPasswordCommand", "OAuthClientSecret", "OAuthClientSecretCommand"}) {
+    if (EqualsIgnoringCase(name, secret)) return true;
+  }
+  return false;
+}
+
+SmtpScope SmtpValueScope(std::string_view name) {
+  if (EqualsIgnoringCase(name, "SenderMatch")) return SmtpScope::AccountOnly;
+  for (const char* machine : {"Aliases", "Log", "LogFile", "Queue", "QueueLifetime"}) {
+    if (EqualsIgnoringCase(name, machine)) return SmtpScope::DefaultOnly;
+  }
+  return SmtpScope::Any;
+}
 
 std::string ReadRegistryString(const char* company, const char* product, const char* section,
                                const char* valueName, const char* defaultText) {
@@ -227,7 +225,7 @@ std::string ReadSmtpSetting(const char* valueName, const char* defaultText) {
 }
 
 std::optional<std::string> ReadSmtpValue(const char* valueName) {
-  if (accountInUse.empty() || IsMachineWide(valueName)) {
+  if (accountInUse.empty() || SmtpValueScope(valueName) == SmtpScope::DefaultOnly) {
     return ReadRegistryValue(smtpCompany, smtpProduct, smtpSection, valueName);
   }
   return WithSectionKey(smtpCompany, smtpProduct, smtpSection,

@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A value as text: REG_SZ up to its first NUL, REG_DWORD as a signed decimal, any other
@@ -53,9 +54,17 @@ std::vector<std::string> SmtpValueNames();
 // out from the default account; except that the secrets (AuthPassword,
 // AuthPasswordCommand, OAuthClientSecret, OAuthClientSecretCommand) are never taken from
 // the default by an account that names another Server or AuthUser, and that Aliases,
-// Log and LogFile are the machine's, always read from the default. SenderMatch is the
-// account's own: comma-separated patterns (* and ? as in shell patterns, case-insensitive)
-// matched against the envelope sender.
+// Log, LogFile, Queue and QueueLifetime are the machine's, always read from the default.
+// SenderMatch is the account's own: comma-separated patterns (* and ? as in shell
+// patterns, case-insensitive) matched against the envelope sender.
+
+// The secrets above (names compare without regard to case).
+bool IsSmtpSecret(std::string_view name);
+
+// Where a value is read: in the default account and in each account, only in the
+// default account (the machine's values), or only in an account (SenderMatch).
+enum class SmtpScope { Any, DefaultOnly, AccountOnly };
+SmtpScope SmtpValueScope(std::string_view name);
 
 // The accounts the settings hold, as their keys spell them, in file order.
 std::vector<std::string> SmtpAccountNames();
