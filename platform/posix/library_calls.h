@@ -1,5 +1,6 @@
 // Looking up the calls of a shared library opened at run time with dlopen, for the
-// libraries that only some runs need (GSSAPI for NTLM, libcurl for OAuth 2.0).
+// libraries that only some runs need (GSSAPI for NTLM, libcurl for OAuth 2.0, libidn2
+// for internationalised domain names).
 #pragma once
 
 #include <dlfcn.h>

@@ -4,9 +4,9 @@
 # depends on it (scripts/lib/commands.sh checks this).
 
 # The packages every build needs (libcurl and nlohmann-json for the OAuth 2.0 client;
-# libunistring-dev for a static link of the engine, as libidn2 is built on it).
+# libidn2's header for internationalised domain names).
 BUILD_PACKAGES=(cmake ninja-build g++ binutils pkgconf libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev uuid-dev
-  libidn2-dev libunistring-dev libkrb5-dev gss-ntlmssp-dev libgssapi-krb5-2 gss-ntlmssp libcurl4-openssl-dev
+  libidn2-dev libkrb5-dev gss-ntlmssp-dev libgssapi-krb5-2 gss-ntlmssp libcurl4-openssl-dev
   nlohmann-json3-dev)
 
 # scripts/demo: what a Release build of the program and its window module needs, and
@@ -53,7 +53,7 @@ CRASH_TEST_PACKAGES=(strace python3 python3-minimal)
 # The examples test: the examples built against the unpacked engine packages (g++,
 # CMake, pkg-config and the headers' OpenSSL from BUILD_PACKAGES) and run against
 # aiosmtpd, through microsocks and over TLS and STARTTLS with openssl-made certificates.
-EXAMPLES_TEST_PACKAGES=(dpkg-dev libunistring-dev python3 python3-minimal python3-aiosmtpd microsocks openssl)
+EXAMPLES_TEST_PACKAGES=(dpkg-dev python3 python3-minimal python3-aiosmtpd microsocks openssl)
 
 # scripts/windows: the mingw-w64 cross compiler (posix threads) and its resource
 # compiler (its C compiler builds OpenSSL), perl and make for OpenSSL's own build,

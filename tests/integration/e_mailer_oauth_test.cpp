@@ -358,22 +358,34 @@ TEST(OAuthRun, CheckReportsTheTokenAndASignInThatIsGone) {
 }
 
 // libcurl, and the many libraries it brings, are opened by the first request to the
-// provider alone: the dynamic loader names every library it opens (LD_DEBUG=files).
+// provider alone, and libidn2 by the first domain name that is not ASCII: the dynamic
+// loader names every library it opens (LD_DEBUG=files).
 TEST(OAuthStartUp, OnlyARunThatAsksTheProviderLoadsLibcurl) {
-  auto loadsLibcurl = [](const auto& run) {
+  auto loadedLibraries = [](const auto& run) {
     setenv("LD_DEBUG", "files", 1);
     MailerRun result = run();
     unsetenv("LD_DEBUG");
-    // The loader did report: libidn2 is linked, so opened by every run.
-    EXPECT_NE(result.output.find("file=libidn2.so"), std::string::npos) << result.output;
-    return result.output.find("file=libcurl.so") != std::string::npos;
+    // The loader did report: libssl is linked, so opened by every run.
+    EXPECT_NE(result.output.find("file=libssl.so"), std::string::npos) << result.output;
+    return result.output;
+  };
+  auto loadsLibcurl = [&](const auto& run) {
+    return loadedLibraries(run).find("file=libcurl.so") != std::string::npos;
   };
   SmtpTestServer plain;
-  const std::string plainSettings =
-      SmtpSettings({{"Server", "127.0.0.1"}, {"Port", std::to_string(plain.Port())},
-                    {"SenderEMail", "backup@example.com"}, {"RecipientEMail", "admin@example.com"}});
-  EXPECT_FALSE(loadsLibcurl([&] { return RunMailer(plainSettings, {"Plain", "Body"}); }));
-  EXPECT_EQ(plain.Messages().size(), 1u);
+  auto settingsTo = [&](const std::string& recipient) {
+    return SmtpSettings({{"Server", "127.0.0.1"}, {"Port", std::to_string(plain.Port())},
+                         {"SenderEMail", "backup@example.com"}, {"RecipientEMail", recipient}});
+  };
+  const std::string loaded =
+      loadedLibraries([&] { return RunMailer(settingsTo("admin@example.com"), {"Plain", "Body"}); });
+  EXPECT_EQ(loaded.find("file=libcurl.so"), std::string::npos) << loaded;
+  EXPECT_EQ(loaded.find("file=libidn2.so"), std::string::npos) << loaded;
+  const std::string international =
+      loadedLibraries([&] { return RunMailer(settingsTo("admin@b\xc3\xbc" "cher.example"), {"IDN", "Body"}); });
+  EXPECT_NE(international.find("file=libidn2.so"), std::string::npos) << international;
+  ASSERT_EQ(plain.Messages().size(), 2u);
+  EXPECT_NE(plain.Messages()[1].envelope.find("<admin@xn--bcher-kva.example>"), std::string::npos);
 
   struct Case {
     const char* name;
