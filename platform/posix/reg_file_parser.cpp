@@ -1,5 +1,6 @@
 #include "platform/posix/reg_file_parser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <utility>
 
@@ -220,6 +221,23 @@ class RegFileParser {
   std::vector<RegKeySection> keys;
 };
 
+// The file's text in UTF-8. A UTF-8 file goes through UTF-16LE as well: each malformed
+// sequence in it becomes "?" there, which the conversion to a UTF-8 code page alone
+// would pass through. A file of ASCII alone (the usual one) is its own text, and so
+// needs neither conversion (nor the converter's modules loaded).
+std::string FileTextAsUtf8(std::string_view bytes) {
+  std::string utf16le;
+  if (bytes.starts_with(utf16leBom)) {
+    utf16le = bytes.substr(utf16leBom.size());
+  } else {
+    if (bytes.starts_with(utf8Bom)) bytes.remove_prefix(utf8Bom.size());
+    const bool ascii = std::ranges::all_of(bytes, [](unsigned char c) { return c < 0x80; });
+    if (ascii) return std::string(bytes);
+    utf16le = ConvertCodeSet(bytes, "UTF-8", "UTF-16LE", std::string_view("?\0", 2));
+  }
+  return ConvertCodeSet(utf16le, "UTF-16LE", "UTF-8");
+}
+
 }  // namespace
 
 bool RegNamesEqual(std::string_view a, std::string_view b) {
@@ -235,17 +253,8 @@ bool RegNamesEqual(std::string_view a, std::string_view b) {
 
 std::optional<std::vector<RegKeySection>> ParseRegFile(std::string_view bytes,
                                                        RegParseError* error) {
-  // A UTF-8 file goes through UTF-16LE as well: each malformed sequence in it becomes
-  // "?" there, which the conversion to a UTF-8 code page alone would pass through.
-  std::string utf16le;
-  if (bytes.starts_with(utf16leBom)) {
-    utf16le = bytes.substr(utf16leBom.size());
-  } else {
-    if (bytes.starts_with(utf8Bom)) bytes.remove_prefix(utf8Bom.size());
-    utf16le = ConvertCodeSet(bytes, "UTF-8", "UTF-16LE", std::string_view("?\0", 2));
-  }
-  std::string utf8 = ConvertCodeSet(utf16le, "UTF-16LE", "UTF-8");
-  RegFileParser parser(SplitLines(utf8));
+  const std::string text = FileTextAsUtf8(bytes);  // the parser's lines point into it
+  RegFileParser parser(SplitLines(text));
   std::optional<std::vector<RegKeySection>> keys = parser.Parse();
   if (!keys && error != nullptr) *error = parser.Error();
   return keys;

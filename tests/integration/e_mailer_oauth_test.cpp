@@ -359,7 +359,7 @@ TEST(OAuthRun, CheckReportsTheTokenAndASignInThatIsGone) {
 
 // libcurl, and the many libraries it brings, are opened by the first request to the
 // provider alone, and libidn2 by the first domain name that is not ASCII: the dynamic
-// loader names every library it opens (LD_DEBUG=files).
+// loader names every library it opens (LD_DEBUG=files), iconv's modules too.
 TEST(OAuthStartUp, OnlyARunThatAsksTheProviderLoadsLibcurl) {
   auto loadedLibraries = [](const auto& run) {
     setenv("LD_DEBUG", "files", 1);
@@ -381,6 +381,8 @@ TEST(OAuthStartUp, OnlyARunThatAsksTheProviderLoadsLibcurl) {
       loadedLibraries([&] { return RunMailer(settingsTo("admin@example.com"), {"Plain", "Body"}); });
   EXPECT_EQ(loaded.find("file=libcurl.so"), std::string::npos) << loaded;
   EXPECT_EQ(loaded.find("file=libidn2.so"), std::string::npos) << loaded;
+  // An ASCII settings file needs no code set converter either.
+  EXPECT_EQ(loaded.find("UTF-16.so"), std::string::npos) << loaded;
   const std::string international =
       loadedLibraries([&] { return RunMailer(settingsTo("admin@b\xc3\xbc" "cher.example"), {"IDN", "Body"}); });
   EXPECT_NE(international.find("file=libidn2.so"), std::string::npos) << international;
