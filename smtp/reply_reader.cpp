@@ -81,6 +81,10 @@ int WholeReplyEnd(const char* text, int received, ReplyScan& scan) {
 // sign allowed). A line that does not begin with a number gives 0, which no step
 // expects, so that an older reply's code never answers for this one.
 int ScanReplyCode(const char* lastLine) {
+  // Three digits, as every well-formed reply has, read directly.
+  if (IsDigit(lastLine[0]) && IsDigit(lastLine[1]) && IsDigit(lastLine[2])) {
+    return (lastLine[0] - '0') * 100 + (lastLine[1] - '0') * 10 + (lastLine[2] - '0');
+  }
   const char field[4] = {lastLine[0], lastLine[1], lastLine[2], '\0'};
   char* end = nullptr;
   const long code = std::strtol(field, &end, 10);
