@@ -141,12 +141,20 @@ std::optional<CTAVSMTPException> CTAVSMTPConnection::TransferMessage(CTAVSMTPMes
   // or, with SMTPUTF8, UTF-8.
   const CTransferAddresses addresses(message, m_serverExtensions.smtpUtf8);
   PrepareMessage(message, addresses.smtpUtf8);
-  // The data depends on nothing the server says; SIZE needs its size before MAIL FROM.
-  const CPreparedData data = PrepareData(message, m_serverExtensions.size);
-  RefuseOversizedMessage(m_serverExtensions, data.size);
-  SendEnvelope(MessageEnvelope(message, data.size, addresses.smtpUtf8), [] {});
+  // The data depends on nothing the server says. SIZE needs its size before MAIL FROM;
+  // without SIZE it is made while the server answers MAIL FROM.
+  std::optional<CPreparedData> data;
+  auto prepare = [&] {
+    if (!data) data = PrepareData(message, m_serverExtensions.size);
+  };
+  if (m_serverExtensions.size) {
+    prepare();
+    RefuseOversizedMessage(m_serverExtensions, data->size);
+  }
+  SendEnvelope(MessageEnvelope(message, data ? data->size : std::nullopt, addresses.smtpUtf8), prepare);
   SendDataText([&] {
-    SendMessageText(message, data);
+    prepare();
+    SendMessageText(message, *data);
     SendCommand("\r\n.\r\n", moreFollows);
   });
   return FinishData(quit);
