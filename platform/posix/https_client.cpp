@@ -6,7 +6,6 @@
 #include "platform/https_client.h"
 
 #include <curl/curl.h>
-#include <dlfcn.h>
 
 #include <memory>
 #include <mutex>
@@ -54,12 +53,9 @@ const CurlLibrary& OpenCurl() {
   static CurlLibrary curl;
   static std::once_flag opened;
   std::call_once(opened, [] {
-    void* library = dlopen(curlLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-      const char* reason = dlerror();
-      curl.failure = std::string("libcurl cannot be loaded (install libcurl4): ") +
-                     (reason != nullptr ? reason : curlLibrary);
-    } else if (!ResolveCalls(library, curl.calls)) {
+    void* library = OpenRunTimeLibrary(curlLibrary, "libcurl", "libcurl4", curl.failure);
+    if (library == nullptr) return;
+    if (!ResolveCalls(library, curl.calls)) {
       curl.failure = std::string(curlLibrary) + " lacks a call this program makes";
     } else if (curl.calls.globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
       curl.failure = "libcurl could not start";

@@ -5,7 +5,6 @@
 // Only its header (libidn2-dev) is used at build time.
 #include "platform/idna.h"
 
-#include <dlfcn.h>
 #include <idn2.h>
 
 #include <mutex>
@@ -34,14 +33,11 @@ const Idn2Library& OpenIdn2() {
   static Idn2Library idn2;
   static std::once_flag opened;
   std::call_once(opened, [] {
-    void* library = dlopen(idn2Library, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-      const char* reason = dlerror();
-      idn2.failure = std::string("libidn2 cannot be loaded (install libidn2-0): ") +
-                     (reason != nullptr ? reason : idn2Library);
-    } else if (!ResolveLibraryCall(library, "idn2_to_ascii_8z", idn2.calls.toAscii) ||
-               !ResolveLibraryCall(library, "idn2_strerror", idn2.calls.strerror) ||
-               !ResolveLibraryCall(library, "idn2_free", idn2.calls.free)) {
+    void* library = OpenRunTimeLibrary(idn2Library, "libidn2", "libidn2-0", idn2.failure);
+    if (library == nullptr) return;
+    if (!ResolveLibraryCall(library, "idn2_to_ascii_8z", idn2.calls.toAscii) ||
+        !ResolveLibraryCall(library, "idn2_strerror", idn2.calls.strerror) ||
+        !ResolveLibraryCall(library, "idn2_free", idn2.calls.free)) {
       idn2.failure = std::string(idn2Library) + " lacks a call this program makes";
     }
   });

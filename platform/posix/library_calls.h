@@ -5,9 +5,24 @@
 
 #include <dlfcn.h>
 
+#include <string>
+
 // Sets target to the address of the symbol name in library; false when it has none.
 template <typename T>
 bool ResolveLibraryCall(void* library, const char* name, T& target) {
   target = reinterpret_cast<T>(dlsym(library, name));
   return target != nullptr;
+}
+
+// Opens file, kept open to the end of the process; null, with failure saying why and
+// which package (of Debian's) brings the library name, when it cannot be loaded.
+inline void* OpenRunTimeLibrary(const char* file, const char* name, const char* package,
+                                std::string& failure) {
+  void* library = dlopen(file, RTLD_NOW | RTLD_LOCAL);
+  if (library == nullptr) {
+    const char* reason = dlerror();
+    failure = std::string(name) + " cannot be loaded (install " + package + "): " +
+              (reason != nullptr ? reason : file);
+  }
+  return library;
 }
