@@ -86,9 +86,9 @@ CTransferAddresses::CTransferAddresses(CTAVSMTPMessage& message, bool offered) {
   const std::vector<CTAVSMTPAddress*> addresses = MessageAddresses(message);
   std::vector<std::string_view> texts;
   for (const CTAVSMTPAddress* address : addresses) texts.push_back(address->emailAddress);
-  smtpUtf8 = ChooseSmtpUtf8(texts, offered);
-  // ASCII addresses (the usual message's) go out as given.
+  // ASCII addresses (the usual message's) go out as given, without SMTPUTF8.
   if (std::none_of(texts.begin(), texts.end(), IsInternationalAddress)) return;
+  smtpUtf8 = ChooseSmtpUtf8(texts, offered);
   // All are converted before any is replaced, so a refused one leaves the message as it
   // was given.
   std::vector<std::string> forms;

@@ -383,8 +383,8 @@ TEST(OAuthStartUp, OnlyARunThatAsksTheProviderLoadsLibcurl) {
   EXPECT_EQ(loaded.find("file=libidn2.so"), std::string::npos) << loaded;
   // An ASCII settings file needs no code set converter either.
   EXPECT_EQ(loaded.find("UTF-16.so"), std::string::npos) << loaded;
-  const std::string international =
-      loadedLibraries([&] { return RunMailer(settingsTo("admin@b\xc3\xbc" "cher.example"), {"IDN", "Body"}); });
+  const std::string international = loadedLibraries(
+      [&] { return RunMailer(settingsTo("admin@b\xc3\xbc" "cher.example"), {"IDN", "Body"}); });
   EXPECT_NE(international.find("file=libidn2.so"), std::string::npos) << international;
   ASSERT_EQ(plain.Messages().size(), 2u);
   EXPECT_NE(plain.Messages()[1].envelope.find("<admin@xn--bcher-kva.example>"), std::string::npos);
