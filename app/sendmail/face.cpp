@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
-#include <fstream>
 #include <functional>
 #include <iterator>
 
@@ -30,9 +29,16 @@ namespace {
 // An empty file is an empty table.
 CAliases ReadAliases(const std::string& path) {
   if (path.empty()) return {};
-  std::ifstream file(path, std::ios::binary);
-  const std::string text(std::istreambuf_iterator<char>(file), {});
-  if (!file.is_open() || file.bad()) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::string text;
+  bool failed = file == nullptr;
+  if (file != nullptr) {
+    char block[4096];
+    for (std::size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;) text.append(block, n);
+    failed = std::ferror(file) != 0;
+    std::fclose(file);
+  }
+  if (failed) {
     throw CSendmailFailure{SendmailConfigError, "the aliases file " + path + " cannot be read (setting Aliases)"};
   }
   return CAliases::Parse(text);

@@ -233,6 +233,26 @@ TEST(Sendmail, NewaliasesAndBiSucceed) {
   EXPECT_EQ(run, said);
 }
 
+// An aliases file that cannot be read stops the run before anything is sent; an empty
+// one, /dev/null among them, is an empty table.
+TEST(Sendmail, AnAliasesFileThatCannotBeReadStopsTheRun) {
+  SmtpTestServer server;
+  const std::string missing = "/nonexistent/aliases";
+  const struct {
+    std::string file;
+    MailerRun expected;
+  } cases[] = {
+      {missing, {78, "sendmail: the aliases file " + missing + " cannot be read (setting Aliases)\n"}},
+      {"/", {78, "sendmail: the aliases file / cannot be read (setting Aliases)\n"}},
+      {"/dev/null", {0, ""}},
+  };
+  for (const auto& c : cases) {
+    auto home = HomeFor(server.Port(), {{"Aliases", c.file}});
+    EXPECT_EQ(RunSendmail(*home, {"-i", "a@example.com"}, "Subject: t\n\nx\n"), c.expected) << c.file;
+  }
+  EXPECT_EQ(server.Messages().size(), 1u);
+}
+
 TEST(Sendmail, VerboseShowsTheDialogueButNotTheAuthenticationData) {
   SmtpTestServer server({.mechanisms = {"LOGIN"}});
   auto home = HomeFor(server.Port(), {{"AuthMethod", "2"}, {"AuthUser", "user"}, {"AuthPassword", "secret"}});
