@@ -5,13 +5,13 @@
 
 # The packages every build needs (libcurl and nlohmann-json for the OAuth 2.0 client;
 # libidn2's header for internationalised domain names).
-BUILD_PACKAGES=(cmake ninja-build g++ binutils pkgconf libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev uuid-dev
+BUILD_PACKAGES=(cmake ninja-build g++ binutils pkgconf libgtest-dev libbenchmark-dev libssl-dev libgtk-3-dev
   libidn2-dev libkrb5-dev gss-ntlmssp-dev libgssapi-krb5-2 gss-ntlmssp libcurl4-openssl-dev
   nlohmann-json3-dev)
 
 # scripts/demo: what a Release build of the program and its window module needs, and
 # the local SMTP server it sends to.
-DEMO_PACKAGES=(cmake ninja-build g++ binutils pkgconf libssl-dev libgtk-3-dev uuid-dev libidn2-dev libkrb5-dev
+DEMO_PACKAGES=(cmake ninja-build g++ binutils pkgconf libssl-dev libgtk-3-dev libidn2-dev libkrb5-dev
   gss-ntlmssp-dev libcurl4-openssl-dev nlohmann-json3-dev python3-minimal python3-aiosmtpd)
 
 # The window tests: a virtual X server, a driver for it, screenshots, a font.

@@ -126,7 +126,7 @@ grep -Eq 'gtk|glib|pango' <<<"$depends" && fail "e-mailer depends on GTK: $depen
 grep -q 'e-mailer-smtp' <<<"$depends" && fail "e-mailer depends on the engine's library: $depends"
 # The program carries its C++ run-time inside (it starts faster that way); OpenSSL stays
 # the system's, so its configuration and updates apply.
-for library in libc6 libssl3 libuuid1 libidn2-0 libcurl4; do
+for library in libc6 libssl3 libidn2-0 libcurl4; do
   grep -q "$library" <<<"$depends" || fail "e-mailer does not depend on $library: $depends"
 done
 readelf -d "$root/usr/bin/e-mailer" | grep NEEDED | grep -q 'libstdc++' &&
@@ -191,11 +191,11 @@ control=$(dpkg-deb --ctrl-tarfile "$runtime" | tar -xOf - ./shlibs ./triggers 2>
 [ "$control" = "libe-mailer-smtp ${soname#libe-mailer-smtp.so.} $library_package (= $version)
 activate-noawait ldconfig" ] || fail "the library package's shlibs and triggers differ:$(details <<<"$control")"
 library_depends=$(dpkg-deb -f "$runtime" Depends)
-for library in libc6 libstdc++6 libssl3 libuuid1; do
+for library in libc6 libstdc++6 libssl3; do
   grep -q "$library" <<<"$library_depends" || fail "$library_package does not depend on $library: $library_depends"
 done
 dev_depends=$(dpkg-deb -f "$dev" Depends)
-for package in "$library_package (= $version)" libssl-dev uuid-dev; do
+for package in "$library_package (= $version)" libssl-dev; do
   grep -Fq "$package" <<<"$dev_depends" || fail "e-mailer-dev does not depend on $package: $dev_depends"
 done
 ldd -r "$root/$shared_library" >"$work/ldd" 2>&1
