@@ -18,7 +18,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include "mime/message.h"
@@ -99,9 +98,11 @@ void FillMessage(CTAVSMTPMessage& message, const Options& options) {
 // end-of-data line. Its body has no line that starts with a dot: nothing is stuffed.
 bool WriteMessageText(CTAVSMTPMessage& message, const char* path) {
   message.messageId = MakeMessageId(message.from.emailAddress, "");
-  std::ofstream file(path, std::ios::binary);
-  file << message.BuildHeader() << "\r\n" << message.PlainBodyText() << "\r\n";
-  return static_cast<bool>(file.flush());
+  const std::string text = message.BuildHeader() + "\r\n" + message.PlainBodyText() + "\r\n";
+  std::FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  return std::fclose(file) == 0 && written;
 }
 
 // The messages of options over connection; false when the server refused one.
