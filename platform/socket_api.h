@@ -76,7 +76,9 @@ bool BindSocket(SOCKET s, const sockaddr* address, socklen_t length);
 // bound) for the peer's answer; the socket is blocking again afterwards. False when the
 // connect failed (the error WSAETIMEDOUT when the time ran out).
 bool ConnectSocket(SOCKET s, const sockaddr* address, socklen_t length, std::uint32_t timeout);
-// Makes every later call on s wait (blocking) or return at once (non-blocking).
+// Makes every later call on s wait (blocking) or return at once (non-blocking). For the
+// sockets OpenStreamSocket makes: on Linux the socket's other status flags, which these
+// never set, are cleared.
 bool SetSocketBlocking(SOCKET s, bool blocking);
 // Bounds each blocking send (receive: each blocking receive) on s to timeout
 // milliseconds; 0 removes the bound.

@@ -82,20 +82,19 @@ bool BindSocket(SOCKET s, const sockaddr* address, socklen_t length) {
 
 bool ConnectSocket(SOCKET s, const sockaddr* address, socklen_t length, std::uint32_t timeout) {
   // Non-blocking, so that the wait for the server's answer is ours to bound.
-  int flags = fcntl(s, F_GETFL);
-  if (flags < 0 || fcntl(s, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  if (!SetSocketBlocking(s, false)) return false;
   bool connected = connect(s, address, length) == 0;
   if (!connected && (errno == EINPROGRESS || errno == EINTR)) connected = WaitConnected(s, timeout);
   int error = errno;
-  if (fcntl(s, F_SETFL, flags) != 0) return false;
+  if (!SetSocketBlocking(s, true)) return false;
   errno = error;
   return connected;
 }
 
 bool SetSocketBlocking(SOCKET s, bool blocking) {
-  int flags = fcntl(s, F_GETFL);
-  if (flags < 0) return false;
-  return fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+  // One call, not a read of the flags and a write: a TLS connection switches for each
+  // read of the server's records, and a system call costs microseconds.
+  return fcntl(s, F_SETFL, blocking ? 0 : O_NONBLOCK) == 0;
 }
 
 bool SetSocketTimeout(SOCKET s, bool receive, std::uint32_t timeout) {
