@@ -19,6 +19,10 @@ std::time_t CurrentTime();
 // its change is seen within a second. An instant the zone rules can't place is given in UTC with bias 0.
 LocalTime LocalTimeAt(std::time_t when);
 
+// Reads the time zone ahead of the next LocalTimeAt, which then need not read it within
+// the second: a connection has it done while the server prepares its greeting.
+void PrepareLocalTime();
+
 // strftime in the "C" locale, so day and month names come out in English whatever the
 // user's locale; no process-wide locale switch is involved.
 std::string FormatTimeInCLocale(const char* format, const std::tm& fields);

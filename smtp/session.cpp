@@ -6,6 +6,7 @@
 
 #include "errors/message_table.h"
 #include "platform/host_name.h"
+#include "platform/local_time.h"
 #include "smtp/auth_text.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
@@ -87,6 +88,9 @@ void CTAVSMTPConnection::Connect(const char* host, std::int32_t mechanism, const
     throw;
   }
   m_bConnected = true;
+  // The Date of the first message would read the time zone between two replies (a
+  // tenth of a millisecond or more, once a run); it is read while the greeting is made.
+  PrepareLocalTime();
   try {
     ExpectReplyOrRaise(220, msgGreeting);
     if (!m_bSSL && m_bStartTLS) {

@@ -27,6 +27,8 @@ void RefreshTimeZone() {
 
 std::time_t CurrentTime() { return std::time(nullptr); }
 
+void PrepareLocalTime() { RefreshTimeZone(); }
+
 LocalTime LocalTimeAt(std::time_t when) {
   LocalTime result{};
   RefreshTimeZone();

@@ -56,6 +56,9 @@ int YearDay(const SYSTEMTIME& time) {
 
 std::time_t CurrentTime() { return std::time(nullptr); }
 
+// Each LocalTimeAt asks the system for the zone's rules: there is nothing to read ahead.
+void PrepareLocalTime() {}
+
 LocalTime LocalTimeAt(std::time_t when) {
   LocalTime result{};
   FILETIME utcFile = FileTimeAt(static_cast<std::int64_t>(when));
