@@ -4,6 +4,7 @@
 // objects.
 #include "smtp/message_batch.h"
 
+#include <functional>
 #include <utility>
 
 #include "errors/message_table.h"
@@ -106,7 +107,10 @@ void CTAVSMTPConnection::SendBatchMessage(CBatchSource& source, CBatchState& sta
     // Without pipelining each reply is read before the next command goes out; the
     // commands are made first, while the server is still taking the message before.
     if (!Pipelines()) SettleBatchEndOfData(source, state);
-    SendEnvelope(commands, [&] { SettleBatchEndOfData(source, state); });
+    // Passed by reference: a std::function holding the lambda itself would allocate,
+    // once a message, for the three references it keeps.
+    const auto settle = [&] { SettleBatchEndOfData(source, state); };
+    SendEnvelope(commands, std::cref(settle));
     SendDataText([&] { SendBatchText(source); });
   } catch (const CTAVSMTPException& e) {
     if (!m_bConnected || m_bReplyIncomplete || !IsMessageFailure(e)) throw;
