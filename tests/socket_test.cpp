@@ -175,7 +175,9 @@ TEST(CWSocket, DataAndAClosedPeerAreReadable) {
 
 // Nothing will ever arrive on a socket that never connected: the wait takes its whole
 // time and answers false, as on a connection whose peer is silent. A connection that
-// the peer reset stays readable, so that the receive after it reports the reset.
+// the peer reset stays readable, so that the receive after it reports the reset. The
+// peer resets only after a byte has come, so that the reset cannot reach the connect
+// before it has seen the connection made (it would then fail with the reset).
 TEST(CWSocket, NeverConnectedSocketIsNotReadableButAResetOneIs) {
   CWSocket never;
   never.Create();
@@ -184,10 +186,11 @@ TEST(CWSocket, NeverConnectedSocketIsNotReadableButAResetOneIs) {
   EXPECT_GE(Clock::now() - start, 100ms);
   EXPECT_FALSE(never.IsReadable(0));
 
-  ScriptedPeer peer{PeerScript().Reset()};
+  ScriptedPeer peer{PeerScript().Expect("x").Reset()};
   CWSocket reset;
   reset.Create();
   reset.Connect("127.0.0.1", peer.Port());
+  reset.Send("x", 1, 0);
   ASSERT_EQ(peer.Finish(), "");
   ASSERT_TRUE(reset.IsReadable(5000));
   char byte;
