@@ -45,14 +45,18 @@ class Xvfb:
         return self.xdotool("search", "--onlyvisible", "--name", "^%s$" % name,
                             timeout=timeout).split()
 
-    def wait_for_window(self, name, timeout, other_than=()):
+    def wait_for_window(self, name, timeout, other_than=(), process=None):
         """The first visible window named name that is not one of other_than, once there
-        is one; None when none came within timeout seconds."""
+        is one; None when none came within timeout seconds, or once process (the program
+        that is to show it, when given) has ended without it."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
+            ended = process is not None and process.poll() is not None
             found = [w for w in self.visible_windows(name, timeout) if w not in other_than]
             if found:
                 return found[0]
+            if ended:
+                return None
             time.sleep(POLL)
         return None
 

@@ -586,11 +586,13 @@ class EMailerTest(unittest.TestCase):
 
     # --- the windows -------------------------------------------------------------------------
 
-    def window(self, shot, other_than=()):
+    def window(self, shot, mailer, other_than=()):
         """The visible window captioned with the program's name (not one of other_than),
-        once it is there and drawn; its screenshot is kept as shot.png."""
-        window = self.xvfb.wait_for_window("e-mailer", WAIT, other_than)
-        self.assertIsNotNone(window, "no %s" % shot)
+        once mailer has shown and drawn it; its screenshot is kept as shot.png."""
+        window = self.xvfb.wait_for_window("e-mailer", WAIT, other_than, mailer)
+        if window is None:
+            self.fail("no %s; %s" % (shot, "the program still runs" if mailer.poll() is None
+                                     else "the program ended: %r" % (self.finish(mailer),)))
         path = os.path.join(self.output, shot + ".png")
         self.assertTrue(self.xvfb.screenshot(window, path, WAIT), "%s was never drawn" % shot)
         return window
@@ -600,7 +602,7 @@ class EMailerTest(unittest.TestCase):
         server = self.server()
         self.wine_prefix().reg_add(self.settings_for(server))
         mailer = self.start("Backup done", "Body", "showui")
-        self.window("result-dialog")
+        self.window("result-dialog", mailer)
         shown = time.monotonic()
         self.assertEqual(self.finish(mailer), (0, "", ""))
         # Found some time after it was shown, so a little under ten seconds may be left.
@@ -612,10 +614,10 @@ class EMailerTest(unittest.TestCase):
         self.wine_prefix().reg_add({"Server": "127.0.0.1", "Port": str(self.refusing_port())})
         mailer = self.start("Backup done", "Body")
         # Both are captioned with the program's name.
-        box = self.window("message-box")
+        box = self.window("message-box", mailer)
         shown = time.monotonic()
         self.assertEqual(self.xvfb.visible_windows("e-mailer", WAIT), [box], "both windows at once")
-        dialog = self.window("result-dialog", other_than=[box])
+        dialog = self.window("result-dialog", mailer, other_than=[box])
         self.assertGreaterEqual(time.monotonic() - shown, AUTO_CLOSE_SECONDS - 2,
                                 "the message box did not wait")
         self.assertNotIn(box, self.xvfb.visible_windows("e-mailer", WAIT))

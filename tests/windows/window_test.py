@@ -52,15 +52,21 @@ class WindowTest(unittest.TestCase):
     def xdotool(self, *args):
         return self.xvfb.xdotool(*args, timeout=WAIT)
 
-    def find_window(self, name):
-        """The visible window whose name is exactly name, once it is mapped and drawn;
-        its screenshot is kept as name.png."""
-        window = self.xvfb.wait_for_window(name, WAIT)
-        self.assertIsNotNone(window, "no window named %r" % name)
+    def find_window(self, name, process):
+        """The visible window whose name is exactly name, once process has mapped and
+        drawn it; its screenshot is kept as name.png."""
+        window = self.xvfb.wait_for_window(name, WAIT, process=process)
+        if window is None:
+            self.fail("no window named %r; %s" % (name, self.how_it_stands(process)))
         shot = os.path.join(self.output, name + ".png")
         self.assertTrue(self.xvfb.screenshot(window, shot, WAIT),
                         "window %r was never drawn" % name)
         return window
+
+    def how_it_stands(self, process):
+        if process.poll() is None:
+            return "the program still runs"
+        return "the program ended: exit code, output, errors %r" % (self.finish(process, True),)
 
     def press_until_closed(self, process, key):
         """Presses key until the process ends (Wine takes the keyboard focus a moment
@@ -76,17 +82,17 @@ class WindowTest(unittest.TestCase):
 
     def test_dialog_enter_gives_idok(self):
         dialog = self.start("dialog", "Message sent OK")
-        self.find_window("e-mailer")
+        self.find_window("e-mailer", dialog)
         self.assertEqual(self.press_until_closed(dialog, "Return"), (0, "IDOK\n"))
 
     def test_dialog_escape_gives_idcancel(self):
         dialog = self.start("dialog", "Message sent OK")
-        self.find_window("e-mailer")
+        self.find_window("e-mailer", dialog)
         self.assertEqual(self.press_until_closed(dialog, "Escape"), (0, "IDCANCEL\n"))
 
     def test_dialog_closes_by_itself_after_ten_seconds(self):
         dialog = self.start("dialog", "Message sent OK")
-        self.find_window("e-mailer")
+        self.find_window("e-mailer", dialog)
         shown = time.monotonic()
         self.assertEqual(self.finish(dialog), (0, "IDOK\n"))
         # Found some time after it was shown, so a little under ten seconds may be left.
@@ -94,7 +100,7 @@ class WindowTest(unittest.TestCase):
 
     def test_message_box_titled_with_the_program_name_closes_by_itself(self):
         box = self.start("box", "Failed to connect to SMTP server")
-        self.find_window("window_probe")
+        self.find_window("window_probe", box)
         shown = time.monotonic()
         self.assertEqual(self.finish(box), (0, "shown\n"))
         self.assertGreaterEqual(time.monotonic() - shown, AUTO_CLOSE_SECONDS - 2)
