@@ -263,7 +263,10 @@ std::string SmtpSettingsFile() {
   return WithSectionKey(smtpCompany, smtpProduct, smtpSection, [](HKEY key) -> std::string {
     if (key == nullptr) return {};
     std::string location = KeyLocation(key);
-    return location.empty() ? "HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP" : location;
+    if (!location.empty()) return location;
+    // Windows: the key is the registry's own, at the place it was opened from.
+    const auto place = UsesSystemSettings() ? MachineKeyPlace : UserKeyPlace;
+    return place(smtpCompany, smtpProduct, smtpSection).location;
   });
 }
 

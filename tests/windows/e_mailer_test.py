@@ -45,6 +45,7 @@ IDENTITY_PROVIDER = os.path.join(HERE, "..", "support", "identity_provider.py")
 WAIT = 90.0
 AUTO_CLOSE_SECONDS = 10.0
 SETTINGS_KEY = r"HKCU\Software\Zelkor\Kestrum\SMTP"
+MACHINE_SETTINGS_KEY = r"HKLM\Software\Zelkor\Kestrum\SMTP"
 
 # Wine's NTLM runs Samba's ntlm_auth (package winbind) as its helper.
 NO_NTLM_AUTH = "Wine's NTLM needs Samba's ntlm_auth (package winbind), which is not installed"
@@ -493,6 +494,16 @@ class EMailerTest(unittest.TestCase):
         self.assertEqual((status, out), (64, ""), err)
         self.assertTrue(err.startswith('e-mailer: no account "home" in the settings; '), err)
         self.assertIn("Work", err)
+
+    def test_settings_of_the_machine_key_send_and_check_names_that_key(self):
+        server = self.server()
+        prefix = self.wine_prefix()
+        prefix.reg_add(self.settings_for(server), key=MACHINE_SETTINGS_KEY)
+        self.assertEqual(self.run_mailer("From the machine", "Body"), (0, "", ""))
+        self.assertEqual(self.only_message(server)[0]["Subject"], "From the machine")
+        _, out, err = self.run_mailer("--check")
+        self.assertRegex(out.splitlines()[0],
+                         r"^ok +settings +HKEY_LOCAL_MACHINE\\software\\Zelkor\\Kestrum\\SMTP, ", (out, err))
 
     # --- AuthPasswordCommand through cmd -----------------------------------------------------
 
