@@ -26,10 +26,9 @@ OAuthTokens Renewed(const OAuthClient& client, const std::optional<OAuthTokens>&
     return renewed;
   }
   if (!client.clientCredentialsScope.empty()) return ClientCredentialsTokens(client);
-  // The message says to sign in again; an account's own sign-in is named.
   RaiseSmtpError(msgOAuthSignInInvalid, FACILITY_ITF,
                  (stored ? "the stored sign-in has no refresh token" : "no sign-in is stored") +
-                     (client.account.empty() ? std::string() : " (" + SignInCommand(client.account) + ")"));
+                     SignInHint(client.account));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "errors/message_table.h"
 #include "errors/raise.h"
+#include "oauth/token_store.h"
 
 namespace {
 
@@ -29,8 +30,6 @@ std::string TextOf(const json& object, const char* name) {
   RaiseSmtpError(msgOAuthEndpoint, FACILITY_ITF,
                  url + ": HTTP status " + std::to_string(response.status) + ", " + why);
 }
-
-OAuthTokens Granted(const TokenAnswer& answer);
 
 }  // namespace
 
@@ -69,11 +68,11 @@ TokenAnswer ReadTokenAnswer(const HttpsResponse& response, const std::string& ur
   return answer;
 }
 
-void RaiseProviderError(const TokenAnswer& answer) {
+void RaiseProviderError(const TokenAnswer& answer, const std::string& account) {
   std::string text = answer.error;
   if (!answer.errorDescription.empty()) text += ": " + answer.errorDescription;
-  RaiseSmtpError(answer.error == "invalid_grant" ? msgOAuthSignInInvalid : msgOAuthProviderError,
-                 FACILITY_ITF, text);
+  if (answer.error != "invalid_grant") RaiseSmtpError(msgOAuthProviderError, FACILITY_ITF, text);
+  RaiseSmtpError(msgOAuthSignInInvalid, FACILITY_ITF, text + SignInHint(account));
 }
 
 TokenAnswer RequestTokens(const OAuthClient& client, FormFields fields) {
@@ -84,19 +83,19 @@ TokenAnswer RequestTokens(const OAuthClient& client, FormFields fields) {
 
 namespace {
 
-OAuthTokens Granted(const TokenAnswer& answer) {
-  if (!answer.error.empty()) RaiseProviderError(answer);
+OAuthTokens Granted(const OAuthClient& client, const TokenAnswer& answer) {
+  if (!answer.error.empty()) RaiseProviderError(answer, client.account);
   return answer.tokens;
 }
 
 }  // namespace
 
 OAuthTokens RefreshTokens(const OAuthClient& client, const std::string& refreshToken) {
-  return Granted(RequestTokens(
+  return Granted(client, RequestTokens(
       client, {{"grant_type", "refresh_token"}, {"refresh_token", refreshToken}}));
 }
 
 OAuthTokens ClientCredentialsTokens(const OAuthClient& client) {
-  return Granted(RequestTokens(
+  return Granted(client, RequestTokens(
       client, {{"grant_type", "client_credentials"}, {"scope", client.clientCredentialsScope}}));
 }

@@ -30,8 +30,8 @@ TokenAnswer ReadTokenAnswer(const HttpsResponse& response, const std::string& ur
 
 // Raises the provider's error of answer: 558 for invalid_grant (the sign-in is no longer
 // valid), 557 for any other; the text is "error: description" as the provider wrote
-// them.
-[[noreturn]] void RaiseProviderError(const TokenAnswer& answer);
+// them, for 558 followed by account's SignInHint.
+[[noreturn]] void RaiseProviderError(const TokenAnswer& answer, const std::string& account = "");
 
 // POSTs a grant (fields, with the client's authentication added) to the token endpoint
 // and returns the answer, errors included. Raises as HttpsPost and ReadTokenAnswer.

@@ -35,6 +35,10 @@ std::string SignInCommand(const std::string& account) {
   return "e-mailer --authorize" + (account.empty() ? "" : " --account " + account);
 }
 
+std::string SignInHint(const std::string& account) {
+  return account.empty() ? std::string() : " (" + SignInCommand(account) + ")";
+}
+
 COAuthTokenStore::COAuthTokenStore(std::uint32_t timeout, const std::string& storeAccount)
     : account(storeAccount), name(TokenRecordName(account)), lock(name, timeout) {
   if (!lock.Error().empty()) RaiseStoreError(lock.Error());

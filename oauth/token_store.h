@@ -24,6 +24,11 @@ std::string TokenRecordName(const std::string& account);
 // followed by " --account NAME" for an account other than the default.
 std::string SignInCommand(const std::string& account);
 
+// What a failure that asks to sign in again adds for account: " (" and its SignInCommand
+// and ")", where the message's own "e-mailer --authorize" would sign in another
+// account; nothing for the default account.
+std::string SignInHint(const std::string& account);
+
 class COAuthTokenStore {
  public:
   // Takes the lock of account's store, waiting at most timeout milliseconds for another

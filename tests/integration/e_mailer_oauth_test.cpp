@@ -49,14 +49,17 @@ class OAuthWorld {
     home.WriteFile(home.SmtpKeyFile(), SmtpSettings(values));
   }
 
-  std::string StorePath() const { return home.base + "/state/e-mailer/oauth-tokens.json"; }
-  void Store(const std::string& access, const std::string& refresh, long long expiresIn) const {
-    home.WriteFile(StorePath(), "{\"access_token\":\"" + access + "\",\"refresh_token\":\"" +
-                                    refresh + "\",\"expires_at\":" +
-                                    std::to_string(std::time(nullptr) + expiresIn) + "}");
+  std::string StorePath(const std::string& record = "oauth-tokens.json") const {
+    return home.base + "/state/e-mailer/" + record;
+  }
+  void Store(const std::string& access, const std::string& refresh, long long expiresIn,
+             const std::string& record = "oauth-tokens.json") const {
+    home.WriteFile(StorePath(record), "{\"access_token\":\"" + access + "\",\"refresh_token\":\"" +
+                                          refresh + "\",\"expires_at\":" +
+                                          std::to_string(std::time(nullptr) + expiresIn) + "}");
     // As the program keeps it: the user's alone.
     chmod((home.base + "/state/e-mailer").c_str(), 0700);
-    chmod(StorePath().c_str(), 0600);
+    chmod(StorePath(record).c_str(), 0600);
   }
 
   // Runs the program and checks that no token reached its output.
@@ -167,6 +170,14 @@ TEST(OAuthSignIn, EachAccountSignsInAndSendsWithTokensOfItsOwn) {
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_NE(run.output.find("no sign-in is stored"), std::string::npos) << run.output;
   EXPECT_EQ(world.provider.Requests(), (Requests{"devicecode", "urn:ietf:params:oauth:grant-type:device_code"}));
+
+  // A sign-in the provider no longer takes names the command that renews the account's.
+  world.Store("at-work", "rt-work", -10, "oauth-tokens-work.json");
+  world.provider.Script({"invalid_grant"});
+  run = world.Run({"--account", "work", "Revoked", "Body"});
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.output.find("Details: invalid_grant: scripted invalid_grant (e-mailer --authorize --account Work)\n"),
+            std::string::npos) << run.output;
 }
 
 // Where the device code flow is blocked: microsoft takes the browser flow with
