@@ -21,7 +21,12 @@ the program only loads its libraries), killed as the Nth call of its name
 not offer PIPELINING, so the client waits for each reply, and a command that follows a
 250 proves that the client had it.
 
-Usage: queue_crash_test.py PROGRAM
+With --system the program is the set-group-ID /usr/sbin/sendmail of the system's
+settings (/etc/e-mailer/SMTP.reg) and spool (/var/spool/e-mailer), run as nobody in a
+mount namespace that e-mailer-mta's postinst has set up (system_queue_crash_test.sh);
+its entries are the group's (mode 0640).
+
+Usage: queue_crash_test.py [--system] PROGRAM
 Environment: QUEUE_CRASH_SEED replays a run (its seed is printed first);
 QUEUE_CRASH_KILLS is the number of kills (default 300, half of them in flushes).
 As root, the program runs as nobody, so that its queue is the test's own folder and
@@ -45,6 +50,8 @@ TRACED = "%file,%desc,%network"
 # loaded machine), the checks still run.
 TIME_LIMITS = {"enqueue": 60, "flush": 90}
 ENTRY_FIRST_LINE = b"e-mailer queue entry 1"
+SYSTEM_SPOOL = "/var/spool/e-mailer"
+SYSTEM_SETTINGS = "/etc/e-mailer/SMTP.reg"
 
 
 class Delivery:
@@ -159,8 +166,8 @@ class Failure(Exception):
 
 
 class CrashTest:
-    def __init__(self, program, seed, kills):
-        self.seed, self.kills = seed, kills
+    def __init__(self, program, seed, kills, system):
+        self.seed, self.kills, self.system = seed, kills, system
         self.random = random.Random(seed)
         self.work = tempfile.mkdtemp(prefix="queue-crash-")
         os.chmod(self.work, 0o755)
@@ -169,9 +176,12 @@ class CrashTest:
             self.user = {"user": 65534, "group": 65534, "extra_groups": []}
         self.state = self.private_dir("state")
         self.trace_dir = self.private_dir("traces")
-        self.queue = os.path.join(self.state, "e-mailer", "queue")
-        self.sendmail = os.path.join(self.work, "e-mailer-sendmail")
-        os.symlink(os.path.abspath(program), self.sendmail)
+        if system:
+            self.queue, self.sendmail = SYSTEM_SPOOL, program
+        else:
+            self.queue = os.path.join(self.state, "e-mailer", "queue")
+            self.sendmail = os.path.join(self.work, "e-mailer-sendmail")
+            os.symlink(os.path.abspath(program), self.sendmail)
         self.server = RecordingServer(self.random.random())
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
         # A bound socket that never listens: connecting to it is refused.
@@ -193,13 +203,19 @@ class CrashTest:
         return path
 
     def settings(self, name, port):
+        """The user's settings folder of a run (XDG_CONFIG_HOME) or, with --system, the
+        text of the system's settings file."""
+        text = ('Windows Registry Editor Version 5.00\r\n\r\n'
+                '[%s\\software\\Zelkor\\Kestrum\\SMTP]\r\n'
+                '"Server"="127.0.0.1"\r\n"Port"="%d"\r\n"Timeout"=dword:0000000a\r\n'
+                '"SenderEMail"="crash@example.org"\r\n' %
+                ("HKEY_LOCAL_MACHINE" if self.system else "HKEY_CURRENT_USER", port))
+        if self.system:
+            return text
         key = os.path.join(self.work, name, "Zelkor", "Kestrum")
         os.makedirs(key)
         with open(os.path.join(key, "SMTP.reg"), "w") as f:
-            f.write('Windows Registry Editor Version 5.00\r\n\r\n'
-                    '[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\r\n'
-                    '"Server"="127.0.0.1"\r\n"Port"="%d"\r\n"Timeout"=dword:0000000a\r\n'
-                    '"SenderEMail"="crash@example.org"\r\n' % port)
+            f.write(text)
         return os.path.join(self.work, name)
 
     # Running the program.
@@ -215,8 +231,18 @@ class CrashTest:
 
     def run(self, kind, message=b"", strace=()):
         arguments, config = self.command(kind)
-        environment = {"PATH": "/usr/bin:/bin", "HOME": self.work, "XDG_CONFIG_HOME": config,
-                       "XDG_STATE_HOME": self.state, "LANG": "C.UTF-8"}
+        environment = {"PATH": "/usr/bin:/bin", "HOME": self.work, "LANG": "C.UTF-8"}
+        user = self.user
+        if self.system:
+            # Rewritten in place: the file keeps the owner and mode the postinst gave it.
+            with open(SYSTEM_SETTINGS, "w") as f:
+                f.write(config)
+            if strace:
+                # A traced program keeps its set-group-ID only under a tracer that may
+                # trace it anyway: strace stays root and starts it as nobody.
+                strace, user = [strace[0], "-u", "nobody", *strace[1:]], {}
+        else:
+            environment.update(XDG_CONFIG_HOME=config, XDG_STATE_HOME=self.state)
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
             if name in os.environ:
                 environment[name] = os.environ[name]
@@ -224,7 +250,7 @@ class CrashTest:
             # LeakSanitizer cannot run in a traced process (in a sanitizer build).
             environment["ASAN_OPTIONS"] = environment.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
         result = subprocess.run([*strace, self.sendmail, *arguments], input=message,
-                                capture_output=True, env=environment, timeout=60, **self.user)
+                                capture_output=True, env=environment, timeout=60, **user)
         return result
 
     def trace(self, kind, message):
@@ -310,7 +336,7 @@ class CrashTest:
         lines = envelope.split(b"\n")
         fields = dict(line.partition(b":")[::2] for line in lines[1:])
         token = re.search(rb"^X-Crash-Token: (\d+)$", message, re.M)
-        if (lines[0] != ENTRY_FIRST_LINE or mode != 0o600 or
+        if (lines[0] != ENTRY_FIRST_LINE or mode != (0o640 if self.system else 0o600) or
                 fields.get(b"Size", b"").strip() != str(len(message)).encode() or
                 token is None or self.messages.get(int(token.group(1))) != message):
             raise Failure("%s: %s is not a whole entry of a given message (mode %o):\n%r" %
@@ -423,7 +449,8 @@ def main():
     seed = int(os.environ.get("QUEUE_CRASH_SEED") or random.randrange(1 << 32))
     kills = int(os.environ.get("QUEUE_CRASH_KILLS") or 300)
     print("seed %d (QUEUE_CRASH_SEED=%d replays this run)" % (seed, seed), flush=True)
-    test = CrashTest(sys.argv[1], seed, kills)
+    system = sys.argv[1:2] == ["--system"]
+    test = CrashTest(sys.argv[-1], seed, kills, system)
     try:
         test.run_all()
     except Failure as failure:

@@ -183,13 +183,6 @@ mkdir "$work/mail"
 start_smtp_test_server "$work/mail" --auth LOGIN --auth-required --password 'relay pass'
 port=$SMTP_SERVER_PORT
 
-for layer in etc var sbin; do mkdir -p "$work/$layer-upper" "$work/$layer-work"; done
 cp "$program" "$work/e-mailer"
 export WORK=$work PORT=$port SOURCE_DIR=$source_dir
-unshare --mount --propagation private -- bash -c '
-  set -e
-  mount -t overlay overlay -o "lowerdir=/etc,upperdir=$WORK/etc-upper,workdir=$WORK/etc-work" /etc
-  mount -t overlay overlay -o "lowerdir=/var,upperdir=$WORK/var-upper,workdir=$WORK/var-work" /var
-  mount -t overlay overlay -o "lowerdir=/usr/sbin,upperdir=$WORK/sbin-upper,workdir=$WORK/sbin-work" /usr/sbin
-  mount -t tmpfs tmpfs /run
-  exec bash "$0" --in-namespace' "$(realpath "$0")"
+sh "$source_dir/tests/support/with_system_overlays.sh" "$work" bash "$(realpath "$0")" --in-namespace
