@@ -21,10 +21,11 @@ the program only loads its libraries), killed as the Nth call of its name
 not offer PIPELINING, so the client waits for each reply, and a command that follows a
 250 proves that the client had it.
 
-With --system the program is the set-group-ID /usr/sbin/sendmail of the system's
+With --system the sendmail face is the set-group-ID /usr/sbin/sendmail of the system's
 settings (/etc/e-mailer/SMTP.reg) and spool (/var/spool/e-mailer), run as nobody in a
 mount namespace that e-mailer-mta's postinst has set up (system_queue_crash_test.sh);
-its entries are the group's (mode 0640).
+its entries are the group's (mode 0640). Half of the killed flushes are then the
+timer's: PROGRAM --flush-due as the user e-mailer.
 
 Usage: queue_crash_test.py [--system] PROGRAM
 Environment: QUEUE_CRASH_SEED replays a run (its seed is printed first);
@@ -33,6 +34,7 @@ As root, the program runs as nobody, so that its queue is the test's own folder 
 never /var/spool/e-mailer.
 """
 import os
+import pwd
 import random
 import re
 import shutil
@@ -176,8 +178,9 @@ class CrashTest:
             self.user = {"user": 65534, "group": 65534, "extra_groups": []}
         self.state = self.private_dir("state")
         self.trace_dir = self.private_dir("traces")
+        self.mailer = program
         if system:
-            self.queue, self.sendmail = SYSTEM_SPOOL, program
+            self.queue, self.sendmail = SYSTEM_SPOOL, "/usr/sbin/sendmail"
         else:
             self.queue = os.path.join(self.state, "e-mailer", "queue")
             self.sendmail = os.path.join(self.work, "e-mailer-sendmail")
@@ -222,7 +225,9 @@ class CrashTest:
 
     def command(self, kind):
         """The arguments and settings of a run: an enqueue without trying, an enqueue
-        after a refused connection, or a flush."""
+        after a refused connection, a flush, or the system's timer's flush."""
+        if kind == "timer":
+            return ["--flush-due"], self.config_up
         if kind == "queue":
             return ["-odq", "-i", "to@example.org"], self.config_up
         if kind == "down":
@@ -237,10 +242,13 @@ class CrashTest:
             # Rewritten in place: the file keeps the owner and mode the postinst gave it.
             with open(SYSTEM_SETTINGS, "w") as f:
                 f.write(config)
+            name = "e-mailer" if kind == "timer" else "nobody"
+            entry = pwd.getpwnam(name)
+            user = {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
             if strace:
                 # A traced program keeps its set-group-ID only under a tracer that may
-                # trace it anyway: strace stays root and starts it as nobody.
-                strace, user = [strace[0], "-u", "nobody", *strace[1:]], {}
+                # trace it anyway: strace stays root and starts it as that user.
+                strace, user = [strace[0], "-u", name, *strace[1:]], {}
         else:
             environment.update(XDG_CONFIG_HOME=config, XDG_STATE_HOME=self.state)
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
@@ -249,7 +257,8 @@ class CrashTest:
         if strace:
             # LeakSanitizer cannot run in a traced process (in a sanitizer build).
             environment["ASAN_OPTIONS"] = environment.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-        result = subprocess.run([*strace, self.sendmail, *arguments], input=message,
+        program = self.mailer if kind == "timer" else self.sendmail
+        result = subprocess.run([*strace, program, *arguments], input=message,
                                 capture_output=True, env=environment, timeout=60, **user)
         return result
 
@@ -413,7 +422,9 @@ class CrashTest:
         deadline = time.monotonic() + TIME_LIMITS["flush"]
         for _ in range(3):
             self.enqueue()
-        self.traces["flush"] = self.trace("flush", b"")
+        flushes = ["flush", "timer"] if self.system else ["flush"]
+        for kind in flushes:
+            self.traces[kind] = self.trace(kind, b"")
         for number in range(count):
             if time.monotonic() > deadline:
                 break
@@ -421,7 +432,7 @@ class CrashTest:
                 self.enqueue()
             self.make_all_due()
             self.server.drop_chance = 0.25
-            result = self.killed_run("flush")
+            result = self.killed_run(self.random.choice(flushes))
             if result is not None and result.returncode not in (0, 75):
                 raise Failure("flush: exit status %d: %s" % (result.returncode, result.stderr.decode(errors="replace")))
             self.check_queue("flush kill %d" % (number + 1))
