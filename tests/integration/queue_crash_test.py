@@ -30,8 +30,8 @@ timer's: PROGRAM --flush-due as the user e-mailer.
 Usage: queue_crash_test.py [--system] PROGRAM
 Environment: QUEUE_CRASH_SEED replays a run (its seed is printed first);
 QUEUE_CRASH_KILLS is the number of kills (default 300, half of them in flushes).
-As root, the program runs as nobody, so that its queue is the test's own folder and
-never /var/spool/e-mailer.
+Without --system, as root, the program runs as nobody, so that its queue is the test's
+own folder and never /var/spool/e-mailer.
 """
 import os
 import pwd
