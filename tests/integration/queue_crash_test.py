@@ -176,12 +176,12 @@ class CrashTest:
         self.user = {}
         if os.geteuid() == 0:
             self.user = {"user": 65534, "group": 65534, "extra_groups": []}
-        self.state = self.private_dir("state")
         self.trace_dir = self.private_dir("traces")
         self.mailer = program
         if system:
             self.queue, self.sendmail = SYSTEM_SPOOL, "/usr/sbin/sendmail"
         else:
+            self.state = self.private_dir("state")
             self.queue = os.path.join(self.state, "e-mailer", "queue")
             self.sendmail = os.path.join(self.work, "e-mailer-sendmail")
             os.symlink(os.path.abspath(program), self.sendmail)
