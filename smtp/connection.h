@@ -402,7 +402,8 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   // The envelope of a message and its DATA command: RSET first when the last
   // transaction was left open, MAIL FROM, one RCPT TO per recipient (SendRcptTo, or
   // pipelined), DATA. whileAnswered runs once the first commands are sent, before
-  // their replies are read. Raises what SendMailMessage raises for these steps (519,
+  // their replies are read; what it throws is thrown on once those replies are read
+  // (see WhileAnswered). Raises what SendMailMessage raises for these steps (519,
   // 524, 520 with the reply; socket and TLS failures); a 524 names the recipient in
   // m_sRefusedRecipient. Pipelined behind several recipients, DATA waits for their
   // replies and is not sent after a refusal.
@@ -470,6 +471,12 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
                             const std::function<void()>& whileAnswered);
   void SendEnvelopePipelined(const CEnvelopeCommands& envelope,
                              const std::function<void()>& whileAnswered);
+  // Runs work (SendEnvelope's whileAnswered) while the server answers the commands just
+  // sent. Whatever work throws, readAnswers first reads those answers (a failure there
+  // closes the connection), so that the next command never takes a stale reply for its
+  // own and the transaction they opened is reset before the next one; then it is thrown
+  // on.
+  void WhileAnswered(const std::function<void()>& work, const std::function<void()>& readAnswers);
   // Sends the commands of exchange from its next unsent one, up to 16 KiB, in one send.
   void SendCommandGroup(CEnvelopeExchange& exchange);
   // Reads the reply to exchange's next command and notes what it says.

@@ -111,7 +111,9 @@ void CTAVSMTPConnection::SendEnvelopeStepwise(const CEnvelopeCommands& envelope,
     m_bResetNeeded = false;
   }
   SendCommand(envelope.mailFrom);
-  whileAnswered();
+  WhileAnswered(whileAnswered, [&] {
+    if (ExpectReply(250)) m_bResetNeeded = true;
+  });
   ExpectReplyOrRaise(250, msgMailFrom);
   m_bResetNeeded = true;
   for (std::size_t i = 0; i < envelope.recipients.size(); ++i) {
@@ -137,10 +139,34 @@ void CTAVSMTPConnection::SendEnvelopePipelined(const CEnvelopeCommands& envelope
   // read, so the next command never meets a stale one.
   while (exchange.read < exchange.commands.size() && !exchange.failure) {
     SendCommandGroup(exchange);
-    if (exchange.read == 0) whileAnswered();
+    if (exchange.read == 0) {
+      WhileAnswered(whileAnswered, [&] {
+        while (exchange.read < exchange.sent) ReadEnvelopeReply(exchange);
+        m_bResetNeeded = exchange.resetRefused || exchange.mailAccepted;
+        // A 354 has the server take every byte for message text: only a close without
+        // the end of data has it discard the transaction.
+        if (exchange.dataAccepted) Disconnect(false);
+      });
+    }
     while (exchange.read < exchange.sent) ReadEnvelopeReply(exchange);
   }
   SettleEnvelope(exchange);
+}
+
+void CTAVSMTPConnection::WhileAnswered(const std::function<void()>& work, const std::function<void()>& readAnswers) {
+  try {
+    work();
+  } catch (...) {
+    // A connection already out of step has nothing to read that could be trusted.
+    if (m_bConnected && !m_bReplyIncomplete) {
+      try {
+        readAnswers();
+      } catch (...) {
+        Disconnect(false);
+      }
+    }
+    throw;
+  }
 }
 
 void CTAVSMTPConnection::SendCommandGroup(CEnvelopeExchange& exchange) {

@@ -487,3 +487,61 @@ TEST(Pipelining, BatchSourceThatFailsReportsTheMessageBeforeAsTheServerDid) {
     EXPECT_EQ(source.outcomes[0].accepted, mode == Mode::OneAtATime);
   }
 }
+
+namespace {
+
+// A message whose header block cannot be made: BuildHeader throws, as an override or an
+// allocation may.
+class HeaderlessMessage : public Message {
+ public:
+  std::string BuildHeader() override { throw std::runtime_error("no header block"); }
+};
+
+}  // namespace
+
+// The header block is made while the server answers MAIL FROM. Where it throws, the
+// answers still due are read before the exception reaches the caller: the connection
+// stays in step, and the next message begins with RSET and is delivered. Where DATA was
+// answered 354 already, the connection is closed without the end of data.
+TEST(Pipelining, HeaderBlockThatThrowsLeavesTheConnectionInStep) {
+  struct Case {
+    const char* name;
+    Mode mode;
+    std::size_t recipients;
+    bool closes;
+  };
+  const Case cases[] = {
+      {"one at a time", Mode::OneAtATime, 3, false},
+      {"pipelined, three recipients", Mode::Pipelined, 3, false},
+      {"pipelined, DATA behind the sole recipient", Mode::Pipelined, 1, true},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.name);
+    HeaderlessMessage failing;
+    failing.toList.resize(t.recipients);
+    Message m;
+    const auto commands = Message::Commands(m);
+    PeerScript script = Greeting();
+    if (t.mode == Mode::OneAtATime) {
+      script.Then(Step(commands[0], "250 ok")).Then(Step("RSET\r\n", "250 reset"));
+      for (std::size_t i = 0; i < 5; ++i) script.Then(Step(commands[i], i == 4 ? "354 go" : "250 ok"));
+      script.Then(Step(commands[5], "250 queued")).Then(Quit());
+    } else if (!t.closes) {
+      const std::string envelope = commands[0] + commands[1] + commands[2] + commands[3];
+      script.Expect(envelope).Send("250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n");
+      script.Expect("RSET\r\n" + envelope).Send("250 reset\r\n250 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n");
+      script.Then(Step(commands[4], "354 go")).Then(Step(commands[5], "250 queued")).Then(Quit());
+    } else {
+      script.Expect(commands[0] + commands[1] + commands[4]).Send("250 ok\r\n250 ok\r\n354 go\r\n").ExpectClosed();
+    }
+    ScriptedPeer peer{script};
+    Client c(peer.Port(), t.mode);
+    EXPECT_THROW(c.SendMailMessage(failing), std::runtime_error);
+    EXPECT_EQ(c.Closed(), t.closes);
+    if (!t.closes) {
+      c.SendMailMessage(m);
+      c.Disconnect(true);
+    }
+    EXPECT_EQ(peer.Finish(), "");
+  }
+}
