@@ -58,6 +58,7 @@ constexpr const char* messages[] = {
     "Invalid OAuth 2.0 settings: %1",                             // 562
     "Message too large for the server, Details: %1",              // 563
     "Address cannot be sent to this server, Details: %1",         // 564
+    "AUTH PLAIN not offered, Last Response: %1",                  // 565
 };
 
 constexpr std::uint32_t messageCount = sizeof messages / sizeof messages[0];

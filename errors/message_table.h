@@ -1,4 +1,4 @@
-// The engine's message table: one text per failure, ids 512 to 564, raised in the
+// The engine's message table: one text per failure, ids 512 to 565, raised in the
 // interface facility. "%1" in a text stands for the exception's response text.
 #pragma once
 
@@ -64,6 +64,7 @@ inline constexpr std::uint32_t msgOAuthSettings = 562;
 // out (SMTPUTF8, RFC 6531; IDNA, RFC 5891).
 inline constexpr std::uint32_t msgMessageTooLarge = 563;
 inline constexpr std::uint32_t msgAddressNotSendable = 564;
+inline constexpr std::uint32_t msgSaslPlainNotOffered = 565;
 
 // The text of message id with every "%1" replaced by insert; empty for an id that is
 // not in the table. Texts without "%1" ignore insert.

@@ -9,6 +9,7 @@
 #include "smtp/auth_text.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
+#include "smtp/server_extensions.h"
 
 void CTAVSMTPConnection::SendInitialResponse(std::string_view mechanism,
                                              std::string_view response, std::uint32_t message) {
@@ -26,6 +27,11 @@ void CTAVSMTPConnection::SendInitialResponse(std::string_view mechanism,
 void CTAVSMTPConnection::AuthenticateSaslPlain(const char* user, const char* password) {
   RefuseLineBreaks(user);
   RefuseLineBreaks(password);
+  // The password travels on the AUTH line itself: only to a server that offers PLAIN,
+  // never to one that takes AUTH only after STARTTLS and would get it in clear.
+  if (!OffersAuthMechanism(GetLastReply(), "PLAIN")) {
+    RaiseSmtpError(msgSaslPlainNotOffered, FACILITY_ITF, GetLastReply());
+  }
   // authzid NUL authcid NUL passwd; the empty authzid lets the user act as itself.
   const std::string_view nul{"", 1};
   std::string response = Joined({nul, user, nul, password});

@@ -9,6 +9,7 @@
 #include "smtp/auth_text.h"
 #include "smtp/connection.h"
 #include "smtp/guards.h"
+#include "smtp/server_extensions.h"
 
 namespace {
 
@@ -23,32 +24,6 @@ struct BearerMechanism {
 // OAUTHBEARER answers with ^A (Base64 "AQ=="), XOAUTH2 with an empty line.
 constexpr BearerMechanism oauthBearer{"OAUTHBEARER", msgOAuthBearer, "AQ==\r\n"};
 constexpr BearerMechanism xoauth2{"XOAUTH2", msgXOAuth2, "\r\n"};
-
-// Whether word is one of the blank-separated words of list, in any letter case.
-bool ListsWord(std::string_view list, std::string_view word) {
-  for (;;) {
-    std::size_t blank = list.find(' ');
-    if (EqualsIgnoringCase(list.substr(0, blank), word)) return true;
-    if (blank == std::string_view::npos) return false;
-    list.remove_prefix(blank + 1);
-  }
-}
-
-// Whether a line of the EHLO reply ("250-AUTH ..." or "250 AUTH ...", also the older
-// "AUTH=..." form) lists mechanism.
-bool EhloOffers(std::string_view reply, std::string_view mechanism) {
-  for (std::size_t from = 0; from < reply.size();) {
-    std::size_t end = reply.find("\r\n", from);
-    std::string_view line = reply.substr(from, end - from);
-    if (line.size() > 9 && EqualsIgnoringCase(line.substr(4, 4), "AUTH") &&
-        (line[8] == ' ' || line[8] == '=') && ListsWord(line.substr(9), mechanism)) {
-      return true;
-    }
-    if (end == std::string_view::npos) break;
-    from = end + 2;
-  }
-  return false;
-}
 
 // The user as a GS2 saslname: "," and "=" would end it, so they go as "=2C" and "=3D".
 std::string SaslName(std::string_view user) {
@@ -79,8 +54,8 @@ void CTAVSMTPConnection::AuthenticateOAuth(const char* user, const char* token) 
   RefuseLineBreaks(user, tokenBreaks);
   RefuseLineBreaks(token, tokenBreaks);
   std::string ehlo = GetLastReply();
-  bool bearer = EhloOffers(ehlo, oauthBearer.name);
-  if (!bearer && !EhloOffers(ehlo, xoauth2.name)) {
+  bool bearer = OffersAuthMechanism(ehlo, oauthBearer.name);
+  if (!bearer && !OffersAuthMechanism(ehlo, xoauth2.name)) {
     RaiseSmtpError(msgNoOAuthMechanism, FACILITY_ITF, ehlo);
   }
   const BearerMechanism& mechanism = bearer ? oauthBearer : xoauth2;

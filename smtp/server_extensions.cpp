@@ -36,6 +36,16 @@ std::uint64_t SizeLimit(std::string_view parameters) {
   return error == std::errc() && stop == end ? limit : 0;
 }
 
+// Whether word is one of the blank-separated words of list, in any letter case.
+bool ListsWord(std::string_view list, std::string_view word) {
+  for (;;) {
+    std::size_t blank = list.find(' ');
+    if (EqualsIgnoringCase(list.substr(0, blank), word)) return true;
+    if (blank == std::string_view::npos) return false;
+    list.remove_prefix(blank + 1);
+  }
+}
+
 }  // namespace
 
 bool OffersExtension(const std::string& reply, std::string_view keyword) {
@@ -51,4 +61,18 @@ CServerExtensions ReadServerExtensions(const std::string& reply) {
     offered.sizeLimit = SizeLimit(*size);
   }
   return offered;
+}
+
+bool OffersAuthMechanism(std::string_view reply, std::string_view mechanism) {
+  for (std::size_t from = 0; from < reply.size();) {
+    std::size_t end = reply.find("\r\n", from);
+    std::string_view line = reply.substr(from, end - from);
+    if (line.size() > 9 && EqualsIgnoringCase(line.substr(4, 4), "AUTH") &&
+        (line[8] == ' ' || line[8] == '=') && ListsWord(line.substr(9), mechanism)) {
+      return true;
+    }
+    if (end == std::string_view::npos) break;
+    from = end + 2;
+  }
+  return false;
 }

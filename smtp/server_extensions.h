@@ -20,3 +20,7 @@ bool OffersExtension(const std::string& reply, std::string_view keyword);
 // What the EHLO reply offers of the extensions above. A SIZE parameter that is not a
 // decimal number below 2^64 declares no limit.
 CServerExtensions ReadServerExtensions(const std::string& reply);
+
+// Whether a line of the EHLO reply ("250-AUTH ..." or "250 AUTH ...", also the older
+// "AUTH=..." form) lists mechanism, in any letter case.
+bool OffersAuthMechanism(std::string_view reply, std::string_view mechanism);

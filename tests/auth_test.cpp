@@ -52,10 +52,10 @@ struct Dialogue {
   const char* text;     // the error's text
 };
 
-void RunDialogues(const std::vector<Dialogue>& dialogues) {
+void RunDialogues(const std::vector<Dialogue>& dialogues, const char* ehlo = plainEhlo) {
   for (const Dialogue& d : dialogues) {
     SCOPED_TRACE(d.name);
-    std::optional<CTAVSMTPException> error = Authenticate(d.mechanism, plainEhlo, d.exchange);
+    std::optional<CTAVSMTPException> error = Authenticate(d.mechanism, ehlo, d.exchange);
     if (d.error == 0) {
       EXPECT_FALSE(error) << error->what();
       continue;
@@ -321,6 +321,8 @@ const std::string refusal = R"({"status":"invalid_token","scope":"https://mail.e
 
 }  // namespace
 
+const char* const saslPlainEhlo = "250-server\r\n250 AUTH LOGIN PLAIN\r\n";
+
 // RFC 4616: one Base64 answer, NUL user NUL password, on the AUTH line.
 TEST(AuthSaslPlain, SendsTheInitialResponseAndTheMessageOfEachStep) {
   auto plain = [] { return PeerScript().Expect("AUTH PLAIN AHVzZXIAc2VjcmV0\r\n"); };
@@ -328,7 +330,20 @@ TEST(AuthSaslPlain, SendsTheInitialResponseAndTheMessageOfEachStep) {
       {"accepted", AuthSaslPlain, plain().Send("235 2.7.0 ok\r\n"), 0, ""},
       {"548 refused", AuthSaslPlain, plain().Send("535 5.7.8 invalid\r\n"), Itf(548),
        "535 5.7.8 invalid"},
-  });
+  }, saslPlainEhlo);
+}
+
+// The password is on the AUTH line itself: a server that does not offer PLAIN (one that
+// offers AUTH only after STARTTLS among them) never gets it; 565 carries its EHLO reply.
+TEST(AuthSaslPlain, NothingIsSentWhereThePlainMechanismIsNotOffered) {
+  for (const char* ehlo : {"250-server\r\n250 STARTTLS\r\n", "250-server\r\n250 AUTH LOGIN CRAM-MD5\r\n",
+                           "250-server\r\n250-X-PLAIN\r\n250 AUTH PLAINS\r\n"}) {
+    SCOPED_TRACE(ehlo);
+    auto error = Authenticate(AuthSaslPlain, ehlo, PeerScript());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->m_hrError, Itf(565));
+    EXPECT_EQ(error->m_sLastResponseText + "\r\n", ehlo);
+  }
 }
 
 // A command line holds 512 octets with its CR LF: a longer one goes as "AUTH PLAIN"
@@ -338,16 +353,16 @@ TEST(AuthSaslPlain, AResponseTooLongForTheCommandLineFollowsA334) {
   const std::string fits(366, 'p'), tooLong(367, 'p');
   const std::string fitsLine = "AUTH PLAIN " + Base64Of(std::string("\0user\0", 6) + fits);
   ASSERT_EQ(fitsLine.size() + 2, 509u);
-  EXPECT_FALSE(Authenticate(AuthSaslPlain, plainEhlo,
+  EXPECT_FALSE(Authenticate(AuthSaslPlain, saslPlainEhlo,
                             PeerScript().Expect(fitsLine + "\r\n").Send("235 ok\r\n"), "user",
                             fits.c_str()));
 
   const std::string answer = Base64Of(std::string("\0user\0", 6) + tooLong) + "\r\n";
   EXPECT_FALSE(Authenticate(
-      AuthSaslPlain, plainEhlo,
+      AuthSaslPlain, saslPlainEhlo,
       PeerScript().Expect("AUTH PLAIN\r\n").Send("334 \r\n").Expect(answer).Send("235 ok\r\n"),
       "user", tooLong.c_str()));
-  auto error = Authenticate(AuthSaslPlain, plainEhlo,
+  auto error = Authenticate(AuthSaslPlain, saslPlainEhlo,
                             PeerScript().Expect("AUTH PLAIN\r\n").Send("504 no\r\n"), "user",
                             tooLong.c_str());
   ASSERT_TRUE(error);

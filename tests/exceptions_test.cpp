@@ -122,15 +122,16 @@ TEST(MessageTable, EveryTextLetterForLetter) {
       "Invalid OAuth 2.0 settings: %1",
       "Message too large for the server, Details: %1",
       "Address cannot be sent to this server, Details: %1",
+      "AUTH PLAIN not offered, Last Response: %1",
   };
-  ASSERT_EQ(std::size(expected), 53u);
-  for (std::uint32_t id = 512; id <= 564; ++id) {
+  ASSERT_EQ(std::size(expected), 54u);
+  for (std::uint32_t id = 512; id <= 565; ++id) {
     std::string text = expected[id - 512];
     if (auto at = text.find("%1"); at != std::string::npos) text.replace(at, 2, "<reply>");
     EXPECT_EQ(MessageOf(CTAVSMTPException(id, 4, "<reply>")), text) << id;
   }
   EXPECT_EQ(FormatTableMessage(511, "x"), "");
-  EXPECT_EQ(FormatTableMessage(565, "x"), "");
+  EXPECT_EQ(FormatTableMessage(566, "x"), "");
 }
 
 TEST(MessageTable, ResponseTextIsInsertedOnceAndNeverExpandedAgain) {

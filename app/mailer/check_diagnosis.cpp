@@ -90,24 +90,25 @@ std::optional<Diagnosis> FromCertificate(const CheckFailure& f) {
     return std::nullopt;
   }
   const TlsFacts& c = *f.certificate;
+  // Every certificate the check refuses can be pinned: the pin alone decides.
+  const std::string pin = "pin this certificate with TLSFingerprint " + c.fingerprint;
   if (c.expired) {
     return Diagnosis{"the server's certificate expired on " + c.notAfter +
                          "; the clock here says " + ClockText(),
                      "the server's administrator must renew the certificate (or, if the clock "
-                     "here is wrong, set it right)", CheckUnavailable};
+                     "here is wrong, set it right; or " + pin + ")", CheckUnavailable};
   }
   if (c.notYetValid) {
     return Diagnosis{"the server's certificate is valid only from " + c.notBefore +
                          "; the clock here says " + ClockText(),
-                     "set this machine's clock right (or the certificate is dated ahead)",
-                     CheckUnavailable};
+                     "set this machine's clock right (or the certificate is dated ahead; or " +
+                         pin + ")", CheckUnavailable};
   }
   if (!c.namesServer) {
     return Diagnosis{"the server's certificate is for " + Names(c) + ", not for " + f.server,
-                     "set Server to a name the certificate holds", CheckConfig};
+                     "set Server to a name the certificate holds, or " + pin, CheckConfig};
   }
-  return Diagnosis{f.text, "name the server's CA in TLSCAFile, or pin this certificate with "
-                           "TLSFingerprint " + c.fingerprint, CheckUnavailable};
+  return Diagnosis{f.text, "name the server's CA in TLSCAFile, or " + pin, CheckUnavailable};
 }
 
 // A handshake that met plain text: OpenSSL reads the server's "220 " as a record.

@@ -3,13 +3,19 @@
 #include "app/mailer/send_run.h"
 
 #include <cstdlib>
+#include <string>
 
 #include "app/mailer/result_dialog.h"
 #include "app/run/connect.h"
 #include "app/run/settings.h"
 #include "errors/exceptions.h"
 #include "mime/message.h"
+#include "platform/error_numbers.h"
+#include "platform/terminal_text.h"
 #include "smtp/connection.h"
+#include "smtp/envelope.h"
+#include "smtp/envelope_extensions.h"
+#include "smtp/guards.h"
 
 namespace {
 
@@ -45,6 +51,24 @@ void ComposeMessage(CTAVSMTPMessage& message, const std::string& subject,
   message.SetBody(body);
 }
 
+// A line naming each address too long for its command, for a failure that the engine
+// gives only as "The parameter is incorrect" (87): its length and the most it may have.
+void NameAddressesOverTheirCommand(const CTAVSMTPConnection& connection, const CTAVSMTPMessage& message) {
+  auto name = [](const char* role, const std::string& address, std::ptrdiff_t room) {
+    if (std::ssize(address) <= room) return;
+    constexpr std::size_t shown = 40;
+    WriteErrorLine("the " + std::string(role) + " address " + address.substr(0, shown) +
+                   (address.size() > shown ? "..." : "") + " has " + std::to_string(address.size()) +
+                   " octets; its command takes at most " + std::to_string(room) + " (an SMTP command line holds " +
+                   std::to_string(commandLineLimit) + " octets)");
+  };
+  const auto parameters = static_cast<std::ptrdiff_t>(MailFromParametersRoom(connection.m_serverExtensions, false));
+  name("sender", message.from.emailAddress, SenderRoom(message.dsnNotify, message.dsnEnvelopeId) - parameters);
+  for (const auto* list : {&message.toList, &message.ccList, &message.bccList}) {
+    for (const auto& recipient : *list) name("recipient", recipient->emailAddress, RecipientRoom(message.dsnNotify));
+  }
+}
+
 // The message, then QUIT (with the end of data in one send where pipelined): false
 // when the message failed; quitFailed when it was delivered but QUIT failed. A refusal
 // shows the server's reply; a failure the engine found itself (an address or a size the
@@ -55,6 +79,9 @@ bool SendStep(CTAVSMTPConnection& connection, CTAVSMTPMessage& message, bool& qu
     quitFailed = connection.SendMailMessageAndQuit(message).has_value();
     return true;
   } catch (const CTAVSMTPException& e) {
+    if (e.m_hrError == MakeFailureHresult(FACILITY_WIN32, ERROR_INVALID_PARAMETER)) {
+      NameAddressesOverTheirCommand(connection, message);
+    }
     const std::string reason = IsReplyRefusal(e) ? connection.GetLastReply() : std::string(e.what());
     ShowResult("Failed to send the SMTP message\n" + reason);
     return false;

@@ -14,10 +14,12 @@
 #include "app/run/password_command.h"
 #include "app/run/settings.h"
 #include "app/run/settings_checks.h"
+#include "errors/message_table.h"
 #include "platform/code_page.h"
 #include "platform/secure_clear.h"
 #include "platform/terminal_text.h"
 #include "smtp/connection.h"
+#include "smtp/server_extensions.h"
 
 namespace {
 
@@ -54,6 +56,18 @@ bool StartsWithNumber(const std::string& text) {
   while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
   if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
   return at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]));
+}
+
+// A server that offers STARTTLS and AUTH only after it: the authentication step found
+// no mechanism it may use (565 for AuthMethod 6, 516 for the automatic choice) before any
+// credential went out. The line names the setting that makes it work.
+void NameStartTlsWhereAuthWaitsForIt(const CTAVSMTPException& e, bool tls, bool startTls) {
+  const bool noMechanism = e.m_hrError == MakeFailureHresult(FACILITY_ITF, msgSaslPlainNotOffered) ||
+                           e.m_hrError == MakeFailureHresult(FACILITY_ITF, msgEhlo);
+  const std::string& ehlo = e.m_sLastResponseText;
+  if (noMechanism && !tls && !startTls && OffersExtension(ehlo, "STARTTLS") && !OffersExtension(ehlo, "AUTH")) {
+    WriteErrorLine("the server takes AUTH only after STARTTLS: set StartTLS 1 in " + SmtpSettingsPlaces());
+  }
 }
 
 }  // namespace
@@ -102,8 +116,12 @@ void ConnectWithSettings(CTAVSMTPConnection& connection, int authMethod) {
   }
   if (tls || connection.m_bStartTLS) StartTlsLibrary();
   auto connect = [&](const std::string& secret) {
-    connection.Connect(server.c_str(), authMethod, user.c_str(), secret.c_str(),
-                       std::atoi(port.c_str()), tls);
+    try {
+      connection.Connect(server.c_str(), authMethod, user.c_str(), secret.c_str(), std::atoi(port.c_str()), tls);
+    } catch (const CTAVSMTPException& e) {
+      NameStartTlsWhereAuthWaitsForIt(e, tls, connection.m_bStartTLS);
+      throw;
+    }
   };
   if (oauthClient) {
     ConnectWithOAuthToken(connection.m_dwTimeout, connect);

@@ -34,7 +34,8 @@ int ReplyCode(const std::string& text) {
 }
 
 bool IsAuthenticationMessage(std::uint32_t id) {
-  return (id >= msgLogin && id <= msgBase64Encode) || (id >= msgSaslPlainCredentials && id <= msgOAuthTokenRefused);
+  return (id >= msgLogin && id <= msgBase64Encode) || (id >= msgSaslPlainCredentials && id <= msgOAuthTokenRefused) ||
+         id == msgSaslPlainNotOffered;
 }
 
 }  // namespace

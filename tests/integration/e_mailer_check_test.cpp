@@ -122,19 +122,23 @@ TEST(EMailerCheck, TransportThatDoesNotFitTheServerIsDiagnosed) {
 // Certificates for another name and out of their dates, made by the test's CA.
 TEST(EMailerCheck, CertificateProblemsNameTheCertificate) {
   TestCertificateAuthority ca;
-  SmtpTestServer otherName({.mechanisms = {"LOGIN"}, .startTls = true,
-                            .certificate = ca.Issue("mail.other.test", "DNS:mail.other.test")});
-  SmtpTestServer expired({.mechanisms = {"LOGIN"}, .startTls = true,
-                          .certificate = ca.Issue("localhost", "DNS:localhost", true)});
+  const TestCertificate otherNameCertificate = ca.Issue("mail.other.test", "DNS:mail.other.test");
+  const TestCertificate expiredCertificate = ca.Issue("localhost", "DNS:localhost", true);
+  SmtpTestServer otherName({.mechanisms = {"LOGIN"}, .startTls = true, .certificate = otherNameCertificate});
+  SmtpTestServer expired({.mechanisms = {"LOGIN"}, .startTls = true, .certificate = expiredCertificate});
   SmtpTestServer good({.mechanisms = {"LOGIN"}, .startTls = true,
                        .certificate = ca.Issue("localhost", "DNS:localhost")});
   const Values tls{{"StartTLS", "1"}, {"TLSCAFile", ca.Certificate().string()}};
   MailerRun run = Check(SettingsFor(otherName.Port(), tls));
   EXPECT_EQ(run.exitCode, 78) << run.output;
   EXPECT_TRUE(Contains(run.output, "is for mail.other.test, not for localhost")) << run.output;
+  // What a user pins to take the certificate as it is.
+  const std::string pin = "TLSFingerprint ";
+  EXPECT_TRUE(Contains(run.output, pin + Sha256Fingerprint(otherNameCertificate.certificate))) << run.output;
   run = Check(SettingsFor(expired.Port(), tls));
   EXPECT_EQ(run.exitCode, 69) << run.output;
   EXPECT_TRUE(Contains(run.output, "expired on 2020-01-")) << run.output;
+  EXPECT_TRUE(Contains(run.output, pin + Sha256Fingerprint(expiredCertificate.certificate))) << run.output;
   EXPECT_TRUE(Contains(run.output, "the clock here says")) << run.output;
   run = Check(SettingsFor(good.Port(), tls));
   EXPECT_EQ(run.exitCode, 0) << run.output;

@@ -165,3 +165,50 @@ TEST(EMailerTransport, TimeoutBoundsAServerThatStopsAfter354) {
   EXPECT_EQ(run.exitCode, 2) << run.output;
   EXPECT_EQ(peer.Finish(), "");
 }
+
+// AuthMethod 6 puts the password on the AUTH line: to a server that offers AUTH only
+// after STARTTLS, without StartTLS, nothing of it goes out, and the send, like the
+// check, names the setting that makes it work.
+TEST(EMailerTransport, AuthPlainBeforeStartTlsSendsNoCredentialAndNamesStartTls) {
+  auto server = [] {
+    return PeerScript()
+        .Send("220 mail.test ESMTP\r\n")
+        .Expect("EHLO " + std::string())
+        .ReadLine()
+        .Send("250-mail.test\r\n250-STARTTLS\r\n250 SIZE 1000000\r\n")
+        .Expect("QUIT\r\n")
+        .Send("221 bye\r\n")
+        .ExpectClosed();
+  };
+  for (const std::vector<std::string>& arguments : {std::vector<std::string>{"Backup done"},
+                                                     std::vector<std::string>{"--check"}}) {
+    SCOPED_TRACE(arguments[0]);
+    ScriptedPeer peer{server()};
+    MailerRun run = RunMailer(SmtpSettings(SettingsFor(peer.Port(), "localhost", {{"AuthMethod", "6"}})), arguments);
+    EXPECT_EQ(peer.Finish(), "");
+    EXPECT_NE(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(Contains(run.output, "set StartTLS 1")) << run.output;
+    EXPECT_FALSE(Contains(peer.Received(), "AUTH")) << peer.Received();
+  }
+}
+
+// An address too long for its command fails before anything of the message is sent;
+// besides the dialog's text, a line says how long it is and how long it may be.
+TEST(EMailerTransport, AddressTooLongForItsCommandIsNamedWithItsLength) {
+  const std::string recipient = std::string(600, 'a') + "@example.com";
+  ScriptedPeer peer{PeerScript()
+                        .Send("220 mail.test ESMTP\r\n")
+                        .ReadLine()
+                        .Send("250 mail.test\r\n")
+                        .Expect("QUIT\r\n")
+                        .Send("221 bye\r\n")
+                        .ExpectClosed()};
+  MailerRun run = RunMailer(SmtpSettings(SettingsFor(peer.Port(), "localhost",
+                                                     {{"AuthMethod", "0"}, {"RecipientEMail", recipient}})),
+                            {"Backup done"});
+  EXPECT_EQ(peer.Finish(), "");
+  EXPECT_EQ(run.exitCode, 2) << run.output;
+  EXPECT_TRUE(Contains(run.output, "the recipient address aaaa")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "has 612 octets; its command takes at most 500")) << run.output;
+  EXPECT_TRUE(Contains(run.output, "Failed to send the SMTP message\nThe parameter is incorrect")) << run.output;
+}
