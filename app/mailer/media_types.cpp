@@ -50,8 +50,7 @@ std::string MediaTypeOf(std::string_view name, const std::string& table) {
   if (dot == name.npos || dot + 1 == name.size()) return defaultType;
   const std::string extension(name.substr(dot + 1));
   if (std::ifstream file(table); file) {
-    const std::string type = TypeFromTable(file, extension);
-    return type.empty() ? defaultType : type;
+    if (std::string type = TypeFromTable(file, extension); !type.empty()) return type;
   }
   const auto* found = std::find_if(std::begin(builtInTypes), std::end(builtInTypes), [&](const BuiltInType& t) {
     return strcasecmp(t.extension, extension.c_str()) == 0;

@@ -1,6 +1,7 @@
 // The media type of an attachment, from its file name's extension: the system's table,
-// /etc/mime.types (Debian's media-types), where it is there, else a small table of the
-// common types (on Windows there is no such file), else application/octet-stream.
+// /etc/mime.types (Debian's media-types), where it is there and names the extension,
+// else a small table of the common types (on Windows there is no such file; Debian's
+// names no ".log"), else application/octet-stream.
 #pragma once
 
 #include <string>
