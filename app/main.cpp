@@ -21,12 +21,13 @@
 #include "app/sendmail/face.h"
 #include "app/sendmail/options.h"
 #include "platform/process_hardening.h"
+#include "platform/program_arguments.h"
 #include "platform/terminal_text.h"
 
 int main(int argc, char* argv[]) {
   // First, before a DLL is loaded or a password read.
   HardenProcess();
-  std::vector<std::string> arguments(argv + 1, argv + argc);
+  std::vector<std::string> arguments = ProgramArguments(argc, argv);
   if (argc > 0 && IsSendmailProgramName(argv[0])) return SendmailMain(std::move(arguments));
   if (argc > 0 && IsMailqProgramName(argv[0])) {
     arguments.insert(arguments.begin(), "-bp");
