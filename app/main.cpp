@@ -5,8 +5,9 @@
 // called "mailq", that sendmail listing its queue (-bp), and "newaliases", that sendmail
 // asked to rebuild the aliases (-bi). "e-mailer --flush" is that sendmail flushing its
 // queue (-q), "e-mailer --flush-due" the timers' flush. "--account NAME" first chooses
-// an account of the settings (app/mailer/account_choice.h). Only this file knows both
-// faces.
+// an account of the settings (app/mailer/account_choice.h). The options for scripts
+// (--to, --attach, ...) come out of the command line first (app/mailer/script_options.h).
+// Only this file knows both faces.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -16,14 +17,17 @@
 #include "app/mailer/command_line.h"
 #include "app/run/exit_codes.h"
 #include "app/mailer/mailer_app.h"
+#include "app/mailer/script_options.h"
 #include "app/sendmail/face.h"
 #include "app/sendmail/options.h"
 #include "platform/process_hardening.h"
+#include "platform/program_arguments.h"
+#include "platform/terminal_text.h"
 
 int main(int argc, char* argv[]) {
   // First, before a DLL is loaded or a password read.
   HardenProcess();
-  std::vector<std::string> arguments(argv + 1, argv + argc);
+  std::vector<std::string> arguments = ProgramArguments(argc, argv);
   if (argc > 0 && IsSendmailProgramName(argv[0])) return SendmailMain(std::move(arguments));
   if (argc > 0 && IsMailqProgramName(argv[0])) {
     arguments.insert(arguments.begin(), "-bp");
@@ -33,7 +37,13 @@ int main(int argc, char* argv[]) {
     arguments.insert(arguments.begin(), "-bi");
     return SendmailMain(std::move(arguments));
   }
-  const AccountArgument account = TakeAccountArgument(arguments);
+  ScriptOptions script;
+  if (std::optional<std::string> refused = TakeScriptOptions(arguments, script)) {
+    WriteErrorLine(*refused);
+    return scriptUsageStatus;
+  }
+  const AccountArgument account =
+      script.account ? AccountArgument{true, *script.account} : TakeAccountArgument(arguments);
   if (std::optional<int> refused = MisplacedAccount(account, arguments)) return *refused;
   if (FlushRequested(arguments)) return SendmailMain({"-q"});
   if (FlushDueRequested(arguments)) return SendmailFlushDueMain();
@@ -41,6 +51,6 @@ int main(int argc, char* argv[]) {
     // A text that could not be written is not a success (e-mailer --help >/dev/full).
     return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : ExitOutputFailed;
   }
-  CMailerApp app(std::move(arguments), account.name);
+  CMailerApp app(std::move(arguments), account.name, std::move(script));
   return app.Run();
 }

@@ -7,6 +7,7 @@
 #include "mime/attachment_stream.h"
 #include "mime/dot_stuffing.h"
 #include "mime/fill_template.h"
+#include "mime/header_parameter.h"
 #include "mime/line_ends.h"
 #include "mime/quoted_printable.h"
 #include "mime/utf8.h"
@@ -22,7 +23,9 @@ namespace {
 enum class Encoding { Base64, QuotedPrintable, None };
 
 // The part header templates. Arguments name the values in "%s" order: P the parent's
-// boundary, T contentType, C charset, N attachmentTitle, B the part's own boundary.
+// boundary, T contentType, C charset, N the parameters of a file's Content-Type (its
+// name, or the charset of a file that is a text of the message), B the part's own
+// boundary, D a file's Content-Disposition line.
 // Attachments are always Base64. Attachment headers open with an extra CR LF. A text
 // part with children is a multipart container, which declares no transfer encoding
 // (RFC 2046 5.1).
@@ -36,13 +39,10 @@ struct PartHeaderTemplate {
 
 constexpr PartHeaderTemplate partHeaderTemplates[] = {
     {true, true, Encoding::Base64,
-     "\r\n\r\n--%s\r\nContent-Type: %s; name=\"%s\"; Boundary=\"%s\"\r\n"
-     "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"%s\"\r\n",
-     "PTNBN"},
+     "\r\n\r\n--%s\r\nContent-Type: %s%s; Boundary=\"%s\"\r\nContent-Transfer-Encoding: base64\r\n%s",
+     "PTNBD"},
     {true, false, Encoding::Base64,
-     "\r\n\r\n--%s\r\nContent-Type: %s; name=\"%s\"\r\n"
-     "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"%s\"\r\n",
-     "PTNN"},
+     "\r\n\r\n--%s\r\nContent-Type: %s%s\r\nContent-Transfer-Encoding: base64\r\n%s", "PTND"},
     {false, true, Encoding::None, "\r\n--%s\r\nContent-Type: %s; charset=%s; Boundary=\"%s\"\r\n",
      "PTCB"},
     {false, false, Encoding::Base64,
@@ -86,6 +86,13 @@ Encoding TextEncoding(const CTAVSMTPBodyPart& part) {
                                                                  : Encoding::None;
 }
 
+// A file's Content-Type parameters: its name when it goes with a disposition; the
+// charset when it is a text of the message itself (no disposition).
+std::string FileTypeParameters(const CTAVSMTPBodyPart& part) {
+  if (!part.disposition.empty()) return "; " + HeaderParameter("name", part.attachmentTitle);
+  return part.contentType.starts_with("text/") ? "; charset=" + part.charset : std::string();
+}
+
 // Sizes whose Base64 text the coder can't hold in its 32-bit length.
 bool TooLargeForBase64(std::uint64_t size) {
   return size > INT_MAX || CBase64Buffer::RequiredEncodedLength(static_cast<int>(size), 0) < 0;
@@ -103,6 +110,7 @@ CTAVSMTPBodyPart::CTAVSMTPBodyPart(const CTAVSMTPBodyPart& other)
       contentBase(other.contentBase),
       contentId(other.contentId),
       contentLocation(other.contentLocation),
+      disposition(other.disposition),
       text(other.text),
       children(CopyChildren(other, this)),
       boundary(other.boundary),
@@ -122,6 +130,7 @@ CTAVSMTPBodyPart& CTAVSMTPBodyPart::operator=(const CTAVSMTPBodyPart& other) {
   contentBase = other.contentBase;
   contentId = other.contentId;
   contentLocation = other.contentLocation;
+  disposition = other.disposition;
   text = other.text;
   boundary = other.boundary;
   quotedPrintable = other.quotedPrintable;
@@ -164,14 +173,20 @@ std::string CTAVSMTPBodyPart::RenderHeader() const {
         return t.attachment == attachment && t.withChildren == withChildren && t.encoding == encoding;
       });
   const std::string parentBoundary = parent != nullptr ? parent->boundary : std::string();
+  const std::string typeParameters = FileTypeParameters(*this);
+  const std::string dispositionLine =
+      disposition.empty() ? std::string()
+                          : "Content-Disposition: " + disposition + "; " +
+                                HeaderParameter("filename", attachmentTitle) + "\r\n";
   std::vector<std::string_view> values;
   for (const char* a = chosen.arguments; *a != '\0'; ++a) {
     switch (*a) {
       case 'P': values.push_back(parentBoundary); break;
       case 'T': values.push_back(contentType); break;
       case 'C': values.push_back(charset); break;
-      case 'N': values.push_back(attachmentTitle); break;
+      case 'N': values.push_back(typeParameters); break;
       case 'B': values.push_back(boundary); break;
+      case 'D': values.push_back(dispositionLine); break;
     }
   }
   std::string header = FillTemplate(chosen.pattern, values);

@@ -70,6 +70,13 @@ class CTAVSMTPBodyPart {
   std::string contentBase;
   std::string contentId;
   std::string contentLocation;
+  // How a file part is shown, as its Content-Disposition line: "attachment" (with
+  // attachmentTitle as its file name, also the name parameter of its Content-Type),
+  // "inline" (the same, a part of the HTML that it goes with), or empty: no disposition
+  // and no name, the file is a text of the message itself (a body read from a file),
+  // whose Content-Type carries the charset when its type is "text/...". Names are
+  // quoted strings, or RFC 2231 extended values where not printable ASCII.
+  std::string disposition = "attachment";
   std::string text;
   CBase64Buffer encodedBody;
   std::vector<std::unique_ptr<CTAVSMTPBodyPart>> children;

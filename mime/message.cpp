@@ -22,8 +22,6 @@ constexpr const char* priorityLines[] = {
     "X-Priority: 1\r\n",  // PriorityHigh
 };
 
-constexpr const char* multipartPreamble = "This is a multi-part message in MIME format";
-
 // Room for a header block of a few addresses, made at once rather than by growing.
 constexpr std::size_t headerRoom = 512;
 

@@ -13,6 +13,9 @@
 #include "mime/address.h"
 #include "mime/body_part.h"
 
+// The text before the first part of a multipart body, for readers that know no MIME.
+inline constexpr const char* multipartPreamble = "This is a multi-part message in MIME format";
+
 class CTAVSMTPMessage {
  public:
   enum RecipientKind { RecipientTo = 0, RecipientCc = 1, RecipientBcc = 2 };

@@ -176,7 +176,7 @@ class CTAVSMTPConnection : public CNtlmSecurityClient {
   //   87 (facility 7)  before anything is sent, when text that goes out unencoded holds
   //                    CR, LF or NUL: an e-mail address (sender, Reply-To, recipient),
   //                    the envelope id (with DSN), the mailer, the Message-ID, an extra
-  //                    header line, or a part's type, charset, title, boundary,
+  //                    header line, or a part's type, charset, title, boundary, disposition,
   //                    Content-Base, -ID or -Location; when an e-mail address or the
   //                    Message-ID holds "<" or ">"; when an extra header line is empty
   //                    or starts with "."; when an extra header line or the mailer

@@ -56,6 +56,7 @@ CServerExtensions ReadServerExtensions(const std::string& reply) {
   CServerExtensions offered;
   offered.pipelining = OffersExtension(reply, "PIPELINING");
   offered.smtpUtf8 = OffersExtension(reply, "SMTPUTF8");
+  offered.dsn = OffersExtension(reply, "DSN");
   if (std::optional<std::string_view> size = ExtensionParameters(reply, "SIZE")) {
     offered.size = true;
     offered.sizeLimit = SizeLimit(*size);

@@ -11,6 +11,7 @@ struct CServerExtensions {
   bool size = false;            // SIZE is offered: MAIL FROM may carry SIZE=
   std::uint64_t sizeLimit = 0;  // SIZE's fixed maximum in octets; 0 when none is declared
   bool smtpUtf8 = false;
+  bool dsn = false;             // DSN is offered: MAIL FROM may carry RET and ENVID (RFC 3461)
 };
 
 // True when a line of the EHLO reply names keyword as its first word after the code,

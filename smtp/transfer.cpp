@@ -37,7 +37,7 @@ constexpr std::uint64_t lastLineEnd = 2;
 void AddPartFields(const CTAVSMTPBodyPart& part, std::vector<std::string_view>& fields) {
   fields.insert(fields.end(), {part.contentType, part.charset, part.attachmentTitle,
                                part.contentBase, part.contentId, part.contentLocation,
-                               part.boundary});
+                               part.boundary, part.disposition});
   for (const auto& child : part.children) AddPartFields(*child, fields);
 }
 

@@ -56,13 +56,17 @@ class SendRunTest : public ::testing::Test {
     return more;
   }
 
-  MailerExitCode Run() {
+  int Run() {
     std::fflush(stderr);
     int saved = dup(STDERR_FILENO);
     int file = open(ErrorFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     dup2(file, STDERR_FILENO);
     close(file);
-    MailerExitCode code = SendRun("Subject", "Body", false);
+    const MailerRunParameters run{"Subject", "Body", true, false};
+    const ScriptOptions options;
+    const CScriptFiles files;
+    const std::string account;
+    const int code = SendRun({run, options, files, account});
     std::fflush(stderr);
     dup2(saved, STDERR_FILENO);
     close(saved);

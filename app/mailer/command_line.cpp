@@ -34,6 +34,7 @@ MailerRunParameters TakeRunParameters(const std::vector<std::string>& params) {
       run.subject = param;
     } else if (counted == 2) {
       run.body = param;
+      run.bodyGiven = true;
     }
   }
   return run;
@@ -106,10 +107,26 @@ const char* InformationText(const std::vector<std::string>& arguments) {
       "  --help     print this text and exit\n"
       "  --version  print the version and exit\n"
       "\n"
+      "For scripts (each beside SUBJECT, BODY and showui, or instead of them):\n"
+      "  --to, --cc, --bcc ADDRESSES  recipients instead of RecipientEMail; repeatable,\n"
+      "             a comma list, with display names: '\"Ops Team\" <ops@example.org>'\n"
+      "  --from ADDRESS, --from-name NAME, --reply-to ADDRESS\n"
+      "  --subject TEXT, --body TEXT, --body-file FILE (- for standard input)\n"
+      "  --html-file FILE  an HTML body (with a text body: multipart/alternative)\n"
+      "  --inline FILE  a part of the HTML, referred to as cid:NAME\n"
+      "  --attach FILE  an attachment; repeatable; --type TYPE and --name NAME before\n"
+      "             it set its media type and the name it shows\n"
+      "  --header 'Name: value'  an extra header line; repeatable\n"
+      "  --priority high|normal|low, --notify never|success,failure,delay,\n"
+      "  --return full|headers  priority and delivery status notifications\n"
+      "  --json     the outcome as one JSON object on standard output, no dialog\n"
+      "  --queue    queue the message when the server cannot be reached (exit 0)\n"
+      "\n"
       "One leading '-' or '/' is removed from every parameter: write \"//tmp is full\"\n"
       "for the subject \"/tmp is full\".\n"
       "Exit status: 0 sent, 1 connect failed, 2 send failed, 3 sent but QUIT failed,\n"
-      "64 no subject or no such account, 71 OpenSSL lock table not allocated;\n"
+      "64 no subject, no such account or a refused option, 66 a file that cannot be\n"
+      "read, 71 OpenSSL lock table not allocated or queue not written;\n"
       "--authorize: 0 signed in, 1 failed; --check: 0 a message would go, else the\n"
       "failed step's sysexits status (of the first account that failed);\n"
       "--flush, --flush-due: as e-mailer-sendmail -q.\n"

@@ -22,6 +22,7 @@ class CMailerCommandLineInfo : public CCommandLineInfo {
 struct MailerRunParameters {
   std::string subject;
   std::string body;
+  bool bodyGiven = false;  // a second parameter was there (an empty one too)
   bool showUi = false;
 };
 

@@ -12,6 +12,7 @@
 #include "app/run/oauth_token.h"
 #include "app/run/ssl_locks.h"
 #include "platform/message_box.h"
+#include "platform/terminal_text.h"
 
 bool CMailerApp::InitInstance() {
   // Before any setting is read, and after the locale, which the settings' texts follow.
@@ -41,13 +42,25 @@ bool CMailerApp::InitInstance() {
     m_nExitCode = CheckRun(json);
     return false;
   }
-  MailerRunParameters run = TakeRunParameters(cmdInfo.m_params);
-  if (run.subject.empty()) {
-    m_nExitCode = ExitNoSubject;
-    return false;
-  }
-  m_nExitCode = SendRun(run.subject, run.body, run.showUi);
+  m_nExitCode = ScriptSendRun(TakeRunParameters(cmdInfo.m_params));
   return false;
+}
+
+int CMailerApp::ScriptSendRun(const MailerRunParameters& run) const {
+  const char* twice = m_options.subject && !run.subject.empty()                       ? "subject"
+                      : (m_options.body || m_options.bodyFile) && run.bodyGiven ? "body"
+                                                                                    : nullptr;
+  if (twice != nullptr) {
+    WriteErrorLine(std::string("the ") + twice + " is given both as a parameter and as an option");
+    return ExitUsage;
+  }
+  if (m_options.subject.value_or(run.subject).empty()) {
+    if (m_options.given) WriteErrorLine("no subject: give --subject TEXT");
+    return ExitNoSubject;
+  }
+  CScriptFiles files;
+  if (std::optional<int> failed = files.Prepare(m_options)) return *failed;
+  return SendRun({run, m_options, files, m_sAccount});
 }
 
 int CMailerApp::ExitInstance() {

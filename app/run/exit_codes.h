@@ -11,5 +11,6 @@ enum MailerExitCode : int {
   ExitNoSubject = 64,     // no subject on the command line: nothing was done (EX_USAGE)
   ExitUsage = 64,         // --account without a name or with an unknown one (EX_USAGE)
   ExitStartupFailed = 71,  // the TLS lock table could not be allocated (EX_OSERR)
+  ExitQueueFailed = 71,    // --queue: the queue could not be written, the message not taken
   ExitOutputFailed = 74    // the --help or --version text could not be written (EX_IOERR)
 };

@@ -23,9 +23,9 @@ WINDOW_TEST_PACKAGES=(xvfb xdotool imagemagick-6.q16 fonts-dejavu-core)
 TRANSPORT_TEST_PACKAGES=(microsocks dante-server tinyproxy-bin openssl python3 python3-minimal)
 
 # The composition tests: Python's email package and Perl's Email::MIME parse rendered
-# messages back, and localedef builds a Latin-1 locale from the locales package's
-# sources.
-MIME_TEST_PACKAGES=(python3 python3-minimal libemail-mime-perl locales)
+# messages back, localedef builds a Latin-1 locale from the locales package's
+# sources, and media-types gives attachments their types (/etc/mime.types).
+MIME_TEST_PACKAGES=(python3 python3-minimal libemail-mime-perl locales media-types)
 
 # The SMTP test server of the session tests: aiosmtpd, and GSSAPI with gss-ntlmssp for
 # its NTLM acceptor.

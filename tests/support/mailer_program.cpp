@@ -123,13 +123,12 @@ MailerRun RunMailer(const TempConfigHome& home, const std::vector<std::string>& 
   return run;
 }
 
-MailerRun RunSendmail(const TempConfigHome& home, const std::vector<std::string>& arguments,
-                      const std::string& input, const std::string& lang) {
-  const std::string link = home.base + "/sendmail";
+namespace {
+
+// Runs program with arguments and env, input as its standard input.
+MailerRun RunWithInput(const TempConfigHome& home, const std::string& program, const std::vector<std::string>& arguments,
+                       const std::string& input, const std::vector<std::string>& env) {
   const std::string inputFile = home.base + "/input";
-  std::error_code ignored;
-  std::filesystem::remove(link, ignored);
-  std::filesystem::create_symlink(EMAILER_PROGRAM, link);
   home.WriteFile(inputFile, input);
   // The shell hands the file over as standard input and is then replaced by the
   // program, with its words as they are.
@@ -137,11 +136,27 @@ MailerRun RunSendmail(const TempConfigHome& home, const std::vector<std::string>
                                 "sh", inputFile};
   const std::vector<std::string> wrapper = WrapperWords();
   argv.insert(argv.end(), wrapper.begin(), wrapper.end());
-  argv.push_back(link);
+  argv.push_back(program);
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  std::vector<std::string> env = ProgramEnvironment(home.config);
-  if (!lang.empty()) env.push_back("LANG=" + lang);
   MailerRun run;
   run.exitCode = RunCommand(argv, &run.output, &env);
   return run;
+}
+
+}  // namespace
+
+MailerRun RunSendmail(const TempConfigHome& home, const std::vector<std::string>& arguments,
+                      const std::string& input, const std::string& lang) {
+  const std::string link = home.base + "/sendmail";
+  std::error_code ignored;
+  std::filesystem::remove(link, ignored);
+  std::filesystem::create_symlink(EMAILER_PROGRAM, link);
+  std::vector<std::string> env = ProgramEnvironment(home.config);
+  if (!lang.empty()) env.push_back("LANG=" + lang);
+  return RunWithInput(home, link, arguments, input, env);
+}
+
+MailerRun RunMailerWithInput(const TempConfigHome& home, const std::vector<std::string>& arguments,
+                             const std::string& input) {
+  return RunWithInput(home, EMAILER_PROGRAM, arguments, input, ProgramEnvironment(home.config));
 }

@@ -52,3 +52,8 @@ MailerRun RunMailer(const TempConfigHome& home, const std::vector<std::string>& 
 // RunMailer's, with LANG=lang added when lang is given.
 MailerRun RunSendmail(const TempConfigHome& home, const std::vector<std::string>& arguments,
                       const std::string& input, const std::string& lang = "");
+
+// Runs the program with arguments, the settings that home holds, and input as its
+// standard input, in RunMailer's environment.
+MailerRun RunMailerWithInput(const TempConfigHome& home, const std::vector<std::string>& arguments,
+                             const std::string& input);

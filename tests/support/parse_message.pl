@@ -8,6 +8,7 @@
 #   <from|to|cc|reply-to> <hex display name> <hex address>
 #   multipart <type>
 #   part <type> <hex file name or -> <hex content>
+#   content-id <value>                               (after a part that has one)
 #
 # Texts are hex of UTF-8; text contents have their line ends as LF.
 use strict;
@@ -43,4 +44,6 @@ $message->walk_parts(sub {
   my $content = $type =~ m{^text/} ? $part->body_str =~ s/\r\n/\n/gr : $part->body;
   my $hex = $type =~ m{^text/} ? hex_text($content) : hex_bytes($content);
   print "part $type ", hex_text($part->filename), " $hex\n";
+  my $id = $part->header_raw('Content-ID');
+  print "content-id $id\n" if defined $id;
 });

@@ -7,6 +7,7 @@ would, and prints what the reader sees, one item per line, texts as hex of UTF-8
   <from|to|cc|reply-to>-text <hex decoded value>   (when the parser refuses the addresses)
   multipart <type>
   part <type> <hex file name or -> <hex content>
+  content-id <value>                               (after a part that has one)
   defects <count>
 
 Text contents have their line ends as LF. Run with /usr/bin/python3.
@@ -50,6 +51,8 @@ def main(path):
         if isinstance(content, str):
             content = content.replace("\r\n", "\n")
         lines.append(f"part {part.get_content_type()} {hexed(part.get_filename())} {hexed(content)}")
+        if part["content-id"] is not None:
+            lines.append(f"content-id {part['content-id']}")
     lines.append(f"defects {defects}")
     print("\n".join(lines))
 

@@ -1,0 +1,5 @@
+#include "platform/program_arguments.h"
+
+std::vector<std::string> ProgramArguments(int argc, char* argv[]) {
+  return argc > 1 ? std::vector<std::string>(argv + 1, argv + argc) : std::vector<std::string>();
+}
