@@ -183,17 +183,17 @@ constexpr ScriptOption scriptOptions[] = {
     {"--queue", nullptr},
 };
 
-// The option that word is, as written or behind one '/' more ("/-to"), as the other
-// option words may be written; null for none.
-const ScriptOption* FindOption(std::string_view word) {
-  if (word.starts_with("/-")) word.remove_prefix(1);
-  const auto* found = std::find_if(std::begin(scriptOptions), std::end(scriptOptions),
-                                   [&](const ScriptOption& o) { return word == o.word; });
-  return found == std::end(scriptOptions) ? nullptr : found;
+// Whether argument is word ("--to") as written or with its first '-' written '/'
+// ("/-to"), as the other option words may be written.
+bool IsWord(std::string_view argument, std::string_view word) {
+  return argument == word || (argument.starts_with("/-") && argument.substr(1) == word.substr(1));
 }
 
-bool IsWord(std::string_view argument, std::string_view word) {
-  return argument == word || (argument.starts_with("/") && argument.substr(1) == word);
+// The option that word is; null for none.
+const ScriptOption* FindOption(std::string_view word) {
+  const auto* found = std::find_if(std::begin(scriptOptions), std::end(scriptOptions),
+                                   [&](const ScriptOption& o) { return IsWord(word, o.word); });
+  return found == std::end(scriptOptions) ? nullptr : found;
 }
 
 // Whether the options are the command line's: one is there, and it is no --check or
@@ -234,7 +234,7 @@ std::optional<std::string> TakeScriptOptions(std::vector<std::string>& arguments
     } else if (IsWord(*word, "--account")) {
       if (++word == arguments.cend() || word->empty()) return "--account needs the name of an account";
       options.account = *word;
-    } else if (word->starts_with("--") || word->starts_with("/--")) {
+    } else if (word->starts_with("--")) {
       return "unknown option " + *word;
     } else {
       parameters.push_back(*word);
