@@ -32,7 +32,7 @@ passed=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { passed=$((passed + 1)); }
 # Each command that the steps run ends within this limit or is killed (status 124). The
-# whole test takes about 20 s, so the first command that hangs is named within ctest's
+# whole test takes 3 to 6 s, so the first command that hangs is named within ctest's
 # 120 s for the test.
 step_seconds=20
 limited() { timeout -k 2 "$step_seconds" "$@"; }
