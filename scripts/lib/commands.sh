@@ -15,7 +15,8 @@ SCRIPT_COMMANDS=(bash env dpkg-query apt-get debconf-set-selections id grep
 # scripts/test and what it runs: the test programs and their launchers (tests/support/,
 # tests/gui/, tests/memcheck/), scripts/package (cpack runs dpkg-shlibdeps and dpkg-deb),
 # tests/packaging/, scripts/fuzz; the real callers of the sendmail face (mail, git
-# send-email, PHP, NeoMutt, cron in a mount namespace of its own) and the system mode's
+# send-email, PHP, NeoMutt, each in a session of its own under a time limit, cron in a
+# mount namespace of its own) and the system mode's
 # test (e-mailer-mta's maintainer scripts, users made in its namespace); strace, with which the
 # queue's crash test kills the program.
 TEST_COMMANDS=(nproc sh cat cp mv rm ls mkdir mktemp basename sed tr head tail wc sort
@@ -24,7 +25,7 @@ TEST_COMMANDS=(nproc sh cat cp mv rm ls mkdir mktemp basename sed tr head tail w
   /usr/sbin/postfix saslpasswd2 Xvfb xdotool /usr/bin/import /usr/bin/convert valgrind
   nm readelf ldd cpack dpkg dpkg-deb dpkg-shlibdeps dpkg-architecture dpkg-buildflags
   lintian groff man systemd-analyze strace clang++ python3:aiosmtpd python3:gssapi
-  mail git php neomutt cron unshare mount setpriv
+  mail git php neomutt cron unshare mount setpriv setsid timeout
   addgroup adduser delgroup deluser useradd dpkg-statoverride getent stat realpath)
 
 # scripts/windows and the Windows tests: OpenSSL's build (perl's Configure, make and the

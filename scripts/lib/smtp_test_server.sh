@@ -12,18 +12,20 @@ SMTP_SERVER_PORT=
 # set. Fails, with the server's output on standard error, when it does not listen
 # within 10 seconds.
 start_smtp_test_server() {
-  local dir=$1 i
+  local dir=$1 end=$((SECONDS + 10))
   shift
+  # Made here, as the server's own redirection may come after the first look at it.
+  : >"$dir/server.log"
   # Debian's python3, which has aiosmtpd (another python3 may come first on PATH).
   /usr/bin/python3 "$SMTP_SERVER_SCRIPT" 0 "$dir" "$@" >"$dir/server.log" 2>&1 &
   SMTP_SERVER_PID=$!
-  for ((i = 0; i < 200; i++)); do
+  while [ "$SECONDS" -le "$end" ]; do
     SMTP_SERVER_PORT=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$dir/server.log")
     [ -n "$SMTP_SERVER_PORT" ] && return 0
     kill -0 "$SMTP_SERVER_PID" 2>/dev/null || break
     sleep 0.05
   done
-  echo "the SMTP test server did not start:" >&2
+  echo "the SMTP test server did not start within 10 s:" >&2
   cat "$dir/server.log" >&2
   stop_smtp_test_server
   return 1
@@ -32,7 +34,17 @@ start_smtp_test_server() {
 # Stops the server started last, if it runs; safe to call more than once.
 stop_smtp_test_server() {
   [ -n "$SMTP_SERVER_PID" ] || return 0
-  kill "$SMTP_SERVER_PID" 2>/dev/null || true
-  wait "$SMTP_SERVER_PID" 2>/dev/null || true
+  stop_processes "$SMTP_SERVER_PID"
   SMTP_SERVER_PID=
+}
+
+# stop_processes PID...: ends these children of the shell, with SIGKILL for any still
+# there 5 seconds after the SIGTERM, so the wait for them ends whatever they do.
+stop_processes() {
+  [ "$#" -gt 0 ] || return 0
+  kill "$@" 2>/dev/null || true
+  (sleep 5; kill -KILL "$@" 2>/dev/null) >/dev/null 2>&1 &
+  local killer=$!
+  wait "$@" 2>/dev/null || true
+  kill "$killer" 2>/dev/null || true
 }

@@ -92,7 +92,8 @@ class WindowTest(unittest.TestCase):
     def stop(process):
         if process.poll() is None:
             process.kill()
-        process.communicate()
+        # Bounded: a process the program started may still hold its output open.
+        process.communicate(timeout=WAIT)
 
     def finish(self, process):
         stdout, stderr = process.communicate(timeout=WAIT)

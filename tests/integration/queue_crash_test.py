@@ -51,6 +51,8 @@ TRACED = "%file,%desc,%network"
 # Seconds for the kills of enqueues and of flushes; past them the kills stop (on a
 # loaded machine), the checks still run.
 TIME_LIMITS = {"enqueue": 60, "flush": 90}
+# Seconds for one run of the program; one that takes longer fails the test at once.
+RUN_SECONDS = 60
 ENTRY_FIRST_LINE = b"e-mailer queue entry 1"
 SYSTEM_SPOOL = "/var/spool/e-mailer"
 SYSTEM_SETTINGS = "/etc/e-mailer/SMTP.reg"
@@ -258,9 +260,12 @@ class CrashTest:
             # LeakSanitizer cannot run in a traced process (in a sanitizer build).
             environment["ASAN_OPTIONS"] = environment.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
         program = self.mailer if kind == "timer" else self.sendmail
-        result = subprocess.run([*strace, program, *arguments], input=message,
-                                capture_output=True, env=environment, timeout=60, **user)
-        return result
+        try:
+            return subprocess.run([*strace, program, *arguments], input=message,
+                                  capture_output=True, env=environment, timeout=RUN_SECONDS, **user)
+        except subprocess.TimeoutExpired as timeout:
+            raise Failure("a %s run did not end within %d s: %s" %
+                          (kind, RUN_SECONDS, (timeout.stderr or b"").decode(errors="replace")))
 
     def trace(self, kind, message):
         """The traced system calls of an unkilled run as (name, ordinal), from its first

@@ -11,36 +11,65 @@
 set -euo pipefail
 program=$1
 support=$2
+source "$support/../../scripts/lib/smtp_test_server.sh"
+# ctest gives the test its own standard input, which is the user's terminal when run from
+# one: nothing here may wait on it.
+exec </dev/null
 work=$(mktemp -d /tmp/sendmail-callers-XXXXXX)
 server_pids=()
 cron_pid=""
+failures=0
+passed=0
+# fail TEXT [LOG]: a failure, named by TEXT, and the lines of LOG under it.
+fail() {
+  echo "FAIL: $1"
+  [ -z "${2:-}" ] || sed 's/^/    /' "$2"
+  failures=$((failures + 1))
+}
+hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }
+
 cleanup() {
-  [ -z "$cron_pid" ] || kill "$cron_pid" 2>/dev/null || true
-  for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
+  stop_processes "${server_pids[@]}" ${cron_pid:+"$cron_pid"}
   rm -rf "$work"
 }
 trap cleanup EXIT
-failures=0
-passed=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-hex() { printf '%s' "$1" | od -An -v -tx1 | tr -d ' \n'; }
 
-# Waits up to the given tenths of a second for a file to exist.
+# Waits up to the given seconds for a file to exist.
 wait_for() {
-  local file=$1 tenths=$2
-  for ((i = 0; i < tenths; i++)); do
-    [ -e "$file" ] && return 0
+  local file=$1 end=$((SECONDS + $2))
+  until [ -e "$file" ]; do
+    [ "$SECONDS" -le "$end" ] || return 1
     sleep 0.1
   done
+}
+
+# Every wait of the test has its limit, and they add up to less than ctest's 300 s for
+# it, so a step that hangs is named: 10 s for each server's start, 10 s (and 2 more
+# before SIGKILL) for each of the 7 callers' runs, 5 s for each of their 6 messages, 80 s
+# for cron's message and 5 s for each of the 2 stops, about 250 s in all.
+caller_seconds=10
+message_seconds=5
+
+# step NAME INPUT COMMAND...: runs a caller with INPUT as its standard input, in a
+# session of its own (so without a terminal: git send-email asks on /dev/tty where there
+# is one) and its output in $work/step.log; after $caller_seconds the command and all it
+# started are killed. Fails naming the step, with its output.
+step() {
+  local name=$1 input=$2 status=0
+  shift 2
+  setsid -w timeout -k 2 "$caller_seconds" "$@" <"$input" >"$work/step.log" 2>&1 || status=$?
+  case $status in
+    0) return 0 ;;
+    124 | 137) fail "$name: timed out after $caller_seconds s" "$work/step.log" ;;
+    *) fail "$name: exit status $status" "$work/step.log" ;;
+  esac
   return 1
 }
 
-source "$support/../../scripts/lib/smtp_test_server.sh"
 # Starts aiosmtpd keeping its messages in $work/$1; sets port to the port it listens on.
 start_server() {
   mkdir -p "$work/$1"
-  start_smtp_test_server "$work/$1"
+  start_smtp_test_server "$work/$1" || { fail "the SMTP test server $1 did not start"; exit 1; }
   server_pids+=("$SMTP_SERVER_PID")
   port=$SMTP_SERVER_PORT
 }
@@ -78,15 +107,15 @@ chmod 755 "$work/bin/sendmail" "$work"
 export HOME="$work/home" LC_ALL=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
 
-# check NAME TENTHS ENVELOPE LINE...: the next message reached the server within TENTHS
-# tenths of a second with this envelope, both readers read the same, and Python's
-# reader shows each LINE.
+# check NAME SECONDS LOG ENVELOPE LINE...: the next message reached the server within
+# SECONDS with this envelope (else the failure shows LOG, the sender's output), both
+# readers read the same, and Python's reader shows each LINE.
 next=1
 check() {
-  local name=$1 tenths=$2 envelope=$3 n=$next
-  shift 3
-  if ! wait_for "$work/mail/$n.eml" "$tenths"; then
-    fail "$name: no message"; return
+  local name=$1 seconds=$2 log=$3 envelope=$4 n=$next
+  shift 4
+  if ! wait_for "$work/mail/$n.eml" "$seconds"; then
+    fail "$name: no message within $seconds s" "$log"; return
   fi
   next=$((next + 1))
   local got
@@ -110,8 +139,9 @@ check() {
 
 # bsd-mailx: "mail -s" with the sendmail variable of its start-up file.
 printf 'set sendmail=%s\n' "$work/bin/sendmail" >"$HOME/.mailrc"
-printf 'disk 99%% full on /var\n' | mail -s "disk full" -b hidden@example.com admin@example.com
-check mail 50 $'MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\nRCPT TO:<hidden@example.com>' \
+printf 'disk 99%% full on /var\n' >"$work/mail.txt"
+step mail "$work/mail.txt" mail -s "disk full" -b hidden@example.com admin@example.com &&
+  check mail "$message_seconds" "$work/step.log" $'MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\nRCPT TO:<hidden@example.com>' \
   "subject $(hex 'disk full')" "from $(hex 'Backup job') $(hex backup@example.com)" \
   "part text/plain - $(hex $'disk 99% full on /var\n')"
 
@@ -123,11 +153,13 @@ printf 'caf\xc3\xa9\n' >"$repo/file.txt"
 git -C "$repo" add file.txt
 git -C "$repo" -c user.name="Dév Eloper" -c user.email=dev@example.com commit -q -m "Add a file"
 git -C "$repo" format-patch -q -1 -o "$work/patches"
-git -C "$repo" -c user.name="Dév Eloper" -c user.email=dev@example.com send-email --quiet \
-  --sendmail-cmd="$work/bin/sendmail" --to=list@example.com --cc=reviewer@example.com \
-  --bcc=archive@example.com --confirm=never --suppress-cc=all "$work/patches"/*.patch >"$work/git.log" 2>&1 ||
-  fail "git send-email: $(cat "$work/git.log")"
-check "git send-email" 50 \
+# The patch's 8-bit text has no Content-Transfer-Encoding, so git send-email asks which
+# charset to declare; on its standard input here, /dev/null, which takes the default
+# (UTF-8).
+step "git send-email" /dev/null git -C "$repo" -c user.name="Dév Eloper" -c user.email=dev@example.com \
+  send-email --quiet --sendmail-cmd="$work/bin/sendmail" --to=list@example.com --cc=reviewer@example.com \
+  --bcc=archive@example.com --confirm=never --suppress-cc=all "$work/patches"/*.patch &&
+  check "git send-email" "$message_seconds" "$work/step.log" \
   $'MAIL FROM:<backup@example.com>\nRCPT TO:<list@example.com>\nRCPT TO:<reviewer@example.com>\nRCPT TO:<archive@example.com>' \
   "subject $(hex '[PATCH] Add a file')" "from $(hex 'Dév Eloper') $(hex dev@example.com)" \
   "to - $(hex list@example.com)"
@@ -140,14 +172,14 @@ git -C "$repo" config user.email dev@example.com
 git -C "$repo" config sendemail.work.from "Dév Eloper <dev@work.example>"
 git -C "$repo" config sendemail.private.from "Dev <dev@private.example>"
 for identity in work private; do
-  git -C "$repo" send-email --quiet --identity="$identity" --sendmail-cmd="$work/bin/sendmail" \
-    --to=list@example.com --confirm=never --suppress-cc=all "$work/patches"/*.patch >"$work/git.log" 2>&1 ||
-    fail "git send-email --identity=$identity: $(cat "$work/git.log")"
+  step "git send-email --identity=$identity" /dev/null git -C "$repo" send-email --quiet \
+    --identity="$identity" --sendmail-cmd="$work/bin/sendmail" --to=list@example.com --confirm=never \
+    --suppress-cc=all "$work/patches"/*.patch || true
 done
-git -C "$repo" send-email --quiet --from="Dev <dev@work.example>" --sendmail-cmd="$work/bin/sendmail" \
-  --to=list@example.com --confirm=never --suppress-cc=all "$work/patches"/*.patch >"$work/git.log" 2>&1 ||
-  fail "git send-email --from: $(cat "$work/git.log")"
-wait_for "$work/work-mail/2.envelope" 50 && wait_for "$work/private-mail/1.envelope" 50 ||
+step "git send-email --from" /dev/null git -C "$repo" send-email --quiet --from="Dev <dev@work.example>" \
+  --sendmail-cmd="$work/bin/sendmail" --to=list@example.com --confirm=never --suppress-cc=all \
+  "$work/patches"/*.patch || true
+wait_for "$work/work-mail/2.envelope" "$message_seconds" && wait_for "$work/private-mail/1.envelope" "$message_seconds" ||
   fail "git send-email with identities: a message did not reach its relay"
 for relay in work:1:dev@work.example work:2:dev@work.example private:1:dev@private.example; do
   IFS=: read -r name n sender <<<"$relay"
@@ -160,10 +192,10 @@ passed=$((passed + 1))
 
 # PHP's mail() through sendmail_path, as PHP's default "sendmail -t -i"; PHP ends the
 # message with a line end of its own.
-php -d sendmail_path="$work/bin/sendmail -t -i" -r \
-  'exit(mail("admin@example.com", "php subject", "line one\n.\nline three", "From: Web Site <web@example.org>\r\nBcc: secret@example.com\r\nContent-Type: text/plain; charset=UTF-8") ? 0 : 1);' ||
-  fail "php: mail() returned false"
-check php 50 $'MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\nRCPT TO:<secret@example.com>' \
+# It exits 1 where mail() returns false.
+step php /dev/null php -d sendmail_path="$work/bin/sendmail -t -i" -r \
+  'exit(mail("admin@example.com", "php subject", "line one\n.\nline three", "From: Web Site <web@example.org>\r\nBcc: secret@example.com\r\nContent-Type: text/plain; charset=UTF-8") ? 0 : 1);' &&
+  check php "$message_seconds" "$work/step.log" $'MAIL FROM:<backup@example.com>\nRCPT TO:<admin@example.com>\nRCPT TO:<secret@example.com>' \
   "subject $(hex 'php subject')" "from $(hex 'Web Site') $(hex web@example.org)" \
   "part text/plain - $(hex $'line one\n.\nline three\n')"
 
@@ -178,9 +210,9 @@ set folder="$work"
 set charset="utf-8"
 set send_charset="utf-8"
 MUTTRC
-printf 'na\xc3\xafve text\n' | neomutt -n -F "$work/muttrc" -s "mutt subject" -- admin@example.com >"$work/mutt.log" 2>&1 ||
-  fail "neomutt: $(cat "$work/mutt.log")"
-check neomutt 50 $'MAIL FROM:<mutt@example.com>\nRCPT TO:<admin@example.com>' \
+printf 'na\xc3\xafve text\n' >"$work/mutt.txt"
+step neomutt "$work/mutt.txt" neomutt -n -F "$work/muttrc" -s "mutt subject" -- admin@example.com &&
+  check neomutt "$message_seconds" "$work/step.log" $'MAIL FROM:<mutt@example.com>\nRCPT TO:<admin@example.com>' \
   "subject $(hex 'mutt subject')" "from $(hex 'Mutt User') $(hex mutt@example.com)" \
   "part text/plain - $(hex $'na\xc3\xafve text\n')"
 
@@ -202,10 +234,9 @@ else
     exec cron -f' sh "$work" >"$work/cron.log" 2>&1 &
   cron_pid=$!
   # The job runs at the start of the next minute: at most 60 seconds, and a margin.
-  check cron 900 $'MAIL FROM:<backup@example.com>\nRCPT TO:<ops@example.com>' \
+  check cron 80 "$work/cron.log" $'MAIL FROM:<backup@example.com>\nRCPT TO:<ops@example.com>' \
     "from $(hex CronDaemon) $(hex backup@example.com)" "part text/plain - $(hex $'report line\nété\n')"
-  kill "$cron_pid" 2>/dev/null || true
-  wait "$cron_pid" 2>/dev/null || true
+  stop_processes "$cron_pid"
   cron_pid=""
 fi
 

@@ -12,6 +12,9 @@
 # its queued entry. The postrm's purge removes it all again.
 # Usage: system_mode_test.sh PROGRAM SOURCE_DIR
 set -euo pipefail
+# The last command of a pipeline ("message ... | expect ...") runs in this shell, so that
+# what it counts is counted.
+shopt -s lastpipe
 if [ "${1:-}" = --in-namespace ]; then
   in_namespace=1
 else
@@ -20,28 +23,43 @@ else
   source_dir=$2
 fi
 
+# ctest gives the test its own standard input, which is the user's terminal when run from
+# one: nothing here may wait on it.
+exec </dev/null
+
 failures=0
 passed=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { passed=$((passed + 1)); }
-# expect NAME COMMAND...: the command succeeds.
+# Each command that the steps run ends within this limit or is killed (status 124). The
+# whole test takes 3 to 6 s, so the first command that hangs is named within ctest's
+# 120 s for the test.
+step_seconds=20
+limited() { timeout -k 2 "$step_seconds" "$@"; }
+# expect NAME COMMAND...: the command succeeds. One that hangs ends the test, as every
+# step after it would hang too.
 expect() {
-  local name=$1
+  local name=$1 status=0
   shift
-  if "$@" >"$WORK/out" 2>&1; then pass; else fail "$name: exit $?: $(cat "$WORK/out")"; fi
+  "$@" >"$WORK/out" 2>&1 || status=$?
+  case $status in
+    0) pass ;;
+    124 | 137) fail "$name: timed out after $step_seconds s: $(cat "$WORK/out")"; exit 1 ;;
+    *) fail "$name: exit $status: $(cat "$WORK/out")" ;;
+  esac
 }
 # as USER COMMAND...: the command as that user and their groups, in the bare
 # environment that cron gives a mailer (PATH alone; HOME where the caller sets it).
 as() {
   local user=$1
   shift
-  setpriv --reuid="$(id -u "$user")" --regid="$(id -g "$user")" --init-groups -- \
+  limited setpriv --reuid="$(id -u "$user")" --regid="$(id -g "$user")" --init-groups -- \
     env -i PATH=/usr/sbin:/usr/bin:/bin "$@"
 }
-bare() { env -i PATH=/usr/sbin:/usr/bin:/bin "$@"; }
+bare() { limited env -i PATH=/usr/sbin:/usr/bin:/bin "$@"; }
 # maintainer_script NAME ARGUMENT: the package's script, as dpkg runs it.
 maintainer_script() {
-  DPKG_MAINTSCRIPT_PACKAGE=e-mailer-mta DPKG_MAINTSCRIPT_NAME=$1 sh "$SOURCE_DIR/packaging/mta/$1" "$2"
+  DPKG_MAINTSCRIPT_PACKAGE=e-mailer-mta DPKG_MAINTSCRIPT_NAME=$1 limited sh "$SOURCE_DIR/packaging/mta/$1" "$2"
 }
 message() { printf 'Subject: %s\n\n%s\n' "$1" "$1"; }
 # received N RECIPIENT SENDER: message N reached the server, and message N+1 did not.

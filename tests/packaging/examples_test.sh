@@ -34,8 +34,7 @@ work=$(mktemp -d)
 proxy_pid=
 stop_proxy() {
   [ -n "$proxy_pid" ] || return 0
-  kill "$proxy_pid" 2>/dev/null
-  wait "$proxy_pid" 2>/dev/null
+  stop_processes "$proxy_pid"
   proxy_pid=
 }
 trap 'stop_smtp_test_server; stop_proxy; rm -rf "$work"' EXIT

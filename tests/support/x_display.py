@@ -7,10 +7,13 @@ same, and that is how the tests find them. ImageMagick's tools are Debian's, nam
 their path: a convert that comes first on PATH may be another program.
 """
 import os
+import select
 import subprocess
 import time
 
 POLL = 0.1
+# Seconds for the server to start (it compiles its keymap first) and to end.
+SERVER_SECONDS = 30
 
 
 class Xvfb:
@@ -25,16 +28,22 @@ class Xvfb:
             pass_fds=[write_end], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as ready:
-            number = ready.readline().strip()  # written once the server accepts clients
+            # The number is written once the server accepts clients.
+            started = select.select([ready], [], [], SERVER_SECONDS)[0]
+            number = ready.readline().strip() if started else ""
         if not number:
-            self.server.wait()
-            raise RuntimeError("Xvfb did not start")
+            self.__exit__()
+            raise RuntimeError("Xvfb did not start within %d s" % SERVER_SECONDS)
         self.display = ":" + number
         return self
 
     def __exit__(self, *exc):
         self.server.terminate()
-        self.server.wait()
+        try:
+            self.server.wait(SERVER_SECONDS)
+        except subprocess.TimeoutExpired:
+            self.server.kill()
+            self.server.wait()
 
     def xdotool(self, *args, timeout):
         return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=self.display),
