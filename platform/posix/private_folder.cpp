@@ -2,12 +2,16 @@
 // so that a symbolic link is seen as one.
 #include "platform/private_folder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "platform/durable_file.h"
+#include "platform/uuid.h"
 
 std::string MakePrivateFolder(const std::string& path) {
   for (std::size_t slash = 0; slash != std::string::npos;) {
@@ -51,13 +55,39 @@ std::string PrivatePathProblem(const std::string& path, bool isFolder) {
 }
 
 std::string MakeSharedFolder(const std::string& path) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return "\"" + path + "\": " + std::strerror(errno);
   struct stat st {};
-  // Only a folder this run made (or owns) gets the mode; another is checked as it is.
-  if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-      (st.st_mode & 07777) != 02770 && chmod(path.c_str(), 02770) != 0) {
+  if (lstat(path.c_str(), &st) != 0) {
+    // Made whole under a temporary name, then renamed: a run stopped on the way leaves
+    // only that name, which the next flush removes after a day.
+    const std::size_t slash = path.rfind('/');
+    const std::string made = path.substr(0, slash == std::string::npos ? 0 : slash + 1) +
+                             std::string(temporaryFilePrefix) + "dir-" + NewUuidText().substr(0, 8);
+    if (mkdir(made.c_str(), 0700) != 0) return "\"" + path + "\": " + std::strerror(errno);
+    if (chmod(made.c_str(), 02770) != 0) {
+      const int error = errno;
+      rmdir(made.c_str());
+      return "\"" + path + "\": " + std::strerror(error);
+    }
+    if (rename(made.c_str(), path.c_str()) != 0) {
+      const int error = errno;
+      rmdir(made.c_str());
+      // Another run made it first: it is checked as it is.
+      if (error != EEXIST && error != ENOTEMPTY) return "\"" + path + "\": " + std::strerror(error);
+    }
+    return {};
+  }
+  // Only a folder this run owns gets the mode; another is checked as it is.
+  if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) != 02770 &&
+      chmod(path.c_str(), 02770) != 0) {
     return "\"" + path + "\": " + std::strerror(errno);
   }
+  return {};
+}
+
+std::string TouchSharedFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
+  if (fd < 0) return "\"" + path + "\": " + std::strerror(errno);
+  close(fd);
   return {};
 }
 
@@ -72,4 +102,9 @@ SharedPathCheck CheckSharedPath(const std::string& path, bool isFolder) {
   }
   check.callers = st.st_uid == geteuid() || (isFolder && geteuid() == 0);
   return check;
+}
+
+long FileOwner(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_uid) : -1;
 }
