@@ -20,10 +20,9 @@ std::string PrivatePathProblem(const std::string& path, bool isFolder);
 // alone, and what a user queues is theirs, readable by the group, changed by no one else.
 
 // Creates the folder path (its parent must exist) with mode 2770: owner and group may use
-// it, and what is made in it takes its group. The folder is made under a temporary name
-// (durable_file.h), given its mode and only then renamed into place, so that no run
-// stopped on the way leaves a folder with another mode. Empty, or why it failed. On
-// Windows as MakePrivateFolder.
+// it, and what is made in it takes its group; a folder of the caller's own with another
+// mode (a run stopped between mkdir and chmod) gets that mode. Empty, or why it failed.
+// On Windows as MakePrivateFolder.
 std::string MakeSharedFolder(const std::string& path);
 
 // What a run may do with path in a shared folder. problem: empty when it may be used at

@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/durable_file.h"
-#include "platform/uuid.h"
 
 std::string MakePrivateFolder(const std::string& path) {
   for (std::size_t slash = 0; slash != std::string::npos;) {
@@ -55,30 +53,14 @@ std::string PrivatePathProblem(const std::string& path, bool isFolder) {
 }
 
 std::string MakeSharedFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return "\"" + path + "\": " + std::strerror(errno);
   struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) {
-    // Made whole under a temporary name, then renamed: a run stopped on the way leaves
-    // only that name, which the next flush removes after a day.
-    const std::size_t slash = path.rfind('/');
-    const std::string made = path.substr(0, slash == std::string::npos ? 0 : slash + 1) +
-                             std::string(temporaryFilePrefix) + "dir-" + NewUuidText().substr(0, 8);
-    if (mkdir(made.c_str(), 0700) != 0) return "\"" + path + "\": " + std::strerror(errno);
-    if (chmod(made.c_str(), 02770) != 0) {
-      const int error = errno;
-      rmdir(made.c_str());
-      return "\"" + path + "\": " + std::strerror(error);
-    }
-    if (rename(made.c_str(), path.c_str()) != 0) {
-      const int error = errno;
-      rmdir(made.c_str());
-      // Another run made it first: it is checked as it is.
-      if (error != EEXIST && error != ENOTEMPTY) return "\"" + path + "\": " + std::strerror(error);
-    }
-    return {};
-  }
-  // Only a folder this run owns gets the mode; another is checked as it is.
-  if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 07777) != 02770 &&
-      chmod(path.c_str(), 02770) != 0) {
+  // Only a folder this run made (or owns) gets the mode; another is checked as it is. In
+  // the system's spool only the keeper makes folders (failed/ and corrupt/, which the
+  // postinst makes first): one that a stopped run left at 0700 is its own, and the next
+  // run gives it the mode.
+  if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+      (st.st_mode & 07777) != 02770 && chmod(path.c_str(), 02770) != 0) {
     return "\"" + path + "\": " + std::strerror(errno);
   }
   return {};
