@@ -159,6 +159,23 @@ steps() {
   kill -KILL "$held" 2>/dev/null || true
   exec 7>&-
   wait "$held" 2>/dev/null || true
+
+  # The password from a command reading a root:e-mailer file, for an ordinary user's
+  # message (finding 3), and a LogFile of the keeper's whose lines name the user who
+  # handed the message in.
+  printf 'relay pass\n' >/etc/e-mailer/relay.pw
+  chgrp e-mailer /etc/e-mailer/relay.pw
+  chmod 0640 /etc/e-mailer/relay.pw
+  install -o e-mailer -g e-mailer -m 0660 /dev/null /var/log/e-mailer.log
+  local settings
+  settings=$(sed 's|^"AuthPassword"="relay pass"|"AuthPasswordCommand"="cat /etc/e-mailer/relay.pw"\r|; s|^"SenderEMail"="server@example.org"|"SenderEMail"="server@example.org"\r\n"LogFile"="/var/log/e-mailer.log"|' /etc/e-mailer/SMTP.reg)
+  printf '%s\n' "$settings" >/etc/e-mailer/SMTP.reg
+  message command | expect "bob through the password command" as bob /usr/sbin/sendmail -i command@example.org
+  received 6 command@example.org server@example.org
+  sleep 0.3
+  grep -q "outcome=queued .*submitter=bob uid=$(id -u bob) exit=EX_OK" /var/log/e-mailer.log &&
+    grep -q "to=command@example.org .*outcome=sent .*submitter=bob uid=$(id -u bob)" /var/log/e-mailer.log && pass ||
+    fail "the log: $(cat /var/log/e-mailer.log "$WORK/keeper.log")"
   stop_keeper
 
   # Queued: each user's entry is theirs, listed to them alone; root lists all; alice's
@@ -174,7 +191,7 @@ steps() {
   bare "$WORK/bin/mailq" >"$WORK/out" 2>&1 || true
   grep -q 'alice-q@' "$WORK/out" && grep -q 'bob-q@' "$WORK/out" && pass || fail "root's mailq: $(cat "$WORK/out")"
   expect "alice -q" as alice /usr/sbin/sendmail -q
-  [ -e /var/spool/e-mailer/.flush-requested ] && [ ! -e "$WORK/mail/6.envelope" ] && pass ||
+  [ -e /var/spool/e-mailer/.flush-requested ] && [ ! -e "$WORK/mail/7.envelope" ] && pass ||
     fail "alice's -q did not ask the keeper, or sent"
   # The command and user of the timer's unit, with the program under test.
   local unit="$SOURCE_DIR/packaging/systemd/system/e-mailer-flush.service" exec_start
@@ -182,8 +199,8 @@ steps() {
   [ "$(sed -n 's/^User=//p' "$unit")" = e-mailer ] && pass || fail "the unit's user is not e-mailer"
   # shellcheck disable=SC2086 # the unit's arguments, split as systemd splits them
   expect "the timer's flush as e-mailer" as e-mailer "$WORK/e-mailer" ${exec_start#/usr/bin/e-mailer}
-  grep -q 'RCPT TO:<alice-q@example.org>' "$WORK/mail/6.envelope" 2>/dev/null && pass || fail "alice-q was not sent"
-  received 7 bob-q@example.org server@example.org
+  grep -q 'RCPT TO:<alice-q@example.org>' "$WORK/mail/7.envelope" 2>/dev/null && pass || fail "alice-q was not sent"
+  received 8 bob-q@example.org server@example.org
   # An account in the system's settings, chosen by the sender: the entry keeps it, the
   # listing shows it, and the timer's flush sends it through it (the same relay here,
   # whose password the account takes from the default values: same server and user).
@@ -194,7 +211,7 @@ steps() {
   grep -qx '    account: web' "$WORK/out" && pass || fail "bob's mailq of an account: $(cat "$WORK/out")"
   # shellcheck disable=SC2086 # as above
   expect "the timer's flush of an account" as e-mailer "$WORK/e-mailer" ${exec_start#/usr/bin/e-mailer}
-  received 8 web-q@example.org bob@web.example
+  received 9 web-q@example.org bob@web.example
   [ -z "$(ls /var/spool/e-mailer/*.entry 2>/dev/null)" ] && pass || fail "left in the spool: $(ls /var/spool/e-mailer)"
 
   # A user's own settings win, and are read without the group: a link to the system's
@@ -211,15 +228,16 @@ steps() {
   printf 'REGEDIT4\n[HKEY_CURRENT_USER\\software\\Zelkor\\Kestrum\\SMTP]\n"Server"="127.0.0.1"\n"Port"="%s"\n"AuthMethod"=dword:2\n"AuthUser"="user"\n"AuthPassword"="relay pass"\n"SenderEMail"="alice@example.org"\n' \
     "$PORT" | as alice sh -c "umask 077; cat >'$own/SMTP.reg'"
   message own | expect "alice's own settings" as alice HOME="$WORK/home/alice" /usr/sbin/sendmail -i own@example.org
-  received 9 own@example.org alice@example.org
+  received 10 own@example.org alice@example.org
   message passwd | expect "alice's own settings through her passwd entry" as alice HOME=/root /usr/sbin/sendmail -i pw@example.org
-  received 10 pw@example.org alice@example.org
+  received 11 pw@example.org alice@example.org
   message own-queued | expect "alice's own queue" as alice HOME="$WORK/home/alice" /usr/sbin/sendmail -odq -i own-q@example.org
   [ -n "$(ls "$WORK/home/alice/.local/state/e-mailer/queue/"*.entry 2>/dev/null)" ] &&
     [ -z "$(ls /var/spool/e-mailer/*.entry 2>/dev/null)" ] && pass || fail "alice's own queue is not hers"
 
   # Purge: says how many messages the spool held, then removes what the postinst made.
   message left | expect "bob -odq before the purge" as bob /usr/sbin/sendmail -odq -i left@example.org
+  rm /etc/e-mailer/relay.pw  # the administrator's own file, which the purge keeps
   expect purge maintainer_script postrm purge
   grep -q 'removing /var/spool/e-mailer, which held 1 queued message' "$WORK/out" && pass ||
     fail "purge: $(cat "$WORK/out")"
@@ -250,6 +268,7 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir "$work/mail"
+: >"$work/mail/server.log"  # there before the server's own start writes it
 start_smtp_test_server "$work/mail" --auth LOGIN --auth-required --password 'relay pass'
 port=$SMTP_SERVER_PORT
 
