@@ -7,6 +7,8 @@
 // queue (-q), "e-mailer --flush-due" the timers' flush. "--account NAME" first chooses
 // an account of the settings (app/mailer/account_choice.h). The options for scripts
 // (--to, --attach, ...) come out of the command line first (app/mailer/script_options.h).
+// Run set-group-ID by an ordinary user it is the sendmail face's submission half alone,
+// whatever its name.
 // Only this file knows both faces.
 #include <cstdio>
 #include <optional>
@@ -27,14 +29,15 @@
 int main(int argc, char* argv[]) {
   // First, before a DLL is loaded or a password read.
   HardenProcess();
+  // argc may be 0 (older kernels start a program so): no name and no arguments.
+  const std::string name = argc > 0 && argv[0] != nullptr ? argv[0] : "";
   std::vector<std::string> arguments = ProgramArguments(argc, argv);
-  if (argc > 0 && IsSendmailProgramName(argv[0])) return SendmailMain(std::move(arguments));
-  if (argc > 0 && IsMailqProgramName(argv[0])) {
-    arguments.insert(arguments.begin(), "-bp");
-    return SendmailMain(std::move(arguments));
-  }
-  if (argc > 0 && IsNewaliasesProgramName(argv[0])) {
-    arguments.insert(arguments.begin(), "-bi");
+  if (IsMailqProgramName(name)) arguments.insert(arguments.begin(), "-bp");
+  if (IsNewaliasesProgramName(name)) arguments.insert(arguments.begin(), "-bi");
+  // The set-group-ID sendmail started by an ordinary user is the submission half alone,
+  // whatever its name and arguments say.
+  if (HoldsProgramGroup()) return SendmailSubmitMain(std::move(arguments));
+  if (IsSendmailProgramName(name) || IsMailqProgramName(name) || IsNewaliasesProgramName(name)) {
     return SendmailMain(std::move(arguments));
   }
   ScriptOptions script;

@@ -25,11 +25,12 @@ class CLoopbackListener {
     bool taken = false;
   };
 
-  // Serves connections one at a time, for at most timeout milliseconds in all, until
-  // answer takes a request: each connection's request line (its first 8 KiB at most,
-  // awaited for at most 10 seconds, so that a connection a browser opens ahead and
-  // leaves idle does not hold up the one with the request) goes to answer, whose reply
-  // is written back before the connection is closed. The request line taken, without
+  // Serves connections side by side (Linux; one at a time on Windows), for at most
+  // timeout milliseconds in all, until answer takes a request: each connection's request
+  // line (its first 8 KiB at most, awaited for at most 10 seconds, and its first byte
+  // for 2, so that connections a browser opens ahead and leaves idle hold up neither the
+  // one with the request nor the sign-in) goes to answer, whose reply is written back
+  // before the connection is closed. The request line taken, without
   // its line end, or empty with Error() set.
   std::string ServeUntilTaken(std::uint32_t timeout,
                               const std::function<Answer(const std::string&)>& answer);

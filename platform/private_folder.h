@@ -20,8 +20,9 @@ std::string PrivatePathProblem(const std::string& path, bool isFolder);
 // alone, and what a user queues is theirs, readable by the group, changed by no one else.
 
 // Creates the folder path (its parent must exist) with mode 2770: owner and group may use
-// it, and what is made in it takes its group. Empty, or why it failed. On Windows as
-// MakePrivateFolder.
+// it, and what is made in it takes its group; a folder of the caller's own with another
+// mode (a run stopped between mkdir and chmod) gets that mode. Empty, or why it failed.
+// On Windows as MakePrivateFolder.
 std::string MakeSharedFolder(const std::string& path);
 
 // What a run may do with path in a shared folder. problem: empty when it may be used at
@@ -35,3 +36,12 @@ struct SharedPathCheck {
   bool callers = false;
 };
 SharedPathCheck CheckSharedPath(const std::string& path, bool isFolder);
+
+// Makes sure an empty file path exists in a shared folder (mode 0640 when it is made),
+// following no symbolic link and keeping what a file already there holds. Empty, or why
+// it failed.
+std::string TouchSharedFile(const std::string& path);
+
+// The user id that owns path (a symbolic link's own); -1 when it cannot be looked at, and
+// always on Windows.
+long FileOwner(const std::string& path);

@@ -4,6 +4,8 @@
 // does.
 #pragma once
 
+#include <string>
+
 // Linux: the process is not dumpable (PR_SET_DUMPABLE 0: no core dump, and the user's
 // other processes may not attach to it or read its memory) and its core size limit is 0
 // (RLIMIT_CORE, which the commands it runs inherit). Windows: DLLs are loaded only from
@@ -19,3 +21,20 @@ void HardenProcess();
 // the process holds no such group any more (also when it never held one, and always on
 // Windows); false when the system refused.
 bool GiveUpProgramGroup();
+
+// True while the process holds a group that its caller does not, and the caller is not
+// root (the set-group-ID sendmail of e-mailer-mta, started by a user other than root and
+// e-mailer, who may read the system's settings anyway): such a run is the submission
+// half alone (app/sendmail/face.h). Always false on Windows.
+bool HoldsProgramGroup();
+
+// The user who started the process, for the mail log: the name of the real user id
+// (its number when the passwd database has no name) and that number; "" and -1 on
+// Windows.
+struct CallerIdentity {
+  std::string name;
+  long uid = -1;
+};
+CallerIdentity Caller();
+// The same for the user uid (a queue entry's owner); "" and -1 for -1.
+CallerIdentity IdentityOf(long uid);

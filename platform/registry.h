@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/error_numbers.h"
@@ -82,6 +83,13 @@ LSTATUS RegCloseKey(HKEY key);
 // Errors as RegOpenKeyEx.
 LSTATUS RegOpenMachineKey(const char* company, const char* product, const char* section,
                           HKEY* result);
+
+// From this call on, every key file read forgets the values that forgotten names (by
+// value name) at once: their data is overwritten and they read as missing. The
+// submission half (app/sendmail/face.h) sets it before it reads the system's settings, so
+// that no secret of them is in its memory while it reads a message. Only the machine's key
+// files on Linux; on Windows nothing (no run there holds a group of its own).
+void RegForgetValues(bool (*forgotten)(std::string_view name));
 
 // Where a settings key lives (Linux: its file; Windows: its registry path) and whether it
 // is there. Found without reading what any key holds, so that a program holding a group

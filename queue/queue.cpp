@@ -143,6 +143,7 @@ CQueue::Scan CQueue::Read() const {
     }
     CQueueEntry entry;
     entry.id = name.substr(0, name.size() - entrySuffix.size());
+    entry.owner = FileOwner(path);
     if (ReadEntry(path, entry)) {
       scan.entries.push_back(std::move(entry));
     } else {
@@ -211,6 +212,16 @@ void CQueue::RemoveLeftovers() const {
     const std::string id = name.substr(0, name.size() - stateSuffix.size());
     if (!std::filesystem::exists(EntryPath(id), ignored)) std::filesystem::remove(Path(name), ignored);
   }
+}
+
+void CQueue::AskKeeper() const {
+  if (shared) Check(TouchSharedFile(Path(".flush-requested")));
+}
+
+void CQueue::TakeKeeperRequest() const {
+  if (!shared || !keeper) return;
+  std::error_code ignored;
+  std::filesystem::remove(Path(".flush-requested"), ignored);
 }
 
 CQueueSpool::CQueueSpool(const CQueue& owner) : queue(owner) { Check(spool.Create(queue.Folder(), queue.Shared())); }

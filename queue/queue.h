@@ -16,7 +16,12 @@
 //   <id>.state          its tries so far; missing before the first
 //   .tmp-XXXXXX         a file being written (a spool, an entry, a state); one older
 //                       than a day was left by a crash and is removed by the next flush
-//   .lock               held by the flush that runs (one at a time)
+//   .lock               held by the flush that runs (one at a time); in the shared
+//                       spool only the keeper's runs (root's and the user e-mailer's)
+//                       take it, never a run that an ordinary user starts
+//   .flush-requested    in the shared spool: a submission asks the keeper to flush
+//                       (e-mailer-flush.path starts it while the file is there); the
+//                       keeper removes it before it reads the spool
 //   failed/<id>.entry   messages given up (a 5xx reply, or older than QueueLifetime),
 //   failed/<id>.state   with the reason in their state file
 //   corrupt/<id>.entry  entries that could not be read, moved aside and named
@@ -114,6 +119,7 @@ struct CQueueEntry {
   CQueueEnvelope envelope;
   std::uint64_t size = 0;        // bytes of the message
   std::uint64_t dataOffset = 0;  // where the message starts in the entry file
+  long owner = -1;               // the user id of its file: who queued it (-1: not known)
 };
 
 struct CQueueState {
@@ -162,6 +168,17 @@ class CQueue {
   void RemoveLeftovers() const;
 
   std::string EntryPath(const std::string& id) const;
+
+  // True when the caller keeps the queue: sees every entry (root or the spool's owner
+  // in the shared spool; always in a private queue).
+  bool Keeper() const { return keeper; }
+
+  // The submission's call to the keeper: makes .flush-requested (in a private queue
+  // nothing). Raises CQueueError.
+  void AskKeeper() const;
+  // The keeper's answer, before it reads the spool: removes .flush-requested, so that
+  // a submission after this point asks again. Never raises.
+  void TakeKeeperRequest() const;
 
  private:
   std::string Path(const std::string& name) const;

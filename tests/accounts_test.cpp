@@ -68,6 +68,42 @@ TEST_F(AccountsTest, AccountsTakeTheDefaultsButNotItsSecretsAcrossServersOrUsers
   }
 }
 
+// Issue 46, finding 4: a secret of the default account goes only where the default sends
+// it, the same way: an account that sets another Port or token endpoint, another OAuth
+// provider or tenant, or turns TLS or its check off, does not receive it; one that
+// repeats the default's values, or asks for more TLS, does.
+TEST(AccountSecrets, InheritedOnlyBySendingToTheSamePlaceTheSameWay) {
+  TempConfigHome home;
+  auto account = [](const char* name, const char* values) {
+    return std::string(smtp) + "\\Accounts\\" + name + "]\r\n" + values;
+  };
+  home.WriteFile(home.SmtpKeyFile(),
+                 std::string("Windows Registry Editor Version 5.00\r\n\r\n") + smtp +
+                     "]\r\n\"Server\"=\"relay.example\"\r\n\"Port\"=\"587\"\r\n\"StartTLS\"=dword:1\r\n"
+                     "\"AuthUser\"=\"ann\"\r\n\"AuthPassword\"=\"default-secret\"\r\n"
+                     "\"OAuthClientSecret\"=\"client-secret\"\r\n\"OAuthProvider\"=\"microsoft\"\r\n" +
+                     account("same", "\"Server\"=\"RELAY.example\"\r\n\"Port\"=dword:0000024b\r\n\"SSL\"=\"1\"\r\n") +
+                     account("port", "\"Port\"=\"2525\"\r\n") +
+                     account("token", "\"OAuthTokenURL\"=\"https://tokens.example/token\"\r\n") +
+                     account("provider", "\"OAuthProvider\"=\"google\"\r\n") +
+                     account("tenant", "\"OAuthTenant\"=\"other\"\r\n") +
+                     account("plain", "\"StartTLS\"=dword:0\r\n") +
+                     account("unchecked", "\"TLSVerify\"=dword:0\r\n"));
+  struct Case {
+    const char* account;
+    bool inherits;
+  };
+  const Case cases[] = {{"same", true},      {"port", false},  {"token", false},    {"provider", false},
+                        {"tenant", false},   {"plain", false}, {"unchecked", false}};
+  for (const Case& c : cases) {
+    ASSERT_TRUE(UseSmtpAccount(c.account)) << c.account;
+    EXPECT_EQ(ReadSmtpValue("AuthPassword").has_value(), c.inherits) << c.account;
+    EXPECT_EQ(ReadSmtpValue("OAuthClientSecret").has_value(), c.inherits) << c.account;
+    EXPECT_EQ(ReadSmtpSetting("AuthUser", "-"), "ann") << c.account;  // what is no secret is taken
+  }
+  UseSmtpAccount("");
+}
+
 TEST_F(AccountsTest, AccountsAreNamedAsTheFileSpellsThemAndUnknownOnesLeaveTheAccountInUse) {
   EXPECT_EQ(SmtpAccountNames(), (std::vector<std::string>{"Lists", "Gmail", "Work"}));
   EXPECT_EQ(SmtpAccountsKnown(), "the accounts there are: Lists, Gmail, Work");

@@ -16,9 +16,18 @@ MailLogSettings Settings() {
   return settings;
 }
 
+// Issue 46: every line of the face names the user who gave the message, by name and uid.
+TEST(MailLogLine, NamesTheSubmitter) {
+  const MailLogMessage message{"", "a@x", {"b@x"}, 10, 0, "", {"alice", 1001}};
+  EXPECT_TRUE(MailLogLine(Settings(), message, {MailLogOutcome::Queued, "handed in", 0}, 0)
+                  .ends_with(" submitter=alice uid=1001 exit=EX_OK"));
+  const MailLogMessage odd{"", "a@x", {"b@x"}, 10, 0, "", {"x y", 7}};
+  EXPECT_TRUE(MailLogLine(Settings(), odd, {MailLogOutcome::Sent, "250 ok", -1}, 0).ends_with(" submitter='x y' uid=7"));
+}
+
 TEST(MailLogLine, KeysOfEachOutcome) {
   MailLogMessage message{"20261209T001500.123456Z-3fa9c1b2", "a@example.org", {"b@example.org", "c@example.org"},
-                         1234, 1000, "work"};
+                         1234, 1000, "work", {}};
   EXPECT_EQ(MailLogLine(Settings(), message, {MailLogOutcome::Sent, "250 2.0.0 Ok: queued as 4AB", 0}, 1007),
             "queueid=20261209T001500.123456Z-3fa9c1b2 from=a@example.org to=b@example.org,c@example.org "
             "size=1234 account=work server=mail.example.org:587 tls=starttls auth=on user=me@example.org outcome=sent "
@@ -52,13 +61,13 @@ TEST(MailLogLine, HostileValuesStayOneLineAndOneValue) {
       {"plain@example.org", "plain@example.org"},
   };
   for (const EscapeCase& c : cases) {
-    const MailLogMessage message{"", c.value, {}, 0, 0, c.value};
+    const MailLogMessage message{"", c.value, {}, 0, 0, c.value, {}};
     const std::string line = MailLogLine(Settings(), message, {MailLogOutcome::Sent, "250 ok", -1}, 0);
     EXPECT_TRUE(line.starts_with("from=" + c.shown + " to='' size=0 account=" + c.shown + " server=")) << line;
     EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
   }
   // A reply of any length stays within the bound.
-  const MailLogMessage message{"", "a@x", {"b@x"}, 0, 0, ""};
+  const MailLogMessage message{"", "a@x", {"b@x"}, 0, 0, "", {}};
   EXPECT_LT(MailLogLine(Settings(), message, {MailLogOutcome::Sent, std::string(100000, 'x'), -1}, 0).size(), 1300u);
 }
 

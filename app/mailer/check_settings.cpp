@@ -79,8 +79,8 @@ std::string OutOfRange(const CheckSettings& s) {
       return "AuthMethod needs AuthPassword or AuthPasswordCommand" +
              std::string(SmtpAccountName().empty()
                              ? ""
-                             : " (an account whose Server or AuthUser differs from the default "
-                               "account's has only its own)");
+                             : " (an account that sends elsewhere or otherwise than the default "
+                               "account, another Server, Port, AuthUser or weaker TLS, has only its own)");
     }
   }
   if (s.authMethod == 7 && !hasSecret && ReadSmtpSetting("OAuthClientID", "").empty()) {

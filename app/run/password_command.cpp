@@ -13,8 +13,10 @@ namespace {
 // enough to hold.
 constexpr std::size_t outputCap = 64 * 1024;
 
-[[noreturn]] void RaiseCommandFailed(const std::string& command, const std::string& why) {
-  RaiseSmtpError(msgPasswordCommand, FACILITY_ITF, "\"" + command + "\" " + why);
+// The text names the setting (the message table's), never the command: its arguments may
+// hold a token, and the text reaches a terminal and the log.
+[[noreturn]] void RaiseCommandFailed(const std::string& why) {
+  RaiseSmtpError(msgPasswordCommand, FACILITY_ITF, "the command " + why);
 }
 
 std::string Seconds(std::uint32_t milliseconds) {
@@ -46,16 +48,16 @@ std::string PasswordFromCommand(const std::string& command, std::uint32_t timeou
   ShellCommandResult result = RunShellCommand(command, timeout, outputCap);
   ClearOnExit clearOutput(result.output);
   if (result.outcome != ShellCommandResult::Exited || result.exitStatus != 0) {
-    RaiseCommandFailed(command, Failure(result, timeout));
+    RaiseCommandFailed(Failure(result, timeout));
   }
   // The caller clears the password; a line that is refused is cleared here.
   std::string line = result.output.substr(0, result.output.find('\n'));
   ClearOnExit clearRefused(line);
   if (!line.empty() && line.back() == '\r') line.pop_back();
-  if (line.empty()) RaiseCommandFailed(command, "printed no password");
+  if (line.empty()) RaiseCommandFailed("printed no password");
   // The password goes on as a C string: a NUL would silently cut it short.
   if (line.find('\0') != std::string::npos) {
-    RaiseCommandFailed(command, "printed a NUL byte in its first line");
+    RaiseCommandFailed("printed a NUL byte in its first line");
   }
   // Moved out rather than named: the guard must not clear the password it returns.
   return std::string(std::move(line));

@@ -8,7 +8,8 @@
 // Runs command with /bin/sh -c (standard input from /dev/null, standard error shared
 // with the program) for at most timeout milliseconds, and returns the first line of its
 // output without its line end (LF or CR LF). Raises CTAVSMTPException 553 (facility 4)
-// with a text that names the command and why, but holds nothing of its output, when
+// with a text that names why ("the command exited with status 4"), but holds nothing of
+// the command's text (its arguments may hold a token) nor of its output, when
 // the command cannot be started, is ended by a signal, exits with a status other than
 // 0, runs longer than timeout, prints more than 64 KiB, or prints an empty first line
 // or one holding NUL. The command's output is overwritten before its memory is given

@@ -1,5 +1,6 @@
 #include "app/run/settings.h"
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -174,15 +175,33 @@ std::optional<std::string> KeyValueText(HKEY key, const char* valueName) {
   return text;
 }
 
-// True when the account names a Server (without regard to case) or an AuthUser other
-// than the default account's.
-bool NamesAnotherServerOrUser(HKEY sectionKey, HKEY accountKey) {
-  const auto differs = [&](const char* name, bool anyCase) {
+// True when the account would send a secret of the default account to another place or
+// another way: it names its own Server (without regard to case), Port, AuthUser,
+// AuthMethod, OAuthProvider, OAuthTenant (without regard to case), OAuthTokenURL,
+// OAuthDeviceURL, TLSCAFile or TLSFingerprint (without regard to case) other than the
+// default's, or turns off TLS (SSL and StartTLS) or its check (TLSVerify) where the
+// default has it on. A missing value is its default (Port 25, AuthMethod 0, TLS off,
+// TLSVerify on).
+bool SendsElsewhere(HKEY sectionKey, HKEY accountKey) {
+  const auto differs = [&](const char* name, const char* fallback, bool anyCase) {
     const std::optional<std::string> own = KeyValueText(accountKey, name);
-    const std::string base = KeyValueText(sectionKey, name).value_or("");
+    const std::string base = KeyValueText(sectionKey, name).value_or(fallback);
     return own && (anyCase ? !EqualsIgnoringCase(*own, base) : *own != base);
   };
-  return differs("Server", true) || differs("AuthUser", false);
+  if (differs("Server", "", true) || differs("Port", "25", false) || differs("AuthUser", "", false) ||
+      differs("AuthMethod", "0", false) || differs("OAuthProvider", "", true) || differs("OAuthTenant", "", true) ||
+      differs("OAuthTokenURL", "", false) || differs("OAuthDeviceURL", "", false) ||
+      differs("TLSCAFile", "", false) || differs("TLSFingerprint", "", true)) {
+    return true;
+  }
+  const auto on = [&](const char* name, bool account, int fallback) {
+    std::optional<std::string> value = account ? KeyValueText(accountKey, name) : std::nullopt;
+    if (!value) value = KeyValueText(sectionKey, name);
+    return (value ? std::atoi(value->c_str()) : fallback) != 0;
+  };
+  const bool baseTls = on("SSL", false, 0) || on("StartTLS", false, 0);
+  const bool accountTls = on("SSL", true, 0) || on("StartTLS", true, 0);
+  return (baseTls && !accountTls) || (on("TLSVerify", false, 1) && !on("TLSVerify", true, 1));
 }
 
 // The value of account as a read sees it: its own, else the default account's where it
@@ -192,7 +211,7 @@ std::optional<std::string> AccountValue(HKEY sectionKey, const std::string& acco
     if (accountKey == nullptr) return std::nullopt;
     std::optional<std::string> own = KeyValueText(accountKey, valueName);
     if (own || SmtpValueScope(valueName) == SmtpScope::AccountOnly) return own;
-    if (IsSmtpSecret(valueName) && NamesAnotherServerOrUser(sectionKey, accountKey)) return std::nullopt;
+    if (IsSmtpSecret(valueName) && SendsElsewhere(sectionKey, accountKey)) return std::nullopt;
     return KeyValueText(sectionKey, valueName);
   });
 }

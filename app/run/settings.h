@@ -52,8 +52,10 @@ std::vector<std::string> SmtpValueNames();
 // values as the SMTP key, which stays the default account. While an account is in use
 // (UseSmtpAccount), ReadSmtpSetting and ReadSmtpValue read its value, and one it leaves
 // out from the default account; except that the secrets (AuthPassword,
-// AuthPasswordCommand, OAuthClientSecret, OAuthClientSecretCommand) are never taken from
-// the default by an account that names another Server or AuthUser, and that Aliases,
+// AuthPasswordCommand, OAuthClientSecret, OAuthClientSecretCommand) are taken from the
+// default only by an account that sends them to the same place the same way (the same
+// Server, Port, AuthUser, AuthMethod, OAuth provider, tenant, token and device endpoint,
+// TLS certificate settings, and TLS and its check at least as strict), and that Aliases,
 // Log, LogFile, Queue and QueueLifetime are the machine's, always read from the default.
 // SenderMatch is the account's own: comma-separated patterns (* and ? as in shell
 // patterns, case-insensitive) matched against the envelope sender.

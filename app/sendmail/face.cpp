@@ -21,6 +21,8 @@
 #include "app/sendmail/queue.h"
 #include "app/run/settings.h"
 #include "errors/exceptions.h"
+#include "platform/process_hardening.h"
+#include "platform/registry.h"
 #include "platform/terminal_text.h"
 #include "platform/win_app.h"
 
@@ -169,8 +171,10 @@ void UseNamedAccount(const std::string& name) {
 // the sender given, else the default) and reads its settings, and sends or queues it:
 // its outcome, for the log, with what the log names filled in on the way. Throws
 // CSendmailFailure for a message refused.
+// submitOnly: the submission half (SendmailSubmitMain), which queues the message checked
+// and never connects.
 MailLogOutcome Deliver(const SendmailOptions& options, SendmailSettings& settings, CMessageSpool& spool,
-                       MailLogMessage& logged) {
+                       MailLogMessage& logged, bool submitOnly = false) {
   CInputLines input([&spool](char* buffer, std::size_t capacity) { return spool.Read(buffer, capacity); });
   MessageHeader header = ReadMessageHeader(input, options.dotEndsInput);
   if (options.account.empty()) UseNamedAccount(SmtpAccountForSender(GivenSender(options, header)));
@@ -188,6 +192,12 @@ MailLogOutcome Deliver(const SendmailOptions& options, SendmailSettings& setting
   CBodyStream body(input, options.dotEndsInput, header.inputEnded);
   PrepareMessage(header, body, options.fullName, settings, envelope.sender, connection.m_sHeloHostname,
                  std::time(nullptr));
+  if (submitOnly) {
+    ReadToEnd(body);
+    const std::string why = "handed to the keeper of the queue";
+    logged.queueId = spool.Queue(envelope, options, logged.account, why, false, options.verbose);
+    return {MailLogOutcome::Queued, why};
+  }
   // With the queue off (Queue 0), -odq tries at once as -odi does.
   if (options.queueOnly && settings.queue) {
     ReadToEnd(body);
@@ -223,6 +233,7 @@ int SendMessage(const SendmailOptions& options) {
   CMessageSpool spool(settings.queue);
   MailLogMessage logged;
   logged.given = std::time(nullptr);
+  logged.submitter = Caller();
   try {
     MailLogOutcome outcome = Deliver(options, settings, spool, logged);
     logged.size = spool.Size();
@@ -260,6 +271,73 @@ int SendmailRun(const std::vector<std::string>& arguments) {
   return SendMessage(options);
 }
 
+// The submission half's message: read, checked as SendMessage checks it (the face's
+// limits, the aliases, SenderEMail and the header rules), written to the spool whole,
+// the keeper asked to flush, the log line written; then the group is given up. The
+// settings are read with their secrets forgotten (RegForgetValues), no connection is
+// made and no command run.
+int SubmitMessage(const SendmailOptions& options) {
+  CSettingsReadOnce readOnce;
+  SendmailSettings settings = ReadRunSettings();
+  if (!options.account.empty()) UseNamedAccount(options.account);
+  CMessageSpool spool(true);
+  MailLogMessage logged;
+  logged.given = std::time(nullptr);
+  logged.submitter = Caller();
+  try {
+    MailLogOutcome outcome = Deliver(options, settings, spool, logged, true);
+    logged.size = spool.Size();
+    outcome.status = SendmailSent;
+    spool.AskKeeper();
+    WriteMailLog(settings.log, logged, outcome);
+  } catch (const CSendmailFailure& failure) {
+    logged.size = spool.Size();
+    WriteMailLog(settings.log, logged, {MailLogOutcome::Refused, failure.text, failure.status});
+    GiveUpProgramGroup();
+    throw;
+  }
+  GiveUpProgramGroup();
+  return SendmailSent;
+}
+
+// -q of the submission half: the keeper is asked to flush; the caller's own entries
+// wait for it.
+int AskKeeperToFlush(bool verbose) {
+  try {
+    const CQueue queue(QueuePlace(true));
+    queue.AskKeeper();
+  } catch (const CQueueError& error) {
+    WriteErrorLine(error.what());
+    return error.permission ? SendmailNoPermission : SendmailSystemError;
+  }
+  GiveUpProgramGroup();
+  if (verbose) WriteErrorLine("the keeper of the queue was asked to send it");
+  return SendmailSent;
+}
+
+int SubmitRun(const std::vector<std::string>& arguments) {
+  const SendmailOptions options = ParseSendmailOptions(arguments);
+  // A caller with settings of their own has given the group up here: the face is then
+  // theirs as e-mailer-sendmail's is.
+  if (!UsesSystemSettings()) return SendmailRun(arguments);
+  RegForgetValues(IsSmtpSecret);
+  switch (options.mode) {
+    case SendmailOptions::ListQueue: {
+      const int status = ListQueue();
+      GiveUpProgramGroup();
+      return status;
+    }
+    case SendmailOptions::FlushQueue:
+      return AskKeeperToFlush(options.verbose);
+    case SendmailOptions::InitializeAliases:
+      GiveUpProgramGroup();
+      return InitializeAliases();
+    case SendmailOptions::SendMessage:
+      break;
+  }
+  return SubmitMessage(options);
+}
+
 class CSendmailApp : public CWinApp {
  public:
   using CWinApp::CWinApp;
@@ -290,6 +368,12 @@ class CSendmailApp : public CWinApp {
 int SendmailMain(std::vector<std::string> arguments) {
   CSendmailApp app(arguments);
   app.run = [&arguments] { return SendmailRun(arguments); };
+  return app.Run();
+}
+
+int SendmailSubmitMain(std::vector<std::string> arguments) {
+  CSendmailApp app(arguments);
+  app.run = [&arguments] { return SubmitRun(arguments); };
   return app.Run();
 }
 

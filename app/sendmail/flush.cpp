@@ -11,6 +11,7 @@
 #include "app/sendmail/queue.h"
 #include "app/run/settings.h"
 #include "platform/file_lock.h"
+#include "platform/process_hardening.h"
 #include "platform/terminal_text.h"
 #include "queue/flush.h"
 
@@ -68,7 +69,8 @@ void Note(const std::string& line) { WriteErrorLine(line); }
 QueueOutcomeListener LogOutcomes(const MailLogSettings& log, const CSendmailConnection& connection) {
   return [&log, &connection](const CQueueEntry& entry, const CQueueOutcome& outcome) {
     const MailLogMessage message{entry.id,   entry.envelope.sender, entry.envelope.recipients,
-                                 entry.size, entry.queued,  entry.envelope.account};
+                                 entry.size, entry.queued,  entry.envelope.account,
+                                 IdentityOf(entry.owner)};
     switch (outcome.kind) {
       case CQueueOutcome::Sent:
         return WriteMailLog(log, message, {MailLogOutcome::Sent, connection.DataReply()});
@@ -182,6 +184,9 @@ int FlushQueue(FlushChoice choice, bool verbose) {
                                  : lock.Error());
       return SendmailTemporary;
     }
+    // Taken with the lock held, before the spool is read: an entry committed after this
+    // asks again, and the path unit starts the keeper once more.
+    queue.TakeKeeperRequest();
     return FlushWithLock(run, queue, choice, verbose, false);
   } catch (const CSendmailFailure& failure) {
     WriteErrorLine(failure.text);
@@ -200,7 +205,10 @@ void FlushDue(const SendmailSettings& settings) {
   try {
     const CQueue queue(QueuePlace(UsesSystemSettings()));
     CFileLock lock(queue.Folder() + "/.lock", 0);
-    if (lock.Held()) FlushWithLock(settings, queue, FlushChoice::Due, false, true);  // else the flush that runs sends them
+    if (lock.Held()) {
+      queue.TakeKeeperRequest();
+      FlushWithLock(settings, queue, FlushChoice::Due, false, true);
+    }  // else the flush that runs sends them
   } catch (const std::exception&) {
     // The message given was sent; the queue waits for the next flush.
   } catch (const CSendmailFailure&) {

@@ -14,6 +14,8 @@
 #include "app/run/settings_checks.h"
 #include "app/sendmail/failure.h"
 #include "mime/date_header.h"
+#include "platform/private_folder.h"
+#include "platform/state_folder.h"
 #include "platform/system_log.h"
 #include "platform/terminal_text.h"
 
@@ -90,12 +92,18 @@ std::string Joined(const std::vector<std::string>& items) {
   return text;
 }
 
-void AppendToLogFile(const std::string& path, const std::string& line) {
-  std::FILE* file = std::fopen(path.c_str(), "ab");
-  bool written = file != nullptr && std::fputs(line.c_str(), file) >= 0;
-  if (file != nullptr) written = std::fclose(file) == 0 && written;
-  if (!written) {
-    WriteErrorLine("the log file " + path + " cannot be written (setting LogFile): " + std::strerror(errno));
+// Whose log file a run may append to: the caller's own, root's, and, for a run with the
+// system's settings, the keeper's (the owner of the system's spool, the user e-mailer).
+// A file of another user may be one that user reads, or a link they placed.
+bool TrustedLogOwner(long owner) {
+  if (owner == 0 || owner == EffectiveUserId()) return true;
+  return UsesSystemSettings() && owner == FileOwner(SystemSpoolFolder());
+}
+
+void AppendLogLine(const std::string& path, const std::string& line) {
+  const std::string problem = AppendToLogFile(path, line, TrustedLogOwner);
+  if (!problem.empty()) {
+    WriteErrorLine("the log file " + path + " cannot be written (setting LogFile): " + problem);
   }
 }
 
@@ -138,6 +146,10 @@ std::string MailLogLine(const MailLogSettings& settings, const MailLogMessage& m
   Add(line, "outcome", OutcomeName(outcome.kind));
   Add(line, outcome.kind == MailLogOutcome::Sent ? "reply" : "reason", outcome.text);
   Add(line, "delay", std::to_string(std::max<std::time_t>(now - message.given, 0)));
+  if (message.submitter.uid >= 0) {
+    Add(line, "submitter", message.submitter.name);
+    Add(line, "uid", std::to_string(message.submitter.uid));
+  }
   if (outcome.status >= 0) Add(line, "exit", StatusName(outcome.status));
   return line;
 }
@@ -149,6 +161,6 @@ void WriteMailLog(const MailLogSettings& settings, const MailLogMessage& message
   if (settings.file.empty()) {
     WriteSystemMailLog(line);
   } else {
-    AppendToLogFile(settings.file, DateText(now) + " " + line + "\n");
+    AppendLogLine(settings.file, DateText(now) + " " + line + "\n");
   }
 }

@@ -4,7 +4,7 @@
 //
 //   queueid=20261209T001500.123456Z-3fa9c1b2 from=a@example.org to=b@example.org,c@example.org
 //   size=1234 account=work server=mail.example.org:587 tls=starttls auth=on user=a@example.org
-//   outcome=sent reply='250 2.0.0 Ok: queued as 4AB' delay=0 exit=EX_OK
+//   outcome=sent reply='250 2.0.0 Ok: queued as 4AB' delay=0 submitter=alice uid=1001 exit=EX_OK
 //
 // queueid only for a message that is or was queued; account only for one that goes
 // through an account other than the default (server, tls and user are then that
@@ -12,7 +12,8 @@
 // (reply: the server's answer to the end of data), queued (reason: why it waits),
 // gaveup (reason: why the queue gave it up) or refused (reason: why the run failed,
 // exit: its status); delay: seconds since the message was given; exit only on the
-// sendmail face's own line. A
+// sendmail face's own line; submitter and uid: the user who gave the message (the owner
+// of its queue entry in a flush), where known. A
 // value that holds a blank, a quote, a backslash, a control character or an 8-bit byte
 // is written between single quotes, with \' \\ and \xHH, so that no value can end the
 // line or forge a key. No secret and no message text is ever part of it.
@@ -23,6 +24,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/process_hardening.h"
 
 struct MailLogSettings {
   bool on = true;    // Log: 0 writes nothing
@@ -48,6 +51,7 @@ struct MailLogMessage {
   std::uint64_t size = 0;  // the message's bytes as given
   std::time_t given = 0;   // when it was given (queued)
   std::string account;     // empty: the default account
+  CallerIdentity submitter;  // who gave it (uid -1: not known)
 };
 
 struct MailLogOutcome {

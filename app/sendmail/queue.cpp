@@ -36,7 +36,7 @@ long CMessageSpool::Read(char* buffer, std::size_t capacity) {
 }
 
 std::string CMessageSpool::Queue(const SendmailEnvelope& envelope, const SendmailOptions& options,
-                                 const std::string& account, const std::string& why, bool tried) {
+                                 const std::string& account, const std::string& why, bool tried, bool tell) {
   // Why it could not be queued, then the failure that made it queue, when there was one.
   auto failed = [&](const std::string& reason) {
     return CSendmailFailure{SendmailSystemError, "the message could not be queued: " + reason +
@@ -66,8 +66,17 @@ std::string CMessageSpool::Queue(const SendmailEnvelope& envelope, const Sendmai
   } catch (const CQueueError&) {
     // Queued all the same, due at once: a failure here must not make the caller send it again.
   }
-  WriteErrorLine("queued as " + id + ": " + why);
+  if (tell) WriteErrorLine("queued as " + id + ": " + why);
   return id;
+}
+
+void CMessageSpool::AskKeeper() {
+  if (!queue) return;
+  try {
+    queue->AskKeeper();
+  } catch (const CQueueError& error) {
+    WriteErrorLine(std::string("the keeper of the queue could not be asked to send it now: ") + error.what());
+  }
 }
 
 bool QueuesAfter(const CException& error, SendmailStatus status) {

@@ -40,8 +40,12 @@ class CMessageSpool {
   // with why, which the listing shows, and the entry waits the first back-off. Throws
   // CSendmailFailure 71 when it cannot be queued (the queue folder or the spool cannot
   // be written), naming why, then the failed try.
+  // tell: write the "queued as" line (the submission half: only with -v).
   std::string Queue(const SendmailEnvelope& envelope, const SendmailOptions& options, const std::string& account,
-                    const std::string& why, bool tried);
+                    const std::string& why, bool tried, bool tell = true);
+  // Asks the keeper of the shared spool to flush (CQueue::AskKeeper); a failure is named
+  // on standard error: the entry waits for the timer's flush.
+  void AskKeeper();
 
  private:
   bool on;

@@ -2,12 +2,14 @@
 // so that a symbolic link is seen as one.
 #include "platform/private_folder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
 
 std::string MakePrivateFolder(const std::string& path) {
   for (std::size_t slash = 0; slash != std::string::npos;) {
@@ -53,11 +55,21 @@ std::string PrivatePathProblem(const std::string& path, bool isFolder) {
 std::string MakeSharedFolder(const std::string& path) {
   if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return "\"" + path + "\": " + std::strerror(errno);
   struct stat st {};
-  // Only a folder this run made (or owns) gets the mode; another is checked as it is.
+  // Only a folder this run made (or owns) gets the mode; another is checked as it is. In
+  // the system's spool only the keeper makes folders (failed/ and corrupt/, which the
+  // postinst makes first): one that a stopped run left at 0700 is its own, and the next
+  // run gives it the mode.
   if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
       (st.st_mode & 07777) != 02770 && chmod(path.c_str(), 02770) != 0) {
     return "\"" + path + "\": " + std::strerror(errno);
   }
+  return {};
+}
+
+std::string TouchSharedFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0640);
+  if (fd < 0) return "\"" + path + "\": " + std::strerror(errno);
+  close(fd);
   return {};
 }
 
@@ -72,4 +84,9 @@ SharedPathCheck CheckSharedPath(const std::string& path, bool isFolder) {
   }
   check.callers = st.st_uid == geteuid() || (isFolder && geteuid() == 0);
   return check;
+}
+
+long FileOwner(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 ? static_cast<long>(st.st_uid) : -1;
 }

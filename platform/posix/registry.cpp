@@ -18,6 +18,7 @@
 #include "platform/code_page.h"
 #include "platform/posix/home_folder.h"
 #include "platform/posix/reg_file_parser.h"
+#include "platform/secure_clear.h"
 #include "platform/terminal_text.h"
 
 // One open key. The root is depth 0; "software" (the config directory) is 1, the
@@ -160,6 +161,7 @@ LSTATUS ReadKeyFile(const std::string& location, std::string* bytes, std::string
       status = ERROR_BADDB;
     }
   }
+  SecureClear(buffer, sizeof buffer);
   close(fd);
   return status;
 }
@@ -193,6 +195,20 @@ void TakeKeyValues(RegistryKey& key) {
   }
 }
 
+bool (*forgottenValues)(std::string_view name) = nullptr;
+
+// Overwrites and drops the values that RegForgetValues names.
+void ForgetValues(std::vector<RegKeySection>& sections) {
+  if (forgottenValues == nullptr) return;
+  for (RegKeySection& section : sections) {
+    std::erase_if(section.values, [](RegValue& value) {
+      if (!forgottenValues(value.name)) return false;
+      SecureClear(value.data);
+      return true;
+    });
+  }
+}
+
 // The values of the key in its file; ERROR_BADDB when the file is not a registry file.
 // Sections naming other keys are not this key's values.
 LSTATUS ParseKeyValues(RegistryKey& key, std::string_view bytes, std::string* problem) {
@@ -202,6 +218,7 @@ LSTATUS ParseKeyValues(RegistryKey& key, std::string_view bytes, std::string* pr
     *problem = ":" + std::to_string(error.line) + ": " + error.reason;
     return ERROR_BADDB;
   }
+  ForgetValues(*sections);
   key.fileKeys = std::make_shared<const std::vector<RegKeySection>>(std::move(*sections));
   TakeKeyValues(key);
   return ERROR_SUCCESS;
@@ -231,6 +248,7 @@ LSTATUS LoadKeyValues(RegistryKey& key) {
   std::string problem;
   LSTATUS status = ReadKeyFile(key.location, &bytes, &problem);
   if (status == ERROR_SUCCESS) status = ParseKeyValues(key, bytes, &problem);
+  if (forgottenValues != nullptr) SecureClear(bytes);
   if (!problem.empty()) ReportKeyFileProblem(key.location, problem);
   return status;
 }
@@ -432,6 +450,8 @@ RegKeyPlace MachineKeyPlace(const char*, const char*, const char* section) {
   place.exists = lstat(place.location.c_str(), &st) == 0;
   return place;
 }
+
+void RegForgetValues(bool (*forgotten)(std::string_view name)) { forgottenValues = forgotten; }
 
 LSTATUS RegOpenMachineKey(const char* company, const char* product, const char* section, HKEY* result) {
   *result = nullptr;

@@ -196,8 +196,14 @@ void WatchShell(pid_t shell, int control, int reports) {
   // otherwise choose what runs with that group.
   static char fixedPath[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
   static char* fixedEnvironment[] = {fixedPath, nullptr};
+  const gid_t group = getegid();
+  const bool ownGroup = group != getgid();
+  // dash, the /bin/sh of Debian, gives up an effective group that is not the real one
+  // as it starts: the warden makes the group its real one too, so that the command runs
+  // with it, as the settings' manual says.
+  if (ownGroup) setresgid(group, group, group);
   int error = posix_spawn(&shell, "/bin/sh", &spawn.actions, &spawn.attributes, spawn.argv,
-                          getegid() != getgid() ? fixedEnvironment : environ);
+                          ownGroup ? fixedEnvironment : environ);
   close(pipes.outputWriter.fd);
   Report(reports, error == 0 ? WardenReport::Started : WardenReport::NotStarted, error);
   if (error == 0) WatchShell(shell, pipes.controlReader.fd, reports);

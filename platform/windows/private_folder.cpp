@@ -32,6 +32,16 @@ std::string PrivatePathProblem(const std::string& path, bool isFolder) {
 
 std::string MakeSharedFolder(const std::string& path) { return MakePrivateFolder(path); }
 
+std::string TouchSharedFile(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "\"" + path + "\": " + SystemMessageText(GetLastError());
+  CloseHandle(file);
+  return {};
+}
+
 SharedPathCheck CheckSharedPath(const std::string& path, bool isFolder) {
   return {PrivatePathProblem(path, isFolder), true};
 }
+
+long FileOwner(const std::string&) { return -1; }

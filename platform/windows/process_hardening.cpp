@@ -10,3 +10,9 @@ void HardenProcess() {
 }
 
 bool GiveUpProgramGroup() { return true; }  // Windows has no set-group-ID programs
+
+bool HoldsProgramGroup() { return false; }
+
+CallerIdentity Caller() { return {}; }
+
+CallerIdentity IdentityOf(long) { return {}; }

@@ -63,6 +63,8 @@ std::string KeyLocation(HKEY) { return {}; }
 
 std::string KeyExposure(HKEY) { return {}; }
 
+void RegForgetValues(bool (*)(std::string_view)) {}  // no run here holds a group of its own
+
 LSTATUS RegOpenMachineKey(const char* company, const char* product, const char* section, HKEY* result) {
   native_registry::Key opened = nullptr;
   LSTATUS status = native_registry::OpenKey(native_registry::LocalMachine(),

@@ -33,11 +33,14 @@ std::vector<std::string> Attempts(const SmtpTestServer& server) {
 
 // The default account on main (with a SenderMatch, which only an account has), and the
 // accounts:
-//   Relay     on relay, the same Server and AuthUser: the default's password too;
+//   Relay     on relay, the same Server and AuthUser but another Port, and so the
+//             default's password as its own (another Port never inherits it);
 //   mail      on mail, Server "localhost" with a user and password of its own (and
 //             Aliases, which only the default account has);
 //   stranger  on mail, Server "localhost" and no password: the default's is not its own;
-//   intruder  on relay, the same Server but another AuthUser: no password either.
+//   intruder  on relay, the same Server but another AuthUser: no password either;
+//   porter    on relay, the same Server and AuthUser, another Port and no password:
+//             the default's does not go to another port (issue 46).
 struct AccountsWorld {
   AccountsWorld() {
     const Values defaults{{"Server", "127.0.0.1"},         {"Port", std::to_string(main.Port())},
@@ -47,7 +50,8 @@ struct AccountsWorld {
                           {"Timeout", "10"},               {"SenderMatch", "*@example.com"}};
     home.WriteFile(home.SmtpKeyFile(),
                    SmtpSettings(defaults) +
-                       SmtpAccountSettings("Relay", {{"Port", std::to_string(relay.Port())}}) +
+                       SmtpAccountSettings("Relay", {{"Port", std::to_string(relay.Port())},
+                                                     {"AuthPassword", "pw-default"}}) +
                        SmtpAccountSettings("mail", {{"Server", "localhost"},
                                                     {"Port", std::to_string(mail.Port())},
                                                     {"AuthUser", "mailer"},
@@ -57,7 +61,8 @@ struct AccountsWorld {
                        SmtpAccountSettings("stranger", {{"Server", "localhost"},
                                                         {"Port", std::to_string(mail.Port())}}) +
                        SmtpAccountSettings("intruder", {{"Port", std::to_string(relay.Port())},
-                                                        {"AuthUser", "intruder"}}));
+                                                        {"AuthUser", "intruder"}}) +
+                       SmtpAccountSettings("porter", {{"Port", std::to_string(relay.Port())}}));
   }
 
   MailerRun Run(const std::vector<std::string>& arguments) const { return RunMailer(home, arguments); }
@@ -88,6 +93,7 @@ TEST(Accounts, EachAccountSendsWithItsOwnCredentialsAndNeverTheDefaultsPasswordE
       {{"--account", "MAIL", "Own", "Body", "showui"}, 0, &world.mail, "LOGIN mailer", "mail@example.com"},
       {{"--account", "stranger", "Refused", "Body"}, 1, &world.mail, "refused LOGIN boss ", ""},
       {{"--account", "intruder", "Refused", "Body"}, 1, &world.relay, "refused LOGIN intruder ", ""},
+      {{"--account", "porter", "Refused", "Body"}, 1, &world.relay, "refused LOGIN boss ", ""},
   };
   for (const Case& c : cases) {
     const SmtpTestServer* servers[] = {&world.main, &world.relay, &world.mail};
@@ -118,7 +124,7 @@ TEST(Accounts, EachAccountSendsWithItsOwnCredentialsAndNeverTheDefaultsPasswordE
 // with one line that shows the name as printable text and the accounts there are.
 TEST(Accounts, UnknownOrHostileNamesAreRefusedWithOneLine) {
   AccountsWorld world;
-  const std::string known = "the accounts there are: Relay, mail, stranger, intruder";
+  const std::string known = "the accounts there are: Relay, mail, stranger, intruder, porter";
   struct Case {
     std::vector<std::string> arguments;
     std::string line;
@@ -154,9 +160,10 @@ TEST(Accounts, CheckGoesThroughEveryAccountOrTheOneNamed) {
                            "--- account Relay ---\n", "--- account mail ---\n",
                            "Aliases: not read in an account", "--- account stranger ---\n",
                            "problem: AuthMethod needs AuthPassword or AuthPasswordCommand (an account "
-                           "whose Server or AuthUser differs from the default account's has only its own)\n",
-                           "--- account intruder ---\n",
-                           "\nOf 5 accounts 3 would send a message: exit status 78.\n"}) {
+                           "that sends elsewhere or otherwise than the default account, another Server, "
+                           "Port, AuthUser or weaker TLS, has only its own)\n",
+                           "--- account intruder ---\n", "--- account porter ---\n",
+                           "\nOf 6 accounts 3 would send a message: exit status 78.\n"}) {
     at = all.output.find(part, at);
     EXPECT_NE(at, std::string::npos) << part << "\n" << all.output;
   }
@@ -178,7 +185,7 @@ TEST(Accounts, CheckGoesThroughEveryAccountOrTheOneNamed) {
   std::vector<std::pair<std::string, int>> accounts;
   for (const auto& account : report["accounts"]) accounts.emplace_back(account["account"], account["exitStatus"]);
   EXPECT_EQ(accounts, (std::vector<std::pair<std::string, int>>{
-                          {"", 0}, {"Relay", 0}, {"mail", 0}, {"stranger", 78}, {"intruder", 78}}));
+                          {"", 0}, {"Relay", 0}, {"mail", 0}, {"stranger", 78}, {"intruder", 78}, {"porter", 78}}));
   nlohmann::json one = nlohmann::json::parse(world.Run({"--check", "--json", "--account", "MAIL"}).output);
   EXPECT_EQ(one["account"], "mail");
   EXPECT_EQ(one["exitStatus"], 0);

@@ -24,8 +24,10 @@ not offer PIPELINING, so the client waits for each reply, and a command that fol
 With --system the sendmail face is the set-group-ID /usr/sbin/sendmail of the system's
 settings (/etc/e-mailer/SMTP.reg) and spool (/var/spool/e-mailer), run as nobody in a
 mount namespace that e-mailer-mta's postinst has set up (system_queue_crash_test.sh);
-its entries are the group's (mode 0640). Half of the killed flushes are then the
-timer's: PROGRAM --flush-due as the user e-mailer.
+its entries are the group's (mode 0640). nobody's sendmail only hands the message in
+(a try with the server down queues it too); the flushes are the keeper's, as the user
+e-mailer: PROGRAM --flush, and in half of the killed flushes the timer's PROGRAM
+--flush-due.
 
 Usage: queue_crash_test.py [--system] PROGRAM
 Environment: QUEUE_CRASH_SEED replays a run (its seed is printed first);
@@ -244,7 +246,9 @@ class CrashTest:
             # Rewritten in place: the file keeps the owner and mode the postinst gave it.
             with open(SYSTEM_SETTINGS, "w") as f:
                 f.write(config)
-            name = "e-mailer" if kind == "timer" else "nobody"
+            # An ordinary user's sendmail only hands the message in (issue 46): the
+            # flushes are the keeper's, as the user e-mailer.
+            name = "e-mailer" if kind in ("timer", "flush") else "nobody"
             entry = pwd.getpwnam(name)
             user = {"user": entry.pw_uid, "group": entry.pw_gid, "extra_groups": []}
             if strace:
@@ -259,7 +263,9 @@ class CrashTest:
         if strace:
             # LeakSanitizer cannot run in a traced process (in a sanitizer build).
             environment["ASAN_OPTIONS"] = environment.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-        program = self.mailer if kind == "timer" else self.sendmail
+        program = self.mailer if kind == "timer" or (self.system and kind == "flush") else self.sendmail
+        if self.system and kind == "flush":
+            arguments = ["--flush"]
         try:
             return subprocess.run([*strace, program, *arguments], input=message,
                                   capture_output=True, env=environment, timeout=RUN_SECONDS, **user)
@@ -339,7 +345,8 @@ class CrashTest:
                     raise Failure("%s: %s holds %s" % (when, name, os.listdir(path)))
             elif name.endswith(".entry"):
                 self.check_entry(path, when)
-            elif not (name.endswith(".state") or name.startswith(".tmp-") or name == ".lock"):
+            elif not (name.endswith(".state") or name.startswith(".tmp-") or
+                      name in (".lock", ".flush-requested")):
                 raise Failure("%s: unexpected file %s in the queue" % (when, name))
 
     def check_entry(self, path, when):

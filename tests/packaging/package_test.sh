@@ -54,6 +54,7 @@ expected_layout='755 usr
 777 usr/share/man/man1/mailq.1.gz
 755 usr/lib/systemd
 755 usr/lib/systemd/system
+644 usr/lib/systemd/system/e-mailer-flush.path
 644 usr/lib/systemd/system/e-mailer-flush.service
 644 usr/lib/systemd/system/e-mailer-flush.timer
 755 usr/lib/systemd/user
@@ -233,8 +234,10 @@ fi
 [ -x "$root/usr/bin/e-mailer" ] || fail "usr/bin/e-mailer, which the units start, is not installed"
 mkdir -m 700 "$work/runtime"
 for scope in system user; do
+  units=(e-mailer-flush.service e-mailer-flush.timer)
+  [ "$scope" = user ] || units+=(e-mailer-flush.path)
   faults=$(cd "$root/usr/lib/systemd/$scope" && XDG_RUNTIME_DIR="$work/runtime" \
-    systemd-analyze --"$scope" verify --man=no e-mailer-flush.service e-mailer-flush.timer 2>&1 |
+    systemd-analyze --"$scope" verify --man=no "${units[@]}" 2>&1 |
     grep -v '^e-mailer-flush.service: Command /usr/bin/e-mailer is not executable')
   [ -z "$faults" ] || fail "systemd-analyze finds faults in the $scope units:$(details <<<"$faults")"
 done

@@ -1,16 +1,20 @@
 #!/usr/bin/python3
 """The user's browser in the sign-in tests, started by the program as xdg-open.
 
-Usage: oauth_browser.py CA honest|wrong-state ADDRESS
+Usage: oauth_browser.py CA honest|wrong-state PAGE
 
-Opens ADDRESS (the identity provider's authorization endpoint, trusted through the CA
+PAGE is the program's redirect page (issue 46: the address never stands on a command
+line); the browser follows its meta refresh to ADDRESS, then opens ADDRESS (the identity provider's authorization endpoint, trusted through the CA
 file CA), where the user approves at once, asks the program's loopback address for
 /favicon.ico first, as browsers do (which must be refused with 404 and not end the
 sign-in), then follows the provider's redirect there; with wrong-state it first sends
 the redirect with another state, as an attacker's forged one would carry, which must be
 refused with 400 and not end the sign-in either. Prints the page the program answers.
 """
+import html
 import http.client
+import os
+import re
 import ssl
 import sys
 import urllib.parse
@@ -23,7 +27,14 @@ class NoRedirect(urllib.request.HTTPRedirectHandler):
 
 
 def main():
-    ca, mode, address = sys.argv[1:4]
+    ca, mode, page = sys.argv[1:4]
+    if oct(os.stat(page).st_mode & 0o777) != oct(0o600):
+        sys.exit("the page is open to others")
+    with open(page) as f:
+        match = re.search(r'content="0;url=([^"]*)"', f.read())
+    if not match or page.startswith(("http:", "https:")):
+        sys.exit("no redirect page: " + page)
+    address = html.unescape(match.group(1))
     opener = urllib.request.build_opener(
         urllib.request.HTTPSHandler(context=ssl.create_default_context(cafile=ca)), NoRedirect)
     try:
