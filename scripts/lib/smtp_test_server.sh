@@ -14,6 +14,8 @@ SMTP_SERVER_PORT=
 start_smtp_test_server() {
   local dir=$1 i
   shift
+  # There before the loop below reads it: the background start may not have made it yet.
+  : >"$dir/server.log"
   # Debian's python3, which has aiosmtpd (another python3 may come first on PATH).
   /usr/bin/python3 "$SMTP_SERVER_SCRIPT" 0 "$dir" "$@" >"$dir/server.log" 2>&1 &
   SMTP_SERVER_PID=$!
