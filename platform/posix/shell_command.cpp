@@ -200,10 +200,12 @@ void WatchShell(pid_t shell, int control, int reports) {
   const bool ownGroup = group != getgid();
   // dash, the /bin/sh of Debian, gives up an effective group that is not the real one
   // as it starts: the warden makes the group its real one too, so that the command runs
-  // with it, as the settings' manual says.
-  if (ownGroup) setresgid(group, group, group);
-  int error = posix_spawn(&shell, "/bin/sh", &spawn.actions, &spawn.attributes, spawn.argv,
-                          ownGroup ? fixedEnvironment : environ);
+  // with it, as the settings' manual says. Where that is refused, nothing is started.
+  int error = ownGroup && setresgid(group, group, group) != 0 ? errno : 0;
+  if (error == 0) {
+    error = posix_spawn(&shell, "/bin/sh", &spawn.actions, &spawn.attributes, spawn.argv,
+                        ownGroup ? fixedEnvironment : environ);
+  }
   close(pipes.outputWriter.fd);
   Report(reports, error == 0 ? WardenReport::Started : WardenReport::NotStarted, error);
   if (error == 0) WatchShell(shell, pipes.controlReader.fd, reports);
