@@ -46,5 +46,8 @@ stop_processes() {
   (sleep 5; kill -KILL "$@" 2>/dev/null) >/dev/null 2>&1 &
   local killer=$!
   wait "$@" 2>/dev/null || true
-  kill "$killer" 2>/dev/null || true
+  # SIGKILL: a subshell that a trappable signal ends before it has reset its traps runs
+  # the script's EXIT trap, which may remove the script's whole work folder.
+  kill -KILL "$killer" 2>/dev/null || true
+  wait "$killer" 2>/dev/null || true
 }
